@@ -1,0 +1,27 @@
+#pragma once
+
+#include "api/ITestRequest.hpp"
+#include "api/TestMetadata.hpp"
+
+#include <string>
+
+namespace kelvarin::triggerTesting
+{
+
+// A test request built from one "execute" message.
+class TestRequestJsonV1 : public ITestRequest
+{
+public:
+    explicit TestRequestJsonV1(std::string text);
+
+    boost::uuids::uuid const& getId() const override { return metadata.testId; }
+    unsigned long const& getProbeId() const override { return metadata.unitId; }
+    std::string& getData() override { return data; }
+    TestMetadata const& getMetadata() const { return metadata; }
+
+private:
+    std::string data; // the "data" object, written out again as compact JSON
+    TestMetadata metadata;
+};
+
+} // namespace kelvarin::triggerTesting

@@ -1,0 +1,76 @@
+#include "app/Options.hpp"
+
+#include <boost/program_options.hpp>
+#include <systemd/sd-daemon.h>
+
+#include <cstdint>
+#include <fstream>
+#include <ostream>
+#include <stdexcept>
+
+namespace po = boost::program_options;
+
+namespace
+{
+
+po::options_description genericOptions(std::string& configPath)
+{
+    po::options_description generic("Generic options");
+    generic.add_options()
+        ("config,c", po::value<std::string>(&configPath)->default_value(defaultConfigPath),
+         "path to the configuration file")
+        ("help", "");
+    return generic;
+}
+
+po::options_description configurationOptions(Options& options, std::int32_t& refreshSeconds)
+{
+    po::options_description configuration("Configuration");
+    configuration.add_options()
+        ("api-side.all-hostname",
+         po::value<std::string>(&options.api.allHostname)->default_value(defaultAllHostname),
+         "api-all hostname")
+        ("api-side.best-hostname",
+         po::value<std::string>(&options.api.bestHostname)->default_value(defaultBestHostname),
+         "api-best hostname")
+        ("api-side.service", po::value<std::string>(&options.api.service)->default_value("10002"),
+         "api service name")
+        ("api-side.refresh-interval", po::value<std::int32_t>(&refreshSeconds)->default_value(1),
+         "api refresh interval")
+        ("device-side.listen-service",
+         po::value<std::vector<std::string>>(&options.device.listenServices),
+         "listen service name");
+    return configuration;
+}
+
+} // namespace
+
+bool parseOptions(int argc, char const* const argv[], Options& options, std::ostream& helpStream)
+{
+    // Asked before anything else, leaving the environment for the second query that adopts
+    // the sockets.
+    options.device.useSystemdSockets = sd_listen_fds(0) != 0;
+
+    std::string configPath;
+    std::int32_t refreshSeconds = 1;
+    auto const generic = genericOptions(configPath);
+    auto const configuration = configurationOptions(options, refreshSeconds);
+
+    po::variables_map commandLine;
+    po::store(po::parse_command_line(argc, argv, generic), commandLine);
+    po::notify(commandLine);
+    if (commandLine.count("help"))
+    {
+        helpStream << generic << std::endl;
+        return false;
+    }
+
+    std::ifstream file(configPath);
+    if (!file)
+        throw std::runtime_error("can not open config file: " + configPath);
+    po::variables_map settings;
+    po::store(po::parse_config_file(file, configuration, false), settings);
+    po::notify(settings);
+    options.api.refreshInterval = std::chrono::seconds(refreshSeconds);
+    return true;
+}

@@ -1,0 +1,32 @@
+#include "app/Controller.hpp"
+#include "app/Options.hpp"
+#include "app/StopSignal.hpp"
+
+#include <boost/asio/io_context.hpp>
+
+#include <csignal>
+#include <exception>
+#include <iostream>
+
+int main(int argc, char* argv[])
+{
+    // The one general error handler: start-up failures and anything that escapes the event
+    // loop end the process here, with a failure status a supervisor can act on.
+    try
+    {
+        Options options;
+        if (!parseOptions(argc, argv, options, std::cerr))
+            return 0;
+        boost::asio::io_context io;
+        kelvarin::triggerTesting::Controller controller(io, options.api, options.device);
+        StopSignalSet signals(io.get_executor(), SIGINT, SIGTERM);
+        setStopSignalHandler(signals);
+        io.run();
+    }
+    catch (std::exception const& e)
+    {
+        std::cerr << "Exception: " << e.what() << std::endl;
+        return 1;
+    }
+    return 0;
+}
