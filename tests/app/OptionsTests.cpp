@@ -1,0 +1,128 @@
+#include "app/Options.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+// A configuration file that lives as long as the test.
+class ConfigFile
+{
+public:
+    explicit ConfigFile(std::string const& text) : path(makePath())
+    {
+        std::ofstream(path) << text;
+    }
+    ~ConfigFile() { std::remove(path.c_str()); }
+
+    std::string const path;
+
+private:
+    static std::string makePath()
+    {
+        static int counter = 0;
+        return ::testing::TempDir() + "tt_options_" + std::to_string(++counter) + ".cfg";
+    }
+};
+
+Options parse(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "tt_controller");
+    std::vector<char const*> argv;
+    for (auto const& arg : args)
+        argv.push_back(arg.c_str());
+    Options options;
+    std::ostringstream help;
+    EXPECT_TRUE(parseOptions(static_cast<int>(argv.size()), argv.data(), options, help));
+    EXPECT_EQ(help.str(), "");
+    return options;
+}
+
+Options parseFile(std::string const& text)
+{
+    ConfigFile file(text);
+    return parse({"-c", file.path});
+}
+
+TEST(Options, EmptyFileGivesTheDefaults)
+{
+    auto const options = parseFile("");
+    EXPECT_EQ(options.api.allHostname, defaultAllHostname);
+    EXPECT_EQ(options.api.bestHostname, defaultBestHostname);
+    EXPECT_EQ(options.api.service, "10002");
+    EXPECT_EQ(options.api.refreshInterval, std::chrono::seconds(1));
+    EXPECT_TRUE(options.device.listenServices.empty());
+    EXPECT_FALSE(options.device.useSystemdSockets);
+}
+
+TEST(Options, SectionsAndDottedNamesSetTheirFields)
+{
+    auto const options = parseFile("api-side.service=http\n"
+                                   "# a comment\n"
+                                   "\n"
+                                   "[api-side]\n"
+                                   "all-hostname=all.example\n"
+                                   "best-hostname=best.example\n"
+                                   "refresh-interval=30\n");
+    EXPECT_EQ(options.api.allHostname, "all.example");
+    EXPECT_EQ(options.api.bestHostname, "best.example");
+    EXPECT_EQ(options.api.service, "http");
+    EXPECT_EQ(options.api.refreshInterval, std::chrono::seconds(30));
+}
+
+TEST(Options, ListenServicesKeepFileOrder)
+{
+    auto const options = parseFile("[device-side]\nlisten-service=9001\nlisten-service=http\n");
+    EXPECT_EQ(options.device.listenServices, (std::vector<std::string>{"9001", "http"}));
+    EXPECT_EQ(options.api.service, "10002");
+}
+
+TEST(Options, RefreshIntervalIsTakenAsGiven)
+{
+    EXPECT_EQ(parseFile("api-side.refresh-interval=0\n").api.refreshInterval,
+              std::chrono::seconds(0));
+    EXPECT_EQ(parseFile("api-side.refresh-interval=-5\n").api.refreshInterval,
+              std::chrono::seconds(-5));
+}
+
+TEST(Options, EmptyValuesAreAccepted)
+{
+    auto const options = parseFile("api-side.all-hostname=\napi-side.service=\n");
+    EXPECT_EQ(options.api.allHostname, "");
+    EXPECT_EQ(options.api.service, "");
+}
+
+TEST(Options, HelpIsWrittenWithoutReadingTheFile)
+{
+    char const* argv[] = {"tt_controller", "--help", "-c", "/nonexistent/tt.cfg"};
+    Options options;
+    std::ostringstream help;
+    EXPECT_FALSE(parseOptions(4, argv, options, help));
+    EXPECT_NE(help.str().find("Generic options:\n"), std::string::npos);
+    EXPECT_EQ(help.str().find("Configuration"), std::string::npos);
+}
+
+TEST(Options, UnreadableFileIsNamedInTheError)
+{
+    char const* argv[] = {"tt_controller", "-c/nonexistent/tt.cfg"};
+    Options options;
+    std::ostringstream help;
+    try
+    {
+        parseOptions(2, argv, options, help);
+        FAIL() << "no exception";
+    }
+    catch (std::runtime_error const& e)
+    {
+        EXPECT_STREQ(e.what(), "can not open config file: /nonexistent/tt.cfg");
+    }
+}
+
+} // namespace

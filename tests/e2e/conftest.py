@@ -1,0 +1,126 @@
+"""Helpers for tests that run the built controller binary as a child process."""
+
+import os
+import signal
+import socket
+import subprocess
+import threading
+import time
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CONTROLLER = os.environ.get(
+    "TT_CONTROLLER", os.path.join(HERE, "..", "..", "build", "tt_controller"))
+
+
+def free_port(host="127.0.0.1", family=socket.AF_INET):
+    """A port the kernel just handed out as ephemeral, free again for the test to use."""
+    with socket.socket(family, socket.SOCK_STREAM) as s:
+        s.bind((host, 0))
+        return s.getsockname()[1]
+
+
+def wait_for(predicate, timeout=10.0, interval=0.01, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(interval)
+    raise AssertionError("timed out waiting for " + what)
+
+
+class ControllerProcess:
+    """The controller under test, with its standard error collected line by line."""
+
+    def __init__(self, args, env=None, command=None):
+        self.lines = []
+        self._lock = threading.Lock()
+        self.proc = subprocess.Popen(
+            (command or [CONTROLLER]) + args,
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            env=env, start_new_session=True)
+        self._reader = threading.Thread(target=self._read_stderr, daemon=True)
+        self._reader.start()
+        self._stdout_chunks = []
+        self._stdout_reader = threading.Thread(target=self._read_stdout, daemon=True)
+        self._stdout_reader.start()
+
+    def _read_stdout(self):
+        for chunk in iter(lambda: self.proc.stdout.read(4096), b""):
+            self._stdout_chunks.append(chunk)
+
+    @property
+    def stdout(self):
+        return b"".join(self._stdout_chunks)
+
+    def program(self):
+        """The name of the program the process runs now (it may exec another)."""
+        try:
+            with open("/proc/%d/comm" % self.proc.pid) as comm:
+                return comm.read().strip()
+        except OSError:
+            return ""
+
+    def _read_stderr(self):
+        for raw in self.proc.stderr:
+            with self._lock:
+                self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
+
+    def log(self):
+        with self._lock:
+            return list(self.lines)
+
+    def wait_log(self, text, timeout=10.0, count=1):
+        """Waits until `count` log lines contain `text`; returns those lines."""
+        def found():
+            hits = [line for line in self.log() if text in line]
+            return hits if len(hits) >= count else None
+        return wait_for(found, timeout, what="log line %r in %r" % (text, self.log()[-20:]))
+
+    def stop(self, sig=signal.SIGTERM, timeout=10.0):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        return self.wait(timeout)
+
+    def wait(self, timeout=10.0):
+        self.proc.wait(timeout)
+        self._reader.join(timeout)
+        self._stdout_reader.join(timeout)
+        return self.proc.returncode
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+@pytest.fixture
+def controllers():
+    """Starts controllers for a test and makes sure every one of them ends with it."""
+    started = []
+
+    def start(args, **kwargs):
+        process = ControllerProcess(args, **kwargs)
+        started.append(process)
+        return process
+
+    yield start
+    for process in started:
+        process.kill()
+
+
+@pytest.fixture
+def config(tmp_path):
+    """Writes a configuration file and returns its path."""
+    def write(text, name="tt_controller.cfg"):
+        path = tmp_path / name
+        path.write_text(text)
+        return str(path)
+    return write
+
+
+def run_controller(args, timeout=10.0):
+    return subprocess.run([CONTROLLER] + args, stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=timeout)
