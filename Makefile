@@ -17,10 +17,15 @@ else
 SUDO := sudo
 endif
 
-.PHONY: deps configure build test test-asan demo clean
+FUZZ_BUILD_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 
-deps:
-	@missing=$$(for p in $(PACKAGES); do \
+.PHONY: deps fuzz-deps configure build test test-asan fuzz demo clean
+
+deps fuzz-deps: WANTED = $(if $(filter fuzz-deps,$@),$(FUZZ_PACKAGES),$(PACKAGES))
+deps fuzz-deps:
+	@missing=$$(for p in $(WANTED); do \
 		dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; \
 	done); \
 	if [ -n "$$missing" ]; then \
@@ -50,5 +55,25 @@ test-asan: deps $(ASAN_BUILD_DIR)/build.ninja
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j $(JOBS)
 
+$(FUZZ_BUILD_DIR)/build.ninja:
+	cmake -S . -B $(FUZZ_BUILD_DIR) -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 \
+		-DTT_FUZZ=ON -DTT_BUILD_TESTS=OFF
+
+# Runs every fuzz target for FUZZ_SECONDS from the seeds in fuzz/corpus; what it finds is kept
+# in $(FUZZ_BUILD_DIR)/corpus and crashing inputs in $(FUZZ_BUILD_DIR)/artifacts.
+fuzz: deps fuzz-deps $(FUZZ_BUILD_DIR)/build.ninja
+	cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS)
+	@mkdir -p $(FUZZ_BUILD_DIR)/artifacts
+	@for target in $(FUZZ_BUILD_DIR)/fuzz/fuzz_*; do \
+		name=$$(basename $$target); mkdir -p $(FUZZ_BUILD_DIR)/corpus/$$name; \
+		$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+			-artifact_prefix=$(FUZZ_BUILD_DIR)/artifacts/$$name- \
+			$(FUZZ_BUILD_DIR)/corpus/$$name fuzz/corpus/$$name \
+			> $(FUZZ_BUILD_DIR)/$$name.log 2>&1 \
+			|| { tail -n 40 $(FUZZ_BUILD_DIR)/$$name.log; exit 1; }; \
+		echo "$$name: $$(grep -h -o 'stat::number_of_executed_units: *[0-9]*' \
+			$(FUZZ_BUILD_DIR)/$$name.log | grep -o '[0-9]*$$') executions in $(FUZZ_SECONDS) s, no crash"; \
+	done
+
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(FUZZ_BUILD_DIR)
