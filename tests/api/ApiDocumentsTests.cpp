@@ -1,0 +1,138 @@
+#include "api/IsOnlineJson.hpp"
+#include "api/JsonTriggerDocument.hpp"
+#include "api/TestRequestJsonV1.hpp"
+
+#include <boost/uuid/string_generator.hpp>
+
+#include <gtest/gtest.h>
+#include <stdexcept>
+#include <string>
+
+namespace kelvarin::triggerTesting
+{
+namespace
+{
+
+std::string const canonicalId = "0123abcd-4567-89ef-0123-456789abcdef";
+
+std::string execute(std::string const &testId, std::string const &unitId = "1234",
+                    std::string const &extra = "")
+{
+    return R"({"type":"execute","data":{"test_id":")" + testId + R"(","unit_id":)" + unitId +
+           R"(,"task":"ping","action_id":7)" + extra + "}}";
+}
+
+template <typename Message> std::string errorOf(std::string const &text)
+{
+    try
+    {
+        Message message(text);
+    }
+    catch (std::runtime_error const &error)
+    {
+        return error.what();
+    }
+    return "no error";
+}
+
+TEST(JsonTriggerDocumentTest, RefusesBrokenEnvelopesWithTheirTexts)
+{
+    struct Case
+    {
+        std::string text;
+        std::string error;
+    };
+    Case const cases[] = {
+        {"", "Invalid JSON"},
+        {"  \n", "Invalid JSON"},
+        {R"({"type":"x","data":{}} x)", "Invalid JSON"},
+        {R"({"type":"x","data":{},})", "Invalid JSON"},
+        {"\xEF\xBB\xBF{\"type\":\"x\",\"data\":{}}", "Invalid JSON"},
+        {R"([{"type":"x","data":{}}])", "Invalid message"},
+        {R"({"data":{}})", R"(There is no valid "type")"},
+        {R"({"type":5,"data":{}})", R"(There is no valid "type")"},
+        {R"({"type":"x"})", R"(There is no valid "data")"},
+        {R"({"type":"x","data":[]})", R"(There is no valid "data")"},
+    };
+    for (auto const &c : cases)
+    {
+        EXPECT_EQ(errorOf<JsonTriggerDocument>(c.text), c.error) << c.text;
+    }
+}
+
+TEST(JsonTriggerDocumentTest, NulByteEndsTheTextAndFirstDuplicateCounts)
+{
+    JsonTriggerDocument const document(std::string(R"({"type":"a","type":"b","data":{"k":1}})") +
+                                       '\0' + "garbage");
+    EXPECT_EQ(document.type, "a");
+    EXPECT_EQ((*document.data)["k"].GetInt(), 1);
+}
+
+TEST(TestRequestJsonV1Test, ReadsMetadataAndKeepsWholeDataInOrder)
+{
+    TestRequestJsonV1 request(execute(canonicalId, "18446744073709551615",
+                                      R"(,"zeta":{"a": [1, 2.5]},"alpha":"\u00e9")"));
+    EXPECT_EQ(request.getId(), boost::uuids::string_generator()(canonicalId));
+    EXPECT_EQ(request.getProbeId(), 18446744073709551615UL);
+    EXPECT_EQ(request.getMetadata().task, "ping");
+    EXPECT_EQ(request.getMetadata().actionId, 7U);
+    EXPECT_EQ(request.getData(),
+              R"({"test_id":")" + canonicalId +
+                  R"(","unit_id":18446744073709551615,"task":"ping","action_id":7,)"
+                  "\"zeta\":{\"a\":[1,2.5]},\"alpha\":\"\xC3\xA9\"}");
+}
+
+TEST(TestRequestJsonV1Test, AcceptsUuidFormsAndRefusesOthers)
+{
+    auto const expected = boost::uuids::string_generator()(canonicalId);
+    for (std::string const form :
+         {"0123ABCD-4567-89EF-0123-456789ABCDEF", "{0123abcd-4567-89ef-0123-456789abcdef}",
+          "0123abcd456789ef0123456789abcdef"})
+    {
+        EXPECT_EQ(TestRequestJsonV1(execute(form)).getId(), expected) << form;
+    }
+    for (std::string const &form : {std::string("0123abcd-456789ef-0123-456789abcdef"),
+                                    std::string("0123abcd4567-89ef0123456789abcdef"),
+                                    canonicalId + "0", "{" + canonicalId, std::string()})
+    {
+        EXPECT_EQ(errorOf<TestRequestJsonV1>(execute(form)), "invalid uuid string") << form;
+    }
+}
+
+TEST(TestRequestJsonV1Test, RefusesWrongTypeAndInvalidMembers)
+{
+    EXPECT_EQ(errorOf<TestRequestJsonV1>(R"({"type":"Execute","data":{}})"), "Bad request");
+    EXPECT_EQ(errorOf<TestRequestJsonV1>("[]"), "Invalid message");
+    for (std::string const unitId : {R"("1234")", "1234.0", "1e3", "-1", "null", "true"})
+    {
+        EXPECT_EQ(errorOf<TestRequestJsonV1>(execute(canonicalId, unitId)),
+                  R"(There is no valid "unit_id")")
+            << unitId;
+    }
+    EXPECT_EQ(errorOf<TestRequestJsonV1>(R"({"type":"execute","data":{"unit_id":1}})"),
+              R"(There is no valid "test_id")");
+    EXPECT_EQ(errorOf<TestRequestJsonV1>(R"({"type":"execute","data":{"test_id":")" + canonicalId +
+                                         R"(","unit_id":1}})"),
+              R"(There is no valid "task")");
+    EXPECT_EQ(errorOf<TestRequestJsonV1>(R"({"type":"execute","data":{"test_id":")" + canonicalId +
+                                         R"(","unit_id":1,"task":"t","action_id":-2}})"),
+              R"(There is no valid "action_id")");
+}
+
+TEST(TestRequestJsonV1Test, TaskEndsAtEscapedNul)
+{
+    TestRequestJsonV1 const request(R"({"type":"execute","data":{"test_id":")" + canonicalId +
+                                    R"(","unit_id":1,"task":"ab\u0000cd","action_id":0}})");
+    EXPECT_EQ(request.getMetadata().task, "ab");
+}
+
+TEST(IsOnlineJsonTest, ReadsUnitIdAndRefusesOtherTypes)
+{
+    EXPECT_EQ(IsOnlineJson(R"({"type":"isOnline","data":{"x":[],"unit_id":42}})").unitId, 42U);
+    EXPECT_EQ(errorOf<IsOnlineJson>(R"({"type":"isonline","data":{"unit_id":42}})"), "Bad request");
+    EXPECT_EQ(errorOf<IsOnlineJson>(R"({"type":"isOnline","data":{"unit_id":"42"}})"),
+              R"(There is no valid "unit_id")");
+}
+
+} // namespace
+} // namespace kelvarin::triggerTesting
