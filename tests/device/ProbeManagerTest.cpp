@@ -151,16 +151,5 @@ TEST_F(ProbeManagerTest, SecondConnectionOfUnitReplacesFirst)
     EXPECT_FALSE(manager->isUnitOnline(7));
 }
 
-TEST_F(ProbeManagerTest, RequestAfterDisconnectionIsUnreachable)
-{
-    auto device = validatedDevice(7);
-    disconnect(*device, 7);
-
-    FakeTestRequest request(requestIdText, 7, "{}");
-    manager->requestTestRun(request);
-    ASSERT_EQ(replies.size(), 1u);
-    expectUnreachable(replies[0], requestIdText);
-}
-
 } // namespace
 } // namespace kelvarin::triggerTesting::test

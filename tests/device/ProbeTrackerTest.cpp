@@ -28,21 +28,6 @@ protected:
     ProbeTracker tracker;
 };
 
-TEST_F(ProbeTrackerTest, NewerSessionReplacesEntryAndOlderCannotRemoveIt)
-{
-    auto first = makeSession();
-    auto second = makeSession();
-    tracker.addProbe(first);
-    tracker.addProbe(second);
-    EXPECT_EQ(tracker.getProbe(0), second);
-
-    tracker.removeProbe(0, first);
-    EXPECT_EQ(tracker.getProbe(0), second);
-    tracker.removeProbe(0, second);
-    EXPECT_FALSE(tracker.hasProbe(0));
-    EXPECT_EQ(tracker.getProbe(0), nullptr);
-}
-
 TEST_F(ProbeTrackerTest, EntryOfVanishedSessionStaysButYieldsNothing)
 {
     auto session = makeSession();
