@@ -1,0 +1,57 @@
+#pragma once
+
+#include "api/ITestRequest.hpp"
+#include "device/ProbeServer.hpp"
+#include "device/ProbeSession.hpp"
+#include "device/ProbeTracker.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include <memory>
+#include <vector>
+
+namespace kelvarin::triggerTesting
+{
+
+// The device side as one unit: the listening sockets with their acceptors, the registry of
+// validated devices, and the dispatch of test requests to them.
+class ProbeManager
+{
+public:
+    using ValidateFn = ProbeSession::ValidateFn;
+    using TestResultFn = ProbeSession::TestResultFn;
+    using ReportDisconnectFn = ProbeSession::ReportDisconnectFn;
+
+    ProbeManager(boost::asio::io_context &io, std::vector<boost::asio::ip::tcp::acceptor> acceptors,
+                 ValidateFn validateFn, TestResultFn testResultCallbackFn,
+                 ProbeSession::Timeouts timeouts = {});
+    // Sessions and acceptors refer into the manager.
+    ProbeManager(ProbeManager const &) = delete;
+    ProbeManager &operator=(ProbeManager const &) = delete;
+
+    void setValidateFn(ValidateFn fn);
+    // Copied by every acceptor when it is made: set it before start().
+    void setReportDisconnectFn(ReportDisconnectFn fn);
+    void setTestResultCallbackFn(TestResultFn fn);
+
+    void start();
+    // Queues a run message on the unit's connection; a failure becomes an error Reply.
+    void requestTestRun(ITestRequest &request);
+    bool isUnitOnline(unsigned long unitId) const;
+
+private:
+    std::shared_ptr<ProbeSession> findProbe(unsigned long unitId) const;
+    void dispatch(ProbeSession &session, ITestRequest &request);
+    void replyError(ITestRequest const &request, Error::Code code);
+
+    std::vector<boost::asio::ip::tcp::acceptor> acceptors;
+    ProbeTracker tracker;
+    ValidateFn validateFn;
+    ReportDisconnectFn reportDisconnectFn;
+    TestResultFn testResultCallbackFn;
+    ProbeSession::Timeouts timeouts;
+    std::vector<std::shared_ptr<ProbeServer>> servers;
+};
+
+} // namespace kelvarin::triggerTesting

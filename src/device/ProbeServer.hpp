@@ -1,0 +1,47 @@
+#pragma once
+
+#include "device/ProbeSession.hpp"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <chrono>
+#include <memory>
+
+namespace kelvarin::triggerTesting
+{
+
+class ProbeTracker;
+
+// Accepts the device connections of one listening socket, each into a new ProbeSession.
+class ProbeServer : public std::enable_shared_from_this<ProbeServer>
+{
+public:
+    ProbeServer(boost::asio::ip::tcp::acceptor acceptor, ProbeSession::ValidateFn &validateFn,
+                ProbeSession::TestResultFn &testResultCallbackFn,
+                ProbeSession::ReportDisconnectFn const &reportDisconnectFn, ProbeTracker &tracker,
+                ProbeSession::Timeouts timeouts = {});
+    ProbeServer(ProbeServer const &) = delete;
+    ProbeServer &operator=(ProbeServer const &) = delete;
+
+    // Arms one accept; the server re-arms itself after every completion.
+    void start();
+
+private:
+    void onAccept(boost::system::error_code const &ec,
+                  std::shared_ptr<ProbeSession> const &session);
+    void logAcceptFailure(boost::system::error_code const &ec);
+    void startAfterBackoff();
+
+    boost::asio::ip::tcp::acceptor acceptor;
+    ProbeSession::ValidateFn &validateFn;
+    ProbeSession::TestResultFn &testResultCallbackFn;
+    ProbeSession::ReportDisconnectFn reportDisconnectFn;
+    ProbeTracker &tracker;
+    ProbeSession::Timeouts timeouts;
+    // Spaces the retries while the process or the system is out of descriptors or memory.
+    boost::asio::steady_timer backoffTimer;
+    std::chrono::milliseconds backoff{0};
+};
+
+} // namespace kelvarin::triggerTesting

@@ -1,0 +1,216 @@
+#include "device/ProbeSession.hpp"
+
+#include "device/DeviceProtocol.hpp"
+#include "device/ProbeTracker.hpp"
+
+#include <boost/beast/core/bind_handler.hpp>
+#include <boost/beast/core/error.hpp>
+#include <boost/beast/http/field.hpp>
+#include <boost/uuid/uuid_io.hpp>
+
+#include <exception>
+#include <iostream>
+
+namespace kelvarin::triggerTesting
+{
+
+namespace beast = boost::beast;
+namespace websocket = boost::beast::websocket;
+
+ProbeSession::ProbeSession(boost::asio::any_io_executor const &executor, ValidateFn &validateFn,
+                           TestResultFn &testResultCallbackFn,
+                           ReportDisconnectFn const &reportDisconnectFn, ProbeTracker &tracker,
+                           Timeouts timeouts)
+    : ws(executor), validateFn(validateFn), testResultCallbackFn(testResultCallbackFn),
+      reportDisconnectFn(reportDisconnectFn), tracker(tracker), timeouts(timeouts)
+{
+    ws.binary(true);
+}
+
+boost::asio::ip::tcp::socket &ProbeSession::socket()
+{
+    return ws.next_layer();
+}
+
+void ProbeSession::start()
+{
+    websocket::stream_base::timeout options{};
+    options.handshake_timeout = timeouts.handshake;
+    options.idle_timeout = timeouts.idle;
+    options.keep_alive_pings = true;
+    ws.set_option(options);
+    // Devices find the protocol version in the response, whether or not they asked for it.
+    ws.set_option(websocket::stream_base::decorator(
+        [](websocket::response_type &response)
+        { response.set(beast::http::field::sec_websocket_protocol, deviceSubprotocol); }));
+    ws.async_accept(beast::bind_front_handler(&ProbeSession::onAccept, shared_from_this()));
+}
+
+void ProbeSession::onAccept(boost::system::error_code const &ec)
+{
+    if (stopped)
+        return;
+    if (ec)
+    {
+        std::clog << "device disconnected before receiving ID: " << ec.message() << std::endl;
+        stop();
+        return;
+    }
+    startRead();
+}
+
+void ProbeSession::startRead()
+{
+    ws.async_read(readBuffer, beast::bind_front_handler(&ProbeSession::onRead, shared_from_this()));
+}
+
+void ProbeSession::onRead(boost::system::error_code const &ec, std::size_t)
+{
+    if (stopped)
+        return;
+    if (ec)
+    {
+        onReadFailure(ec);
+        return;
+    }
+    try
+    {
+        handleMessage();
+    }
+    catch (std::exception const &e)
+    {
+        // A device that breaks the protocol is dropped; its disconnection is not reported.
+        if (state == State::awaitingId)
+            std::clog << "device disconnected: " << e.what() << std::endl;
+        else
+            std::clog << "unitId:" << unitId << " disconnected: " << e.what() << std::endl;
+        stop();
+        return;
+    }
+    readBuffer.consume(readBuffer.size());
+    startRead();
+}
+
+void ProbeSession::onReadFailure(boost::system::error_code const &ec)
+{
+    if (state == State::awaitingId)
+    {
+        std::clog << "device disconnected before receiving ID: " << ec.message() << " " << ec
+                  << std::endl;
+    }
+    else
+    {
+        std::clog << "unitId:" << unitId << " disconnected: " << ec.message() << " " << ec
+                  << std::endl;
+        if (state == State::validated)
+            reportDisconnection(ec);
+    }
+    stop();
+}
+
+void ProbeSession::reportDisconnection(boost::system::error_code const &ec)
+{
+    // Only the connection that holds the unit's entry speaks for the unit: an older connection
+    // replaced by a newer one ends silently.
+    if (!reportDisconnectFn || tracker.getProbe(unitId) != shared_from_this())
+        return;
+    auto const now = std::chrono::system_clock::now();
+    auto const reason = ec == beast::error::timeout ? timeout : clean;
+    reportDisconnectFn(unitId, reason, now);
+}
+
+void ProbeSession::handleMessage()
+{
+    std::string_view const message(static_cast<char const *>(readBuffer.data().data()),
+                                   readBuffer.size());
+    switch (state)
+    {
+    case State::awaitingId:
+        handleRegisterMessage(message);
+        break;
+    case State::validating:
+        break;
+    case State::validated:
+        handleResultMessage(message);
+        break;
+    }
+}
+
+void ProbeSession::handleRegisterMessage(std::string_view message)
+{
+    auto const registration = decodeRegisterMessage(message);
+    unitId = registration.unitId;
+    std::clog << "unitId:" << unitId << " received register request" << std::endl;
+    // The validator may answer long after the device has gone.
+    std::weak_ptr<ProbeSession> weakSelf = shared_from_this();
+    validateFn(unitId, registration.mac,
+               [weakSelf](bool accepted)
+               {
+                   if (auto self = weakSelf.lock())
+                       self->onValidationAnswer(accepted);
+               });
+    // An answer given within the call has already moved the session on.
+    if (state == State::awaitingId)
+        state = State::validating;
+}
+
+void ProbeSession::handleResultMessage(std::string_view message)
+{
+    auto result = decodeResultMessage(message);
+    std::clog << "received result for requestId:" << result.requestId
+              << " and is last: " << (result.isLast ? 1 : 0) << std::endl;
+    testResultCallbackFn(Reply(result.requestId, Result(std::move(result.text), result.isLast)));
+}
+
+void ProbeSession::onValidationAnswer(bool accepted)
+{
+    std::clog << "unitId:" << unitId << " telling to the device that validation "
+              << (accepted ? 1 : 0) << std::endl;
+    if (stopped)
+        return;
+    auto answer = encodeValidationAnswer(accepted);
+    enqueueMessage(answer);
+    if (accepted)
+    {
+        state = State::validated;
+        tracker.addProbe(shared_from_this());
+    }
+}
+
+void ProbeSession::enqueueMessage(std::string &message)
+{
+    writeQueue.push_back(std::move(message));
+    // A message queued before the handshake completed, or after the stream closed, stays queued.
+    if (ws.is_open() && writeQueue.size() == 1)
+        startWriting();
+}
+
+void ProbeSession::startWriting()
+{
+    ws.async_write(boost::asio::buffer(writeQueue.front()),
+                   beast::bind_front_handler(&ProbeSession::onWrite, shared_from_this()));
+}
+
+void ProbeSession::onWrite(boost::system::error_code const &ec, std::size_t)
+{
+    // A failed write ends the writing; the read side notices the broken connection.
+    if (ec || !ws.is_open())
+        return;
+    writeQueue.pop_front();
+    if (!writeQueue.empty())
+        startWriting();
+}
+
+void ProbeSession::stop()
+{
+    if (stopped)
+        return;
+    if (state == State::validated)
+        tracker.removeProbe(unitId, shared_from_this());
+    // No close handshake: the device is gone or misbehaving.
+    boost::system::error_code ignored;
+    ws.next_layer().close(ignored);
+    stopped = true;
+}
+
+} // namespace kelvarin::triggerTesting

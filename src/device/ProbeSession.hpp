@@ -1,0 +1,90 @@
+#pragma once
+
+#include "api/Reply.hpp"
+#include "status/DisconnectionReason.hpp"
+#include "status/EtherAddr.hpp"
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/websocket/stream.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace kelvarin::triggerTesting
+{
+
+class ProbeTracker;
+
+// One device connection: the WebSocket handshake, validation of the device through the API,
+// registration in the tracker, forwarding of results and writing of queued messages.
+class ProbeSession : public std::enable_shared_from_this<ProbeSession>
+{
+public:
+    using ValidateFn =
+        std::function<void(unsigned long const &, EtherAddr const &, std::function<void(bool)>)>;
+    using TestResultFn = std::function<void(Reply)>;
+    using ReportDisconnectFn = std::function<void(unsigned long const &, disconnection_reason,
+                                                  std::chrono::system_clock::time_point)>;
+
+    // How long a device may take for its handshake, and stay silent once connected (pings are
+    // sent after half of the idle time).
+    struct Timeouts
+    {
+        std::chrono::steady_clock::duration handshake = std::chrono::seconds(30);
+        std::chrono::steady_clock::duration idle = std::chrono::seconds(30);
+    };
+
+    enum class State : std::int32_t
+    {
+        awaitingId = 0,
+        validating = 1,
+        validated = 2,
+    };
+
+    ProbeSession(boost::asio::any_io_executor const &executor, ValidateFn &validateFn,
+                 TestResultFn &testResultCallbackFn, ReportDisconnectFn const &reportDisconnectFn,
+                 ProbeTracker &tracker, Timeouts timeouts);
+    ProbeSession(ProbeSession const &) = delete;
+    ProbeSession &operator=(ProbeSession const &) = delete;
+
+    boost::asio::ip::tcp::socket &socket();
+    void start();
+    // Takes the message's content; it is written after every message queued before it.
+    void enqueueMessage(std::string &message);
+    void stop();
+    unsigned long getUnitId() const { return unitId; }
+    bool isStopped() const { return stopped; }
+
+private:
+    void onAccept(boost::system::error_code const &ec);
+    void startRead();
+    void onRead(boost::system::error_code const &ec, std::size_t bytesRead);
+    void onReadFailure(boost::system::error_code const &ec);
+    void reportDisconnection(boost::system::error_code const &ec);
+    void handleMessage();
+    void handleRegisterMessage(std::string_view message);
+    void handleResultMessage(std::string_view message);
+    void onValidationAnswer(bool accepted);
+    void startWriting();
+    void onWrite(boost::system::error_code const &ec, std::size_t bytesWritten);
+
+    boost::beast::websocket::stream<boost::asio::ip::tcp::socket> ws;
+    ValidateFn &validateFn;
+    TestResultFn &testResultCallbackFn;
+    ReportDisconnectFn reportDisconnectFn;
+    ProbeTracker &tracker;
+    State state = State::awaitingId;
+    boost::beast::flat_buffer readBuffer;
+    std::deque<std::string> writeQueue;
+    unsigned long unitId = 0;
+    bool stopped = false;
+    Timeouts timeouts;
+};
+
+} // namespace kelvarin::triggerTesting

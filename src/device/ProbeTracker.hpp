@@ -1,0 +1,28 @@
+#pragma once
+
+#include <map>
+#include <memory>
+
+namespace kelvarin::triggerTesting
+{
+
+class ProbeSession;
+
+// The validated device sessions by unit id. Holds them weakly: a session lives only as long as
+// its connection does.
+class ProbeTracker
+{
+public:
+    // Registers the session under its unit id, replacing an earlier session of the same unit.
+    void addProbe(std::shared_ptr<ProbeSession> session);
+    // The session registered for the unit, empty when there is none or it is gone.
+    std::shared_ptr<ProbeSession> getProbe(unsigned long unitId) const;
+    // Removes the unit's entry only if it is this session's: a newer connection keeps its own.
+    void removeProbe(unsigned long unitId, std::shared_ptr<ProbeSession> const &session);
+    bool hasProbe(unsigned long unitId) const;
+
+private:
+    std::map<unsigned long, std::weak_ptr<ProbeSession>> probes;
+};
+
+} // namespace kelvarin::triggerTesting
