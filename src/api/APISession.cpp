@@ -1,0 +1,255 @@
+#include "api/APISession.hpp"
+
+#include "api/APISessionMessages.hpp"
+#include "api/IsOnlineJson.hpp"
+#include "api/TestRequestJsonV1.hpp"
+#include "status/SetKeepAlive.hpp"
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/ip/host_name.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <exception>
+#include <iostream>
+#include <system_error>
+
+namespace kelvarin::triggerTesting
+{
+
+namespace net = boost::asio;
+namespace websocket = boost::beast::websocket;
+using boost::system::error_code;
+using net::ip::tcp;
+
+namespace
+{
+
+// Anything a coroutine lets escape ends the event loop, and with it the service.
+void rethrowFailure(std::exception_ptr failure)
+{
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+error_code applyKeepAlive(tcp::socket& socket)
+{
+    try
+    {
+        setKeepAlive(socket);
+    }
+    catch (boost::system::system_error const& e)
+    {
+        return e.code();
+    }
+    catch (std::system_error const& e)
+    {
+        return error_code(e.code().value(), boost::system::system_category());
+    }
+    return {};
+}
+
+} // namespace
+
+APISession::APISession(net::io_context& io, std::string host, tcp::endpoint endpoint,
+                       RequestHandler requestHandler, IsOnlineHandler isOnlineHandler,
+                       Timings timings)
+    : io(io), stream(std::make_shared<WebSocket>(io)), host(std::move(host)),
+      endpoint(std::move(endpoint)), requestHandler(std::move(requestHandler)),
+      isOnlineHandler(std::move(isOnlineHandler)), timings(timings), retryTimer(io)
+{
+}
+
+void APISession::start()
+{
+    net::spawn(
+        net::make_strand(io),
+        [self = shared_from_this()](net::yield_context yield) { self->runConnection(yield); },
+        rethrowFailure);
+}
+
+void APISession::enqueueMessage(std::string const& message)
+{
+    writeQueue.push_back(message);
+    if (connected && writeQueue.size() == 1)
+        startWriting();
+}
+
+void APISession::sendResult(std::string message)
+{
+    enqueueMessage(message);
+}
+
+void APISession::startWriting()
+{
+    if (writerRunning)
+        return;
+    writerRunning = true;
+    net::spawn(
+        net::make_strand(io),
+        [self = shared_from_this()](net::yield_context yield)
+        {
+            struct ClearFlag
+            {
+                bool& flag;
+                ~ClearFlag() { flag = false; }
+            } clearFlag{self->writerRunning};
+            self->writeQueued(yield);
+        },
+        rethrowFailure);
+}
+
+error_code APISession::openSocket()
+{
+    auto& socket = stream->next_layer();
+    error_code ec;
+    socket.open(tcp::v4(), ec);
+    if (!ec)
+        ec = applyKeepAlive(socket);
+    if (ec)
+    {
+        error_code ignored;
+        socket.close(ignored);
+    }
+    return ec;
+}
+
+void APISession::stop()
+{
+    error_code ignored;
+    stream->next_layer().close(ignored);
+    stopped = true;
+}
+
+void APISession::runConnection(net::yield_context yield)
+{
+    while (!stopped)
+    {
+        closeWebSocket(yield);
+        error_code ec = renewSocket();
+        std::clog << "Connecting main: " << endpoint << std::endl;
+        if (!ec)
+            ec = connect(yield);
+        if (ec)
+        {
+            std::clog << "Connecting wait: " << endpoint << " " << ec.message() << std::endl;
+            retryTimer.expires_after(timings.retryDelay);
+            error_code ignored;
+            retryTimer.async_wait(yield[ignored]);
+            continue;
+        }
+        std::clog << "Connected main: " << endpoint << std::endl;
+        connected = true;
+        if (!writeQueue.empty())
+            startWriting();
+        readMessages(yield);
+        connected = false;
+    }
+}
+
+void APISession::closeWebSocket(net::yield_context yield)
+{
+    if (!stream->is_open())
+        return;
+    error_code ignored;
+    stream->async_close(websocket::close_reason(), yield[ignored]);
+}
+
+// A fresh socket for each attempt. A failure here counts as a failed attempt.
+error_code APISession::renewSocket()
+{
+    auto& socket = stream->next_layer();
+    if (!socket.is_open())
+        return {};
+    error_code ignored;
+    socket.close(ignored);
+    return openSocket();
+}
+
+error_code APISession::connect(net::yield_context yield)
+{
+    auto& socket = stream->next_layer();
+    error_code ec;
+    if (!socket.is_open())
+        socket.open(endpoint.protocol(), ec);
+    if (ec)
+        return ec;
+    socket.async_connect(endpoint, yield[ec]);
+    if (ec)
+        return ec;
+    stream->async_handshake(host, "/", yield[ec]);
+    if (ec)
+        return ec;
+    std::string const hostName = net::ip::host_name(ec);
+    if (ec)
+        return ec;
+    // Written directly: nothing queued may go out before the registration.
+    std::string const registration = buildRegistrationMessage(hostName);
+    stream->text(true);
+    stream->async_write(net::buffer(registration), yield[ec]);
+    return ec;
+}
+
+void APISession::readMessages(net::yield_context yield)
+{
+    boost::beast::flat_buffer buffer;
+    while (stream->is_open())
+    {
+        error_code ec;
+        stream->async_read(buffer, yield[ec]);
+        if (ec)
+            return;
+        std::string const text = boost::beast::buffers_to_string(buffer.data());
+        std::clog << "Received message from API: ---" << text << "---" << std::endl;
+        dispatch(text);
+        buffer.consume(buffer.size());
+    }
+}
+
+// A message is tried as a test request first, then as an online query. What is neither, or
+// fails its checks, is dropped; the server is not told.
+void APISession::dispatch(std::string const& text)
+{
+    try
+    {
+        TestRequestJsonV1 request(text);
+        requestHandler(request);
+        return;
+    }
+    catch (...)
+    {
+    }
+    try
+    {
+        IsOnlineJson query(text);
+        bool const online = isOnlineHandler(query.unitId);
+        enqueueMessage(buildIsOnlineAnswer(query.unitId, online));
+    }
+    catch (...)
+    {
+        std::clog << "Couldn't parse message" << std::endl;
+    }
+}
+
+void APISession::writeQueued(net::yield_context yield)
+{
+    while (!writeQueue.empty())
+    {
+        // A writer left over from a dropped connection must not write beside the
+        // registration of the next one.
+        if (!connected || !stream->is_open())
+            return;
+        // The deque keeps references stable while more messages are appended.
+        std::string const& message = writeQueue.front();
+        std::clog << "Writing message to API: ---" << message << "---" << std::endl;
+        error_code ec;
+        stream->text(true);
+        stream->async_write(net::buffer(message), yield[ec]);
+        if (!ec)
+            writeQueue.pop_front();
+    }
+}
+
+} // namespace kelvarin::triggerTesting

@@ -1,0 +1,23 @@
+#include "api/APISessionFactory.hpp"
+
+namespace kelvarin::triggerTesting
+{
+
+APISessionFactory::APISessionFactory(boost::asio::io_context& io,
+                                     APISession::RequestHandler requestHandler,
+                                     APISession::IsOnlineHandler isOnlineHandler, std::string host,
+                                     APISession::Timings sessionTimings)
+    : io(io), requestHandler(std::move(requestHandler)),
+      isOnlineHandler(std::move(isOnlineHandler)), host(std::move(host)),
+      sessionTimings(sessionTimings)
+{
+}
+
+std::shared_ptr<APISession>
+APISessionFactory::createAPISession(boost::asio::ip::tcp::endpoint endpoint) const
+{
+    return std::make_shared<APISession>(io, host, endpoint, requestHandler, isOnlineHandler,
+                                        sessionTimings);
+}
+
+} // namespace kelvarin::triggerTesting

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "api/APISession.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include <memory>
+#include <string>
+
+namespace kelvarin::triggerTesting
+{
+
+// Makes the request sessions of the pool, all with the same handlers and handshake host.
+class APISessionFactory
+{
+public:
+    APISessionFactory(boost::asio::io_context& io, APISession::RequestHandler requestHandler,
+                      APISession::IsOnlineHandler isOnlineHandler, std::string host,
+                      APISession::Timings sessionTimings = {});
+
+    // A new session for the endpoint; nothing is opened or started.
+    std::shared_ptr<APISession> createAPISession(boost::asio::ip::tcp::endpoint endpoint) const;
+
+private:
+    boost::asio::io_context& io;
+    APISession::RequestHandler requestHandler;
+    APISession::IsOnlineHandler isOnlineHandler;
+    std::string host;
+    APISession::Timings sessionTimings;
+};
+
+} // namespace kelvarin::triggerTesting
