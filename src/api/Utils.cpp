@@ -1,5 +1,8 @@
 #include "api/Utils.hpp"
 
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
 #include <stdexcept>
 
 namespace kelvarin::triggerTesting::Utils
@@ -43,6 +46,14 @@ std::string getStringMember(rapidjson::Value const &object, std::string const &n
 std::string missingMemberText(std::string const &name)
 {
     return "There is no valid \"" + name + "\"";
+}
+
+std::string quoted(std::string const &text)
+{
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
+    return std::string(buffer.GetString(), buffer.GetSize());
 }
 
 } // namespace kelvarin::triggerTesting::Utils

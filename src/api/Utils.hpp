@@ -13,6 +13,9 @@ namespace kelvarin::triggerTesting::Utils
 std::uint64_t getUint64Member(rapidjson::Value const& object, std::string const& name);
 std::string getStringMember(rapidjson::Value const& object, std::string const& name);
 
+// The text as a JSON string, quoted and escaped, for messages assembled by concatenation.
+std::string quoted(std::string const& text);
+
 // The error text for a member that is missing or of the wrong kind.
 std::string missingMemberText(std::string const& name);
 

@@ -1,0 +1,399 @@
+#include "status/APIStatusSession.hpp"
+
+#include "api/JsonTriggerDocument.hpp"
+#include "api/Utils.hpp"
+#include "status/SetKeepAlive.hpp"
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/ip/host_name.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/websocket/rfc6455.hpp>
+
+#include <algorithm>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <stdexcept>
+
+namespace kelvarin::triggerTesting
+{
+
+namespace websocket = boost::beast::websocket;
+using boost::asio::ip::tcp;
+using boost::system::error_code;
+
+namespace
+{
+
+void rethrowFromCoroutine(std::exception_ptr failure)
+{
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+// A failure at a step the session cannot go on from without breaking its own bookkeeping.
+[[noreturn]] void abortOnException(std::exception_ptr failure)
+{
+    try
+    {
+        std::rethrow_exception(failure);
+    }
+    catch (std::exception const& e)
+    {
+        std::clog << "API Status: Exception: " << e.what() << std::endl;
+    }
+    catch (...)
+    {
+        std::clog << "API Status: Exception" << std::endl;
+    }
+    std::abort();
+}
+
+} // namespace
+
+APIStatusSession::APIStatusSession(boost::asio::io_context& io, std::string host,
+                                   std::string service, Timings timings, ResolveFn resolveFn)
+    : ws(io), host(std::move(host)), service(std::move(service)), refreshTimer(io),
+      resolver(io), retryTimer(io), timings(timings), resolveFn(std::move(resolveFn))
+{
+    if (!this->resolveFn)
+    {
+        this->resolveFn = [this](ResolveHandler handler)
+        {
+            resolver.async_resolve(tcp::v4(), this->host, this->service,
+                                   [handler](error_code const& ec,
+                                             tcp::resolver::results_type const& results)
+                                   {
+                                       Endpoints endpoints;
+                                       for (auto const& entry : results)
+                                           endpoints.push_back(entry.endpoint());
+                                       handler(ec, std::move(endpoints));
+                                   });
+        };
+    }
+}
+
+void APIStatusSession::start()
+{
+    boost::asio::spawn(
+        boost::asio::make_strand(ws.get_executor()),
+        [this](boost::asio::yield_context yield) { watchLoop(yield); }, rethrowFromCoroutine);
+    startNetworkingLogic();
+}
+
+void APIStatusSession::startNetworkingLogic()
+{
+    std::clog << "API Status: Connecting" << std::endl;
+    ++generation;
+    registered = false;
+    // Whatever a failed read left behind belongs to the connection that is gone.
+    readBuffer.consume(readBuffer.size());
+    try
+    {
+        resolveFn([this](error_code ec, Endpoints endpoints) { onResolved(ec, endpoints); });
+    }
+    catch (...)
+    {
+        abortOnException(std::current_exception());
+    }
+}
+
+void APIStatusSession::onResolved(error_code const& ec, Endpoints const& endpoints)
+{
+    if (ec || endpoints.empty())
+    {
+        waitAndRetry();
+        return;
+    }
+    endpoint = endpoints.front();
+    std::clog << "API Status: Cleaning" << std::endl;
+    if (ws.is_open())
+        ws.async_close(websocket::close_code::none,
+                       [this](error_code const&) { continueNetworkingLogic(endpoint); });
+    else
+        continueNetworkingLogic(endpoint);
+}
+
+void APIStatusSession::continueNetworkingLogic(tcp::endpoint const& target)
+{
+    auto& socket = ws.next_layer();
+    error_code ignored;
+    if (socket.is_open())
+        socket.close(ignored);
+    try
+    {
+        socket.open(target.protocol());
+        setKeepAlive(socket);
+    }
+    catch (std::exception const& e)
+    {
+        // Out of descriptors, for instance: a failed attempt like any other.
+        std::clog << "API Status: Socket failed: " << e.what() << std::endl;
+        socket.close(ignored);
+        waitAndRetry();
+        return;
+    }
+    std::clog << "API Status: Connect TCP" << std::endl;
+    socket.async_connect(target, [this](error_code const& ec) { onConnected(ec); });
+}
+
+void APIStatusSession::onConnected(error_code const& ec)
+{
+    if (ec)
+    {
+        waitAndRetry();
+        return;
+    }
+    websocket::stream_base::timeout timeout;
+    timeout.handshake_timeout = timings.webSocketTimeout;
+    timeout.idle_timeout = timings.webSocketTimeout;
+    timeout.keep_alive_pings = true;
+    ws.set_option(timeout);
+    std::clog << "API Status: Connect Websocket" << std::endl;
+    ws.async_handshake(host, "/", [this](error_code const& ec) { onHandshake(ec); });
+}
+
+void APIStatusSession::onHandshake(error_code const& ec)
+{
+    if (ec)
+    {
+        waitAndRetry();
+        return;
+    }
+    std::clog << "API Status: Connect TT" << std::endl;
+    registrationText = "{\"type\":\"register\",\"data\":{\"is_validator\":true,\"name\":" +
+                       Utils::quoted(boost::asio::ip::host_name()) + "}}";
+    ws.async_write(boost::asio::buffer(registrationText),
+                   [this](error_code const& ec, std::size_t) { onRegistered(ec); });
+}
+
+void APIStatusSession::onRegistered(error_code const& ec)
+{
+    if (ec)
+    {
+        waitAndRetry();
+        return;
+    }
+    try
+    {
+        std::clog << "API Status: Connect Success" << std::endl;
+        std::clog << "API Status: Cleaning up" << std::endl;
+        reclaimQueuedReports();
+        writeQueue.clear();
+        registered = true;
+        for (auto const& [key, waiters] : validateRequests.pending())
+            validate(key.unitId, key.mac, {}, true);
+        sendKeptReports();
+        std::clog << "API Status: Entering input loop" << std::endl;
+        readInput();
+    }
+    catch (...)
+    {
+        abortOnException(std::current_exception());
+    }
+}
+
+void APIStatusSession::readInput()
+{
+    if (!ws.is_open())
+    {
+        std::clog << "API Status: Input loop failed with" << std::endl;
+        startNetworkingLogic();
+        return;
+    }
+    ws.async_read(readBuffer, [this](error_code const& ec, std::size_t) { onInput(ec); });
+}
+
+void APIStatusSession::waitAndRetry()
+{
+    retryTimer.expires_after(timings.retryDelay);
+    retryTimer.async_wait([this](error_code const&) { startNetworkingLogic(); });
+}
+
+void APIStatusSession::validate(unsigned long const& unitId, EtherAddr const& mac,
+                                std::function<void(bool)> callback, bool resend)
+{
+    auto const macText = mac.toString();
+    std::clog << "API status: requested validate for unitId: [" << unitId << "] mac: ["
+              << macText << "]" << std::endl;
+    auto text = "{\"type\":\"validate\",\"data\":{\"unit_id\":" + std::to_string(unitId) +
+                ",\"mac\":\"" + macText + "\"}}";
+    enqueueMessage(text);
+    if (!resend)
+        validateRequests.storeRequestCallback({unitId, mac}, std::move(callback));
+}
+
+void APIStatusSession::onInput(error_code const& ec)
+{
+    if (ec)
+    {
+        std::clog << "API Status: Input loop failed with" << ec.message() << std::endl;
+        startNetworkingLogic();
+        return;
+    }
+    auto const text = boost::beast::buffers_to_string(readBuffer.data());
+    try
+    {
+        handleMessage(text);
+    }
+    catch (std::exception const& e)
+    {
+        std::clog << "Could not handle API message: " << e.what() << std::endl;
+    }
+    readBuffer.consume(readBuffer.size());
+    readInput();
+}
+
+void APIStatusSession::handleMessage(std::string const& text)
+{
+    JsonTriggerDocument const message(text);
+    if (message.type != "validate")
+        throw std::runtime_error("Invalid Validate message");
+    auto const unitId = Utils::getUint64Member(*message.data, "unit_id");
+    EtherAddr const mac(Utils::getStringMember(*message.data, "mac"));
+    auto callback = validateRequests.takeRequestCallback({unitId, mac});
+    auto const result = message.data->FindMember("result");
+    if (result == message.data->MemberEnd() || !result->value.IsBool())
+        throw std::runtime_error(Utils::missingMemberText("result"));
+    bool const valid = result->value.GetBool();
+    std::clog << "API Status: received validate result for unitId:" << unitId
+              << " and is: " << valid << std::endl;
+    callback(valid);
+}
+
+void APIStatusSession::enqueueMessage(std::string& text)
+{
+    if (!ws.is_open())
+        return;
+    enqueue({text, false});
+}
+
+void APIStatusSession::enqueue(Outgoing outgoing)
+{
+    writeQueue.push_back(std::move(outgoing));
+    // The registration is written directly; queued texts wait until it is done.
+    if (registered && !writerRunning && writeQueue.size() == 1)
+        startWriting();
+}
+
+void APIStatusSession::reportDisconnection(std::string report)
+{
+    if (registered && ws.is_open())
+        enqueue({std::move(report), true});
+    else
+        keepReport(std::move(report));
+}
+
+void APIStatusSession::keepReport(std::string report)
+{
+    if (reportBacklog.size() >= reportBacklogLimit)
+    {
+        std::clog << "API Status: disconnection report backlog full, dropping the oldest: "
+                  << reportBacklog.front() << std::endl;
+        reportBacklog.pop_front();
+    }
+    reportBacklog.push_back(std::move(report));
+}
+
+void APIStatusSession::reclaimQueuedReports()
+{
+    // Reports queued on the previous connection are older than those kept since it dropped.
+    std::deque<std::string> unsent;
+    for (auto& outgoing : writeQueue)
+        if (outgoing.isReport)
+            unsent.push_back(std::move(outgoing.text));
+    for (auto& report : reportBacklog)
+        unsent.push_back(std::move(report));
+    reportBacklog.clear();
+    for (auto& report : unsent)
+        keepReport(std::move(report));
+}
+
+void APIStatusSession::sendKeptReports()
+{
+    auto kept = std::move(reportBacklog);
+    reportBacklog.clear();
+    for (auto& report : kept)
+        enqueue({std::move(report), true});
+}
+
+void APIStatusSession::startWriting()
+{
+    writerRunning = true;
+    boost::asio::spawn(
+        boost::asio::make_strand(ws.get_executor()),
+        [this](boost::asio::yield_context yield) { writeLoop(yield); }, rethrowFromCoroutine);
+}
+
+void APIStatusSession::writeLoop(boost::asio::yield_context yield)
+{
+    auto const connection = generation;
+    while (ws.is_open() && connection == generation && registered && !writeQueue.empty())
+    {
+        // The text leaves the queue while it is written, so emptying the queue cannot free it.
+        auto outgoing = std::move(writeQueue.front());
+        writeQueue.pop_front();
+        error_code ec;
+        ws.async_write(boost::asio::buffer(outgoing.text), yield[ec]);
+        if (!ec)
+            continue;
+        if (connection == generation)
+            writeQueue.push_front(std::move(outgoing));
+        else if (outgoing.isReport)
+            reportBacklog.push_front(std::move(outgoing.text));
+    }
+    writerRunning = false;
+    // Texts queued for a newer connection while this writer was finishing.
+    if (connection != generation && registered && ws.is_open() && !writeQueue.empty())
+        startWriting();
+}
+
+void APIStatusSession::watchLoop(boost::asio::yield_context yield)
+{
+    for (;;)
+    {
+        try
+        {
+            refreshTimer.expires_after(timings.watchPeriod);
+            refreshTimer.async_wait(yield);
+            checkEndpoint(yield);
+        }
+        catch (boost::system::system_error const& e)
+        {
+            if (e.code() != boost::asio::error::operation_aborted)
+                std::clog << e.what() << std::endl;
+        }
+    }
+}
+
+void APIStatusSession::checkEndpoint(boost::asio::yield_context yield)
+{
+    auto const endpoints = resolve(yield);
+    if (endpoints.empty())
+    {
+        std::clog << "API Status: " << host << " resolved to no address, staying with "
+                  << endpoint << std::endl;
+        return;
+    }
+    // With several addresses for the name, the current one is as good as any of them.
+    if (std::find(endpoints.begin(), endpoints.end(), endpoint) != endpoints.end())
+        return;
+    std::clog << "Updating API Status to " << endpoints.front() << std::endl;
+    ws.next_layer().shutdown(tcp::socket::shutdown_receive);
+}
+
+APIStatusSession::Endpoints APIStatusSession::resolve(boost::asio::yield_context yield)
+{
+    return boost::asio::async_initiate<boost::asio::yield_context, void(error_code, Endpoints)>(
+        [this](auto handler)
+        {
+            auto shared = std::make_shared<decltype(handler)>(std::move(handler));
+            resolveFn([shared](error_code ec, Endpoints endpoints)
+                      { (*shared)(ec, std::move(endpoints)); });
+        },
+        yield);
+}
+
+} // namespace kelvarin::triggerTesting
