@@ -1,5 +1,7 @@
 #pragma once
 
+#include "api/TestMetadata.hpp"
+
 #include <boost/uuid/uuid.hpp>
 
 #include <string>
@@ -15,6 +17,8 @@ public:
     virtual boost::uuids::uuid const& getId() const = 0;
     virtual unsigned long const& getProbeId() const = 0;
     virtual std::string& getData() = 0;
+    // The identifying fields, which the API side keeps while the request runs.
+    virtual TestMetadata const& getMetadata() const = 0;
 };
 
 } // namespace kelvarin::triggerTesting

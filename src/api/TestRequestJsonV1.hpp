@@ -17,7 +17,7 @@ public:
     boost::uuids::uuid const& getId() const override { return metadata.testId; }
     unsigned long const& getProbeId() const override { return metadata.unitId; }
     std::string& getData() override { return data; }
-    TestMetadata const& getMetadata() const { return metadata; }
+    TestMetadata const& getMetadata() const override { return metadata; }
 
 private:
     std::string data; // the "data" object, written out again as compact JSON

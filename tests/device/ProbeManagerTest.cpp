@@ -14,16 +14,16 @@ class FakeTestRequest : public ITestRequest
 {
 public:
     FakeTestRequest(char const *id, unsigned long unitId, std::string data)
-        : id(boost::uuids::string_generator()(id)), unitId(unitId), data(std::move(data))
+        : metadata{boost::uuids::string_generator()(id), unitId, "trigger", 1}, data(std::move(data))
     {
     }
-    boost::uuids::uuid const &getId() const override { return id; }
-    unsigned long const &getProbeId() const override { return unitId; }
+    boost::uuids::uuid const &getId() const override { return metadata.testId; }
+    unsigned long const &getProbeId() const override { return metadata.unitId; }
     std::string &getData() override { return data; }
+    TestMetadata const &getMetadata() const override { return metadata; }
 
 private:
-    boost::uuids::uuid id;
-    unsigned long unitId;
+    TestMetadata metadata;
     std::string data;
 };
 

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "api/APISessionContainer.hpp"
+#include "api/ITestRequest.hpp"
+#include "api/PeriodicResolver.hpp"
+#include "api/Reply.hpp"
+#include "api/TestMetadata.hpp"
+#include "app/APIOptions.hpp"
+#include "status/APIStatusSession.hpp"
+#include "status/EtherAddr.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/uuid/uuid.hpp>
+
+#include <functional>
+#include <map>
+
+namespace kelvarin::triggerTesting
+{
+
+// The API side as one unit: the validator connection, a request session to every API server,
+// and the test requests still running, whose results go to every API server.
+class APIManager
+{
+public:
+    using RequestFn = std::function<void(ITestRequest&)>;
+    using IsOnlineFn = std::function<bool(unsigned long)>;
+
+    APIManager(boost::asio::io_context& io, APIOptions const& options, RequestFn requestFn,
+               IsOnlineFn isOnlineFn, APISessionTimings sessionTimings = {},
+               StatusTimings statusTimings = {});
+    // The sessions' handlers refer to this manager.
+    APIManager(APIManager const&) = delete;
+    APIManager& operator=(APIManager const&) = delete;
+
+    // Sends the reply's result message if its request is running; a last reply ends it.
+    void sendResult(Reply reply);
+    // Sends the reply's result message to every API server.
+    void sendResult(Reply reply, TestMetadata const& metadata);
+    void validate(unsigned long const& unitId, EtherAddr const& mac,
+                  std::function<void(bool)> callback);
+
+    APIStatusSession& getStatusSession() { return statusSession; }
+    APISessionContainer const& getContainer() const { return container; }
+    bool isRunning(boost::uuids::uuid const& requestId) const
+    {
+        return requests.contains(requestId);
+    }
+
+private:
+    void handleRequest(ITestRequest& request, RequestFn const& requestFn);
+
+    boost::asio::io_context& io;
+    APIStatusSession statusSession;
+    APISessionContainer container;
+    PeriodicResolver resolver;
+    std::map<boost::uuids::uuid, TestMetadata> requests;
+};
+
+} // namespace kelvarin::triggerTesting
