@@ -1,17 +1,17 @@
 #pragma once
 
+#include "api/APIManager.hpp"
 #include "app/APIOptions.hpp"
 #include "app/DeviceOptions.hpp"
+#include "device/ProbeManager.hpp"
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-
-#include <vector>
 
 namespace kelvarin::triggerTesting
 {
 
-// Joins the device side and the API side of the service.
+// Joins the device side and the API side. The function objects between them capture the
+// managers' addresses, so a controller stays where it was built.
 class Controller
 {
 public:
@@ -21,7 +21,12 @@ public:
     Controller& operator=(Controller const&) = delete;
 
 private:
-    std::vector<boost::asio::ip::tcp::acceptor> listeningSockets;
+    void connectDeviceSideToApiSide();
+    void reportDisconnection(unsigned long const& unitId, disconnection_reason reason,
+                             std::chrono::system_clock::time_point time);
+
+    ProbeManager probeManager;
+    APIManager apiManager;
 };
 
 } // namespace kelvarin::triggerTesting

@@ -27,7 +27,8 @@ class Connection:
 
     def __init__(self, ws, path):
         self.ws = ws
-        self.path = path
+        # websockets 10 passes the path as an argument; later versions keep it on the connection.
+        self.path = path if path is not None else getattr(ws, "path", None)
         self.host = ws.request_headers.get("Host")
         self.messages = []
         self.closed = False
