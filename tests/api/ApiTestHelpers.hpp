@@ -3,6 +3,8 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include "support/ClogCapture.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <iostream>
@@ -33,44 +35,7 @@ bool runUntil(boost::asio::io_context& io, Condition condition,
     return true;
 }
 
-// Everything written to std::clog while it lives, split into lines.
-class ClogCapture
-{
-public:
-    ClogCapture() : previous(std::clog.rdbuf(captured.rdbuf())) {}
-    ~ClogCapture() { std::clog.rdbuf(previous); }
-    ClogCapture(ClogCapture const&) = delete;
-    ClogCapture& operator=(ClogCapture const&) = delete;
-
-    std::vector<std::string> lines() const
-    {
-        std::vector<std::string> result;
-        std::istringstream in(captured.str());
-        for (std::string line; std::getline(in, line);)
-            result.push_back(line);
-        return result;
-    }
-
-    // Lines that begin with the prefix, in order.
-    std::vector<std::string> linesStartingWith(std::string const& prefix) const
-    {
-        std::vector<std::string> result;
-        for (auto const& line : lines())
-            if (line.rfind(prefix, 0) == 0)
-                result.push_back(line);
-        return result;
-    }
-
-    std::size_t count(std::string const& line) const
-    {
-        auto const all = lines();
-        return static_cast<std::size_t>(std::count(all.begin(), all.end(), line));
-    }
-
-private:
-    std::ostringstream captured;
-    std::streambuf* previous;
-};
+using ClogCapture = testSupport::ClogCapture;
 
 inline std::string toString(boost::asio::ip::tcp::endpoint const& endpoint)
 {

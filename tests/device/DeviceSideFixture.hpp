@@ -1,6 +1,7 @@
 #pragma once
 
 #include "device/ProbeManager.hpp"
+#include "support/ClogCapture.hpp"
 #include "support/FakeDevice.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -21,35 +22,7 @@ namespace kelvarin::triggerTesting::test
 
 using boost::asio::ip::tcp;
 
-// Sends std::clog into a string for the lifetime of the guard.
-class DeviceLogCapture
-{
-public:
-    DeviceLogCapture() : previous(std::clog.rdbuf(captured.rdbuf())) {}
-    ~DeviceLogCapture() { std::clog.rdbuf(previous); }
-    DeviceLogCapture(DeviceLogCapture const &) = delete;
-    DeviceLogCapture &operator=(DeviceLogCapture const &) = delete;
-
-    std::vector<std::string> lines() const
-    {
-        std::vector<std::string> result;
-        std::istringstream in(captured.str());
-        for (std::string line; std::getline(in, line);)
-            result.push_back(line);
-        return result;
-    }
-    bool contains(std::string const &line) const { return count(line) > 0; }
-    std::size_t count(std::string const &line) const
-    {
-        auto const all = lines();
-        return static_cast<std::size_t>(std::count(all.begin(), all.end(), line));
-    }
-    void clear() { captured.str({}); }
-
-private:
-    std::ostringstream captured;
-    std::streambuf *previous;
-};
+using DeviceLogCapture = testSupport::ClogCapture;
 
 inline tcp::acceptor listenOn(boost::asio::io_context &io, char const *address)
 {
