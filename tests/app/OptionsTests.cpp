@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace
 {
 
@@ -27,8 +29,10 @@ public:
 private:
     static std::string makePath()
     {
+        // CTest runs the cases as parallel processes: the pid keeps their files apart.
         static int counter = 0;
-        return ::testing::TempDir() + "tt_options_" + std::to_string(++counter) + ".cfg";
+        return ::testing::TempDir() + "tt_options_" + std::to_string(::getpid()) + "_" +
+               std::to_string(++counter) + ".cfg";
     }
 };
 
