@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace
 {
 
@@ -25,10 +27,13 @@ public:
     std::string const path;
 
 private:
+    // CTest runs every test in a process of its own, several at a time: the process id keeps
+    // their files apart.
     static std::string makePath()
     {
         static int counter = 0;
-        return ::testing::TempDir() + "tt_options_" + std::to_string(++counter) + ".cfg";
+        return ::testing::TempDir() + "tt_options_" + std::to_string(::getpid()) + "_" +
+               std::to_string(++counter) + ".cfg";
     }
 };
 
