@@ -9,7 +9,7 @@ PACKAGES := cmake ninja-build g++ make pkg-config \
 	libboost1.81-dev libboost-program-options1.81-dev \
 	libboost-context1.81-dev libboost-coroutine1.81-dev \
 	rapidjson-dev libsystemd-dev libgtest-dev libgmock-dev \
-	python3 python3-pytest python3-websockets systemd
+	python3 python3-pytest python3-websockets systemd dpkg-dev groff-base
 
 ifeq ($(shell id -u),0)
 SUDO :=
@@ -21,7 +21,7 @@ FUZZ_BUILD_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 
-.PHONY: deps fuzz-deps configure build test test-asan fuzz demo clean
+.PHONY: deps fuzz-deps configure build test test-asan package fuzz demo clean
 
 deps fuzz-deps: WANTED = $(if $(filter fuzz-deps,$@),$(FUZZ_PACKAGES),$(PACKAGES))
 deps fuzz-deps:
@@ -44,6 +44,10 @@ build: configure
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The Debian package, in $(BUILD_DIR): tt-controller_<version>_<arch>.deb.
+package: build
+	cmake --build $(BUILD_DIR) --target package
 
 $(ASAN_BUILD_DIR)/build.ninja:
 	cmake -S . -B $(ASAN_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTT_SANITIZE=ON

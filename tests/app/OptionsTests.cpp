@@ -27,6 +27,8 @@ public:
     std::string const path;
 
 private:
+    // CTest runs every test in a process of its own, several at a time: the process id keeps
+    // their files apart.
     static std::string makePath()
     {
         // CTest runs the cases as parallel processes: the pid keeps their files apart.

@@ -1,5 +1,6 @@
 """Helpers for tests that run the built controller binary as a child process."""
 
+import glob
 import os
 import signal
 import socket
@@ -10,8 +11,9 @@ import time
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-CONTROLLER = os.environ.get(
-    "TT_CONTROLLER", os.path.join(HERE, "..", "..", "build", "tt_controller"))
+SOURCE_DIR = os.path.normpath(os.path.join(HERE, "..", ".."))
+BUILD_DIR = os.environ.get("TT_BUILD_DIR", os.path.join(SOURCE_DIR, "build"))
+CONTROLLER = os.environ.get("TT_CONTROLLER", os.path.join(BUILD_DIR, "tt_controller"))
 
 
 def free_port(host="127.0.0.1", family=socket.AF_INET):
@@ -124,3 +126,33 @@ def config(tmp_path):
 def run_controller(args, timeout=10.0):
     return subprocess.run([CONTROLLER] + args, stdin=subprocess.DEVNULL,
                           capture_output=True, timeout=timeout)
+
+
+class Package:
+    """The Debian package made by CPack from the build tree, and its files unpacked."""
+
+    def __init__(self, deb, root):
+        self.deb, self.root = deb, root
+
+    def path(self, installed):
+        """Where the file the package installs at `installed` is in the unpacked copy."""
+        return os.path.join(self.root, installed.lstrip("/"))
+
+    def dpkg_deb(self, *args):
+        return subprocess.run(["dpkg-deb"] + list(args) + [self.deb], capture_output=True,
+                              text=True, check=True).stdout
+
+
+@pytest.fixture(scope="session")
+def package(tmp_path_factory):
+    """Runs CPack into a temporary directory, so the build and source trees keep no package."""
+    out = tmp_path_factory.mktemp("package")
+    config = os.path.join(BUILD_DIR, "CPackConfig.cmake")
+    made = subprocess.run(["cpack", "--config", config, "-B", str(out)], cwd=BUILD_DIR,
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=600)
+    assert made.returncode == 0, made.stdout + made.stderr
+    debs = glob.glob(str(out / "*.deb"))
+    assert len(debs) == 1, debs
+    root = out / "root"
+    subprocess.run(["dpkg-deb", "-x", debs[0], str(root)], check=True)
+    return Package(debs[0], str(root))

@@ -24,6 +24,12 @@ def quiet_api():
     return QUIET_API % free_port()
 
 
+def wait_running(controller):
+    """Waits for a line written from the running event loop: SIGTERM and SIGINT are handled
+    from then on (before, they end the process as they would any other)."""
+    controller.wait_log("Connecting main: ")
+
+
 class TestHelp:
     def test_help_prints_the_command_line_options_and_exits_0(self):
         result = run_controller(["--help"])
@@ -89,12 +95,14 @@ class TestRunning:
         path = config(quiet_api())
         controller = controllers(["start", "-c", path])
         controller.wait_log("Not using systemd sockets")
+        wait_running(controller)
         assert controller.stop(signal.SIGTERM) == 0
         assert controller.stdout == b""
 
     def test_sigint_ends_with_0(self, controllers, config):
         controller = controllers(["--conf=" + config(quiet_api())])
         controller.wait_log("Not using systemd sockets")
+        wait_running(controller)
         assert controller.stop(signal.SIGINT) == 0
         assert controller.stdout == b""
         assert not any("Exception" in line for line in controller.log())
@@ -108,6 +116,7 @@ class TestRunning:
         for port in (first, second):
             for family, address in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
                 wait_for(lambda: connects(family, address, port), what="listening on %d" % port)
+        wait_running(controller)
         assert controller.stop() == 0
 
     def test_port_in_use_fails_on_bind(self, config):
@@ -124,9 +133,11 @@ class TestRunning:
 
 
 def connects(family, address, port):
+    """Whether a TCP connection to address and port (or, for AF_UNIX, to the path given as
+    port) is accepted."""
     with socket.socket(family, socket.SOCK_STREAM) as s:
         try:
-            s.connect((address, port))
+            s.connect(port if family == socket.AF_UNIX else (address, port))
             return True
         except OSError:
             return False
@@ -147,6 +158,7 @@ class TestSocketActivation:
         wait_for(lambda: connects(socket.AF_INET, "127.0.0.1", v4), what="activation socket")
         controller.wait_log("Using systemd sockets")
         assert connects(socket.AF_INET6, "::1", v6)
+        wait_running(controller)
         assert controller.stop() == 0
         assert "Exception" not in "\n".join(controller.log())
 
@@ -163,9 +175,9 @@ class TestSocketActivation:
             wait_for(lambda: send_datagram(port) and controller.program() == "tt_controller",
                      what="activation by a datagram")
         else:
-            wait_for(lambda: os.path.exists(str(tmp_path / "device.sock")), what="unix socket")
-            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-                s.connect(str(tmp_path / "device.sock"))
+            # The file exists from the bind on, a moment before the socket listens.
+            wait_for(lambda: connects(socket.AF_UNIX, None, str(tmp_path / "device.sock")),
+                     what="unix socket")
         assert controller.wait() == 1
         assert controller.log()[-2:] == ["Using systemd sockets",
                                          "Exception: Bad SystemD sockets"]

@@ -1,0 +1,199 @@
+"""The Debian package: what it installs where, its control data, and that what it ships works."""
+
+import gzip
+import os
+import re
+import signal
+import socket
+import stat
+import subprocess
+
+from conftest import SOURCE_DIR, free_port, wait_for
+from test_process import HELP_TEXT, connects
+
+BINARY = "/usr/sbin/tt_controller"
+CONFIG = "/opt/kelvarin/etc/tt_controller.cfg"
+SERVICE = "/lib/systemd/system/tt_controller.service"
+SOCKET = "/lib/systemd/system/tt_controller.socket"
+MANPAGE = "/usr/share/man/man8/tt_controller.8.gz"
+
+PACKAGING = os.path.join(SOURCE_DIR, "packaging")
+
+
+def source(*parts):
+    with open(os.path.join(PACKAGING, *parts), "rb") as f:
+        return f.read()
+
+
+class TestContents:
+    def test_files_modes_and_owners(self, package):
+        listing = package.dpkg_deb("--contents")
+        files = {}
+        for line in listing.splitlines():
+            mode, owner, _size, _date, _time, name = line.split(None, 5)
+            assert owner == "root/root", line
+            if not mode.startswith("d"):
+                files[name[1:]] = mode
+        assert files == {
+            BINARY: "-rwxr-xr-x",
+            CONFIG: "-rw-r--r--",
+            SERVICE: "-rw-r--r--",
+            SOCKET: "-rw-r--r--",
+            MANPAGE: "-rw-r--r--",
+        }
+
+    def test_shipped_files_are_the_sources(self, package):
+        for installed, parts in ((CONFIG, ["tt_controller.cfg"]),
+                                 (SERVICE, ["systemd", "tt_controller.service"]),
+                                 (SOCKET, ["systemd", "tt_controller.socket"])):
+            with open(package.path(installed), "rb") as f:
+                assert f.read() == source(*parts), installed
+        with gzip.open(package.path(MANPAGE)) as f:
+            assert f.read() == source("tt_controller.8")
+
+    def test_packaged_binary_prints_its_help(self, package):
+        binary = package.path(BINARY)
+        assert os.stat(binary).st_mode & stat.S_IXUSR
+        result = subprocess.run([binary, "--help"], stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=10)
+        assert result.returncode == 0
+        assert result.stderr.decode() == HELP_TEXT
+        assert result.stdout == b""
+
+
+class TestControl:
+    def fields(self, package):
+        fields = {}
+        for line in package.dpkg_deb("--field").splitlines():
+            if line and not line.startswith(" "):
+                name, _, value = line.partition(":")
+                fields[name] = value.strip()
+        return fields
+
+    def test_fields(self, package):
+        fields = self.fields(package)
+        assert fields["Package"] == "tt-controller"
+        assert fields["Version"] == "1.0.0"
+        assert fields["Architecture"] == subprocess.run(
+            ["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
+        assert fields["Section"] == "net"
+        assert fields["Maintainer"]
+        assert os.path.basename(package.deb) == "tt-controller_1.0.0_%s.deb" % fields["Architecture"]
+
+    def test_depends_on_the_shared_libraries_it_links(self, package):
+        depends = [d.split()[0] for d in self.fields(package)["Depends"].split(", ")]
+        for library in ("libboost-program-options1.81.0", "libsystemd0", "libstdc++6", "libc6"):
+            assert library in depends
+
+    def test_configuration_is_a_conffile(self, package, tmp_path):
+        subprocess.run(["dpkg-deb", "--control", package.deb, str(tmp_path)], check=True)
+        assert (tmp_path / "conffiles").read_text() == CONFIG + "\n"
+
+    def test_maintainer_scripts_are_executable_shell(self, package, tmp_path):
+        subprocess.run(["dpkg-deb", "--control", package.deb, str(tmp_path)], check=True)
+        for script in ("postinst", "prerm", "postrm"):
+            path = tmp_path / script
+            assert path.stat().st_mode & 0o777 == 0o755, script
+            assert path.read_text().startswith("#!/bin/sh\n")
+            assert subprocess.run(["sh", "-n", str(path)]).returncode == 0, script
+
+
+def enabled(text, values=None):
+    """The example configuration with every commented-out "#name = value" setting enabled,
+    given a value from `values` (by dotted key) where it has one; and the settings found, as
+    {dotted key: shipped value}."""
+    values = values or {}
+    section, lines, found = "", [], {}
+    for line in text.splitlines():
+        header = re.fullmatch(r"\[([a-z-]+)\]", line)
+        if header:
+            section = header.group(1) + "."
+        setting = re.fullmatch(r"#([a-z-]+) = (\S+)", line)
+        if setting:
+            name, value = setting.groups()
+            found[section + name] = value
+            line = "%s = %s" % (name, values.get(section + name, value))
+        lines.append(line)
+    return "\n".join(lines) + "\n", found
+
+
+def documented_defaults():
+    """The configuration keys of the manual page with their defaults (None: no default)."""
+    page = source("tt_controller.8").decode()
+    keys = {}
+    for key, rest in re.findall(r'^\.BR ((?:api|device)\\-side\.\S+) "(.*)$', page, re.M):
+        default = re.match(r' \(default " (\S+) \)', rest)
+        keys[key.replace("\\-", "-")] = default.group(1).replace("\\-", "-") if default else None
+    return keys
+
+
+class TestExampleConfiguration:
+    def test_every_key_is_shown_with_the_documented_default(self):
+        _, example = enabled(source("tt_controller.cfg").decode())
+        documented = documented_defaults()
+        assert set(example) == set(documented) == {
+            "api-side.all-hostname", "api-side.best-hostname", "api-side.service",
+            "api-side.refresh-interval", "device-side.listen-service"}
+        for key, default in documented.items():
+            if default is not None:
+                assert example[key] == default, key
+
+    def test_documented_defaults_are_the_binary_s(self):
+        options = "".join(open(os.path.join(SOURCE_DIR, "src", "app", name)).read()
+                          for name in ("Options.hpp", "Options.cpp"))
+        for key, default in documented_defaults().items():
+            if default is not None:
+                assert ('"%s"' % default in options or "default_value(%s)" % default in options), key
+
+    def test_packaged_binary_runs_on_the_example_with_every_setting_enabled(
+            self, package, tmp_path, controllers):
+        """Uncommented, the example is accepted key by key; only addresses are made local."""
+        api_port, device_port = free_port(), free_port("::", socket.AF_INET6)
+        local = {"api-side.all-hostname": "127.0.0.1", "api-side.best-hostname": "127.0.0.1",
+                 "api-side.service": str(api_port), "device-side.listen-service": str(device_port)}
+        text, _ = enabled(source("tt_controller.cfg").decode(), local)
+        path = tmp_path / "tt_controller.cfg"
+        path.write_text(text)
+
+        controller = controllers(["-c", str(path)], command=[package.path(BINARY)])
+        controller.wait_log("Not using systemd sockets")
+        wait_for(lambda: connects(socket.AF_INET6, "::1", device_port), what="device port")
+        controller.wait_log("Connecting main: 127.0.0.1:%d" % api_port)
+        assert controller.stop(signal.SIGTERM) == 0
+        assert not any("Exception" in line for line in controller.log())
+
+
+class TestManualPage:
+    def render(self):
+        result = subprocess.run(
+            ["groff", "-man", "-Tascii", "-ww", "-rLL=200n", "-P-cbou",
+             os.path.join(PACKAGING, "tt_controller.8")],
+            capture_output=True, text=True, env=dict(os.environ, LC_ALL="C"))
+        assert result.returncode == 0
+        return result
+
+    def test_renders_without_warnings(self):
+        assert self.render().stderr == ""
+
+    def test_names_every_log_line_of_the_service(self):
+        """Every fixed piece of every log line, as the code writes it, so that what an operator
+        greps for is in the page."""
+        page = " ".join(self.render().stdout.split())
+        pieces = set()
+        for root, _dirs, names in os.walk(os.path.join(SOURCE_DIR, "src")):
+            for name in names:
+                with open(os.path.join(root, name)) as f:
+                    code = f.read()
+                for statement in re.findall(r"std::(?:clog|cerr)\s*<<(.*?);", code, re.S):
+                    pieces.update(re.findall(r'"((?:[^"\\]|\\.)*)"', statement))
+        pieces = {" ".join(p.split()) for p in pieces if len(p.strip()) > 3}
+        assert len(pieces) > 40
+        missing = sorted(p for p in pieces if p not in page)
+        assert missing == []
+
+    def test_has_the_sections_an_operator_looks_for(self):
+        headings = re.findall(r"^([A-Z][A-Z ]+)$", self.render().stdout, re.M)
+        for section in ("SYNOPSIS", "OPTIONS", "CONFIGURATION", "DEVICE PROTOCOL",
+                        "API PROTOCOL", "SOCKET ACTIVATION", "SIGNALS", "EXIT STATUS",
+                        "DIAGNOSTICS", "FILES"):
+            assert section in headings

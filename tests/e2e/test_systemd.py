@@ -1,0 +1,181 @@
+"""The shipped systemd units: they pass systemd's own checks, point at what the package
+installs, and their socket layout hands the controller working IPv4 and IPv6 device sockets."""
+
+import asyncio
+import os
+import re
+import shlex
+import shutil
+import signal
+import socket
+import subprocess
+import time
+
+import pytest
+import websockets
+
+from conftest import CONTROLLER, SOURCE_DIR, free_port
+from fakes import SUBPROTOCOL, register_bytes, until
+from test_process import connects, quiet_api
+
+UNITS = os.path.join(SOURCE_DIR, "packaging", "systemd")
+MAC = (0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E)
+
+
+def unit(name):
+    """The settings of a unit file: (section, key) -> values in order, since a key may repeat."""
+    settings, section = {}, None
+    with open(os.path.join(UNITS, name)) as f:
+        for line in f:
+            line = line.strip()
+            if not line or line.startswith(("#", ";")):
+                continue
+            if line.startswith("["):
+                section = line[1:-1]
+                continue
+            key, _, value = line.partition("=")
+            settings.setdefault((section, key), []).append(value)
+    return settings
+
+
+def analyze_verify(directory, *names, env=None):
+    result = subprocess.run(["systemd-analyze", "verify"] +
+                            [os.path.join(directory, name) for name in names],
+                            cwd=directory, stdin=subprocess.DEVNULL, capture_output=True,
+                            text=True, timeout=60, env=env)
+    return result.returncode, (result.stdout + result.stderr).strip()
+
+
+@pytest.fixture
+def verifier(tmp_path):
+    """systemd-analyze verify, if it works here without a running systemd: a unit known to be
+    good must pass and one with an unknown key must be reported."""
+    if shutil.which("systemd-analyze") is None:
+        pytest.skip("systemd-analyze is not installed")
+    probe = tmp_path / "probe"
+    probe.mkdir()
+    (probe / "good.service").write_text("[Service]\nExecStart=/bin/true\n")
+    (probe / "bad.service").write_text("[Service]\nExecStart=/bin/true\nNoSuchKey=1\n")
+    good = analyze_verify(str(probe), "good.service")
+    bad = analyze_verify(str(probe), "bad.service")
+    if good != (0, "") or "NoSuchKey" not in bad[1]:
+        pytest.skip("systemd-analyze verify does not work here: %r %r" % (good, bad))
+    return analyze_verify
+
+
+class TestUnitFiles:
+    def test_systemd_analyze_verify_finds_nothing(self, verifier, package, tmp_path):
+        """Verified as installed: the command and the manual page are looked up in the
+        unpacked package, so a wrong path in ExecStart or Documentation shows here too."""
+        units = tmp_path / "units"
+        units.mkdir()
+        for name in ("tt_controller.socket", "tt_controller.service"):
+            with open(package.path("/lib/systemd/system/" + name)) as f:
+                text = f.read()
+            # ExecStart must be absolute; the binary there is the unpacked one.
+            text = text.replace("ExecStart=/", "ExecStart=%s/" % package.root)
+            (units / name).write_text(text)
+        env = dict(os.environ, MANPATH=package.path("/usr/share/man"))
+        assert verifier(str(units), "tt_controller.socket", "tt_controller.service",
+                        env=env) == (0, "")
+
+    def test_service_runs_the_packaged_binary_on_the_default_configuration(self, package):
+        service = unit("tt_controller.service")
+        command = shlex.split(service[("Service", "ExecStart")][0])
+        assert command == ["/usr/sbin/tt_controller", "--config",
+                           "/opt/kelvarin/etc/tt_controller.cfg"]
+        for installed in (command[0], command[2]):
+            assert os.path.isfile(package.path(installed)), installed
+
+    def test_service_is_restarted_after_failures_and_needs_the_socket(self):
+        service = unit("tt_controller.service")
+        assert service[("Service", "Restart")] == ["on-failure"]
+        assert "tt_controller.socket" in service[("Unit", "Requires")][0].split()
+        assert "tt_controller.socket" in service[("Unit", "After")][0].split()
+        # Tens of thousands of devices, one descriptor each.
+        assert int(service[("Service", "LimitNOFILE")][0]) >= 65536
+        assert service[("Service", "DynamicUser")] == ["yes"]
+        families = service[("Service", "RestrictAddressFamilies")][0].split()
+        assert {"AF_INET", "AF_INET6"} <= set(families)
+
+    def test_socket_has_one_ipv4_and_one_ipv6_only_socket_on_one_port(self):
+        sockets = unit("tt_controller.socket")
+        streams = sockets[("Socket", "ListenStream")]
+        assert [re.fullmatch(r"(0\.0\.0\.0|\[::\]):(\d+)", s).group(1) for s in streams] == \
+            ["0.0.0.0", "[::]"]
+        assert len({s.rsplit(":", 1)[1] for s in streams}) == 1
+        assert sockets[("Socket", "BindIPv6Only")] == ["ipv6-only"]
+        assert sockets[("Socket", "Service")] == ["tt_controller.service"]
+
+
+def shipped_listen_arguments(port):
+    """systemd-socket-activate arguments for the shipped ListenStream lines, moved to a
+    loopback address of the same family and to the given port."""
+    loopback = {"0.0.0.0": "127.0.0.1", "[::]": "[::1]"}
+    arguments = []
+    for stream in unit("tt_controller.socket")[("Socket", "ListenStream")]:
+        address, _ = stream.rsplit(":", 1)
+        arguments += ["-l", "%s:%d" % (loopback[address], port)]
+    return arguments
+
+
+def shipped_command(config_path):
+    """The service's ExecStart with the binary under test and a test configuration."""
+    command = shlex.split(unit("tt_controller.service")[("Service", "ExecStart")][0])
+    return [CONTROLLER] + [config_path if arg == "/opt/kelvarin/etc/tt_controller.cfg" else arg
+                           for arg in command[1:]]
+
+
+class TestSocketActivation:
+    def test_devices_connect_over_ipv4_and_ipv6_to_the_shipped_socket_layout(
+            self, controllers, config):
+        port = free_port("::", socket.AF_INET6)
+        # Under socket activation the configured listen service must be left alone.
+        unused = free_port("::", socket.AF_INET6)
+        path = config(quiet_api() + "[device-side]\nlisten-service=%d\n" % unused)
+        command = ["systemd-socket-activate"] + shipped_listen_arguments(port) + \
+            shipped_command(path)
+        controller = controllers([], command=command)
+
+        def logged(text):
+            return until(lambda: text in controller.log(), what="%r in %r" % (
+                text, controller.log()[-20:]))
+
+        async def scenario():
+            connected = []
+            try:
+                for unit_id, host in ((101, "127.0.0.1"), (102, "[::1]")):
+                    # The first connection makes systemd-socket-activate start the controller.
+                    ws = await connect_device("ws://%s:%d/" % (host, port))
+                    connected.append(ws)
+                    assert ws.subprotocol == SUBPROTOCOL
+                    assert ws.remote_address[0] == host.strip("[]")
+                    await ws.send(register_bytes(unit_id, MAC))
+                    await logged("unitId:%d received register request" % unit_id)
+                    await logged("API status: requested validate for unitId: [%d] mac: "
+                                 "[001A2B3C4D5E]" % unit_id)
+            finally:
+                for ws in connected:
+                    await ws.close()
+
+        asyncio.run(scenario())
+        log = controller.log()
+        assert "Using systemd sockets" in log
+        assert "Not using systemd sockets" not in log
+        assert not connects(socket.AF_INET, "127.0.0.1", unused)
+        assert not connects(socket.AF_INET6, "::1", unused)
+        assert controller.stop(signal.SIGTERM) == 0
+        assert not any("Exception" in line for line in controller.log())
+
+
+async def connect_device(uri, timeout=10.0):
+    """Connects once the socket listens: systemd-socket-activate makes it after it started."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            return await websockets.connect(uri, subprotocols=[SUBPROTOCOL], compression=None,
+                                            open_timeout=timeout)
+        except ConnectionRefusedError:
+            if time.monotonic() > deadline:
+                raise
+            await asyncio.sleep(0.01)
