@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,11 @@ TEST_F(APIManagerTest, ResultsGoToEveryServerAndUnknownIdsNowhere)
     addToPool(third);
     server.send(execute(12, "ping", 3));
     ASSERT_TRUE(runUntil(io, [&] { return !forwarded.empty(); }));
+
+    // A device text that is not JSON reaches the caller; the request stays running, unlogged.
+    EXPECT_THROW(manager->sendResult(Reply(id, Result("hop", true))), std::runtime_error);
+    EXPECT_TRUE(manager->isRunning(id));
+    EXPECT_TRUE(log.linesStartingWith("API: sent result").empty());
 
     manager->sendResult(Reply(id, Result("{\"hop\":1}", false)));
     std::string const result = "{\"type\":\"execute\",\"data\":{\"hop\":1,\"test_id\":\"" +
