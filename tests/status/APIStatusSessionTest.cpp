@@ -9,7 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -345,7 +349,7 @@ TEST_F(APIStatusSessionTest, UnwrittenReportsSurviveADroppedConnectionInOrder)
     session->reportDisconnection(report(3));
     settle();
     resolved = {second.endpoint()};
-    ASSERT_TRUE(waitForMessages(second, 4));
+    ASSERT_TRUE(runUntil(io, [&] { return second.allReceived().size() >= 4; }, 30s));
     settle();
 
     EXPECT_TRUE(first.allReceived().empty());
