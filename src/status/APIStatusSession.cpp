@@ -339,10 +339,10 @@ void APIStatusSession::writeLoop(boost::asio::yield_context yield)
         ws.async_write(boost::asio::buffer(outgoing.text), yield[ec]);
         if (!ec)
             continue;
-        if (connection == generation)
+        // A report cut off by a drop is older than those still queued behind it, and the next
+        // registration takes the queued reports first: it goes back to the front.
+        if (connection == generation || outgoing.isReport)
             writeQueue.push_front(std::move(outgoing));
-        else if (outgoing.isReport)
-            reportBacklog.push_front(std::move(outgoing.text));
     }
     writerRunning = false;
     // Texts queued for a newer connection while this writer was finishing.

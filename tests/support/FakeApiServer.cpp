@@ -3,12 +3,14 @@
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/spawn.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
+#include <chrono>
 #include <deque>
 #include <stdexcept>
 
@@ -90,14 +92,21 @@ struct FakeApiServer::State : std::enable_shared_from_this<FakeApiServer::State>
             return;
         peer->record.host = std::string(request[http::field::host]);
         peer->record.target = std::string(request.target());
+        peer->ws.read_message_max(0); // whatever size a peer sends
         peer->ws.async_accept(request, yield[ec]);
         if (ec)
             return;
         peer->record.open = true;
         peers.push_back(peer);
         buffer.clear();
+        net::steady_timer pause(peer->ws.get_executor());
         for (;;)
         {
+            while (!reading && peer->ws.next_layer().is_open())
+            {
+                pause.expires_after(std::chrono::milliseconds(2));
+                pause.async_wait(yield[ec]);
+            }
             peer->ws.async_read(buffer, yield[ec]);
             if (ec)
                 break;
@@ -113,6 +122,7 @@ struct FakeApiServer::State : std::enable_shared_from_this<FakeApiServer::State>
     std::vector<std::shared_ptr<Peer>> peers;
     std::vector<std::string> received;
     bool rejecting = false;
+    bool reading = true;
 };
 
 FakeApiServer::FakeApiServer(net::io_context& io, std::string const& address)
@@ -182,6 +192,11 @@ void FakeApiServer::closeNewest()
 void FakeApiServer::setRejecting(bool rejecting)
 {
     state->rejecting = rejecting;
+}
+
+void FakeApiServer::setReading(bool reading)
+{
+    state->reading = reading;
 }
 
 } // namespace kelvarin::triggerTesting::testSupport

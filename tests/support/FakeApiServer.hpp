@@ -43,6 +43,9 @@ public:
     void closeNewest();
     // While rejecting, TCP connections are dropped before the WebSocket handshake.
     void setRejecting(bool rejecting);
+    // While not reading, connections leave whatever arrives in the socket, so a peer's writes
+    // back up once the socket buffers are full.
+    void setReading(bool reading);
 
 private:
     struct State;

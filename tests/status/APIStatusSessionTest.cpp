@@ -1,0 +1,383 @@
+#include "status/APIStatusSession.hpp"
+#include "status/DisconnectionMessage.hpp"
+
+#include "api/ApiTestHelpers.hpp"
+#include "support/FakeApiServer.hpp"
+
+#include <boost/asio/ip/host_name.hpp>
+#include <boost/asio/post.hpp>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <sched.h>
+#include <unistd.h>
+
+namespace kelvarin::triggerTesting
+{
+namespace
+{
+
+using namespace std::chrono_literals;
+using apiTest::runUntil;
+using apiTest::toString;
+using testSupport::FakeApiServer;
+using Lines = std::vector<std::string>;
+
+constexpr unsigned long largestUnit = std::numeric_limits<unsigned long>::max();
+StatusTimings const fast{20ms, 1h, 10s};
+StatusTimings const watching{20ms, 20ms, 10s};
+
+EtherAddr mac(std::uint8_t last = 0x5e)
+{
+    return EtherAddr{EtherAddr::Octets{0x00, 0x1a, 0x2b, 0x3c, 0x4d, last}};
+}
+
+std::string validateText(unsigned long unitId, EtherAddr const& address)
+{
+    return "{\"type\":\"validate\",\"data\":{\"unit_id\":" + std::to_string(unitId) +
+           ",\"mac\":\"" + address.toString() + "\"}}";
+}
+
+std::string answer(unsigned long unitId, std::string const& macText, std::string const& result)
+{
+    return "{\"type\":\"validate\",\"data\":{\"unit_id\":" + std::to_string(unitId) +
+           ",\"mac\":\"" + macText + "\",\"result\":" + result + "}}";
+}
+
+std::string registration()
+{
+    return "{\"type\":\"register\",\"data\":{\"is_validator\":true,\"name\":\"" +
+           boost::asio::ip::host_name() + "\"}}";
+}
+
+std::string report(unsigned long unitId)
+{
+    return prepareDisconnectionMessage(unitId, clean, std::chrono::system_clock::time_point{});
+}
+
+class APIStatusSessionTest : public ::testing::Test
+{
+protected:
+    // The session's host resolves to whatever `resolved` holds at the time.
+    void startAt(APIStatusSession::Endpoints endpoints, StatusTimings timings = fast)
+    {
+        resolved = std::move(endpoints);
+        session = std::make_unique<APIStatusSession>(
+            io, "validator.example.test", "7000", timings,
+            [this](APIStatusSession::ResolveHandler handler)
+            {
+                ++resolutions;
+                boost::asio::post(io, [handler, endpoints = resolved] { handler({}, endpoints); });
+            });
+        session->start();
+    }
+
+    void connectTo(FakeApiServer const& server, StatusTimings timings = fast)
+    {
+        startAt({server.endpoint()}, timings);
+        ASSERT_TRUE(waitForLog("API Status: Entering input loop"));
+    }
+
+    bool waitForMessages(FakeApiServer const& server, std::size_t count)
+    {
+        return runUntil(io, [&] { return server.allReceived().size() >= count; });
+    }
+
+    bool waitForLog(std::string const& line, std::size_t times = 1)
+    {
+        return runUntil(io, [&] { return log.count(line) >= times; });
+    }
+
+    // Gives the loop time to do something it must not do.
+    void settle() { runUntil(io, [] { return false; }, 100ms); }
+
+    std::function<void(bool)> recorder()
+    {
+        return [this](bool valid) { answers.push_back(valid); };
+    }
+
+    boost::asio::io_context io;
+    apiTest::ClogCapture log;
+    APIStatusSession::Endpoints resolved;
+    int resolutions = 0;
+    std::vector<bool> answers;
+    std::unique_ptr<APIStatusSession> session;
+};
+
+TEST_F(APIStatusSessionTest, ConnectsRegistersAndLogsEachStep)
+{
+    FakeApiServer server(io);
+    connectTo(server);
+    ASSERT_TRUE(waitForMessages(server, 1));
+
+    EXPECT_EQ(server.newest().host, "validator.example.test");
+    EXPECT_EQ(server.newest().target, "/");
+    EXPECT_EQ(server.allReceived(), Lines{registration()});
+    EXPECT_TRUE(session->isOpen());
+    EXPECT_EQ(log.lines(),
+              (Lines{"API Status: Connecting", "API Status: Cleaning", "API Status: Connect TCP",
+                     "API Status: Connect Websocket", "API Status: Connect TT",
+                     "API Status: Connect Success", "API Status: Cleaning up",
+                     "API Status: Entering input loop"}));
+}
+
+TEST_F(APIStatusSessionTest, HostNameIsEscapedInTheRegistration)
+{
+    // A host name of this process's own, put back afterwards.
+    if (::unshare(CLONE_NEWUTS) != 0)
+        GTEST_SKIP() << "no UTS namespace: " << std::strerror(errno);
+    std::string const original = boost::asio::ip::host_name();
+    std::string const name = "lab\"7\\b";
+    ASSERT_EQ(::sethostname(name.data(), name.size()), 0);
+
+    FakeApiServer server(io);
+    startAt({server.endpoint()});
+    ASSERT_TRUE(waitForMessages(server, 1));
+    ::sethostname(original.data(), original.size());
+    EXPECT_EQ(server.allReceived()[0],
+              "{\"type\":\"register\",\"data\":{\"is_validator\":true,\"name\":\"lab\\\"7\\\\b\"}}");
+}
+
+TEST_F(APIStatusSessionTest, RefusedValidatorIsRetriedAfterTheDelay)
+{
+    auto const begin = std::chrono::steady_clock::now();
+    startAt({apiTest::refusingEndpoint(io)}, {50ms, 1h, 10s});
+    ASSERT_TRUE(waitForLog("API Status: Connecting", 4));
+
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, 3 * 50ms); // three waits, four attempts
+    EXPECT_EQ(resolutions, 4);
+    auto const lines = log.lines();
+    ASSERT_GE(lines.size(), 10u);
+    Lines const attempt{"API Status: Connecting", "API Status: Cleaning", "API Status: Connect TCP"};
+    for (std::size_t i = 0; i < 9; ++i)
+        EXPECT_EQ(lines[i], attempt[i % 3]) << i;
+}
+
+TEST_F(APIStatusSessionTest, ValidationIsSentAndAnsweredWithALowerCaseMac)
+{
+    FakeApiServer server(io);
+    connectTo(server);
+    session->validate(42, mac(), recorder(), false);
+    session->validate(largestUnit, mac(0xff), recorder(), false);
+    ASSERT_TRUE(waitForMessages(server, 3));
+
+    EXPECT_EQ(server.allReceived()[1],
+              "{\"type\":\"validate\",\"data\":{\"unit_id\":42,\"mac\":\"001A2B3C4D5E\"}}");
+    EXPECT_EQ(server.allReceived()[2], "{\"type\":\"validate\",\"data\":{\"unit_id\":"
+                                       "18446744073709551615,\"mac\":\"001A2B3C4DFF\"}}");
+    EXPECT_EQ(log.linesStartingWith("API status: requested validate"),
+              (Lines{"API status: requested validate for unitId: [42] mac: [001A2B3C4D5E]",
+                     "API status: requested validate for unitId: [18446744073709551615] mac: "
+                     "[001A2B3C4DFF]"}));
+
+    server.send(answer(42, "001a2b3c4d5e", "false"));
+    server.send(answer(largestUnit, "001a2B3c4dFF", "true"));
+    ASSERT_TRUE(runUntil(io, [&] { return answers.size() == 2; }));
+    EXPECT_EQ(answers, (std::vector<bool>{false, true}));
+    EXPECT_EQ(log.linesStartingWith("API Status: received"),
+              (Lines{"API Status: received validate result for unitId:42 and is: 0",
+                     "API Status: received validate result for unitId:18446744073709551615 "
+                     "and is: 1"}));
+}
+
+TEST_F(APIStatusSessionTest, TwoAskersOfOneKeyAreBothAnswered)
+{
+    FakeApiServer server(io);
+    connectTo(server);
+    session->validate(42, mac(), recorder(), false);
+    session->validate(42, mac(), recorder(), false);
+    ASSERT_TRUE(waitForMessages(server, 3));
+    EXPECT_EQ(server.allReceived()[2], server.allReceived()[1]);
+
+    server.send(answer(42, "001A2B3C4D5E", "true"));
+    server.send(answer(42, "001A2B3C4D5E", "true"));
+    ASSERT_TRUE(waitForLog("Could not handle API message: Not found"));
+    EXPECT_EQ(answers, (std::vector<bool>{true, true}));
+}
+
+TEST_F(APIStatusSessionTest, FailedAnswersAreLoggedAndLeaveThePendingTableAsTheySay)
+{
+    FakeApiServer server(io);
+    connectTo(server);
+    session->validate(42, mac(), recorder(), false);
+    session->validate(43, mac(), recorder(), false);
+    session->validate(44, mac(), [](bool) { throw std::runtime_error("device went away"); }, false);
+
+    std::string const macOf42 = ",\"mac\":\"001A2B3C4D5E\",\"result\":true}}";
+    std::vector<std::pair<std::string, std::string>> const cases{
+        {"not json", "Invalid JSON"},
+        {"[42]", "Invalid message"},
+        {"{\"data\":{}}", "There is no valid \"type\""},
+        {"{\"type\":\"validate\",\"data\":[]}", "There is no valid \"data\""},
+        {"{\"type\":\"Validate\",\"data\":{\"unit_id\":42" + macOf42, "Invalid Validate message"},
+        {"{\"type\":\"validate\",\"data\":{\"unit_id\":\"42\"" + macOf42,
+         "There is no valid \"unit_id\""},
+        {"{\"type\":\"validate\",\"data\":{\"unit_id\":42,\"result\":true}}",
+         "There is no valid \"mac\""},
+        {answer(42, "00:1a:2b:3c:4d:5e", "true"),
+         "Tried to create an EtherAddr from an invalid format"},
+        {answer(42, "001A2B3C4D5G", "true"), "Tried to create an EtherAddr from an invalid format"},
+        {answer(41, "001A2B3C4D5E", "true"), "Not found"},
+        // These two take the entry: 43 is never answered, 44's asker failed.
+        {answer(43, "001A2B3C4D5E", "\"true\""), "There is no valid \"result\""},
+        {answer(44, "001A2B3C4D5E", "true"), "device went away"},
+        {answer(43, "001A2B3C4D5E", "true"), "Not found"},
+        {answer(44, "001A2B3C4D5E", "true"), "Not found"},
+    };
+    Lines expected;
+    for (auto const& [message, error] : cases)
+    {
+        server.send(message);
+        expected.push_back("Could not handle API message: " + error);
+    }
+    auto const failures = [&] { return log.linesStartingWith("Could not handle API message: "); };
+    ASSERT_TRUE(runUntil(io, [&] { return failures().size() == cases.size(); }));
+    EXPECT_EQ(failures(), expected);
+    EXPECT_TRUE(answers.empty());
+
+    // The read loop goes on, and 42 is still pending after everything aimed at it.
+    server.send(answer(42, "001A2B3C4D5E", "true"));
+    ASSERT_TRUE(runUntil(io, [&] { return answers.size() == 1; }));
+    EXPECT_EQ(server.connectionCount(), 1u);
+}
+
+TEST_F(APIStatusSessionTest, PendingValidationsAreAskedAgainInKeyOrderAfterReconnecting)
+{
+    FakeApiServer server(io);
+    server.setRejecting(true);
+    startAt({server.endpoint()});
+    session->validate(7, mac(0x02), recorder(), false); // asked while down: logged, kept
+    ASSERT_TRUE(waitForLog("API Status: Connect Websocket", 2));
+    session->validate(largestUnit, mac(0x01), recorder(), false);
+    session->validate(7, mac(0x01), recorder(), false);
+    session->validate(3, mac(0xff), recorder(), false);
+    server.setRejecting(false);
+    ASSERT_TRUE(waitForMessages(server, 5));
+
+    Lines const ordered{registration(), validateText(3, mac(0xff)), validateText(7, mac(0x01)),
+                        validateText(7, mac(0x02)), validateText(largestUnit, mac(0x01))};
+    EXPECT_EQ(server.newest().received, ordered);
+    auto const lines = log.lines();
+    auto const cleaning = std::find(lines.begin(), lines.end(), "API Status: Cleaning up");
+    ASSERT_GE(lines.end() - cleaning, 6);
+    EXPECT_EQ(cleaning[1], "API status: requested validate for unitId: [3] mac: [001A2B3C4DFF]");
+    EXPECT_EQ(cleaning[5], "API Status: Entering input loop");
+    EXPECT_EQ(log.count("API status: requested validate for unitId: [7] mac: [001A2B3C4D02]"), 2u);
+
+    // An answered one is not asked again on the next connection.
+    server.send(answer(7, "001A2B3C4D01", "true"));
+    ASSERT_TRUE(runUntil(io, [&] { return answers.size() == 1; }));
+    server.closeNewest();
+    ASSERT_TRUE(waitForMessages(server, 9));
+    settle();
+    EXPECT_EQ(server.connectionCount(), 2u);
+    EXPECT_EQ(server.newest().received, (Lines{ordered[0], ordered[1], ordered[3], ordered[4]}));
+}
+
+TEST_F(APIStatusSessionTest, WatchLoopMovesTheConnectionOnlyWhenItsAddressIsGone)
+{
+    FakeApiServer first(io);
+    FakeApiServer second(io);
+    connectTo(first, watching);
+
+    // Several addresses including the current one, then none: nothing moves.
+    resolved = {second.endpoint(), first.endpoint()};
+    auto checks = resolutions;
+    ASSERT_TRUE(runUntil(io, [&] { return resolutions >= checks + 3; }));
+    resolved = {};
+    checks = resolutions;
+    ASSERT_TRUE(runUntil(io, [&] { return resolutions >= checks + 3; }));
+    EXPECT_GE(log.count("API Status: validator.example.test resolved to no address, staying with " +
+                        toString(first.endpoint())),
+              1u);
+    EXPECT_EQ(first.connectionCount(), 1u);
+    EXPECT_EQ(second.connectionCount(), 0u);
+
+    resolved = {second.endpoint()};
+    ASSERT_TRUE(waitForMessages(second, 1));
+    EXPECT_EQ(second.allReceived(), Lines{registration()});
+    std::string const update = "Updating API Status to " + toString(second.endpoint());
+    EXPECT_EQ(log.linesStartingWith("Updating API Status to "), Lines{update});
+    auto const lines = log.lines();
+    auto const moved = std::find(lines.begin(), lines.end(), update);
+    ASSERT_GE(lines.end() - moved, 3);
+    std::string const failed = "API Status: Input loop failed with";
+    EXPECT_TRUE(moved[1].starts_with(failed) && moved[1].size() > failed.size()) << moved[1];
+    EXPECT_EQ(moved[2], "API Status: Connecting");
+}
+
+TEST_F(APIStatusSessionTest, ReportsMadeWhileDownFollowTheReaskedValidationsInOrder)
+{
+    FakeApiServer server(io);
+    server.setRejecting(true);
+    startAt({server.endpoint()});
+    ASSERT_TRUE(waitForLog("API Status: Connect Websocket"));
+    session->reportDisconnection(report(1));
+    session->validate(9, mac(), recorder(), false);
+    session->reportDisconnection(report(2));
+    session->reportDisconnection(report(3));
+    server.setRejecting(false);
+    ASSERT_TRUE(waitForMessages(server, 5));
+    settle();
+    EXPECT_EQ(server.allReceived(),
+              (Lines{registration(), validateText(9, mac()), report(1), report(2), report(3)}));
+}
+
+TEST_F(APIStatusSessionTest, UnwrittenReportsSurviveADroppedConnectionInOrder)
+{
+    FakeApiServer first(io);
+    FakeApiServer second(io);
+    first.setReading(false);
+    connectTo(first, watching);
+
+    // Larger than the socket buffers: its write cannot finish while the server does not read,
+    // and the reports behind it stay queued. Then the address moves.
+    std::string const stuck = report(1) + std::string(64 << 20, ' ');
+    session->reportDisconnection(stuck);
+    session->reportDisconnection(report(2));
+    session->reportDisconnection(report(3));
+    settle();
+    resolved = {second.endpoint()};
+    ASSERT_TRUE(runUntil(io, [&] { return second.allReceived().size() >= 4; }, 30s));
+    settle();
+
+    EXPECT_TRUE(first.allReceived().empty());
+    Lines shortened; // 64 MiB of blanks make an unreadable failure message
+    for (auto const& text : second.allReceived())
+        shortened.push_back(text == stuck ? "stuck" : text.substr(0, 200));
+    EXPECT_EQ(shortened, (Lines{registration(), "stuck", report(2), report(3)}));
+}
+
+TEST_F(APIStatusSessionTest, BacklogKeepsTheNewestHundredThousandReports)
+{
+    FakeApiServer server(io);
+    server.setRejecting(true);
+    startAt({server.endpoint()});
+    ASSERT_TRUE(waitForLog("API Status: Connect Websocket"));
+    std::size_t const limit = APIStatusSession::reportBacklogLimit;
+    ASSERT_EQ(limit, 100000u);
+    for (unsigned long unit = 1; unit <= limit + 2; ++unit)
+        session->reportDisconnection(report(unit));
+    std::string const full = "API Status: disconnection report backlog full, dropping the oldest: ";
+    EXPECT_EQ(log.linesStartingWith("API Status: disconnection report"),
+              (Lines{full + report(1), full + report(2)}));
+
+    server.setRejecting(false);
+    ASSERT_TRUE(runUntil(io, [&] { return server.allReceived().size() == limit + 1; }, 60s));
+    EXPECT_EQ(server.allReceived()[1], report(3));
+    EXPECT_EQ(server.allReceived().back(), report(limit + 2));
+}
+
+} // namespace
+} // namespace kelvarin::triggerTesting
