@@ -41,7 +41,7 @@ public:
                   std::function<void(bool)> callback);
 
     APIStatusSession& getStatusSession() { return statusSession; }
-    APISessionContainer const& getContainer() const { return container; }
+    APISessionContainer& getContainer() { return container; }
     bool isRunning(boost::uuids::uuid const& requestId) const
     {
         return requests.contains(requestId);

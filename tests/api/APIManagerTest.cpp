@@ -50,11 +50,9 @@ protected:
     // here, so further servers join the pool as a resolution would add them.
     void addToPool(FakeApiServer const& other)
     {
-        auto& pool = const_cast<APISessionContainer&>(manager->getContainer());
-        auto session = pool.factory.createAPISession(other.endpoint());
-        ASSERT_FALSE(session->openSocket());
-        session->start();
-        pool.sessions.emplace(other.endpoint(), session);
+        auto& pool = manager->getContainer();
+        addNewClients(pool.sessions, apiTest::makeResults("api-all.example.test", {other.endpoint()}),
+                      pool.factory);
         ASSERT_TRUE(waitForMessages(other, 1));
     }
 
