@@ -50,7 +50,7 @@ public:
 private:
     void handleRequest(ITestRequest& request, RequestFn const& requestFn);
 
-    boost::asio::io_context& io;
+    [[maybe_unused]] boost::asio::io_context& io; // shared with everything the manager builds
     APIStatusSession statusSession;
     APISessionContainer container;
     PeriodicResolver resolver;

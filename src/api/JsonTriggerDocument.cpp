@@ -20,8 +20,9 @@ JsonTriggerDocument::JsonTriggerDocument(std::string const &text)
     }
     type = Utils::getStringMember(document, "type");
 
-    auto const member = document.FindMember("data");
-    if (member == document.MemberEnd() || !member->value.IsObject())
+    rapidjson::Value const& envelope = document;
+    auto const member = envelope.FindMember("data");
+    if (member == envelope.MemberEnd() || !member->value.IsObject())
     {
         throw std::runtime_error(Utils::missingMemberText("data"));
     }
