@@ -9,17 +9,17 @@ namespace
 {
 
 template <typename Field>
-std::uint64_t total(std::vector<SimApiServer::Stats> const& servers, Field field)
+std::uint64_t total(std::vector<SimApiServer::Stats> const &servers, Field field)
 {
     std::uint64_t sum = 0;
-    for (auto const& server : servers)
+    for (auto const &server : servers)
         sum += server.*field;
     return sum;
 }
 
 } // namespace
 
-Summary summarizeApiServers(std::vector<SimApiServer::Stats> const& servers)
+Summary summarizeApiServers(std::vector<SimApiServer::Stats> const &servers)
 {
     using Stats = SimApiServer::Stats;
     Summary summary("api");
@@ -38,7 +38,7 @@ Summary summarizeApiServers(std::vector<SimApiServer::Stats> const& servers)
     return summary;
 }
 
-Summary summarizeValidator(SimValidator::Stats const& validator)
+Summary summarizeValidator(SimValidator::Stats const &validator)
 {
     Summary summary("validator");
     summary.add("controllers_registered", validator.controllersRegistered);
@@ -52,7 +52,7 @@ Summary summarizeValidator(SimValidator::Stats const& validator)
     return summary;
 }
 
-Summary summarizeDevices(SimDevice::Stats const& devices)
+Summary summarizeDevices(SimDevice::Stats const &devices)
 {
     Summary summary("devices");
     summary.add("connected", devices.connected);

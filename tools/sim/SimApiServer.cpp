@@ -11,14 +11,14 @@ namespace kelvarin::triggerTesting::sim
 
 using ConnectionId = WebSocketServer::ConnectionId;
 
-SimApiServer::SimApiServer(boost::asio::io_context& io,
-                           boost::asio::ip::tcp::endpoint const& endpoint, Settings settings,
+SimApiServer::SimApiServer(boost::asio::io_context &io,
+                           boost::asio::ip::tcp::endpoint const &endpoint, Settings settings,
                            Report report)
     : settings(std::move(settings)), report(std::move(report)),
       server(io, endpoint,
-             {[this](ConnectionId id, std::string const& host) { onOpen(id, host); },
-              [this](ConnectionId id, std::string const& text) { onMessage(id, text); },
-              [this](ConnectionId id, boost::system::error_code const& ec) { onClose(id, ec); }}),
+             {[this](ConnectionId id, std::string const &host) { onOpen(id, host); },
+              [this](ConnectionId id, std::string const &text) { onMessage(id, text); },
+              [this](ConnectionId id, boost::system::error_code const &ec) { onClose(id, ec); }}),
       timer(io)
 {
 }
@@ -38,24 +38,22 @@ void SimApiServer::stop()
 
 std::string SimApiServer::label(ConnectionId connection) const
 {
-    auto const endpoint = server.localEndpoint();
-    return "api " + endpoint.address().to_string() + ":" + std::to_string(endpoint.port()) +
-           " #" + std::to_string(connection) + ": ";
+    return "api " + server.describe(connection) + ": ";
 }
 
-void SimApiServer::onOpen(ConnectionId connection, std::string const& host)
+void SimApiServer::onOpen(ConnectionId connection, std::string const &host)
 {
     report(label(connection) + "controller connected, Host " + host);
 }
 
-void SimApiServer::onClose(ConnectionId connection, boost::system::error_code const& ec)
+void SimApiServer::onClose(ConnectionId connection, boost::system::error_code const &ec)
 {
     registered.erase(connection);
     ++counts.disconnections;
     report(label(connection) + "controller disconnected: " + ec.message());
 }
 
-void SimApiServer::onMessage(ConnectionId connection, std::string const& text)
+void SimApiServer::onMessage(ConnectionId connection, std::string const &text)
 {
     auto const message = parseControllerMessage(text);
     using Kind = ControllerMessage::Kind;
@@ -92,8 +90,8 @@ void SimApiServer::onMessage(ConnectionId connection, std::string const& text)
     default:
         ++counts.malformed;
         report(label(connection) + "unexpected message (" +
-               (message.problem.empty() ? "not for an API server" : message.problem) + "): " +
-               text);
+               (message.problem.empty() ? "not for an API server" : message.problem) +
+               "): " + text);
     }
 }
 
@@ -103,7 +101,7 @@ void SimApiServer::scheduleTick()
         std::chrono::duration<double>(1.0 / settings.rate));
     timer.expires_after(std::max(period, std::chrono::steady_clock::duration(1)));
     timer.async_wait(
-        [this](boost::system::error_code const& ec)
+        [this](boost::system::error_code const &ec)
         {
             if (ec || stopped)
                 return;

@@ -38,33 +38,33 @@ public:
         std::uint64_t executesSent = 0;
         std::uint64_t onlineQueries = 0;
         std::uint64_t offlineAnswers = 0;
-        std::uint64_t resultsReceived = 0; // every result message, whoever asked for the test
-        std::uint64_t ownResults = 0;      // results for tests this server sent
-        std::uint64_t testsAnswered = 0;   // own tests with at least one result
+        std::uint64_t resultsReceived = 0;   // every result message, whoever asked for the test
+        std::uint64_t ownResults = 0;        // results for tests this server sent
+        std::uint64_t testsAnswered = 0;     // own tests with at least one result
         std::uint64_t errorsUnreachable = 0; // own tests answered with an error
         std::uint64_t errorsOther = 0;
         std::uint64_t malformed = 0;
         std::uint64_t disconnections = 0;
     };
 
-    using Report = std::function<void(std::string const&)>;
+    using Report = std::function<void(std::string const &)>;
 
-    SimApiServer(boost::asio::io_context& io, boost::asio::ip::tcp::endpoint const& endpoint,
+    SimApiServer(boost::asio::io_context &io, boost::asio::ip::tcp::endpoint const &endpoint,
                  Settings settings, Report report);
-    SimApiServer(SimApiServer const&) = delete;
-    SimApiServer& operator=(SimApiServer const&) = delete;
+    SimApiServer(SimApiServer const &) = delete;
+    SimApiServer &operator=(SimApiServer const &) = delete;
 
     // Begins issuing test requests.
     void start();
     void stop();
 
     boost::asio::ip::tcp::endpoint localEndpoint() const { return server.localEndpoint(); }
-    Stats const& stats() const { return counts; }
+    Stats const &stats() const { return counts; }
 
 private:
-    void onOpen(WebSocketServer::ConnectionId connection, std::string const& host);
-    void onMessage(WebSocketServer::ConnectionId connection, std::string const& text);
-    void onClose(WebSocketServer::ConnectionId connection, boost::system::error_code const& ec);
+    void onOpen(WebSocketServer::ConnectionId connection, std::string const &host);
+    void onMessage(WebSocketServer::ConnectionId connection, std::string const &text);
+    void onClose(WebSocketServer::ConnectionId connection, boost::system::error_code const &ec);
     void scheduleTick();
     void issueTest(WebSocketServer::ConnectionId connection);
     void sendExecute(WebSocketServer::ConnectionId connection, std::uint64_t unitId);

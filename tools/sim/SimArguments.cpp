@@ -15,7 +15,7 @@ namespace
 // Keeps a typing slip such as 1-100000000 from filling the memory.
 constexpr std::uint64_t largestUnitList = 100000;
 
-std::vector<std::string> splitOnCommas(std::string const& text)
+std::vector<std::string> splitOnCommas(std::string const &text)
 {
     std::vector<std::string> items;
     std::string::size_type start = 0;
@@ -29,10 +29,10 @@ std::vector<std::string> splitOnCommas(std::string const& text)
     }
 }
 
-std::uint64_t parseUnsigned(std::string const& text, std::string const& what)
+std::uint64_t parseUnsigned(std::string const &text, std::string const &what)
 {
     std::uint64_t value = 0;
-    auto const* end = text.data() + text.size();
+    auto const *end = text.data() + text.size();
     auto const [last, error] = std::from_chars(text.data(), end, value);
     if (text.empty() || error != std::errc() || last != end)
         throw std::invalid_argument("bad " + what + ": \"" + text + "\"");
@@ -41,11 +41,11 @@ std::uint64_t parseUnsigned(std::string const& text, std::string const& what)
 
 } // namespace
 
-std::vector<std::uint64_t> parseUnitIds(std::string const& text)
+std::vector<std::uint64_t> parseUnitIds(std::string const &text)
 {
     std::vector<std::uint64_t> ids;
     std::set<std::uint64_t> seen;
-    for (auto const& item : splitOnCommas(text))
+    for (auto const &item : splitOnCommas(text))
     {
         auto const dash = item.find('-');
         auto const first = parseUnsigned(item.substr(0, dash), "unit id");
@@ -67,7 +67,7 @@ std::vector<std::uint64_t> parseUnitIds(std::string const& text)
     return ids;
 }
 
-EtherAddr parseMacAddress(std::string const& text)
+EtherAddr parseMacAddress(std::string const &text)
 {
     std::string digits = text;
     if (text.size() == 17)
@@ -86,21 +86,21 @@ EtherAddr parseMacAddress(std::string const& text)
     {
         return EtherAddr(digits);
     }
-    catch (std::runtime_error const&)
+    catch (std::runtime_error const &)
     {
         throw std::invalid_argument("bad MAC address: \"" + text + "\"");
     }
 }
 
-std::vector<EtherAddr> parseMacList(std::string const& text)
+std::vector<EtherAddr> parseMacList(std::string const &text)
 {
     std::vector<EtherAddr> macs;
-    for (auto const& item : splitOnCommas(text))
+    for (auto const &item : splitOnCommas(text))
         macs.push_back(parseMacAddress(item));
     return macs;
 }
 
-boost::asio::ip::tcp::endpoint parseEndpoint(std::string const& text)
+boost::asio::ip::tcp::endpoint parseEndpoint(std::string const &text)
 {
     auto const colon = text.rfind(':');
     if (colon == std::string::npos)
@@ -116,7 +116,7 @@ boost::asio::ip::tcp::endpoint parseEndpoint(std::string const& text)
     return {address, static_cast<unsigned short>(port)};
 }
 
-std::pair<std::uint64_t, Misbehaviour> parseMisbehaviour(std::string const& text)
+std::pair<std::uint64_t, Misbehaviour> parseMisbehaviour(std::string const &text)
 {
     auto const equals = text.find('=');
     if (equals == std::string::npos)

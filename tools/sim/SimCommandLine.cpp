@@ -18,9 +18,8 @@ namespace
 po::options_description commonOptions()
 {
     po::options_description options("Common options");
-    options.add_options()("help", "this text")(
-        "duration", po::value<double>()->default_value(0),
-        "seconds to run, 0 for until SIGINT or SIGTERM")(
+    options.add_options()("help", "this text")("duration", po::value<double>()->default_value(0),
+                                               "seconds to run, 0 for until SIGINT or SIGTERM")(
         "json", "print the summary also as one JSON line")("quiet", "print only the summary");
     return options;
 }
@@ -58,24 +57,24 @@ po::options_description deviceOptions()
         "first unit id when --units is not given")(
         "macs", po::value<std::string>(),
         "their MAC addresses, in order (default: 02:00 and the unit id)")(
-        "results", po::value<unsigned>()->default_value(1), "results per run message")(
-        "misbehave", po::value<std::vector<std::string>>(),
-        "UNIT=drop|silent|malformed[:AFTER]; repeatable");
+        "results", po::value<unsigned>()->default_value(1),
+        "results per run message")("misbehave", po::value<std::vector<std::string>>(),
+                                   "UNIT=drop|silent|malformed[:AFTER]; repeatable");
     return options;
 }
 
-std::string const& required(po::variables_map const& values, char const* name)
+std::string const &required(po::variables_map const &values, char const *name)
 {
     if (!values.count(name))
         throw std::invalid_argument(std::string("missing --") + name);
     return values[name].as<std::string>();
 }
 
-void readApi(po::variables_map const& values, SimCommandLine& line)
+void readApi(po::variables_map const &values, SimCommandLine &line)
 {
     if (!values.count("listen"))
         throw std::invalid_argument("missing --listen");
-    for (auto const& text : values["listen"].as<std::vector<std::string>>())
+    for (auto const &text : values["listen"].as<std::vector<std::string>>())
         line.listen.push_back(parseEndpoint(text));
     line.api.rate = values["rate"].as<double>();
     if (line.api.rate < 0)
@@ -89,7 +88,7 @@ void readApi(po::variables_map const& values, SimCommandLine& line)
     line.api.onlyOnline = values.count("only-online") != 0;
 }
 
-void readValidator(po::variables_map const& values, SimCommandLine& line)
+void readValidator(po::variables_map const &values, SimCommandLine &line)
 {
     line.listen.push_back(parseEndpoint(required(values, "listen")));
     std::vector<std::uint64_t> units;
@@ -101,9 +100,9 @@ void readValidator(po::variables_map const& values, SimCommandLine& line)
     line.policy = ValidationPolicy(units, macs);
 }
 
-void readDevices(po::variables_map const& values, SimCommandLine& line)
+void readDevices(po::variables_map const &values, SimCommandLine &line)
 {
-    auto& fleet = line.fleet;
+    auto &fleet = line.fleet;
     fleet.controller = parseEndpoint(required(values, "controller"));
     if (values.count("units"))
         fleet.units = parseUnitIds(values["units"].as<std::string>());
@@ -127,7 +126,7 @@ void readDevices(po::variables_map const& values, SimCommandLine& line)
     if (fleet.resultsPerRun == 0)
         throw std::invalid_argument("--results must be at least 1");
     if (values.count("misbehave"))
-        for (auto const& text : values["misbehave"].as<std::vector<std::string>>())
+        for (auto const &text : values["misbehave"].as<std::vector<std::string>>())
             fleet.misbehaviours.insert(parseMisbehaviour(text));
 }
 
@@ -141,7 +140,7 @@ std::string SimCommandLine::usage()
     return text.str();
 }
 
-SimCommandLine SimCommandLine::parse(int argc, char const* const argv[])
+SimCommandLine SimCommandLine::parse(int argc, char const *const argv[])
 {
     SimCommandLine line;
     std::string const role = argc > 1 ? argv[1] : "";

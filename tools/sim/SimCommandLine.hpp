@@ -39,7 +39,7 @@ struct SimCommandLine
     SimFleet::Settings fleet;
 
     // Throws std::exception with a text for the operator on every mistake.
-    static SimCommandLine parse(int argc, char const* const argv[]);
+    static SimCommandLine parse(int argc, char const *const argv[]);
     static std::string usage();
 };
 

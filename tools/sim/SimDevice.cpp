@@ -1,6 +1,7 @@
 #include "sim/SimDevice.hpp"
 
 #include "device/DeviceProtocol.hpp"
+#include "sim/RethrowFailure.hpp"
 #include "sim/SimMessages.hpp"
 
 #include <boost/asio/buffer.hpp>
@@ -10,7 +11,6 @@
 #include <boost/uuid/uuid_io.hpp>
 
 #include <algorithm>
-#include <exception>
 
 namespace kelvarin::triggerTesting::sim
 {
@@ -23,18 +23,12 @@ using boost::system::error_code;
 namespace
 {
 
-void rethrowFailure(std::exception_ptr failure)
-{
-    if (failure)
-        std::rethrow_exception(failure);
-}
-
 // A run answer the controller cannot read as a result: the header of one and nothing else.
 std::string const malformedResult("\x46\x9B\x34\xA5\x02\x00\x00\x00", 8);
 
 } // namespace
 
-SimDevice::SimDevice(net::io_context& io, Settings settings, std::shared_ptr<Stats> stats,
+SimDevice::SimDevice(net::io_context &io, Settings settings, std::shared_ptr<Stats> stats,
                      Report report)
     : io(io), settings(std::move(settings)), stats(std::move(stats)), report(std::move(report)),
       retryTimer(io)
@@ -67,14 +61,14 @@ void SimDevice::closeConnection()
     {
         // The pending read sees the close complete and ends the coroutine.
         ws->async_close(websocket::close_code::normal,
-                        [self = shared_from_this()](error_code const&) {});
+                        [self = shared_from_this()](error_code const &) {});
         return;
     }
     error_code ignored;
     ws->next_layer().close(ignored);
 }
 
-void SimDevice::say(std::string const& text) const
+void SimDevice::say(std::string const &text) const
 {
     report("device " + std::to_string(settings.unitId) + ": " + text);
 }
@@ -110,7 +104,7 @@ bool SimDevice::connect(net::yield_context yield)
     ws->set_option(websocket::stream_base::timeout::suggested(beast::role_type::client));
     std::string const subprotocol(deviceSubprotocol);
     ws->set_option(websocket::stream_base::decorator(
-        [subprotocol](websocket::request_type& request)
+        [subprotocol](websocket::request_type &request)
         { request.set(beast::http::field::sec_websocket_protocol, subprotocol); }));
     error_code ec;
     ws->next_layer().async_connect(settings.controller, yield[ec]);
@@ -143,7 +137,7 @@ void SimDevice::serve(net::yield_context yield)
     say("connection ended: " + ec.message());
 }
 
-bool SimDevice::onMessage(std::string const& message, net::yield_context yield)
+bool SimDevice::onMessage(std::string const &message, net::yield_context yield)
 {
     if (validated)
         return onRun(message, yield);
@@ -160,7 +154,7 @@ bool SimDevice::onMessage(std::string const& message, net::yield_context yield)
     return true;
 }
 
-bool SimDevice::onRun(std::string const& message, net::yield_context yield)
+bool SimDevice::onRun(std::string const &message, net::yield_context yield)
 {
     auto const run = decodeRunMessage(message);
     if (!run)
@@ -206,7 +200,7 @@ bool SimDevice::onRun(std::string const& message, net::yield_context yield)
     return true;
 }
 
-bool SimDevice::write(std::string const& message, net::yield_context yield)
+bool SimDevice::write(std::string const &message, net::yield_context yield)
 {
     error_code ec;
     writing = true;

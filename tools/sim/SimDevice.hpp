@@ -51,9 +51,9 @@ public:
         std::uint64_t disconnected = 0; // connections that ended while the device ran
     };
 
-    using Report = std::function<void(std::string const&)>;
+    using Report = std::function<void(std::string const &)>;
 
-    SimDevice(boost::asio::io_context& io, Settings settings, std::shared_ptr<Stats> stats,
+    SimDevice(boost::asio::io_context &io, Settings settings, std::shared_ptr<Stats> stats,
               Report report);
 
     void start();
@@ -69,13 +69,13 @@ private:
     bool connect(boost::asio::yield_context yield);
     void serve(boost::asio::yield_context yield);
     // False when the connection is to end.
-    bool onMessage(std::string const& message, boost::asio::yield_context yield);
-    bool onRun(std::string const& message, boost::asio::yield_context yield);
-    bool write(std::string const& message, boost::asio::yield_context yield);
+    bool onMessage(std::string const &message, boost::asio::yield_context yield);
+    bool onRun(std::string const &message, boost::asio::yield_context yield);
+    bool write(std::string const &message, boost::asio::yield_context yield);
     void closeConnection();
-    void say(std::string const& text) const;
+    void say(std::string const &text) const;
 
-    boost::asio::io_context& io;
+    boost::asio::io_context &io;
     Settings settings;
     std::shared_ptr<Stats> stats;
     Report report;

@@ -7,8 +7,7 @@
 namespace kelvarin::triggerTesting::sim
 {
 
-SimFleet::SimFleet(boost::asio::io_context& io, Settings const& settings,
-                   SimDevice::Report report)
+SimFleet::SimFleet(boost::asio::io_context &io, Settings const &settings, SimDevice::Report report)
     : counts(std::make_shared<SimDevice::Stats>())
 {
     for (std::size_t i = 0; i < settings.units.size(); ++i)
@@ -33,20 +32,20 @@ SimFleet::~SimFleet()
 
 void SimFleet::start()
 {
-    for (auto& device : devices)
+    for (auto &device : devices)
         device->start();
 }
 
 void SimFleet::stop()
 {
-    for (auto& device : devices)
+    for (auto &device : devices)
         device->stop();
 }
 
 bool SimFleet::finished() const
 {
     return std::all_of(devices.begin(), devices.end(),
-                       [](auto const& device) { return device->finished(); });
+                       [](auto const &device) { return device->finished(); });
 }
 
 } // namespace kelvarin::triggerTesting::sim

@@ -30,16 +30,16 @@ public:
         std::chrono::milliseconds retryDelay{1000};
     };
 
-    SimFleet(boost::asio::io_context& io, Settings const& settings, SimDevice::Report report);
-    SimFleet(SimFleet const&) = delete;
-    SimFleet& operator=(SimFleet const&) = delete;
+    SimFleet(boost::asio::io_context &io, Settings const &settings, SimDevice::Report report);
+    SimFleet(SimFleet const &) = delete;
+    SimFleet &operator=(SimFleet const &) = delete;
     ~SimFleet();
 
     void start();
     void stop();
     // Every device has ended.
     bool finished() const;
-    SimDevice::Stats const& stats() const { return *counts; }
+    SimDevice::Stats const &stats() const { return *counts; }
 
 private:
     std::shared_ptr<SimDevice::Stats> counts;

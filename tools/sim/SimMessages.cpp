@@ -30,7 +30,7 @@ std::uint8_t byteAt(std::string_view message, std::size_t offset)
     return static_cast<std::uint8_t>(message[offset]);
 }
 
-bool readBool(rapidjson::Value const& object, char const* name)
+bool readBool(rapidjson::Value const &object, char const *name)
 {
     auto const member = object.FindMember(name);
     if (member == object.MemberEnd() || !member->value.IsBool())
@@ -38,12 +38,12 @@ bool readBool(rapidjson::Value const& object, char const* name)
     return member->value.GetBool();
 }
 
-bool hasMember(rapidjson::Value const& object, char const* name)
+bool hasMember(rapidjson::Value const &object, char const *name)
 {
     return object.IsObject() && object.HasMember(name);
 }
 
-rapidjson::Value const& objectMember(rapidjson::Value const& object, char const* name)
+rapidjson::Value const &objectMember(rapidjson::Value const &object, char const *name)
 {
     auto const member = object.FindMember(name);
     if (member == object.MemberEnd() || !member->value.IsObject())
@@ -51,7 +51,7 @@ rapidjson::Value const& objectMember(rapidjson::Value const& object, char const*
     return member->value;
 }
 
-void readResult(rapidjson::Value const& data, ControllerMessage& message)
+void readResult(rapidjson::Value const &data, ControllerMessage &message)
 {
     message.kind = ControllerMessage::Kind::result;
     message.testId = boost::uuids::string_generator()(Utils::getStringMember(data, "test_id"));
@@ -62,7 +62,7 @@ void readResult(rapidjson::Value const& data, ControllerMessage& message)
         message.errorCode = Utils::getStringMember(objectMember(data, "data"), "code");
 }
 
-void readMessage(rapidjson::Document const& document, ControllerMessage& message)
+void readMessage(rapidjson::Document const &document, ControllerMessage &message)
 {
     if (!document.IsObject())
         throw std::runtime_error("not a JSON object");
@@ -75,7 +75,7 @@ void readMessage(rapidjson::Document const& document, ControllerMessage& message
         message.unitId = Utils::getUint64Member(document, "unit_id");
         return;
     }
-    auto const& data = objectMember(document, "data");
+    auto const &data = objectMember(document, "data");
     if (type == "register")
     {
         message.kind = ControllerMessage::Kind::registration;
@@ -102,7 +102,7 @@ void readMessage(rapidjson::Document const& document, ControllerMessage& message
 
 } // namespace
 
-std::string registerMessage(std::uint64_t unitId, EtherAddr const& mac)
+std::string registerMessage(std::uint64_t unitId, EtherAddr const &mac)
 {
     std::string message(magic);
     message.push_back(typeByte(MessageType::validate));
@@ -112,8 +112,7 @@ std::string registerMessage(std::uint64_t unitId, EtherAddr const& mac)
     return message;
 }
 
-std::string resultMessage(boost::uuids::uuid const& requestId, bool isLast,
-                          std::string const& text)
+std::string resultMessage(boost::uuids::uuid const &requestId, bool isLast, std::string const &text)
 {
     std::string message(magic);
     message.push_back(typeByte(MessageType::testRun));
@@ -147,14 +146,13 @@ std::optional<RunRequest> decodeRunMessage(std::string_view message)
 
 std::optional<bool> decodeValidationAnswer(std::string_view message)
 {
-    if (message.size() != validationAnswerSize || byteAt(message, 4) != 1 ||
-        byteAt(message, 5) > 1)
+    if (message.size() != validationAnswerSize || byteAt(message, 4) != 1 || byteAt(message, 5) > 1)
         return std::nullopt;
     return byteAt(message, 5) == 1;
 }
 
-std::string executeMessage(boost::uuids::uuid const& testId, std::uint64_t unitId,
-                           std::string const& task, std::uint64_t actionId)
+std::string executeMessage(boost::uuids::uuid const &testId, std::uint64_t unitId,
+                           std::string const &task, std::uint64_t actionId)
 {
     return "{\"type\":\"execute\",\"data\":{\"test_id\":\"" + boost::uuids::to_string(testId) +
            "\",\"unit_id\":" + std::to_string(unitId) + ",\"task\":" + Utils::quoted(task) +
@@ -166,13 +164,13 @@ std::string isOnlineQuery(std::uint64_t unitId)
     return "{\"type\":\"isOnline\",\"data\":{\"unit_id\":" + std::to_string(unitId) + "}}";
 }
 
-std::string validateAnswer(std::uint64_t unitId, EtherAddr const& mac, bool valid)
+std::string validateAnswer(std::uint64_t unitId, EtherAddr const &mac, bool valid)
 {
     return "{\"type\":\"validate\",\"data\":{\"unit_id\":" + std::to_string(unitId) +
            ",\"mac\":\"" + mac.toString() + "\",\"result\":" + (valid ? "true" : "false") + "}}";
 }
 
-ControllerMessage parseControllerMessage(std::string const& text)
+ControllerMessage parseControllerMessage(std::string const &text)
 {
     ControllerMessage message;
     rapidjson::Document document;
@@ -183,7 +181,7 @@ ControllerMessage parseControllerMessage(std::string const& text)
             throw std::runtime_error("Invalid JSON");
         readMessage(document, message);
     }
-    catch (std::exception const& e)
+    catch (std::exception const &e)
     {
         ControllerMessage malformed;
         malformed.problem = e.what();

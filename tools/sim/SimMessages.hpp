@@ -16,10 +16,10 @@ namespace kelvarin::triggerTesting::sim
 // controller's counterparts do.
 
 // Device to controller: the 19-byte register message.
-std::string registerMessage(std::uint64_t unitId, EtherAddr const& mac);
+std::string registerMessage(std::uint64_t unitId, EtherAddr const &mac);
 // Device to controller: one result; the four bytes after the flags are sent as zeros.
-std::string resultMessage(boost::uuids::uuid const& requestId, bool isLast,
-                          std::string const& text);
+std::string resultMessage(boost::uuids::uuid const &requestId, bool isLast,
+                          std::string const &text);
 // The result text a well-behaved simulated device sends for part `part` of `of`.
 std::string resultText(unsigned part, unsigned of);
 
@@ -35,11 +35,11 @@ std::optional<RunRequest> decodeRunMessage(std::string_view message);
 std::optional<bool> decodeValidationAnswer(std::string_view message);
 
 // API server to controller.
-std::string executeMessage(boost::uuids::uuid const& testId, std::uint64_t unitId,
-                           std::string const& task, std::uint64_t actionId);
+std::string executeMessage(boost::uuids::uuid const &testId, std::uint64_t unitId,
+                           std::string const &task, std::uint64_t actionId);
 std::string isOnlineQuery(std::uint64_t unitId);
 // Validator to controller.
-std::string validateAnswer(std::uint64_t unitId, EtherAddr const& mac, bool valid);
+std::string validateAnswer(std::uint64_t unitId, EtherAddr const &mac, bool valid);
 
 // A text message from a controller to an API server or to the validator, as far as the
 // simulator looks at it.
@@ -69,6 +69,6 @@ struct ControllerMessage
     std::string time;
 };
 
-ControllerMessage parseControllerMessage(std::string const& text);
+ControllerMessage parseControllerMessage(std::string const &text);
 
 } // namespace kelvarin::triggerTesting::sim

@@ -7,15 +7,15 @@ namespace kelvarin::triggerTesting::sim
 
 using ConnectionId = WebSocketServer::ConnectionId;
 
-SimValidator::SimValidator(boost::asio::io_context& io,
-                           boost::asio::ip::tcp::endpoint const& endpoint, ValidationPolicy policy,
+SimValidator::SimValidator(boost::asio::io_context &io,
+                           boost::asio::ip::tcp::endpoint const &endpoint, ValidationPolicy policy,
                            Report report)
     : policy(std::move(policy)), report(std::move(report)),
       server(io, endpoint,
-             {[this](ConnectionId id, std::string const& host)
+             {[this](ConnectionId id, std::string const &host)
               { this->report(label(id) + "controller connected, Host " + host); },
-              [this](ConnectionId id, std::string const& text) { onMessage(id, text); },
-              [this](ConnectionId id, boost::system::error_code const& ec)
+              [this](ConnectionId id, std::string const &text) { onMessage(id, text); },
+              [this](ConnectionId id, boost::system::error_code const &ec)
               {
                   ++counts.disconnections;
                   this->report(label(id) + "controller disconnected: " + ec.message());
@@ -25,12 +25,10 @@ SimValidator::SimValidator(boost::asio::io_context& io,
 
 std::string SimValidator::label(ConnectionId connection) const
 {
-    auto const endpoint = server.localEndpoint();
-    return "validator " + endpoint.address().to_string() + ":" + std::to_string(endpoint.port()) +
-           " #" + std::to_string(connection) + ": ";
+    return "validator " + server.describe(connection) + ": ";
 }
 
-void SimValidator::onMessage(ConnectionId connection, std::string const& text)
+void SimValidator::onMessage(ConnectionId connection, std::string const &text)
 {
     auto const message = parseControllerMessage(text);
     using Kind = ControllerMessage::Kind;
@@ -51,8 +49,7 @@ void SimValidator::onMessage(ConnectionId connection, std::string const& text)
         return;
     }
     case Kind::disconnection:
-        ++(message.reason == "timeout" ? counts.disconnectionsTimeout
-                                       : counts.disconnectionsClean);
+        ++(message.reason == "timeout" ? counts.disconnectionsTimeout : counts.disconnectionsClean);
         report(label(connection) + "disconnection reported: " + text);
         return;
     default:

@@ -29,20 +29,20 @@ public:
         std::uint64_t disconnections = 0; // controller connections that ended
     };
 
-    using Report = std::function<void(std::string const&)>;
+    using Report = std::function<void(std::string const &)>;
 
-    SimValidator(boost::asio::io_context& io, boost::asio::ip::tcp::endpoint const& endpoint,
+    SimValidator(boost::asio::io_context &io, boost::asio::ip::tcp::endpoint const &endpoint,
                  ValidationPolicy policy, Report report);
-    SimValidator(SimValidator const&) = delete;
-    SimValidator& operator=(SimValidator const&) = delete;
+    SimValidator(SimValidator const &) = delete;
+    SimValidator &operator=(SimValidator const &) = delete;
 
     void stop() { server.stop(); }
 
     boost::asio::ip::tcp::endpoint localEndpoint() const { return server.localEndpoint(); }
-    Stats const& stats() const { return counts; }
+    Stats const &stats() const { return counts; }
 
 private:
-    void onMessage(WebSocketServer::ConnectionId connection, std::string const& text);
+    void onMessage(WebSocketServer::ConnectionId connection, std::string const &text);
     std::string label(WebSocketServer::ConnectionId connection) const;
 
     ValidationPolicy policy;

@@ -12,9 +12,9 @@ void Summary::add(std::string name, std::uint64_t value)
     counts.emplace_back(std::move(name), value);
 }
 
-std::uint64_t Summary::get(std::string const& name) const
+std::uint64_t Summary::get(std::string const &name) const
 {
-    for (auto const& [countName, value] : counts)
+    for (auto const &[countName, value] : counts)
         if (countName == name)
             return value;
     throw std::out_of_range("no count named " + name);
@@ -23,7 +23,7 @@ std::uint64_t Summary::get(std::string const& name) const
 std::string Summary::text() const
 {
     std::string line = role + " summary:";
-    for (auto const& [name, value] : counts)
+    for (auto const &[name, value] : counts)
         line += " " + name + "=" + std::to_string(value);
     return line;
 }
@@ -31,7 +31,7 @@ std::string Summary::text() const
 std::string Summary::json() const
 {
     std::string line = "{\"role\":" + Utils::quoted(role);
-    for (auto const& [name, value] : counts)
+    for (auto const &[name, value] : counts)
         line += "," + Utils::quoted(name) + ":" + std::to_string(value);
     return line + "}";
 }

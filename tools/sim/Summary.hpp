@@ -17,7 +17,7 @@ public:
 
     // Names are lower case with underscores, so they serve as JSON member names too.
     void add(std::string name, std::uint64_t value);
-    std::uint64_t get(std::string const& name) const;
+    std::uint64_t get(std::string const &name) const;
 
     // "api summary: executes_sent=12 results_received=24 ..."
     std::string text() const;

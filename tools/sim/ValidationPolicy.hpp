@@ -16,9 +16,9 @@ class ValidationPolicy
 {
 public:
     ValidationPolicy() = default;
-    ValidationPolicy(std::vector<std::uint64_t> const& units, std::vector<EtherAddr> const& macs);
+    ValidationPolicy(std::vector<std::uint64_t> const &units, std::vector<EtherAddr> const &macs);
 
-    bool admits(std::uint64_t unitId, EtherAddr const& mac) const;
+    bool admits(std::uint64_t unitId, EtherAddr const &mac) const;
 
 private:
     std::set<std::uint64_t> units;

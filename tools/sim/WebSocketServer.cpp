@@ -1,5 +1,7 @@
 #include "sim/WebSocketServer.hpp"
 
+#include "sim/RethrowFailure.hpp"
+
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/spawn.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
@@ -9,7 +11,6 @@
 #include <boost/beast/websocket/stream.hpp>
 
 #include <deque>
-#include <exception>
 #include <map>
 
 namespace kelvarin::triggerTesting::sim
@@ -25,12 +26,6 @@ using net::ip::tcp;
 namespace
 {
 
-void rethrowFailure(std::exception_ptr failure)
-{
-    if (failure)
-        std::rethrow_exception(failure);
-}
-
 struct Connection
 {
     explicit Connection(tcp::socket socket) : ws(std::move(socket)) {}
@@ -44,7 +39,7 @@ struct Connection
 
 struct WebSocketServer::State : std::enable_shared_from_this<WebSocketServer::State>
 {
-    State(net::io_context& io, Handlers handlers) : acceptor(io), handlers(std::move(handlers)) {}
+    State(net::io_context &io, Handlers handlers) : acceptor(io), handlers(std::move(handlers)) {}
 
     void acceptLoop(net::yield_context yield)
     {
@@ -116,8 +111,7 @@ struct WebSocketServer::State : std::enable_shared_from_this<WebSocketServer::St
                 while (!connection->outbox.empty())
                 {
                     error_code ec;
-                    connection->ws.async_write(net::buffer(connection->outbox.front()),
-                                               yield[ec]);
+                    connection->ws.async_write(net::buffer(connection->outbox.front()), yield[ec]);
                     if (ec)
                         return connection->outbox.clear();
                     connection->outbox.pop_front();
@@ -133,7 +127,7 @@ struct WebSocketServer::State : std::enable_shared_from_this<WebSocketServer::St
         stopped = true;
         error_code ignored;
         acceptor.close(ignored);
-        for (auto& [id, connection] : connections)
+        for (auto &[id, connection] : connections)
             connection->ws.next_layer().close(ignored);
         connections.clear();
     }
@@ -146,7 +140,7 @@ struct WebSocketServer::State : std::enable_shared_from_this<WebSocketServer::St
     bool stopped = false;
 };
 
-WebSocketServer::WebSocketServer(net::io_context& io, tcp::endpoint const& endpoint,
+WebSocketServer::WebSocketServer(net::io_context &io, tcp::endpoint const &endpoint,
                                  Handlers handlers)
     : state(std::make_shared<State>(io, std::move(handlers)))
 {
@@ -170,6 +164,12 @@ tcp::endpoint WebSocketServer::localEndpoint() const
     return state->local;
 }
 
+std::string WebSocketServer::describe(ConnectionId connection) const
+{
+    return state->local.address().to_string() + ":" + std::to_string(state->local.port()) + " #" +
+           std::to_string(connection);
+}
+
 void WebSocketServer::send(ConnectionId connection, std::string text)
 {
     state->send(connection, std::move(text));
@@ -178,7 +178,7 @@ void WebSocketServer::send(ConnectionId connection, std::string text)
 std::vector<WebSocketServer::ConnectionId> WebSocketServer::openConnections() const
 {
     std::vector<ConnectionId> open;
-    for (auto const& [id, connection] : state->connections)
+    for (auto const &[id, connection] : state->connections)
         if (connection->open)
             open.push_back(id);
     return open;

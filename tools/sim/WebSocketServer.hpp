@@ -24,19 +24,21 @@ public:
     struct Handlers
     {
         // The connection completed its handshake; host is its Host header.
-        std::function<void(ConnectionId, std::string const& host)> onOpen;
-        std::function<void(ConnectionId, std::string const& text)> onMessage;
-        std::function<void(ConnectionId, boost::system::error_code const&)> onClose;
+        std::function<void(ConnectionId, std::string const &host)> onOpen;
+        std::function<void(ConnectionId, std::string const &text)> onMessage;
+        std::function<void(ConnectionId, boost::system::error_code const &)> onClose;
     };
 
     // Binds and listens at once, so a bind failure is thrown to the caller (port 0 picks one).
-    WebSocketServer(boost::asio::io_context& io, boost::asio::ip::tcp::endpoint const& endpoint,
+    WebSocketServer(boost::asio::io_context &io, boost::asio::ip::tcp::endpoint const &endpoint,
                     Handlers handlers);
     ~WebSocketServer();
-    WebSocketServer(WebSocketServer const&) = delete;
-    WebSocketServer& operator=(WebSocketServer const&) = delete;
+    WebSocketServer(WebSocketServer const &) = delete;
+    WebSocketServer &operator=(WebSocketServer const &) = delete;
 
     boost::asio::ip::tcp::endpoint localEndpoint() const;
+    // "127.0.0.2:10002 #3": the server and the connection, for the lines a role reports.
+    std::string describe(ConnectionId connection) const;
     // Queues a text message; messages to one connection leave in order. Unknown or closed
     // connections drop it.
     void send(ConnectionId connection, std::string text);

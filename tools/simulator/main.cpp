@@ -11,11 +11,11 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <chrono>
 #include <csignal>
 #include <exception>
 #include <functional>
 #include <iostream>
-#include <chrono>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -29,10 +29,10 @@ namespace
 constexpr std::chrono::seconds closingTime{2};
 constexpr std::chrono::milliseconds watchInterval{50};
 
-int run(SimCommandLine const& line)
+int run(SimCommandLine const &line)
 {
     boost::asio::io_context io;
-    SimApiServer::Report report = [&line](std::string const& text)
+    SimApiServer::Report report = [&line](std::string const &text)
     {
         if (!line.quiet)
             std::cout << text << std::endl;
@@ -44,7 +44,7 @@ int run(SimCommandLine const& line)
     switch (line.role)
     {
     case SimCommandLine::Role::api:
-        for (auto const& endpoint : line.listen)
+        for (auto const &endpoint : line.listen)
         {
             apis.push_back(std::make_unique<SimApiServer>(io, endpoint, line.api, report));
             apis.back()->start();
@@ -75,20 +75,28 @@ int run(SimCommandLine const& line)
         deadline = std::chrono::steady_clock::now() + closingTime;
         signals.cancel();
         durationTimer.cancel();
-        for (auto& api : apis)
+        for (auto &api : apis)
             api->stop();
         if (validator)
             validator->stop();
         if (fleet)
             fleet->stop();
     };
-    signals.async_wait([&](boost::system::error_code const& ec, int)
-                       { if (!ec) finish(); });
+    signals.async_wait(
+        [&](boost::system::error_code const &ec, int)
+        {
+            if (!ec)
+                finish();
+        });
     if (line.duration.count() > 0)
     {
         durationTimer.expires_after(line.duration);
-        durationTimer.async_wait([&](boost::system::error_code const& ec)
-                                 { if (!ec) finish(); });
+        durationTimer.async_wait(
+            [&](boost::system::error_code const &ec)
+            {
+                if (!ec)
+                    finish();
+            });
     }
     // A fleet whose devices have all ended is done; once finishing, the loop ends when the
     // devices have closed their connections or the closing time is over.
@@ -101,7 +109,12 @@ int run(SimCommandLine const& line)
         if (finishing && (!fleet || devicesDone || std::chrono::steady_clock::now() > deadline))
             return io.stop();
         watchTimer.expires_after(watchInterval);
-        watchTimer.async_wait([&](boost::system::error_code const& ec) { if (!ec) watch(); });
+        watchTimer.async_wait(
+            [&](boost::system::error_code const &ec)
+            {
+                if (!ec)
+                    watch();
+            });
     };
     watch();
     io.run();
@@ -123,14 +136,14 @@ int run(SimCommandLine const& line)
 
 } // namespace
 
-int main(int argc, char* argv[])
+int main(int argc, char *argv[])
 {
     SimCommandLine line;
     try
     {
         line = SimCommandLine::parse(argc, argv);
     }
-    catch (std::exception const& e)
+    catch (std::exception const &e)
     {
         std::cerr << "tt_simulator: " << e.what() << "\n\n" << SimCommandLine::usage();
         return 2;
@@ -144,7 +157,7 @@ int main(int argc, char* argv[])
     {
         return run(line);
     }
-    catch (std::exception const& e)
+    catch (std::exception const &e)
     {
         std::cerr << "tt_simulator: " << e.what() << std::endl;
         return 1;
