@@ -132,7 +132,10 @@ wait_for 10 "the devices' validations" at_least devices "admitted\|refused" 5 ||
 say "running tests for $seconds seconds"
 sleep "$seconds"
 
-say "stopping the devices"
+say "stopping the API servers, then the devices"
+kill -TERM "$api_pid"
+wait "$api_pid"
+api_status=$?
 kill -TERM "$devices_pid"
 wait "$devices_pid"
 devices_status=$?
@@ -143,10 +146,8 @@ reports_arrived() {
 sleep 0.5
 wait_for 5 "the disconnection reports" reports_arrived
 
-say "stopping the API servers, the validator and the controller"
-kill -TERM "$api_pid" "$validator_pid"
-wait "$api_pid"
-api_status=$?
+say "stopping the validator and the controller"
+kill -TERM "$validator_pid"
 wait "$validator_pid"
 validator_status=$?
 controller_ran=yes

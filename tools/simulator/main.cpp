@@ -29,6 +29,20 @@ namespace
 constexpr std::chrono::seconds closingTime{2};
 constexpr std::chrono::milliseconds watchInterval{50};
 
+Summary summarize(std::vector<std::unique_ptr<SimApiServer>> const &apis,
+                  std::optional<SimValidator> const &validator,
+                  std::optional<SimFleet> const &fleet)
+{
+    if (validator)
+        return summarizeValidator(validator->stats());
+    if (fleet)
+        return summarizeDevices(fleet->stats());
+    std::vector<SimApiServer::Stats> stats;
+    for (auto const &api : apis)
+        stats.push_back(api->stats());
+    return summarizeApiServers(stats);
+}
+
 int run(SimCommandLine const &line)
 {
     boost::asio::io_context io;
@@ -119,15 +133,7 @@ int run(SimCommandLine const &line)
     watch();
     io.run();
 
-    Summary summary = line.role == SimCommandLine::Role::api ? [&]
-    {
-        std::vector<SimApiServer::Stats> stats;
-        for (auto const& api : apis)
-            stats.push_back(api->stats());
-        return summarizeApiServers(stats);
-    }()
-        : validator ? summarizeValidator(validator->stats())
-                    : summarizeDevices(fleet->stats());
+    auto const summary = summarize(apis, validator, fleet);
     std::cout << summary.text() << std::endl;
     if (line.json)
         std::cout << summary.json() << std::endl;
