@@ -55,12 +55,17 @@ count() {
     echo "${lines:-0}"
 }
 
-# wait_for SECONDS DESCRIPTION CONDITION...: polls the condition until it holds.
+# wait_for SECONDS DESCRIPTION CONDITION...: polls the condition until it holds, giving up
+# early when the controller has ended.
 wait_for() {
     local limit=$1 what=$2
     shift 2
     local deadline=$((SECONDS + limit))
     until "$@"; do
+        if [[ -n ${controller_pid:-} ]] && ! alive "$controller_pid"; then
+            say "the controller ended early"
+            return 1
+        fi
         if ((SECONDS >= deadline)); then
             say "gave up waiting for $what"
             return 1
@@ -79,16 +84,16 @@ validator_address=127.0.0.4
 
 # The controller reaches every API server through one host name. Root can give it a private
 # /etc/hosts that names both servers; otherwise it talks to the first one alone.
-if unshare --mount true 2>/dev/null; then
-    all_hostname=tt-demo-api-all
-    best_hostname=tt-demo-api-best
-    {
-        echo "127.0.0.1 localhost"
-        for address in "${apis[@]}"; do echo "$address $all_hostname"; done
-        echo "$validator_address $best_hostname"
-    } >"$work/hosts"
-    run_controller=(unshare --mount sh -c 'mount --bind "$0" /etc/hosts && exec "$@"'
-        "$work/hosts" "$controller")
+all_hostname=tt-demo-api-all
+best_hostname=tt-demo-api-best
+{
+    echo "127.0.0.1 localhost"
+    for address in "${apis[@]}"; do echo "$address $all_hostname"; done
+    echo "$validator_address $best_hostname"
+} >"$work/hosts"
+with_hosts=(unshare --mount sh -c 'mount --bind "$0" /etc/hosts && exec "$@"' "$work/hosts")
+if "${with_hosts[@]}" true 2>/dev/null; then
+    run_controller=("${with_hosts[@]}" "$controller")
 else
     say "no private /etc/hosts possible (needs root): one API server only"
     apis=("${apis[0]}")
