@@ -49,6 +49,10 @@ test: build
 package: build
 	cmake --build $(BUILD_DIR) --target package
 
+# The controller between simulated API servers, a validator and devices for a few seconds.
+demo: build
+	TT_BUILD_DIR=$(BUILD_DIR) tools/demo.sh </dev/null
+
 $(ASAN_BUILD_DIR)/build.ninja:
 	cmake -S . -B $(ASAN_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTT_SANITIZE=ON
 

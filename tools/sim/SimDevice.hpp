@@ -1,0 +1,92 @@
+#pragma once
+
+#include "sim/Misbehaviour.hpp"
+#include "status/EtherAddr.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/spawn.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/websocket/stream.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kelvarin::triggerTesting::sim
+{
+
+// One simulated measurement device: it connects to a controller, registers with its unit id
+// and MAC and answers every run message with its results, unless told to misbehave. A device
+// that cannot connect tries again; once connected, it ends with its connection.
+class SimDevice : public std::enable_shared_from_this<SimDevice>
+{
+public:
+    struct Settings
+    {
+        std::uint64_t unitId = 0;
+        EtherAddr mac;
+        boost::asio::ip::tcp::endpoint controller;
+        unsigned resultsPerRun = 1; // the last one carries the last-result flag
+        Misbehaviour misbehaviour;
+        std::chrono::milliseconds retryDelay{1000};
+    };
+
+    // Counts shared by the devices of a fleet.
+    struct Stats
+    {
+        std::uint64_t connected = 0;
+        std::uint64_t connectFailures = 0;
+        std::uint64_t admitted = 0;
+        std::uint64_t refused = 0;
+        std::uint64_t runsReceived = 0;
+        std::uint64_t resultsSent = 0;
+        std::uint64_t dropped = 0;       // connections closed on purpose
+        std::uint64_t silentRuns = 0;    // runs left unanswered on purpose
+        std::uint64_t malformedSent = 0; // malformed answers sent on purpose
+        std::uint64_t protocolErrors = 0;
+        std::uint64_t disconnected = 0; // connections that ended while the device ran
+    };
+
+    using Report = std::function<void(std::string const &)>;
+
+    SimDevice(boost::asio::io_context &io, Settings settings, std::shared_ptr<Stats> stats,
+              Report report);
+
+    void start();
+    // Ends the device: an idle connection is closed with a close handshake, a busy one by
+    // closing its socket. Safe to call more than once.
+    void stop();
+    bool finished() const { return done; }
+
+private:
+    using Stream = boost::beast::websocket::stream<boost::asio::ip::tcp::socket>;
+
+    void run(boost::asio::yield_context yield);
+    bool connect(boost::asio::yield_context yield);
+    void serve(boost::asio::yield_context yield);
+    // False when the connection is to end.
+    bool onMessage(std::string const &message, boost::asio::yield_context yield);
+    bool onRun(std::string const &message, boost::asio::yield_context yield);
+    bool write(std::string const &message, boost::asio::yield_context yield);
+    void closeConnection();
+    void say(std::string const &text) const;
+
+    boost::asio::io_context &io;
+    Settings settings;
+    std::shared_ptr<Stats> stats;
+    Report report;
+    std::optional<Stream> ws;
+    boost::asio::steady_timer retryTimer;
+    bool validated = false;
+    bool writing = false;
+    bool stopped = false;
+    bool closing = false;
+    bool done = false;
+    std::uint64_t runsSeen = 0;
+};
+
+} // namespace kelvarin::triggerTesting::sim
