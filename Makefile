@@ -21,7 +21,7 @@ FUZZ_BUILD_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 
-.PHONY: deps fuzz-deps configure build test test-asan package fuzz demo clean
+.PHONY: deps fuzz-deps configure build test test-asan package fuzz demo bench clean
 
 deps fuzz-deps: WANTED = $(if $(filter fuzz-deps,$@),$(FUZZ_PACKAGES),$(PACKAGES))
 deps fuzz-deps:
@@ -52,6 +52,12 @@ package: build
 # The controller between simulated API servers, a validator and devices for a few seconds.
 demo: build
 	TT_BUILD_DIR=$(BUILD_DIR) tools/demo.sh </dev/null
+
+# The controller's figures on this machine: admission, memory per device, relay throughput and
+# latency, each beside a bare relay's; a table here and the same figures in $(BUILD_DIR)/bench.json.
+bench: build
+	$(BUILD_DIR)/tools/tt_bench --controller $(BUILD_DIR)/tt_controller \
+		--json $(BUILD_DIR)/bench.json --logs $(BUILD_DIR) </dev/null
 
 $(ASAN_BUILD_DIR)/build.ninja:
 	cmake -S . -B $(ASAN_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTT_SANITIZE=ON

@@ -1,0 +1,267 @@
+#include "bench/BareRelay.hpp"
+
+#include "device/DeviceProtocol.hpp"
+#include "sim/RethrowFailure.hpp"
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/spawn.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/field.hpp>
+#include <boost/beast/websocket/stream.hpp>
+#include <boost/uuid/string_generator.hpp>
+#include <boost/uuid/uuid.hpp>
+#include <boost/uuid/uuid_io.hpp>
+
+#include <charconv>
+#include <deque>
+#include <string_view>
+#include <unordered_map>
+
+namespace kelvarin::triggerTesting::bench
+{
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using boost::system::error_code;
+using net::ip::tcp;
+
+namespace
+{
+
+using Message = std::shared_ptr<std::string const>;
+
+constexpr std::string_view magic = "\x46\x9B\x34\xA5";
+constexpr std::string_view testIdKey = "\"test_id\":\"";
+constexpr std::string_view unitIdKey = "\"unit_id\":";
+constexpr std::string_view dataKey = "\"data\":";
+constexpr std::size_t uuidTextSize = 36;
+constexpr std::size_t registerSize = 19;
+constexpr std::size_t resultTextOffset = 26;
+
+// One WebSocket connection with its queue of outgoing messages, one write at a time.
+struct Link : std::enable_shared_from_this<Link>
+{
+    explicit Link(tcp::socket socket) : ws(std::move(socket)) {}
+
+    void send(Message message)
+    {
+        outbox.push_back(std::move(message));
+        if (outbox.size() == 1)
+            writeFront();
+    }
+
+    void writeFront()
+    {
+        ws.async_write(net::buffer(*outbox.front()),
+                       [self = shared_from_this()](error_code const &ec, std::size_t)
+                       {
+                           if (ec)
+                               return self->outbox.clear();
+                           self->outbox.pop_front();
+                           if (!self->outbox.empty())
+                               self->writeFront();
+                       });
+    }
+
+    websocket::stream<tcp::socket> ws;
+    std::deque<Message> outbox;
+};
+
+std::string_view payload(beast::flat_buffer const &buffer)
+{
+    return {static_cast<char const *>(buffer.data().data()), buffer.size()};
+}
+
+} // namespace
+
+struct BareRelay::State : std::enable_shared_from_this<BareRelay::State>
+{
+    State(net::io_context &io, tcp::endpoint const &devices, std::vector<tcp::endpoint> apis)
+        : io(io), acceptor(io, devices), apiEndpoints(std::move(apis))
+    {
+    }
+
+    void acceptLoop(net::yield_context yield)
+    {
+        while (!stopped)
+        {
+            error_code ec;
+            tcp::socket socket = acceptor.async_accept(yield[ec]);
+            if (stopped)
+                return;
+            if (ec)
+                continue;
+            auto link = std::make_shared<Link>(std::move(socket));
+            net::spawn(
+                io, [self = shared_from_this(), link](net::yield_context y)
+                { self->serveDevice(link, y); }, sim::rethrowFailure);
+        }
+    }
+
+    void serveDevice(std::shared_ptr<Link> link, net::yield_context yield)
+    {
+        auto &ws = link->ws;
+        ws.binary(true);
+        ws.set_option(websocket::stream_base::decorator(
+            [](websocket::response_type &response)
+            { response.set(beast::http::field::sec_websocket_protocol, deviceSubprotocol); }));
+        error_code ec;
+        ws.async_accept(yield[ec]);
+        beast::flat_buffer buffer;
+        if (!ec)
+            ws.async_read(buffer, yield[ec]);
+        if (ec || buffer.size() != registerSize)
+            return;
+        auto const bytes = payload(buffer);
+        std::uint64_t unit = 0;
+        for (std::size_t i = 5; i < 13; ++i)
+            unit = (unit << 8) | static_cast<std::uint8_t>(bytes[i]);
+        link->send(std::make_shared<std::string const>(std::string(magic) + "\x01\x01"));
+        devices[unit] = link;
+        buffer.consume(buffer.size());
+        while (!stopped)
+        {
+            ws.async_read(buffer, yield[ec]);
+            if (ec)
+                break;
+            auto const result = payload(buffer);
+            if (result.size() > resultTextOffset)
+                relayResult(result);
+            buffer.consume(buffer.size());
+        }
+        auto const found = devices.find(unit);
+        if (found != devices.end() && found->second == link)
+            devices.erase(found);
+    }
+
+    void relayResult(std::string_view result)
+    {
+        boost::uuids::uuid id{};
+        std::copy_n(result.begin() + 5, id.size(), id.begin());
+        auto body = result.substr(resultTextOffset);
+        if (body.empty() || body.back() != '}')
+            return;
+        body.remove_suffix(1);
+        std::string text;
+        text.reserve(body.size() + 96);
+        text.append("{\"type\":\"execute\",\"data\":");
+        text.append(body);
+        text.append(",\"test_id\":\"");
+        text.append(boost::uuids::to_string(id));
+        text.append("\"}}");
+        auto const message = std::make_shared<std::string const>(std::move(text));
+        for (auto const &api : apis)
+            api->send(message);
+    }
+
+    void serveApi(tcp::endpoint endpoint, net::yield_context yield)
+    {
+        net::steady_timer retry(io);
+        while (!stopped)
+        {
+            auto link = std::make_shared<Link>(tcp::socket(io));
+            error_code ec;
+            link->ws.next_layer().async_connect(endpoint, yield[ec]);
+            if (!ec)
+                link->ws.async_handshake("bench-api", "/", yield[ec]);
+            if (!ec)
+            {
+                link->ws.text(true);
+                std::string const registration =
+                    "{\"type\":\"register\",\"data\":{\"name\":\"bare-relay\"}}";
+                link->ws.async_write(net::buffer(registration), yield[ec]);
+            }
+            if (ec)
+            {
+                retry.expires_after(std::chrono::milliseconds(100));
+                retry.async_wait(yield[ec]);
+                continue;
+            }
+            apis.push_back(link);
+            beast::flat_buffer buffer;
+            while (!stopped)
+            {
+                link->ws.async_read(buffer, yield[ec]);
+                if (ec)
+                    break;
+                relayExecute(payload(buffer));
+                buffer.consume(buffer.size());
+            }
+            std::erase(apis, link);
+        }
+    }
+
+    void relayExecute(std::string_view text)
+    {
+        auto const idAt = text.find(testIdKey);
+        auto const unitAt = text.find(unitIdKey);
+        auto const dataAt = text.find(dataKey);
+        if (idAt == text.npos || unitAt == text.npos || dataAt == text.npos ||
+            text.size() < idAt + testIdKey.size() + uuidTextSize || text.back() != '}')
+            return;
+        auto const idText = text.substr(idAt + testIdKey.size(), uuidTextSize);
+        auto const id = boost::uuids::string_generator()(idText.begin(), idText.end());
+        std::uint64_t unit = 0;
+        auto const digits = text.substr(unitAt + unitIdKey.size());
+        std::from_chars(digits.data(), digits.data() + digits.size(), unit);
+        auto const found = devices.find(unit);
+        if (found == devices.end())
+            return;
+        auto data = text.substr(dataAt + dataKey.size());
+        data.remove_suffix(1);
+        std::string run;
+        run.reserve(25 + data.size());
+        run.append(magic);
+        run.push_back('\x02');
+        run.append(id.begin(), id.end());
+        auto const length = static_cast<std::uint32_t>(data.size());
+        for (int shift = 24; shift >= 0; shift -= 8)
+            run.push_back(static_cast<char>((length >> shift) & 0xFF));
+        run.append(data);
+        found->second->send(std::make_shared<std::string const>(std::move(run)));
+    }
+
+    void stop()
+    {
+        stopped = true;
+        error_code ignored;
+        acceptor.close(ignored);
+        for (auto &[unit, link] : devices)
+            link->ws.next_layer().close(ignored);
+        for (auto &link : apis)
+            link->ws.next_layer().close(ignored);
+    }
+
+    net::io_context &io;
+    tcp::acceptor acceptor;
+    std::vector<tcp::endpoint> apiEndpoints;
+    std::unordered_map<std::uint64_t, std::shared_ptr<Link>> devices;
+    std::vector<std::shared_ptr<Link>> apis;
+    bool stopped = false;
+};
+
+BareRelay::BareRelay(net::io_context &io, tcp::endpoint const &devices,
+                     std::vector<tcp::endpoint> const &apiServers)
+    : state(std::make_shared<State>(io, devices, apiServers))
+{
+}
+
+BareRelay::~BareRelay()
+{
+    state->stop();
+}
+
+void BareRelay::start()
+{
+    net::spawn(
+        state->io, [state = state](net::yield_context yield) { state->acceptLoop(yield); },
+        sim::rethrowFailure);
+    for (auto const &endpoint : state->apiEndpoints)
+        net::spawn(
+            state->io, [state = state, endpoint](net::yield_context yield)
+            { state->serveApi(endpoint, yield); }, sim::rethrowFailure);
+}
+
+} // namespace kelvarin::triggerTesting::bench

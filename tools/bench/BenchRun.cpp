@@ -1,0 +1,491 @@
+#include "bench/BenchRun.hpp"
+
+#include "bench/DeviceGenerator.hpp"
+#include "bench/ProcessProbe.hpp"
+#include "sim/SimValidator.hpp"
+
+#include <boost/asio/steady_timer.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace kelvarin::triggerTesting::bench
+{
+
+namespace net = boost::asio;
+using net::ip::tcp;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+namespace
+{
+
+// The API servers listen on these, all on one port, as the controller has one service for
+// both host names; the validator beside them.
+char const *const apiAddresses[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
+char const *const validatorAddress = "127.0.0.9";
+char const *const allHostname = "tt-bench-api-all";
+char const *const bestHostname = "tt-bench-api-best";
+constexpr std::size_t devicesPerGenerator = 10000;
+constexpr std::uint64_t relayFirstUnit = 1'000'001;
+// Descriptors the controller keeps for itself beyond those open when idle: API sessions
+// reconnecting, the resolver, a socket being accepted.
+constexpr std::size_t descriptorReserve = 16;
+
+std::size_t descriptorLimit()
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    return limit.rlim_cur;
+}
+
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+unsigned short freePort()
+{
+    net::io_context scratch;
+    tcp::acceptor probe(scratch, tcp::endpoint(tcp::v4(), 0));
+    return probe.local_endpoint().port();
+}
+
+double toSeconds(std::int64_t nanoseconds)
+{
+    return static_cast<double>(nanoseconds) / 1e9;
+}
+
+std::vector<std::string> words(std::string const &line)
+{
+    std::istringstream in(line);
+    std::vector<std::string> result;
+    for (std::string word; in >> word;)
+        result.push_back(word);
+    return result;
+}
+
+} // namespace
+
+struct BenchRun::Scenario
+{
+    std::vector<std::unique_ptr<BenchApiServer>> apis;
+    std::optional<sim::SimValidator> validator;
+    unsigned short apiPort = 0;
+    unsigned short devicePort = 0;
+    std::string label;
+
+    std::uint64_t disconnectionsReported() const
+    {
+        return validator->stats().disconnectionsClean + validator->stats().disconnectionsTimeout;
+    }
+};
+
+BenchRun::BenchRun(net::io_context &io, Settings settings) : io(io), settings(std::move(settings))
+{
+    char pattern[] = "/tmp/tt_bench.XXXXXX";
+    if (!mkdtemp(pattern))
+        throw std::runtime_error("cannot make a work directory in /tmp");
+    workDirectory = pattern;
+}
+
+void BenchRun::say(std::string const &text) const
+{
+    std::cerr << "[bench] " << text << std::endl;
+}
+
+void BenchRun::pause(std::chrono::steady_clock::duration span, net::yield_context yield)
+{
+    net::steady_timer timer(io);
+    timer.expires_after(span);
+    boost::system::error_code ignored;
+    timer.async_wait(yield[ignored]);
+}
+
+std::unique_ptr<BenchRun::Scenario> BenchRun::makeScenario(std::size_t apiServers,
+                                                           bool withValidator)
+{
+    auto scenario = std::make_unique<Scenario>();
+    for (std::size_t i = 0; i < apiServers; ++i)
+    {
+        tcp::endpoint const endpoint(net::ip::make_address(apiAddresses[i]), scenario->apiPort);
+        scenario->apis.push_back(
+            std::make_unique<BenchApiServer>(io, endpoint, static_cast<std::uint32_t>(i + 1)));
+        scenario->apiPort = scenario->apis.back()->localEndpoint().port();
+    }
+    if (withValidator)
+        scenario->validator.emplace(
+            io, tcp::endpoint(net::ip::make_address(validatorAddress), scenario->apiPort),
+            sim::ValidationPolicy(), [](std::string const &) {});
+    scenario->devicePort = freePort();
+    return scenario;
+}
+
+std::unique_ptr<ChildProcess> BenchRun::startController(Scenario &scenario,
+                                                        std::string const &name)
+{
+    auto const hosts = workDirectory + "/hosts-" + name;
+    auto const config = workDirectory + "/" + name + ".cfg";
+    {
+        std::ofstream out(hosts);
+        out << "127.0.0.1 localhost\n";
+        for (std::size_t i = 0; i < scenario.apis.size(); ++i)
+            out << apiAddresses[i] << " " << allHostname << "\n";
+        out << validatorAddress << " " << bestHostname << "\n";
+    }
+    {
+        std::ofstream out(config);
+        out << "[api-side]\n"
+            << "all-hostname=" << (privateHosts ? allHostname : apiAddresses[0]) << "\n"
+            << "best-hostname=" << (privateHosts ? bestHostname : validatorAddress) << "\n"
+            << "service=" << scenario.apiPort << "\n"
+            << "refresh-interval=5\n"
+            << "[device-side]\n"
+            << "listen-service=" << scenario.devicePort << "\n";
+    }
+    std::vector<std::string> argv;
+    if (privateHosts)
+        // unshare and sh exec in place, so the pid is the controller's.
+        argv = {"/usr/bin/unshare", "--mount", "/bin/sh", "-c",
+                "mount --bind \"$0\" /etc/hosts && exec \"$@\"", hosts};
+    argv.insert(argv.end(), {settings.controller, "-c", config});
+    auto const log = settings.logDirectory + "/bench-" + name + ".log";
+    say("starting " + name + " (standard error to " + log + ")");
+    return std::make_unique<ChildProcess>(io, argv, log);
+}
+
+std::unique_ptr<ChildProcess> BenchRun::startRelay(Scenario &scenario)
+{
+    std::vector<std::string> argv = {settings.self, "relay", "--listen",
+                                     "127.0.0.1:" + std::to_string(scenario.devicePort)};
+    for (auto const &api : scenario.apis)
+    {
+        auto const endpoint = api->localEndpoint();
+        argv.insert(argv.end(), {"--api", endpoint.address().to_string() + ":" +
+                                              std::to_string(endpoint.port())});
+    }
+    auto const log = settings.logDirectory + "/bench-" + scenario.label + ".log";
+    say("starting " + scenario.label);
+    return std::make_unique<ChildProcess>(io, argv, log);
+}
+
+bool BenchRun::waitRegistered(Scenario &scenario, ChildProcess &target, net::yield_context yield)
+{
+    auto const deadline = std::chrono::steady_clock::now() + seconds(20);
+    while (std::chrono::steady_clock::now() < deadline && target.running())
+    {
+        bool ready = std::all_of(scenario.apis.begin(), scenario.apis.end(),
+                                 [](auto const &api) { return api->registered(); });
+        if (scenario.validator)
+            ready = ready && scenario.validator->stats().controllersRegistered > 0;
+        if (ready)
+            return true;
+        pause(milliseconds(10), yield);
+    }
+    return false;
+}
+
+std::unique_ptr<ChildProcess> BenchRun::startGenerator(Scenario &scenario, unsigned index,
+                                                       std::uint64_t firstUnit, std::size_t count)
+{
+    // Each generator has source addresses of its own in 127.0.0.0/8.
+    std::vector<std::string> argv = {settings.self,
+                                     "devices",
+                                     "--controller",
+                                     "127.0.0.1:" + std::to_string(scenario.devicePort),
+                                     "--first-unit",
+                                     std::to_string(firstUnit),
+                                     "--count",
+                                     std::to_string(count),
+                                     "--source",
+                                     "127.0." + std::to_string(10 + index) + ".1",
+                                     "--sources",
+                                     "16",
+                                     "--result-size",
+                                     std::to_string(settings.resultSize)};
+    return std::make_unique<ChildProcess>(io, argv, "");
+}
+
+BenchRun::AdmissionRuns BenchRun::measureAdmission(Scenario &scenario, ChildProcess &controller,
+                                                   net::yield_context yield)
+{
+    AdmissionRuns runs;
+    ProcessProbe const probe(controller.pid());
+    for (unsigned rep = 0; rep < settings.repetitions; ++rep)
+    {
+        auto const descriptorsBefore = probe.openDescriptors();
+        auto const residentBefore = probe.residentKiB();
+        auto const fleet = settings.fleet ? settings.fleet
+                                          : descriptorLimit() - descriptorsBefore -
+                                                descriptorReserve;
+        say("admission " + std::to_string(rep + 1) + "/" + std::to_string(settings.repetitions) +
+            ": " + std::to_string(fleet) + " devices, controller at " +
+            std::to_string(residentBefore) + " KiB with " + std::to_string(descriptorsBefore) +
+            " descriptors");
+        std::vector<std::unique_ptr<ChildProcess>> generators;
+        for (std::size_t first = 0; first < fleet; first += devicesPerGenerator)
+            generators.push_back(startGenerator(scenario, static_cast<unsigned>(generators.size()),
+                                                1 + first,
+                                                std::min(devicesPerGenerator, fleet - first)));
+        std::uint64_t admitted = 0, failed = 0;
+        std::int64_t first = 0, last = 0;
+        for (auto &generator : generators)
+        {
+            auto const line = generator->readLine(seconds(120), yield);
+            auto const fields = words(line.value_or(""));
+            if (fields.size() != 6 || fields[0] != "admission")
+                throw std::runtime_error("a device generator gave no admission figures");
+            admitted += std::stoull(fields[1]);
+            failed += std::stoull(fields[2]) + std::stoull(fields[3]);
+            std::int64_t const start = std::stoll(fields[4]), end = std::stoll(fields[5]);
+            first = first ? std::min(first, start) : start;
+            last = std::max(last, end);
+        }
+        pause(milliseconds(300), yield);
+        std::uint64_t held = 0;
+        for (auto &generator : generators)
+        {
+            generator->signal(SIGUSR1);
+            auto const fields = words(generator->readLine(seconds(10), yield).value_or(""));
+            if (fields.size() == 2 && fields[0] == "held")
+                held += std::stoull(fields[1]);
+        }
+        auto const descriptorsHeld = probe.openDescriptors() - descriptorsBefore;
+        auto const residentWith = probe.residentKiB();
+        auto const reportsBefore = scenario.disconnectionsReported();
+        for (auto &generator : generators)
+            generator->stop(yield);
+        // Gone means: every socket closed and every disconnection reported to the validator.
+        auto const deadline = std::chrono::steady_clock::now() + seconds(60);
+        while (std::chrono::steady_clock::now() < deadline &&
+               (probe.openDescriptors() > descriptorsBefore ||
+                scenario.disconnectionsReported() < reportsBefore + admitted))
+            pause(milliseconds(20), yield);
+        pause(milliseconds(300), yield);
+        auto const residentAfter = probe.residentKiB();
+        controller.truncateLog();
+
+        say("  admitted " + std::to_string(admitted) + " (" + std::to_string(failed) +
+            " refused or failed) in " + std::to_string(toSeconds(last - first)) + " s; held " +
+            std::to_string(held) + "; RSS " + std::to_string(residentBefore) + " -> " +
+            std::to_string(residentWith) + " -> " + std::to_string(residentAfter) + " KiB");
+        runs.fleet.push_back(static_cast<double>(fleet));
+        runs.rate.push_back(last > first ? static_cast<double>(admitted) / toSeconds(last - first)
+                                         : 0);
+        runs.held.push_back(static_cast<double>(held));
+        runs.controllerHeld.push_back(static_cast<double>(descriptorsHeld));
+        if (held > 0)
+            runs.perDeviceBytes.push_back(
+                static_cast<double>(static_cast<std::int64_t>(residentWith) -
+                                    static_cast<std::int64_t>(residentBefore)) *
+                1024.0 / static_cast<double>(held));
+        runs.afterPercent.push_back(100.0 * static_cast<double>(residentAfter) /
+                                    static_cast<double>(residentBefore));
+    }
+    return runs;
+}
+
+void BenchRun::measureLoad(Scenario &scenario, ChildProcess &target, bool saturate,
+                           RelayRuns &runs, net::yield_context yield)
+{
+    ProcessProbe const probe(target.pid());
+    auto const servers = scenario.apis.size();
+    for (auto &api : scenario.apis)
+    {
+        if (saturate)
+            api->runClosedLoop(std::max<std::size_t>(1, settings.window / servers));
+        else
+            api->runOpenLoop(settings.offeredRate / static_cast<double>(servers));
+    }
+    pause(settings.warmUp, yield);
+    auto const cpuBefore = probe.cpuSeconds();
+    auto const start = monotonicNanoseconds();
+    for (auto &api : scenario.apis)
+        api->beginWindow();
+    pause(settings.measure, yield);
+    std::uint64_t completed = 0;
+    std::vector<double> latencies;
+    for (auto &api : scenario.apis)
+    {
+        auto window = api->endWindow();
+        completed += window.completed;
+        for (auto ns : window.latenciesNs)
+            latencies.push_back(static_cast<double>(ns) / 1e6);
+    }
+    auto const elapsed = toSeconds(monotonicNanoseconds() - start);
+    auto const cpuUsed = probe.cpuSeconds() - cpuBefore;
+    for (auto &api : scenario.apis)
+        api->halt();
+    auto const deadline = std::chrono::steady_clock::now() + seconds(5);
+    auto pending = [&scenario]
+    {
+        std::uint64_t total = 0;
+        for (auto const &api : scenario.apis)
+            total += api->outstanding();
+        return total;
+    };
+    while (pending() > 0 && std::chrono::steady_clock::now() < deadline)
+        pause(milliseconds(10), yield);
+    target.truncateLog();
+
+    std::sort(latencies.begin(), latencies.end());
+    auto const rate = static_cast<double>(completed) / elapsed;
+    say(std::string("  ") + (saturate ? "saturation" : "offered load") + ": " +
+        std::to_string(static_cast<long>(rate)) + " round trips/s, p50 " +
+        std::to_string(quantile(latencies, 0.5)) + " ms, p99 " +
+        std::to_string(quantile(latencies, 0.99)) + " ms, p99.9 " +
+        std::to_string(quantile(latencies, 0.999)) + " ms, CPU " + std::to_string(cpuUsed) +
+        " s" + (pending() ? ", " + std::to_string(pending()) + " never answered" : ""));
+    if (latencies.empty())
+        return;
+    if (saturate)
+    {
+        runs.saturation.push_back(rate);
+        runs.saturationP50.push_back(quantile(latencies, 0.5));
+        runs.saturationP99.push_back(quantile(latencies, 0.99));
+        runs.saturationP999.push_back(quantile(latencies, 0.999));
+        runs.cpuPer100k.push_back(cpuUsed / static_cast<double>(completed) * 1e5);
+    }
+    else
+    {
+        runs.fixedRate.push_back(rate);
+        runs.fixedP50.push_back(quantile(latencies, 0.5));
+        runs.fixedP99.push_back(quantile(latencies, 0.99));
+        runs.fixedP999.push_back(quantile(latencies, 0.999));
+    }
+}
+
+BenchRun::RelayRuns BenchRun::measureRelay(Scenario &scenario, ChildProcess &target,
+                                           net::yield_context yield)
+{
+    RelayRuns runs;
+    auto generator = startGenerator(scenario, 50, relayFirstUnit, settings.relayDevices);
+    auto const fields = words(generator->readLine(seconds(60), yield).value_or(""));
+    if (fields.size() != 6 || fields[0] != "admission" ||
+        std::stoull(fields[1]) != settings.relayDevices)
+        throw std::runtime_error("the relay's devices were not all admitted");
+    std::vector<std::uint64_t> units;
+    for (std::size_t i = 0; i < settings.relayDevices; ++i)
+        units.push_back(relayFirstUnit + i);
+    for (auto &api : scenario.apis)
+        api->setUnits(units);
+    for (unsigned rep = 0; rep < settings.repetitions; ++rep)
+    {
+        say(scenario.label + " relay " + std::to_string(rep + 1) + "/" +
+            std::to_string(settings.repetitions));
+        measureLoad(scenario, target, false, runs, yield);
+        measureLoad(scenario, target, true, runs, yield);
+    }
+    generator->stop(yield);
+    return runs;
+}
+
+BenchReport BenchRun::run(net::yield_context yield)
+{
+    raiseDescriptorLimit();
+    BenchReport report(describeMachine());
+    privateHosts = geteuid() == 0 && std::system("/usr/bin/unshare --mount true 2>/dev/null") == 0;
+    std::vector<std::size_t> serverCounts = {1};
+    if (privateHosts)
+        serverCounts.push_back(4);
+    else
+        report.note("no private /etc/hosts possible (needs root): one API server only");
+
+    AdmissionRuns admission;
+    std::vector<RelayRuns> controllerRuns, relayRuns;
+    for (auto const servers : serverCounts)
+    {
+        auto scenario = makeScenario(servers, true);
+        scenario->label = "controller-" + std::to_string(servers) + "api";
+        auto controller = startController(*scenario, scenario->label);
+        if (!waitRegistered(*scenario, *controller, yield))
+            throw std::runtime_error("the controller did not register with its API servers");
+        if (servers == 1)
+            admission = measureAdmission(*scenario, *controller, yield);
+        controllerRuns.push_back(measureRelay(*scenario, *controller, yield));
+        controller->stop(yield);
+    }
+    for (auto const servers : serverCounts)
+    {
+        auto scenario = makeScenario(servers, false);
+        scenario->label = "bare-relay-" + std::to_string(servers) + "api";
+        auto relay = startRelay(*scenario);
+        if (!waitRegistered(*scenario, *relay, yield))
+            throw std::runtime_error("the bare relay did not register with its API servers");
+        relayRuns.push_back(measureRelay(*scenario, *relay, yield));
+        relay->stop(yield);
+    }
+    std::filesystem::remove_all(workDirectory);
+
+    using Target = BenchReport::Target;
+    auto target = [this](bool atLeast, double value) -> std::optional<Target>
+    {
+        if (settings.quick)
+            return std::nullopt;
+        return Target{atLeast, value};
+    };
+    std::string const fleetSection = "Admission: fleet of " +
+                                     std::to_string(static_cast<long>(median(admission.fleet))) +
+                                     " devices into one controller";
+    report.add(fleetSection, {"admission_rate", "admitted", "devices/s", admission.rate, {},
+                              target(true, 5000)});
+    report.add(fleetSection, {"fleet_held", "validated devices held at once", "devices",
+                              admission.held, {}, target(true, 19000)});
+    report.add(fleetSection, {"controller_device_sockets", "controller's device sockets",
+                              "descriptors", admission.controllerHeld, {}, std::nullopt});
+    std::string const memorySection = "Memory: controller VmRSS";
+    report.add(memorySection, {"rss_per_idle_device", "per idle validated device", "bytes",
+                               admission.perDeviceBytes, {}, target(false, 4096)});
+    report.add(memorySection, {"rss_after_fleet_left", "after the fleet left, of before",
+                               "percent", admission.afterPercent, {}, target(false, 105)});
+    for (std::size_t i = 0; i < serverCounts.size(); ++i)
+    {
+        auto const &ours = controllerRuns[i];
+        auto const &floor = relayRuns[i];
+        auto const servers = serverCounts[i];
+        std::string const section =
+            "Relay: " + std::to_string(servers) + " API server" + (servers > 1 ? "s, " : ", ") +
+            std::to_string(settings.relayDevices) + " devices, " +
+            std::to_string(settings.resultSize) + "-byte results";
+        report.add(section, {"saturation_" + std::to_string(servers) + "api", "round trips at saturation",
+                             "1/s", ours.saturation, floor.saturation,
+                             target(true, servers == 1 ? 50000 : 35000)});
+        report.add(section, {"saturation_p50_" + std::to_string(servers) + "api", "  latency p50",
+                             "ms", ours.saturationP50, floor.saturationP50, std::nullopt});
+        report.add(section, {"saturation_p99_" + std::to_string(servers) + "api", "  latency p99",
+                             "ms", ours.saturationP99, floor.saturationP99, std::nullopt});
+        report.add(section, {"saturation_p999_" + std::to_string(servers) + "api",
+                             "  latency p99.9", "ms", ours.saturationP999, floor.saturationP999,
+                             std::nullopt});
+        report.add(section, {"cpu_per_100k_" + std::to_string(servers) + "api",
+                             "CPU per 100,000 round trips", "s", ours.cpuPer100k, floor.cpuPer100k,
+                             std::nullopt});
+        auto const offered = std::to_string(static_cast<long>(settings.offeredRate));
+        report.add(section, {"fixed_rate_" + std::to_string(servers) + "api",
+                             "round trips at " + offered + "/s offered", "1/s", ours.fixedRate,
+                             floor.fixedRate, std::nullopt});
+        report.add(section, {"fixed_p50_" + std::to_string(servers) + "api", "  latency p50", "ms",
+                             ours.fixedP50, floor.fixedP50, std::nullopt});
+        report.add(section, {"fixed_p99_" + std::to_string(servers) + "api", "  latency p99", "ms",
+                             ours.fixedP99, floor.fixedP99,
+                             servers == 1 ? target(false, 1.0) : std::nullopt});
+        report.add(section, {"fixed_p999_" + std::to_string(servers) + "api", "  latency p99.9",
+                             "ms", ours.fixedP999, floor.fixedP999, std::nullopt});
+    }
+    return report;
+}
+
+} // namespace kelvarin::triggerTesting::bench

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "bench/BenchApiServer.hpp"
+#include "bench/BenchReport.hpp"
+#include "bench/ChildProcess.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/spawn.hpp>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kelvarin::triggerTesting::bench
+{
+
+// The whole benchmark, as one coroutine on the benchmark's event loop: it starts the
+// controller (and then the bare relay) as child processes between in-process API servers and
+// a validator, with device generators as further child processes, takes the figures and ends
+// every process it started by its pid.
+class BenchRun
+{
+public:
+    struct Settings
+    {
+        std::string controller;  // the tt_controller binary
+        std::string self;        // this program, run again as generator and bare relay
+        std::string logDirectory; // the controller's standard error goes here
+        bool quick = false;      // a tiny run for the smoke test
+        unsigned repetitions = 3;
+        std::size_t fleet = 0;   // 0: as many as the controller's descriptor limit allows
+        std::size_t relayDevices = 1000;
+        std::size_t resultSize = 64;
+        double offeredRate = 10000;
+        std::size_t window = 256; // outstanding tests at saturation, over all API servers
+        std::chrono::milliseconds warmUp{500};
+        std::chrono::milliseconds measure{2000};
+    };
+
+    BenchRun(boost::asio::io_context &io, Settings settings);
+
+    // Runs everything and returns the figures.
+    BenchReport run(boost::asio::yield_context yield);
+
+private:
+    struct Scenario;
+    struct RelayRuns
+    {
+        std::vector<double> fixedP50, fixedP99, fixedP999, fixedRate;
+        std::vector<double> saturation, saturationP50, saturationP99, saturationP999, cpuPer100k;
+    };
+    struct AdmissionRuns
+    {
+        std::vector<double> rate, held, controllerHeld, perDeviceBytes, afterPercent, fleet;
+    };
+
+    std::unique_ptr<Scenario> makeScenario(std::size_t apiServers, bool withValidator);
+    std::unique_ptr<ChildProcess> startController(Scenario &scenario, std::string const &name);
+    std::unique_ptr<ChildProcess> startRelay(Scenario &scenario);
+    bool waitRegistered(Scenario &scenario, ChildProcess &target, boost::asio::yield_context yield);
+    std::unique_ptr<ChildProcess> startGenerator(Scenario &scenario, unsigned index,
+                                                 std::uint64_t firstUnit, std::size_t count);
+    AdmissionRuns measureAdmission(Scenario &scenario, ChildProcess &controller,
+                                   boost::asio::yield_context yield);
+    RelayRuns measureRelay(Scenario &scenario, ChildProcess &target,
+                           boost::asio::yield_context yield);
+    void measureLoad(Scenario &scenario, ChildProcess &target, bool saturate, RelayRuns &runs,
+                     boost::asio::yield_context yield);
+    void pause(std::chrono::steady_clock::duration span, boost::asio::yield_context yield);
+    void say(std::string const &text) const;
+
+    boost::asio::io_context &io;
+    Settings settings;
+    std::string workDirectory;
+    bool privateHosts = false;
+};
+
+} // namespace kelvarin::triggerTesting::bench
