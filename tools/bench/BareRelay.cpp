@@ -93,6 +93,7 @@ struct BareRelay::State : std::enable_shared_from_this<BareRelay::State>
                 return;
             if (ec)
                 continue;
+            socket.set_option(tcp::no_delay(true), ec);
             auto link = std::make_shared<Link>(std::move(socket));
             net::spawn(
                 io, [self = shared_from_this(), link](net::yield_context y)
@@ -164,6 +165,8 @@ struct BareRelay::State : std::enable_shared_from_this<BareRelay::State>
             auto link = std::make_shared<Link>(tcp::socket(io));
             error_code ec;
             link->ws.next_layer().async_connect(endpoint, yield[ec]);
+            if (!ec)
+                link->ws.next_layer().set_option(tcp::no_delay(true), ec);
             if (!ec)
                 link->ws.async_handshake("bench-api", "/", yield[ec]);
             if (!ec)

@@ -58,6 +58,8 @@ void BenchDevice::onConnect(error_code const &ec)
 {
     if (ec)
         return end();
+    error_code ignored;
+    ws.next_layer().set_option(net::ip::tcp::no_delay(true), ignored);
     ws.binary(true);
     ws.set_option(websocket::stream_base::timeout::suggested(beast::role_type::client));
     ws.set_option(websocket::stream_base::decorator(
