@@ -23,7 +23,7 @@ public:
     struct Window
     {
         std::uint64_t completed = 0;            // own results received in the window
-        std::vector<std::int64_t> latenciesNs; // of the tests both sent and answered in it
+        std::vector<std::int64_t> latenciesNs; // of the tests answered in it
     };
 
     BenchApiServer(boost::asio::io_context &io, boost::asio::ip::tcp::endpoint const &endpoint,
@@ -67,7 +67,6 @@ private:
     std::uint64_t sent = 0, answered = 0, seen = 0;
 
     bool measuring = false;
-    std::int64_t windowStart = 0;
     Window current;
 };
 
