@@ -10,6 +10,10 @@
 
 int main(int argc, char* argv[])
 {
+    // Synchronised with C stdio, every piece a log line is assembled from is written to
+    // standard error on its own; unsynchronised, the stream buffers the pieces and the
+    // std::endl that ends each line writes it in one go. The service uses no C stdio output.
+    std::ios_base::sync_with_stdio(false);
     // The one general error handler: start-up failures and anything that escapes the event
     // loop end the process here, with a failure status a supervisor can act on.
     try
