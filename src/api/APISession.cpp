@@ -72,14 +72,20 @@ void APISession::start()
 
 void APISession::enqueueMessage(std::string const& message)
 {
-    writeQueue.push_back(message);
-    if (connected && writeQueue.size() == 1)
-        startWriting();
+    enqueue(std::string(message));
 }
 
+// The result is the session's own copy already: it is moved into the queue, not copied again.
 void APISession::sendResult(std::string message)
 {
-    enqueueMessage(message);
+    enqueue(std::move(message));
+}
+
+void APISession::enqueue(std::string&& message)
+{
+    writeQueue.push_back(std::move(message));
+    if (connected && writeQueue.size() == 1)
+        startWriting();
 }
 
 void APISession::startWriting()

@@ -57,6 +57,7 @@ public:
     std::deque<std::string> const& getWriteQueue() const { return writeQueue; }
 
 private:
+    void enqueue(std::string&& message);
     void runConnection(boost::asio::yield_context yield);
     void closeWebSocket(boost::asio::yield_context yield);
     boost::system::error_code renewSocket();
