@@ -50,8 +50,10 @@ void APIManager::sendResult(Reply reply)
     if (entry == requests.end())
         return;
     bool const last = reply.isLast();
-    sendResult(reply, entry->second);
-    std::clog << "API: sent result for requestId:" << reply.id << " and is last: " << last
+    auto const id = reply.id;
+    // Moved on, so the device's result text is not copied once more on its way out.
+    sendResult(std::move(reply), entry->second);
+    std::clog << "API: sent result for requestId:" << id << " and is last: " << last
               << std::endl;
     if (last)
         requests.erase(entry);
