@@ -96,8 +96,10 @@ struct BareRelay::State : std::enable_shared_from_this<BareRelay::State>
             socket.set_option(tcp::no_delay(true), ec);
             auto link = std::make_shared<Link>(std::move(socket));
             net::spawn(
-                io, [self = shared_from_this(), link](net::yield_context y)
-                { self->serveDevice(link, y); }, sim::rethrowFailure);
+                io,
+                [self = shared_from_this(), link](net::yield_context y)
+                { self->serveDevice(link, y); },
+                sim::rethrowFailure);
         }
     }
 
@@ -263,8 +265,10 @@ void BareRelay::start()
         sim::rethrowFailure);
     for (auto const &endpoint : state->apiEndpoints)
         net::spawn(
-            state->io, [state = state, endpoint](net::yield_context yield)
-            { state->serveApi(endpoint, yield); }, sim::rethrowFailure);
+            state->io,
+            [state = state, endpoint](net::yield_context yield)
+            { state->serveApi(endpoint, yield); },
+            sim::rethrowFailure);
 }
 
 } // namespace kelvarin::triggerTesting::bench

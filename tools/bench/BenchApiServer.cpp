@@ -104,26 +104,26 @@ bool BenchApiServer::sendOne()
     return true;
 }
 
-void BenchApiServer::runClosedLoop(std::size_t window)
+void BenchApiServer::restart(bool closed)
 {
     halt();
     ++generation;
     sentAt.clear();
     sent = answered = 0;
     running = true;
-    closedLoop = true;
+    closedLoop = closed;
+}
+
+void BenchApiServer::runClosedLoop(std::size_t window)
+{
+    restart(true);
     for (std::size_t i = 0; i < window; ++i)
         sendOne();
 }
 
 void BenchApiServer::runOpenLoop(double perSecond)
 {
-    halt();
-    ++generation;
-    sentAt.clear();
-    sent = answered = 0;
-    running = true;
-    closedLoop = false;
+    restart(false);
     rate = perSecond;
     loopStart = monotonicNanoseconds();
     tick();

@@ -22,7 +22,7 @@ class BenchApiServer
 public:
     struct Window
     {
-        std::uint64_t completed = 0;            // own results received in the window
+        std::uint64_t completed = 0;           // own results received in the window
         std::vector<std::int64_t> latenciesNs; // of the tests answered in it
     };
 
@@ -48,6 +48,8 @@ public:
 private:
     void onMessage(sim::WebSocketServer::ConnectionId id, std::string const &text);
     void onResult(std::string const &text);
+    // A new generation of tests: results of the earlier ones are ignored from now on.
+    void restart(bool closed);
     bool sendOne(); // false while no relay is registered
     void tick();
 

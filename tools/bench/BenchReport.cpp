@@ -114,8 +114,8 @@ void BenchReport::printTable(std::ostream &out) const
     for (auto const &section : sections)
     {
         out << "\n" << section.name << "\n";
-        std::snprintf(line, sizeof line, "  %-44s %10s %19s %10s %7s  %s\n", "figure",
-                      "controller", "spread (min..max)", "bare relay", "ratio", "target");
+        std::snprintf(line, sizeof line, "  %-44s %10s %19s %10s %7s  %s\n", "figure", "controller",
+                      "spread (min..max)", "bare relay", "ratio", "target");
         out << line;
         for (auto const &figure : section.figures)
         {

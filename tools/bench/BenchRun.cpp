@@ -134,8 +134,7 @@ std::unique_ptr<BenchRun::Scenario> BenchRun::makeScenario(std::size_t apiServer
     return scenario;
 }
 
-std::unique_ptr<ChildProcess> BenchRun::startController(Scenario &scenario,
-                                                        std::string const &name)
+std::unique_ptr<ChildProcess> BenchRun::startController(Scenario &scenario, std::string const &name)
 {
     auto const hosts = workDirectory + "/hosts-" + name;
     auto const config = workDirectory + "/" + name + ".cfg";
@@ -159,8 +158,12 @@ std::unique_ptr<ChildProcess> BenchRun::startController(Scenario &scenario,
     std::vector<std::string> argv;
     if (privateHosts)
         // unshare and sh exec in place, so the pid is the controller's.
-        argv = {"/usr/bin/unshare", "--mount", "/bin/sh", "-c",
-                "mount --bind \"$0\" /etc/hosts && exec \"$@\"", hosts};
+        argv = {"/usr/bin/unshare",
+                "--mount",
+                "/bin/sh",
+                "-c",
+                "mount --bind \"$0\" /etc/hosts && exec \"$@\"",
+                hosts};
     argv.insert(argv.end(), {settings.controller, "-c", config});
     auto const log = settings.logDirectory + "/bench-" + name + ".log";
     say("starting " + name + " (standard error to " + log + ")");
@@ -202,20 +205,14 @@ std::unique_ptr<ChildProcess> BenchRun::startGenerator(Scenario &scenario, unsig
                                                        std::uint64_t firstUnit, std::size_t count)
 {
     // Each generator has source addresses of its own in 127.0.0.0/8.
-    std::vector<std::string> argv = {settings.self,
-                                     "devices",
-                                     "--controller",
-                                     "127.0.0.1:" + std::to_string(scenario.devicePort),
-                                     "--first-unit",
-                                     std::to_string(firstUnit),
-                                     "--count",
-                                     std::to_string(count),
-                                     "--source",
-                                     "127.0." + std::to_string(10 + index) + ".1",
-                                     "--sources",
-                                     "16",
-                                     "--result-size",
-                                     std::to_string(settings.resultSize)};
+    std::vector<std::string> argv = {
+        settings.self,   "devices",
+        "--controller",  "127.0.0.1:" + std::to_string(scenario.devicePort),
+        "--first-unit",  std::to_string(firstUnit),
+        "--count",       std::to_string(count),
+        "--source",      "127.0." + std::to_string(10 + index) + ".1",
+        "--sources",     "16",
+        "--result-size", std::to_string(settings.resultSize)};
     return std::make_unique<ChildProcess>(io, argv, "");
 }
 
@@ -231,9 +228,9 @@ BenchRun::AdmissionRuns BenchRun::measureAdmission(Scenario &scenario, ChildProc
     {
         auto const descriptorsBefore = probe.openDescriptors();
         auto const residentBefore = probe.residentKiB();
-        auto const fleet = settings.fleet ? settings.fleet
-                                          : descriptorLimit() - descriptorsBefore -
-                                                descriptorReserve;
+        auto const fleet = settings.fleet
+                               ? settings.fleet
+                               : descriptorLimit() - descriptorsBefore - descriptorReserve;
         say("admission " + std::to_string(rep + 1) + "/" + std::to_string(settings.repetitions) +
             ": " + std::to_string(fleet) + " devices, controller at " +
             std::to_string(residentBefore) + " KiB with " + std::to_string(descriptorsBefore) +
@@ -301,8 +298,8 @@ BenchRun::AdmissionRuns BenchRun::measureAdmission(Scenario &scenario, ChildProc
     return runs;
 }
 
-void BenchRun::measureLoad(Scenario &scenario, ChildProcess &target, bool saturate,
-                           RelayRuns &runs, net::yield_context yield)
+void BenchRun::measureLoad(Scenario &scenario, ChildProcess &target, bool saturate, RelayRuns &runs,
+                           net::yield_context yield)
 {
     ProcessProbe const probe(target.pid());
     auto const servers = scenario.apis.size();
@@ -350,8 +347,8 @@ void BenchRun::measureLoad(Scenario &scenario, ChildProcess &target, bool satura
         std::to_string(static_cast<long>(rate)) + " round trips/s, p50 " +
         std::to_string(quantile(latencies, 0.5)) + " ms, p99 " +
         std::to_string(quantile(latencies, 0.99)) + " ms, p99.9 " +
-        std::to_string(quantile(latencies, 0.999)) + " ms, CPU " + std::to_string(cpuUsed) +
-        " s" + (pending() ? ", " + std::to_string(pending()) + " never answered" : ""));
+        std::to_string(quantile(latencies, 0.999)) + " ms, CPU " + std::to_string(cpuUsed) + " s" +
+        (pending() ? ", " + std::to_string(pending()) + " never answered" : ""));
     if (latencies.empty())
         return;
     if (saturate)
@@ -443,36 +440,52 @@ BenchReport BenchRun::run(net::yield_context yield)
     std::string const fleetSection = "Admission: fleet of " +
                                      std::to_string(static_cast<long>(median(admission.fleet))) +
                                      " devices into one controller";
-    report.add(fleetSection, {"admission_rate", "admitted", "devices/s", admission.rate, {},
-                              target(true, 5000)});
-    report.add(fleetSection, {"fleet_held", "validated devices held at once", "devices",
-                              admission.held, {}, target(true, 19000)});
-    report.add(fleetSection, {"controller_device_sockets", "controller's device sockets",
-                              "descriptors", admission.controllerHeld, {}, std::nullopt});
+    report.add(fleetSection,
+               {"admission_rate", "admitted", "devices/s", admission.rate, {}, target(true, 5000)});
+    report.add(fleetSection, {"fleet_held",
+                              "validated devices held at once",
+                              "devices",
+                              admission.held,
+                              {},
+                              target(true, 19000)});
+    report.add(fleetSection, {"controller_device_sockets",
+                              "controller's device sockets",
+                              "descriptors",
+                              admission.controllerHeld,
+                              {},
+                              std::nullopt});
     std::string const memorySection = "Memory: controller VmRSS";
-    report.add(memorySection, {"rss_per_idle_device", "per idle validated device", "bytes",
-                               admission.perDeviceBytes, {}, target(false, 4096)});
-    report.add(memorySection, {"rss_after_fleet_left", "after the fleet left, of the start",
-                               "percent", admission.afterPercent, {}, target(false, 105)});
+    report.add(memorySection, {"rss_per_idle_device",
+                               "per idle validated device",
+                               "bytes",
+                               admission.perDeviceBytes,
+                               {},
+                               target(false, 4096)});
+    report.add(memorySection, {"rss_after_fleet_left",
+                               "after the fleet left, of the start",
+                               "percent",
+                               admission.afterPercent,
+                               {},
+                               target(false, 105)});
     for (std::size_t i = 0; i < serverCounts.size(); ++i)
     {
         auto const &ours = controllerRuns[i];
         auto const &floor = relayRuns[i];
         auto const servers = serverCounts[i];
-        std::string const section =
-            "Relay: " + std::to_string(servers) + " API server" + (servers > 1 ? "s, " : ", ") +
-            std::to_string(settings.relayDevices) + " devices, " +
-            std::to_string(settings.resultSize) + "-byte results";
-        report.add(section, {"saturation_" + std::to_string(servers) + "api", "round trips at saturation",
-                             "1/s", ours.saturation, floor.saturation,
+        std::string const section = "Relay: " + std::to_string(servers) + " API server" +
+                                    (servers > 1 ? "s, " : ", ") +
+                                    std::to_string(settings.relayDevices) + " devices, " +
+                                    std::to_string(settings.resultSize) + "-byte results";
+        report.add(section, {"saturation_" + std::to_string(servers) + "api",
+                             "round trips at saturation", "1/s", ours.saturation, floor.saturation,
                              target(true, servers == 1 ? 50000 : 35000)});
         report.add(section, {"saturation_p50_" + std::to_string(servers) + "api", "  latency p50",
                              "ms", ours.saturationP50, floor.saturationP50, std::nullopt});
         report.add(section, {"saturation_p99_" + std::to_string(servers) + "api", "  latency p99",
                              "ms", ours.saturationP99, floor.saturationP99, std::nullopt});
-        report.add(section, {"saturation_p999_" + std::to_string(servers) + "api",
-                             "  latency p99.9", "ms", ours.saturationP999, floor.saturationP999,
-                             std::nullopt});
+        report.add(section,
+                   {"saturation_p999_" + std::to_string(servers) + "api", "  latency p99.9", "ms",
+                    ours.saturationP999, floor.saturationP999, std::nullopt});
         report.add(section, {"cpu_per_100k_" + std::to_string(servers) + "api",
                              "CPU per 100,000 round trips", "s", ours.cpuPer100k, floor.cpuPer100k,
                              std::nullopt});

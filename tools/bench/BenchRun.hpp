@@ -24,12 +24,12 @@ class BenchRun
 public:
     struct Settings
     {
-        std::string controller;  // the tt_controller binary
-        std::string self;        // this program, run again as generator and bare relay
+        std::string controller;   // the tt_controller binary
+        std::string self;         // this program, run again as generator and bare relay
         std::string logDirectory; // the controller's standard error goes here
-        bool quick = false;      // a tiny run for the smoke test
+        bool quick = false;       // a tiny run for the smoke test
         unsigned repetitions = 3;
-        std::size_t fleet = 0;   // 0: as many as the controller's descriptor limit allows
+        std::size_t fleet = 0; // 0: as many as the controller's descriptor limit allows
         std::size_t relayDevices = 1000;
         std::size_t resultSize = 64;
         double offeredRate = 10000;

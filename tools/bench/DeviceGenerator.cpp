@@ -28,9 +28,10 @@ DeviceGenerator::DeviceGenerator(boost::asio::io_context &io, Settings settings,
     : io(io), settings(std::move(settings)), out(out)
 {
     context.controller = this->settings.controller;
-    context.resultTemplate = sim::resultMessage(boost::uuids::uuid{}, true,
-                                                paddedResultText(this->settings.resultSize));
-    context.onOutcome = [this](bool wasAdmitted, bool hasFailed) { onOutcome(wasAdmitted, hasFailed); };
+    context.resultTemplate =
+        sim::resultMessage(boost::uuids::uuid{}, true, paddedResultText(this->settings.resultSize));
+    context.onOutcome = [this](bool wasAdmitted, bool hasFailed)
+    { onOutcome(wasAdmitted, hasFailed); };
     context.onLost = [this] { ++lost; };
     devices.reserve(this->settings.count);
 }

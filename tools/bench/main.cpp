@@ -43,9 +43,9 @@ int runDevices(int argc, char *argv[])
     po::options_description options("devices");
     options.add_options()("controller", po::value(&controller)->required())(
         "first-unit", po::value(&settings.firstUnit))("count", po::value(&settings.count))(
-        "source", po::value(&source)->default_value("127.0.0.1"))(
-        "sources", po::value(&sources))("result-size", po::value(&settings.resultSize))(
-        "concurrency", po::value(&settings.concurrency));
+        "source", po::value(&source)->default_value("127.0.0.1"))("sources", po::value(&sources))(
+        "result-size", po::value(&settings.resultSize))("concurrency",
+                                                        po::value(&settings.concurrency));
     parse(argc, argv, options);
     settings.controller = parseEndpoint(controller);
     auto const base = net::ip::make_address_v4(source).to_uint();
@@ -81,8 +81,8 @@ int runRelay(int argc, char *argv[])
     std::string listen;
     std::vector<std::string> apis;
     po::options_description options("relay");
-    options.add_options()("listen", po::value(&listen)->required())(
-        "api", po::value(&apis)->composing());
+    options.add_options()("listen", po::value(&listen)->required())("api",
+                                                                    po::value(&apis)->composing());
     parse(argc, argv, options);
     std::vector<net::ip::tcp::endpoint> endpoints;
     for (auto const &api : apis)
@@ -109,8 +109,8 @@ int runBenchmark(int argc, char *argv[])
         "the controller binary")("json", po::value(&json)->default_value("build/bench.json"),
                                  "where the figures go as JSON")(
         "logs", po::value(&settings.logDirectory)->default_value("build"),
-        "where the controller's standard error goes")(
-        "quick", po::bool_switch(&settings.quick), "a tiny run, for the smoke test")(
+        "where the controller's standard error goes")("quick", po::bool_switch(&settings.quick),
+                                                      "a tiny run, for the smoke test")(
         "repetitions", po::value(&settings.repetitions), "runs per figure (3)")(
         "fleet", po::value(&settings.fleet),
         "devices in the admission fleet (0: as many as the controller's descriptors allow)")(
@@ -128,7 +128,8 @@ int runBenchmark(int argc, char *argv[])
     }
     if (settings.quick)
     {
-        auto keep = [&values](char const *name) { return values.count(name) && !values[name].defaulted(); };
+        auto keep = [&values](char const *name)
+        { return values.count(name) && !values[name].defaulted(); };
         if (!keep("repetitions"))
             settings.repetitions = 1;
         if (!keep("fleet"))
