@@ -4,6 +4,7 @@
 #include "api/IsOnlineJson.hpp"
 #include "api/TestRequestJsonV1.hpp"
 #include "status/SetKeepAlive.hpp"
+#include "status/SetNoDelay.hpp"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/ip/host_name.hpp>
@@ -114,6 +115,8 @@ error_code APISession::openSocket()
     socket.open(tcp::v4(), ec);
     if (!ec)
         ec = applyKeepAlive(socket);
+    if (!ec)
+        setNoDelay(socket);
     if (ec)
     {
         error_code ignored;

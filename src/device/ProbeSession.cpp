@@ -2,6 +2,7 @@
 
 #include "device/DeviceProtocol.hpp"
 #include "device/ProbeTracker.hpp"
+#include "status/SetNoDelay.hpp"
 
 #include <boost/beast/core/bind_handler.hpp>
 #include <boost/beast/core/error.hpp>
@@ -34,6 +35,7 @@ boost::asio::ip::tcp::socket &ProbeSession::socket()
 
 void ProbeSession::start()
 {
+    setNoDelay(ws.next_layer());
     websocket::stream_base::timeout options{};
     options.handshake_timeout = timeouts.handshake;
     options.idle_timeout = timeouts.idle;
@@ -59,12 +61,34 @@ void ProbeSession::onAccept(boost::system::error_code const &ec)
     startRead();
 }
 
+// Most devices sit idle between tests with a read pending, and a pending read holds the room it
+// reads into. The wait for a message's first bytes asks for little room; the rest of the message
+// follows in large steps.
+constexpr std::size_t firstReadRoom = 128;
+constexpr std::size_t nextReadRoom = 64 * 1024;
+
 void ProbeSession::startRead()
 {
-    ws.async_read(readBuffer, beast::bind_front_handler(&ProbeSession::onRead, shared_from_this()));
+    readSome(firstReadRoom);
 }
 
-void ProbeSession::onRead(boost::system::error_code const &ec, std::size_t)
+void ProbeSession::readSome(std::size_t room)
+{
+    ws.async_read_some(readBuffer, room,
+                       beast::bind_front_handler(&ProbeSession::onReadSome, shared_from_this()));
+}
+
+void ProbeSession::onReadSome(boost::system::error_code const &ec, std::size_t)
+{
+    if (!ec && !stopped && !ws.is_message_done())
+    {
+        readSome(nextReadRoom);
+        return;
+    }
+    onRead(ec);
+}
+
+void ProbeSession::onRead(boost::system::error_code const &ec)
 {
     if (stopped)
         return;
@@ -87,7 +111,9 @@ void ProbeSession::onRead(boost::system::error_code const &ec, std::size_t)
         stop();
         return;
     }
+    // Not kept at the size of the largest message the device ever sent.
     readBuffer.consume(readBuffer.size());
+    readBuffer.shrink_to_fit();
     startRead();
 }
 

@@ -11,8 +11,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
+#include <list>
 #include <memory>
 #include <string>
 
@@ -64,7 +64,9 @@ public:
 private:
     void onAccept(boost::system::error_code const &ec);
     void startRead();
-    void onRead(boost::system::error_code const &ec, std::size_t bytesRead);
+    void readSome(std::size_t room);
+    void onReadSome(boost::system::error_code const &ec, std::size_t bytesRead);
+    void onRead(boost::system::error_code const &ec);
     void onReadFailure(boost::system::error_code const &ec);
     void reportDisconnection(boost::system::error_code const &ec);
     void handleMessage();
@@ -81,7 +83,9 @@ private:
     ProbeTracker &tracker;
     State state = State::awaitingId;
     boost::beast::flat_buffer readBuffer;
-    std::deque<std::string> writeQueue;
+    // A list, not a deque: an empty deque still holds a node of its own, and most sessions
+    // have nothing to write most of the time.
+    std::list<std::string> writeQueue;
     unsigned long unitId = 0;
     bool stopped = false;
     Timeouts timeouts;

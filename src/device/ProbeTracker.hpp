@@ -1,7 +1,10 @@
 #pragma once
 
+#include "device/HeapTrimmer.hpp"
+
 #include <map>
 #include <memory>
+#include <utility>
 
 namespace kelvarin::triggerTesting
 {
@@ -13,6 +16,9 @@ class ProbeSession;
 class ProbeTracker
 {
 public:
+    ProbeTracker() = default;
+    explicit ProbeTracker(HeapTrimmer trimmer) : trimmer(std::move(trimmer)) {}
+
     // Registers the session under its unit id, replacing an earlier session of the same unit.
     void addProbe(std::shared_ptr<ProbeSession> session);
     // The session registered for the unit, empty when there is none or it is gone.
@@ -23,6 +29,7 @@ public:
 
 private:
     std::map<unsigned long, std::weak_ptr<ProbeSession>> probes;
+    HeapTrimmer trimmer;
 };
 
 } // namespace kelvarin::triggerTesting

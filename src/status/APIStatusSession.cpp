@@ -3,6 +3,7 @@
 #include "api/JsonTriggerDocument.hpp"
 #include "api/Utils.hpp"
 #include "status/SetKeepAlive.hpp"
+#include "status/SetNoDelay.hpp"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/ip/host_name.hpp>
@@ -126,6 +127,7 @@ void APIStatusSession::continueNetworkingLogic(tcp::endpoint const& target)
     {
         socket.open(target.protocol());
         setKeepAlive(socket);
+        setNoDelay(socket);
     }
     catch (std::exception const& e)
     {

@@ -189,6 +189,23 @@ TEST_F(ProbeSessionTest, ResultsBecomeRepliesByteForByte)
                                         "0123abcd-4567-89ef-fedc-ba9876543210 and is last: 1"}));
 }
 
+// The device's client fragments long messages into frames of a few KiB; the session reads a
+// message in several steps of its own as well.
+TEST_F(ProbeSessionTest, LongResultAcrossManyFramesArrivesWhole)
+{
+    auto device = validatedDevice(7);
+    std::string longText(300 * 1024, '\0');
+    for (std::size_t i = 0; i < longText.size(); ++i)
+        longText[i] = static_cast<char>('a' + i % 26);
+    device->send(FakeDevice::resultMessage(requestId, 0x02, longText));
+    device->send(FakeDevice::resultMessage(requestId, 0x03, "end"));
+
+    ASSERT_TRUE(runUntil([&] { return replies.size() == 2; }));
+    EXPECT_EQ(std::get<Result>(replies[0].payload).text, longText);
+    EXPECT_EQ(std::get<Result>(replies[1].payload).text, "end");
+    EXPECT_TRUE(manager->isUnitOnline(7));
+}
+
 TEST_F(ProbeSessionTest, ReadFailureOfValidatedSessionReportsClean)
 {
     auto device = validatedDevice(7);
