@@ -177,9 +177,8 @@ class RawDevice:
         self.opcodes = []  # of every frame received, in order
 
     @classmethod
-    async def connect(cls, port, handshake=True, timeout=30.0):
-        reader, writer = await asyncio.wait_for(
-            asyncio.open_connection("127.0.0.1", port), timeout)
+    async def connect(cls, port, handshake=True, timeout=30.0, host="127.0.0.1"):
+        reader, writer = await asyncio.wait_for(asyncio.open_connection(host, port), timeout)
         device = cls(reader, writer)
         if handshake:
             await asyncio.wait_for(device.handshake(), timeout)
