@@ -36,13 +36,13 @@ def wait_for(predicate, timeout=10.0, interval=0.01, what="condition"):
 class ControllerProcess:
     """The controller under test, with its standard error collected line by line."""
 
-    def __init__(self, args, env=None, command=None):
+    def __init__(self, args, env=None, command=None, preexec_fn=None):
         self.lines = []
         self._lock = threading.Lock()
         self.proc = subprocess.Popen(
             (command or [CONTROLLER]) + args,
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            env=env, start_new_session=True)
+            env=env, start_new_session=True, preexec_fn=preexec_fn)
         self._reader = threading.Thread(target=self._read_stderr, daemon=True)
         self._reader.start()
         self._stdout_chunks = []

@@ -2,7 +2,9 @@
 and devices. They speak the wire formats byte for byte and record what they receive."""
 
 import asyncio
+import base64
 import json
+import os
 import struct
 import time
 
@@ -143,3 +145,106 @@ class FakeDevice:
 
     async def close(self):
         await self.ws.close()
+
+
+# WebSocket opcodes (RFC 6455, section 5.2).
+CONTINUATION, TEXT, BINARY, CLOSE, PING, PONG = 0x0, 0x1, 0x2, 0x8, 0x9, 0xA
+
+
+def client_frame(opcode, payload, fin=True):
+    """One frame as a client must send it: masked, with the shortest length encoding."""
+    head = bytes([(0x80 if fin else 0) | opcode])
+    size = len(payload)
+    if size < 126:
+        head += bytes([0x80 | size])
+    elif size < 1 << 16:
+        head += bytes([0x80 | 126]) + struct.pack(">H", size)
+    else:
+        head += bytes([0x80 | 127]) + struct.pack(">Q", size)
+    mask = os.urandom(4)
+    repeated = (mask * (size // 4 + 1))[:size]
+    masked = int.from_bytes(payload, "big") ^ int.from_bytes(repeated, "big")
+    return head + mask + masked.to_bytes(size, "big")
+
+
+class RawDevice:
+    """A device connection driven frame by frame, for what the websockets library does not send:
+    a message split at chosen points, control frames between its fragments, invalid UTF-8 in a
+    text frame, or a peer that never answers the controller's pings."""
+
+    def __init__(self, reader, writer):
+        self.reader, self.writer = reader, writer
+        self.opcodes = []  # of every frame received, in order
+
+    @classmethod
+    async def connect(cls, port, handshake=True, timeout=30.0, host="127.0.0.1"):
+        reader, writer = await asyncio.wait_for(asyncio.open_connection(host, port), timeout)
+        device = cls(reader, writer)
+        if handshake:
+            await asyncio.wait_for(device.handshake(), timeout)
+        return device
+
+    async def handshake(self):
+        key = base64.b64encode(os.urandom(16)).decode()
+        self.writer.write(("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                           "Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\n"
+                           "Sec-WebSocket-Version: 13\r\n\r\n" % key).encode())
+        response = await self.reader.readuntil(b"\r\n\r\n")
+        if not response.startswith(b"HTTP/1.1 101 "):
+            raise AssertionError("handshake refused: %r" % response)
+        return response
+
+    async def send_bytes(self, data):
+        self.writer.write(data)
+        await self.writer.drain()
+
+    async def send_frame(self, opcode, payload, fin=True):
+        await self.send_bytes(client_frame(opcode, payload, fin))
+
+    async def send_fragments(self, opcode, pieces):
+        """One message in as many frames as there are pieces."""
+        for index, piece in enumerate(pieces):
+            await self.send_frame(opcode if index == 0 else CONTINUATION, piece,
+                                  fin=index == len(pieces) - 1)
+
+    async def read_frame(self, timeout=10.0):
+        """(fin, opcode, payload) of the next frame from the controller, which sends unmasked."""
+        async def read():
+            first, second = await self.reader.readexactly(2)
+            size = second & 0x7F
+            if size == 126:
+                size = struct.unpack(">H", await self.reader.readexactly(2))[0]
+            elif size == 127:
+                size = struct.unpack(">Q", await self.reader.readexactly(8))[0]
+            payload = await self.reader.readexactly(size)
+            self.opcodes.append(first & 0x0F)
+            return bool(first & 0x80), first & 0x0F, payload
+        return await asyncio.wait_for(read(), timeout)
+
+    async def read_message(self, timeout=10.0):
+        """The next data message, its fragments joined; control frames before it are skipped."""
+        payload = b""
+        while True:
+            fin, opcode, piece = await self.read_frame(timeout)
+            if opcode in (PING, PONG):
+                continue
+            payload += piece
+            if fin:
+                return opcode, payload
+
+    async def wait_closed(self, timeout=10.0):
+        """Reads frames, answering none of them (pings included), until the controller closes
+        the connection; returns the code of the close frame it sent on the way, or None."""
+        async def drain():
+            code = None
+            while True:
+                try:
+                    _, opcode, payload = await self.read_frame(timeout=None)
+                except (asyncio.IncompleteReadError, ConnectionResetError):
+                    return code
+                if opcode == CLOSE and len(payload) >= 2:
+                    code = struct.unpack(">H", payload[:2])[0]
+        return await asyncio.wait_for(drain(), timeout)
+
+    def close(self):
+        self.writer.transport.abort()

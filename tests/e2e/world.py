@@ -33,8 +33,11 @@ requires_private_hosts = pytest.mark.skipif(
 
 
 class World:
-    def __init__(self, tmp_path, policy=lambda unit, mac: True, start_validator=True):
+    def __init__(self, tmp_path, policy=lambda unit, mac: True, start_validator=True,
+                 preexec_fn=None):
         self.tmp_path = tmp_path
+        # Runs in the controller's process before it starts, e.g. to set its resource limits.
+        self.preexec_fn = preexec_fn
         self.api_port = free_port()
         self.device_port = free_port("::", socket.AF_INET6)
         self.apis = [FakeApiServer(address, self.api_port) for address in API_ADDRESSES]
@@ -77,7 +80,8 @@ class World:
                           % (self.api_port, self.device_port))
         command = ["unshare", "--mount", "sh", "-c",
                    'mount --bind "$0" /etc/hosts && exec "$@"', str(hosts), CONTROLLER]
-        return ControllerProcess(["-c", str(config)], command=command)
+        return ControllerProcess(["-c", str(config)], command=command,
+                                 preexec_fn=self.preexec_fn)
 
     async def device(self, unit_id, mac=(0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E)):
         device = await FakeDevice(self.device_port, unit_id, mac).connect()
