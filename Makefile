@@ -21,7 +21,7 @@ FUZZ_BUILD_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 
-.PHONY: deps fuzz-deps configure build test test-asan package fuzz demo bench clean
+.PHONY: deps fuzz-deps configure build test test-asan package fuzz demo bench soak clean
 
 deps fuzz-deps: WANTED = $(if $(filter fuzz-deps,$@),$(FUZZ_PACKAGES),$(PACKAGES))
 deps fuzz-deps:
@@ -58,6 +58,13 @@ demo: build
 bench: build
 	$(BUILD_DIR)/tools/tt_bench --controller $(BUILD_DIR)/tt_controller \
 		--json $(BUILD_DIR)/bench.json --logs $(BUILD_DIR) </dev/null
+
+# Ten minutes of fault injection: devices, API servers and the validator come, go, misbehave and
+# are killed around the controller; prints its figures and fails when an invariant broke.
+SOAK_SECONDS ?= 600
+soak: build
+	/usr/bin/python3 tools/soak.py --seconds $(SOAK_SECONDS) \
+		--controller $(BUILD_DIR)/tt_controller --simulator $(BUILD_DIR)/tools/tt_simulator </dev/null
 
 $(ASAN_BUILD_DIR)/build.ninja:
 	cmake -S . -B $(ASAN_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTT_SANITIZE=ON

@@ -103,11 +103,14 @@ void ProbeSession::onRead(boost::system::error_code const &ec)
     }
     catch (std::exception const &e)
     {
-        // A device that breaks the protocol is dropped; its disconnection is not reported.
+        // A device that breaks the protocol is dropped. An admitted one is reported like any
+        // other closed connection: unreported, the validator would count it online for ever.
         if (state == State::awaitingId)
             std::clog << "device disconnected: " << e.what() << std::endl;
         else
             std::clog << "unitId:" << unitId << " disconnected: " << e.what() << std::endl;
+        if (state == State::validated)
+            reportDisconnection(clean);
         stop();
         return;
     }
@@ -129,20 +132,18 @@ void ProbeSession::onReadFailure(boost::system::error_code const &ec)
         std::clog << "unitId:" << unitId << " disconnected: " << ec.message() << " " << ec
                   << std::endl;
         if (state == State::validated)
-            reportDisconnection(ec);
+            reportDisconnection(ec == beast::error::timeout ? timeout : clean);
     }
     stop();
 }
 
-void ProbeSession::reportDisconnection(boost::system::error_code const &ec)
+void ProbeSession::reportDisconnection(disconnection_reason reason)
 {
     // Only the connection that holds the unit's entry speaks for the unit: an older connection
     // replaced by a newer one ends silently.
     if (!reportDisconnectFn || tracker.getProbe(unitId) != shared_from_this())
         return;
-    auto const now = std::chrono::system_clock::now();
-    auto const reason = ec == beast::error::timeout ? timeout : clean;
-    reportDisconnectFn(unitId, reason, now);
+    reportDisconnectFn(unitId, reason, std::chrono::system_clock::now());
 }
 
 void ProbeSession::handleMessage()

@@ -68,7 +68,7 @@ private:
     void onReadSome(boost::system::error_code const &ec, std::size_t bytesRead);
     void onRead(boost::system::error_code const &ec);
     void onReadFailure(boost::system::error_code const &ec);
-    void reportDisconnection(boost::system::error_code const &ec);
+    void reportDisconnection(disconnection_reason reason);
     void handleMessage();
     void handleRegisterMessage(std::string_view message);
     void handleResultMessage(std::string_view message);

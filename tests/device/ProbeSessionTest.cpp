@@ -127,7 +127,7 @@ TEST_F(ProbeSessionTest, ProtocolErrorBeforeRegistrationEndsSession)
     EXPECT_TRUE(validations.empty());
 }
 
-TEST_F(ProbeSessionTest, ProtocolErrorAfterValidationEndsSessionWithoutReport)
+TEST_F(ProbeSessionTest, ProtocolErrorAfterValidationEndsSessionAndReportsItClean)
 {
     std::string const result = FakeDevice::resultMessage(requestId, 1, "{}");
     std::vector<std::string> const badMessages{
@@ -140,16 +140,21 @@ TEST_F(ProbeSessionTest, ProtocolErrorAfterValidationEndsSessionWithoutReport)
     {
         auto device = validatedDevice(7);
         log.clear();
+        reports.clear();
+        auto const before = std::chrono::system_clock::now();
         device->send(message);
         ASSERT_TRUE(runUntil([&] { return device->isDisconnected(); }));
         EXPECT_EQ(log.lines(), std::vector<std::string>{"unitId:7 disconnected: Bad results"});
         EXPECT_FALSE(manager->isUnitOnline(7));
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_EQ(reports[0].unitId, 7u);
+        EXPECT_EQ(reports[0].reason, clean);
+        EXPECT_GE(reports[0].time, before);
     }
     EXPECT_TRUE(replies.empty());
-    EXPECT_TRUE(reports.empty());
 }
 
-TEST_F(ProbeSessionTest, FailingResultFunctionEndsSessionWithoutReport)
+TEST_F(ProbeSessionTest, FailingResultFunctionEndsSessionAndReportsItClean)
 {
     auto device = validatedDevice(7);
     log.clear();
@@ -162,7 +167,8 @@ TEST_F(ProbeSessionTest, FailingResultFunctionEndsSessionWithoutReport)
                                         "0123abcd-4567-89ef-fedc-ba9876543210 and is last: 1",
                                         "unitId:7 disconnected: Invalid JSON"}));
     EXPECT_FALSE(manager->isUnitOnline(7));
-    EXPECT_TRUE(reports.empty());
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].reason, clean);
 }
 
 TEST_F(ProbeSessionTest, ResultsBecomeRepliesByteForByte)

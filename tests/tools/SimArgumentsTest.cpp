@@ -88,10 +88,11 @@ TEST(SimArgumentsTest, MisbehavioursWithAndWithoutARunCount)
     EXPECT_EQ(parseMisbehaviour("7=silent:3").second.mode, Misbehaviour::Mode::silent);
     EXPECT_EQ(parseMisbehaviour("7=silent:3").second.after, 3u);
     EXPECT_EQ(parseMisbehaviour("7=malformed").second.mode, Misbehaviour::Mode::malformed);
+    EXPECT_EQ(parseMisbehaviour("7=oversized:2").second.mode, Misbehaviour::Mode::oversized);
     EXPECT_EQ(failureOf(parseMisbehaviour, "7"),
               "bad misbehaviour, expected UNIT=MODE[:AFTER]: \"7\"");
     EXPECT_EQ(failureOf(parseMisbehaviour, "7=late"),
-              "bad misbehaviour mode \"late\", expected drop, silent or malformed");
+              "bad misbehaviour mode \"late\", expected drop, silent, malformed or oversized");
     EXPECT_EQ(failureOf(parseMisbehaviour, "7=drop:x"), "bad run count: \"x\"");
 }
 

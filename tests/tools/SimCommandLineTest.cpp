@@ -38,6 +38,7 @@ TEST(SimCommandLineTest, ApiRoleWithTwoServers)
                              "--units", "1-3", "--rate", "2.5", "--task", "trace", "--action-id",
                              "9", "--only-online", "--duration", "1.5", "--json"});
     EXPECT_EQ(line.role, SimCommandLine::Role::api);
+    EXPECT_TRUE(line.record.empty());
     ASSERT_EQ(line.listen.size(), 2u);
     EXPECT_EQ(line.listen[1].address().to_string(), "127.0.0.3");
     EXPECT_EQ(line.api.units, (std::vector<std::uint64_t>{1, 2, 3}));
@@ -64,7 +65,8 @@ TEST(SimCommandLineTest, DevicesRoleNumbersDevicesFromTheFirstUnit)
 {
     auto const line = parse({"devices", "--controller", "127.0.0.1:4000", "--count", "3",
                              "--first-unit", "10", "--macs", "001A2B3C4D5E", "--results", "3",
-                             "--misbehave", "11=drop:2", "--misbehave", "12=silent", "--quiet"});
+                             "--misbehave", "11=drop:2", "--misbehave", "12=silent", "--quiet",
+                             "--record", "/tmp/fleet.jsonl"});
     EXPECT_EQ(line.role, SimCommandLine::Role::devices);
     EXPECT_EQ(line.fleet.controller.port(), 4000);
     EXPECT_EQ(line.fleet.units, (std::vector<std::uint64_t>{10, 11, 12}));
@@ -74,6 +76,7 @@ TEST(SimCommandLineTest, DevicesRoleNumbersDevicesFromTheFirstUnit)
     EXPECT_EQ(line.fleet.misbehaviours.at(11).after, 2u);
     EXPECT_EQ(line.fleet.misbehaviours.at(12).mode, Misbehaviour::Mode::silent);
     EXPECT_TRUE(line.quiet);
+    EXPECT_EQ(line.record, "/tmp/fleet.jsonl");
     EXPECT_EQ(parse({"devices", "--controller", "127.0.0.1:1", "--units", "5,9"}).fleet.units,
               (std::vector<std::uint64_t>{5, 9}));
 }

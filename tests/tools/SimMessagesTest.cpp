@@ -112,12 +112,20 @@ TEST(SimMessagesTest, ControllerMessagesToApiServers)
     EXPECT_EQ(result.testId, requestId);
     EXPECT_EQ(result.unitId, 42u);
     EXPECT_FALSE(result.isError);
+    // The device's own text, nested values and all, without what the controller appended.
+    EXPECT_EQ(result.resultText, "{\"rtt\":1}");
+    auto const nested = parseControllerMessage(buildResultMessage(
+        Reply(requestId, Result("{\"a\":[1,{\"b\":null}],\"c\":\"\\u00e9\"}", false)),
+        metadata));
+    EXPECT_EQ(nested.resultText, "{\"a\":[1,{\"b\":null}],\"c\":\"\u00e9\"}");
 
     auto const error = parseControllerMessage(
         buildResultMessage(Reply(requestId, Error(Error::UNREACHABLE, "")), metadata));
     EXPECT_EQ(error.kind, Kind::result);
     EXPECT_TRUE(error.isError);
     EXPECT_EQ(error.errorCode, "UNREACHABLE");
+    EXPECT_EQ(error.resultText, "{\"status\":\"error\",\"data\":{\"code\":\"UNREACHABLE\","
+                                "\"message\":\"\"}}");
 
     auto const online = parseControllerMessage(buildIsOnlineAnswer(42, true));
     EXPECT_EQ(online.kind, Kind::isOnlineAnswer);

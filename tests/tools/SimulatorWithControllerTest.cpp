@@ -225,15 +225,15 @@ TEST_F(SimulatorWithController, MisbehavingDevicesAsTheControllerSeesThem)
         {
             auto const &seen = fleet->stats();
             return seen.dropped == 1 && seen.malformedSent == 1 && seen.silentRuns >= 2 &&
-                   validator->stats().disconnectionsClean == 1;
+                   validator->stats().disconnectionsClean == 2;
         }));
-    // Dropping is a disconnection the controller reports; garbage ends the session unreported.
+    // Dropping, and garbage that makes the controller drop the device, are both reported.
     EXPECT_TRUE(hasReport("validator", "\"reason\":\"clean\""));
     EXPECT_TRUE(hasReport("validator", "\"unit_id\":201}"));
     EXPECT_TRUE(runUntil([&] { return log.contains("unitId:202 disconnected: Bad results"); }));
     EXPECT_TRUE(runUntil([&] { return fleet->stats().disconnected == 1; }));
     EXPECT_TRUE(hasReport("devices", "device 202: connection ended: "));
-    EXPECT_FALSE(hasReport("validator", "\"unit_id\":202}"));
+    EXPECT_TRUE(hasReport("validator", "\"unit_id\":202}"));
     // Only units the controller calls online are tested; 204 has no device at all.
     EXPECT_GT(apiServer->stats().offlineAnswers, 0u);
     EXPECT_TRUE(hasReport("api", "online answer: {\"type\":\"isOnline\",\"data\":{\"unit_id\":204,"

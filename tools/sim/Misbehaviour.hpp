@@ -15,6 +15,7 @@ struct Misbehaviour
         drop,      // closes its TCP connection on the next run message, without a result
         silent,    // stays connected and answers no further run message
         malformed, // answers the next run message with bytes that are no result message
+        oversized, // answers the next run message with a result above the 16 MiB a peer reads
     };
 
     Mode mode = Mode::none;

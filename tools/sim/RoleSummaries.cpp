@@ -64,6 +64,7 @@ Summary summarizeDevices(SimDevice::Stats const &devices)
     summary.add("dropped_on_purpose", devices.dropped);
     summary.add("silent_runs", devices.silentRuns);
     summary.add("malformed_sent", devices.malformedSent);
+    summary.add("oversized_sent", devices.oversizedSent);
     summary.add("protocol_errors", devices.protocolErrors);
     summary.add("disconnected", devices.disconnected);
     return summary;

@@ -41,13 +41,36 @@ std::string SimApiServer::label(ConnectionId connection) const
     return "api " + server.describe(connection) + ": ";
 }
 
+void SimApiServer::record(EventRecord::Event event, ConnectionId connection) const
+{
+    if (!settings.record)
+        return;
+    auto const local = server.localEndpoint();
+    settings.record->write(
+        event.text("server", local.address().to_string() + ":" + std::to_string(local.port()))
+            .number("conn", connection));
+}
+
+void SimApiServer::recordResult(ConnectionId connection, ControllerMessage const &message) const
+{
+    EventRecord::Event event("api_result");
+    event.text("test", boost::uuids::to_string(message.testId))
+        .number("unit", message.unitId)
+        .text("text", message.resultText);
+    if (message.isError)
+        event.text("error", message.errorCode);
+    record(std::move(event), connection);
+}
+
 void SimApiServer::onOpen(ConnectionId connection, std::string const &host)
 {
+    record(EventRecord::Event("api_open"), connection);
     report(label(connection) + "controller connected, Host " + host);
 }
 
 void SimApiServer::onClose(ConnectionId connection, boost::system::error_code const &ec)
 {
+    record(EventRecord::Event("api_close"), connection);
     registered.erase(connection);
     ++counts.disconnections;
     report(label(connection) + "controller disconnected: " + ec.message());
@@ -62,11 +85,13 @@ void SimApiServer::onMessage(ConnectionId connection, std::string const &text)
     case Kind::registration:
         registered.insert(connection);
         ++counts.controllersRegistered;
+        record(EventRecord::Event("api_register"), connection);
         report(label(connection) + "controller registered: " + text);
         return;
     case Kind::result:
     {
         ++counts.resultsReceived;
+        recordResult(connection, message);
         bool const own = ownTests.count(message.testId) != 0;
         if (own)
         {
@@ -127,6 +152,10 @@ void SimApiServer::sendExecute(ConnectionId connection, std::uint64_t unitId)
     auto const testId = generateId();
     ownTests.insert(testId);
     ++counts.executesSent;
+    record(EventRecord::Event("api_execute")
+               .text("test", boost::uuids::to_string(testId))
+               .number("unit", unitId),
+           connection);
     auto text = executeMessage(testId, unitId, settings.task, settings.actionId);
     report(label(connection) + "execute: " + text);
     server.send(connection, std::move(text));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sim/EventRecord.hpp"
+#include "sim/SimMessages.hpp"
 #include "sim/WebSocketServer.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -30,6 +32,7 @@ public:
         std::uint64_t actionId = 1;
         // Asks "isOnline" first and sends the test only when the answer is true.
         bool onlyOnline = false;
+        EventRecordPtr record; // none: no event record
     };
 
     struct Stats
@@ -69,6 +72,9 @@ private:
     void issueTest(WebSocketServer::ConnectionId connection);
     void sendExecute(WebSocketServer::ConnectionId connection, std::uint64_t unitId);
     std::string label(WebSocketServer::ConnectionId connection) const;
+    void record(EventRecord::Event event, WebSocketServer::ConnectionId connection) const;
+    void recordResult(WebSocketServer::ConnectionId connection,
+                      ControllerMessage const &message) const;
 
     Settings settings;
     Report report;

@@ -135,9 +135,11 @@ std::pair<std::uint64_t, Misbehaviour> parseMisbehaviour(std::string const &text
         misbehaviour.mode = Misbehaviour::Mode::silent;
     else if (mode == "malformed")
         misbehaviour.mode = Misbehaviour::Mode::malformed;
+    else if (mode == "oversized")
+        misbehaviour.mode = Misbehaviour::Mode::oversized;
     else
         throw std::invalid_argument("bad misbehaviour mode \"" + mode +
-                                    "\", expected drop, silent or malformed");
+                                    "\", expected drop, silent, malformed or oversized");
     return {unitId, misbehaviour};
 }
 

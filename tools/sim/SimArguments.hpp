@@ -29,7 +29,7 @@ std::vector<EtherAddr> parseMacList(std::string const &text);
 boost::asio::ip::tcp::endpoint parseEndpoint(std::string const &text);
 
 // "104=drop" or "104=silent:3": the unit, the way it misbehaves and how many run messages it
-// answers properly first (0 when not given). Modes: drop, silent, malformed.
+// answers properly first (0 when not given). Modes: drop, silent, malformed, oversized.
 std::pair<std::uint64_t, Misbehaviour> parseMisbehaviour(std::string const &text);
 
 // The MAC a simulated device uses when none is given: a locally administered address

@@ -20,7 +20,9 @@ po::options_description commonOptions()
     po::options_description options("Common options");
     options.add_options()("help", "this text")("duration", po::value<double>()->default_value(0),
                                                "seconds to run, 0 for until SIGINT or SIGTERM")(
-        "json", "print the summary also as one JSON line")("quiet", "print only the summary");
+        "json", "print the summary also as one JSON line")("quiet", "print only the summary")(
+        "record", po::value<std::string>(),
+        "write every event as one JSON line to this file, flushed per line");
     return options;
 }
 
@@ -59,7 +61,7 @@ po::options_description deviceOptions()
         "their MAC addresses, in order (default: 02:00 and the unit id)")(
         "results", po::value<unsigned>()->default_value(1),
         "results per run message")("misbehave", po::value<std::vector<std::string>>(),
-                                   "UNIT=drop|silent|malformed[:AFTER]; repeatable");
+                                   "UNIT=drop|silent|malformed|oversized[:AFTER]; repeatable");
     return options;
 }
 
@@ -175,6 +177,8 @@ SimCommandLine SimCommandLine::parse(int argc, char const *const argv[])
     line.duration = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
     line.json = values.count("json") != 0;
     line.quiet = values.count("quiet") != 0;
+    if (values.count("record"))
+        line.record = values["record"].as<std::string>();
     if (role == "api")
     {
         line.role = Role::api;

@@ -32,6 +32,7 @@ struct SimCommandLine
     std::chrono::milliseconds duration{0}; // 0: until SIGINT or SIGTERM
     bool json = false;                     // the summary also as one JSON line
     bool quiet = false;                    // no line per event, only the summary
+    std::string record;                    // file for one JSON line per event; empty: none
 
     std::vector<boost::asio::ip::tcp::endpoint> listen; // api: one or more; validator: one
     SimApiServer::Settings api;

@@ -26,6 +26,34 @@ namespace
 // A run answer the controller cannot read as a result: the header of one and nothing else.
 std::string const malformedResult("\x46\x9B\x34\xA5\x02\x00\x00\x00", 8);
 
+// One byte above the largest message a Beast peer reads by default.
+constexpr std::size_t oversizedMessageSize = 16 * 1024 * 1024 + 1;
+
+// A well-formed result whose text makes the whole message oversizedMessageSize bytes long.
+std::string oversizedResult(boost::uuids::uuid const &requestId)
+{
+    auto const frame = resultMessage(requestId, true, "{\"pad\":\"\"}");
+    std::string const padding(oversizedMessageSize - frame.size(), 'x');
+    return resultMessage(requestId, true, "{\"pad\":\"" + padding + "\"}");
+}
+
+char const *modeName(Misbehaviour::Mode mode)
+{
+    switch (mode)
+    {
+    case Misbehaviour::Mode::drop:
+        return "drop";
+    case Misbehaviour::Mode::silent:
+        return "silent";
+    case Misbehaviour::Mode::malformed:
+        return "malformed";
+    case Misbehaviour::Mode::oversized:
+        return "oversized";
+    default:
+        return "none";
+    }
+}
+
 } // namespace
 
 SimDevice::SimDevice(net::io_context &io, Settings settings, std::shared_ptr<Stats> stats,
@@ -73,6 +101,12 @@ void SimDevice::say(std::string const &text) const
     report("device " + std::to_string(settings.unitId) + ": " + text);
 }
 
+void SimDevice::record(EventRecord::Event event) const
+{
+    if (settings.record)
+        settings.record->write(event.number("unit", settings.unitId));
+}
+
 void SimDevice::run(net::yield_context yield)
 {
     bool reportedFailure = false;
@@ -81,6 +115,7 @@ void SimDevice::run(net::yield_context yield)
         if (connect(yield))
         {
             serve(yield);
+            record(EventRecord::Event("dev_end"));
             break;
         }
         if (stopped)
@@ -113,6 +148,7 @@ bool SimDevice::connect(net::yield_context yield)
     if (ec || stopped)
         return false;
     ++stats->connected;
+    record(EventRecord::Event("dev_connected"));
     say("connected, registering with MAC " + settings.mac.toString());
     return write(registerMessage(settings.unitId, settings.mac), yield);
 }
@@ -145,10 +181,12 @@ bool SimDevice::onMessage(std::string const &message, net::yield_context yield)
     if (!answer)
     {
         ++stats->protocolErrors;
+        recordUnexpected(message);
         say("expected a validation answer, got " + std::to_string(message.size()) + " bytes");
         return true;
     }
     validated = *answer;
+    record(EventRecord::Event("dev_validation").flag("admitted", validated));
     ++(validated ? stats->admitted : stats->refused);
     say(validated ? "admitted" : "refused, staying connected");
     return true;
@@ -165,39 +203,71 @@ bool SimDevice::onRun(std::string const &message, net::yield_context yield)
     }
     ++stats->runsReceived;
     auto const id = boost::uuids::to_string(run->requestId);
+    record(EventRecord::Event("dev_run").text("test", id).flag("admitted", true));
     bool const misbehaving = settings.misbehaviour.mode != Misbehaviour::Mode::none &&
                              runsSeen++ >= settings.misbehaviour.after;
     if (misbehaving)
-    {
-        switch (settings.misbehaviour.mode)
-        {
-        case Misbehaviour::Mode::drop:
-        {
-            ++stats->dropped;
-            say("run " + id + ": dropping the connection on purpose");
-            error_code ignored;
-            ws->next_layer().close(ignored);
-            return false;
-        }
-        case Misbehaviour::Mode::silent:
-            ++stats->silentRuns;
-            say("run " + id + ": staying silent on purpose");
-            return true;
-        default:
-            ++stats->malformedSent;
-            say("run " + id + ": answering with a malformed message on purpose");
-            return write(malformedResult, yield);
-        }
-    }
+        return misbehave(run->requestId, yield);
     say("run " + id + " " + run->data);
     auto const parts = std::max(settings.resultsPerRun, 1u);
     for (unsigned part = 1; part <= parts; ++part)
     {
-        if (!write(resultMessage(run->requestId, part == parts, resultText(part, parts)), yield))
+        auto const text = resultText(part, parts);
+        // Recorded before it is written: a device killed during the write still has it on
+        // record, and a checker tells results that failed to leave by the second event.
+        record(EventRecord::Event("dev_result")
+                   .text("test", id)
+                   .flag("last", part == parts)
+                   .text("text", text));
+        if (!write(resultMessage(run->requestId, part == parts, text), yield))
+        {
+            record(EventRecord::Event("dev_write_failed").text("test", id));
             return false;
+        }
         ++stats->resultsSent;
     }
     return true;
+}
+
+bool SimDevice::misbehave(boost::uuids::uuid const &requestId, net::yield_context yield)
+{
+    auto const id = boost::uuids::to_string(requestId);
+    auto const mode = settings.misbehaviour.mode;
+    record(EventRecord::Event("dev_misbehave").text("test", id).text("mode", modeName(mode)));
+    switch (mode)
+    {
+    case Misbehaviour::Mode::drop:
+    {
+        ++stats->dropped;
+        say("run " + id + ": dropping the connection on purpose");
+        error_code ignored;
+        ws->next_layer().close(ignored);
+        return false;
+    }
+    case Misbehaviour::Mode::silent:
+        ++stats->silentRuns;
+        say("run " + id + ": staying silent on purpose");
+        return true;
+    case Misbehaviour::Mode::oversized:
+        ++stats->oversizedSent;
+        say("run " + id + ": answering with " + std::to_string(oversizedMessageSize) +
+            " bytes on purpose");
+        return write(oversizedResult(requestId), yield);
+    default:
+        ++stats->malformedSent;
+        say("run " + id + ": answering with a malformed message on purpose");
+        return write(malformedResult, yield);
+    }
+}
+
+void SimDevice::recordUnexpected(std::string const &message) const
+{
+    // A run message to a device that was refused, or not yet admitted, is the controller's
+    // fault; the record keeps it for the checker.
+    if (auto const run = decodeRunMessage(message))
+        record(EventRecord::Event("dev_run")
+                   .text("test", boost::uuids::to_string(run->requestId))
+                   .flag("admitted", false));
 }
 
 bool SimDevice::write(std::string const &message, net::yield_context yield)

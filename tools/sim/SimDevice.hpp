@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sim/EventRecord.hpp"
 #include "sim/Misbehaviour.hpp"
 #include "status/EtherAddr.hpp"
 
@@ -8,6 +9,7 @@
 #include <boost/asio/spawn.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/websocket/stream.hpp>
+#include <boost/uuid/uuid.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -33,6 +35,7 @@ public:
         unsigned resultsPerRun = 1; // the last one carries the last-result flag
         Misbehaviour misbehaviour;
         std::chrono::milliseconds retryDelay{1000};
+        EventRecordPtr record; // none: no event record
     };
 
     // Counts shared by the devices of a fleet.
@@ -47,6 +50,7 @@ public:
         std::uint64_t dropped = 0;       // connections closed on purpose
         std::uint64_t silentRuns = 0;    // runs left unanswered on purpose
         std::uint64_t malformedSent = 0; // malformed answers sent on purpose
+        std::uint64_t oversizedSent = 0; // answers above the controller's limit, on purpose
         std::uint64_t protocolErrors = 0;
         std::uint64_t disconnected = 0; // connections that ended while the device ran
     };
@@ -71,6 +75,10 @@ private:
     // False when the connection is to end.
     bool onMessage(std::string const &message, boost::asio::yield_context yield);
     bool onRun(std::string const &message, boost::asio::yield_context yield);
+    // False when the connection is to end.
+    bool misbehave(boost::uuids::uuid const &requestId, boost::asio::yield_context yield);
+    void recordUnexpected(std::string const &message) const;
+    void record(EventRecord::Event event) const;
     bool write(std::string const &message, boost::asio::yield_context yield);
     void closeConnection();
     void say(std::string const &text) const;

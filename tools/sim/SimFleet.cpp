@@ -21,6 +21,7 @@ SimFleet::SimFleet(boost::asio::io_context &io, Settings const &settings, SimDev
         if (misbehaviour != settings.misbehaviours.end())
             device.misbehaviour = misbehaviour->second;
         device.retryDelay = settings.retryDelay;
+        device.record = settings.record;
         devices.push_back(std::make_shared<SimDevice>(io, device, counts, report));
     }
 }

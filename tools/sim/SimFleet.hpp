@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sim/EventRecord.hpp"
 #include "sim/Misbehaviour.hpp"
 #include "sim/SimDevice.hpp"
 #include "status/EtherAddr.hpp"
@@ -28,6 +29,7 @@ public:
         unsigned resultsPerRun = 1;
         std::map<std::uint64_t, Misbehaviour> misbehaviours; // by unit id
         std::chrono::milliseconds retryDelay{1000};
+        EventRecordPtr record; // shared by the devices; none: no event record
     };
 
     SimFleet(boost::asio::io_context &io, Settings const &settings, SimDevice::Report report);

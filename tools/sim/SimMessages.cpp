@@ -6,6 +6,8 @@
 #include <boost/uuid/string_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 #include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -19,6 +21,8 @@ namespace
 constexpr std::string_view magic = "\x46\x9B\x34\xA5";
 constexpr std::size_t runHeaderSize = 25;
 constexpr std::size_t validationAnswerSize = 6;
+// test_id, unit_id, task and action_id, which the controller appends to every result body.
+constexpr rapidjson::SizeType appendedMembers = 4;
 
 char typeByte(MessageType type)
 {
@@ -51,6 +55,22 @@ rapidjson::Value const &objectMember(rapidjson::Value const &object, char const 
     return member->value;
 }
 
+std::string bodyWithoutAppendedMembers(rapidjson::Value const &data)
+{
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.StartObject();
+    auto const kept = data.MemberCount() > appendedMembers ? data.MemberCount() - appendedMembers : 0;
+    auto member = data.MemberBegin();
+    for (rapidjson::SizeType i = 0; i < kept; ++i, ++member)
+    {
+        writer.Key(member->name.GetString(), member->name.GetStringLength());
+        member->value.Accept(writer);
+    }
+    writer.EndObject();
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
 void readResult(rapidjson::Value const &data, ControllerMessage &message)
 {
     message.kind = ControllerMessage::Kind::result;
@@ -60,6 +80,7 @@ void readResult(rapidjson::Value const &data, ControllerMessage &message)
     message.isError = status != data.MemberEnd() && status->value == "error";
     if (message.isError)
         message.errorCode = Utils::getStringMember(objectMember(data, "data"), "code");
+    message.resultText = bodyWithoutAppendedMembers(data);
 }
 
 void readMessage(rapidjson::Document const &document, ControllerMessage &message)

@@ -63,6 +63,9 @@ struct ControllerMessage
     boost::uuids::uuid testId{};
     bool isError = false;
     std::string errorCode;
+    // A result's body without the members the controller appends to it (test_id, unit_id,
+    // task, action_id), written compactly: the text the device sent, if that was compact.
+    std::string resultText;
     bool online = false;
     EtherAddr mac;
     std::string reason;

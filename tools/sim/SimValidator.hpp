@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sim/EventRecord.hpp"
 #include "sim/ValidationPolicy.hpp"
 #include "sim/WebSocketServer.hpp"
 
@@ -32,7 +33,7 @@ public:
     using Report = std::function<void(std::string const &)>;
 
     SimValidator(boost::asio::io_context &io, boost::asio::ip::tcp::endpoint const &endpoint,
-                 ValidationPolicy policy, Report report);
+                 ValidationPolicy policy, Report report, EventRecordPtr record = {});
     SimValidator(SimValidator const &) = delete;
     SimValidator &operator=(SimValidator const &) = delete;
 
@@ -44,9 +45,11 @@ public:
 private:
     void onMessage(WebSocketServer::ConnectionId connection, std::string const &text);
     std::string label(WebSocketServer::ConnectionId connection) const;
+    void record(EventRecord::Event event, WebSocketServer::ConnectionId connection) const;
 
     ValidationPolicy policy;
     Report report;
+    EventRecordPtr eventRecord;
     WebSocketServer server;
     Stats counts;
 };

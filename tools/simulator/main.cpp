@@ -52,6 +52,9 @@ int run(SimCommandLine const &line)
             std::cout << text << std::endl;
     };
 
+    EventRecordPtr record;
+    if (!line.record.empty())
+        record = std::make_shared<EventRecord>(line.record);
     std::vector<std::unique_ptr<SimApiServer>> apis;
     std::optional<SimValidator> validator;
     std::optional<SimFleet> fleet;
@@ -60,21 +63,35 @@ int run(SimCommandLine const &line)
     case SimCommandLine::Role::api:
         for (auto const &endpoint : line.listen)
         {
-            apis.push_back(std::make_unique<SimApiServer>(io, endpoint, line.api, report));
+            auto settings = line.api;
+            settings.record = record;
+            apis.push_back(std::make_unique<SimApiServer>(io, endpoint, settings, report));
             apis.back()->start();
             report("api listening on " + endpoint.address().to_string() + ":" +
                    std::to_string(apis.back()->localEndpoint().port()));
+            if (record)
+                record->write(EventRecord::Event("listening").text(
+                    "server", endpoint.address().to_string() + ":" +
+                                  std::to_string(apis.back()->localEndpoint().port())));
         }
         break;
     case SimCommandLine::Role::validator:
-        validator.emplace(io, line.listen.front(), line.policy, report);
+        validator.emplace(io, line.listen.front(), line.policy, report, record);
         report("validator listening on " + line.listen.front().address().to_string() + ":" +
                std::to_string(validator->localEndpoint().port()));
+        if (record)
+            record->write(EventRecord::Event("listening").text(
+                "server", line.listen.front().address().to_string() + ":" +
+                              std::to_string(validator->localEndpoint().port())));
         break;
     case SimCommandLine::Role::devices:
-        fleet.emplace(io, line.fleet, report);
+    {
+        auto settings = line.fleet;
+        settings.record = record;
+        fleet.emplace(io, settings, report);
         fleet->start();
         break;
+    }
     }
 
     boost::asio::signal_set signals(io, SIGINT, SIGTERM);

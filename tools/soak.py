@@ -1,0 +1,833 @@
+#!/usr/bin/env python3
+"""Fault-injection soak: the controller among simulated API servers, a validator and devices
+that come and go, misbehave and get killed, for a chosen time.
+
+Every simulator process writes its event record (tt_simulator --record); at the end the
+records are checked against what the controller promises:
+
+- it never exits;
+- every result a device sent reaches every API server, none twice on one connection, and no
+  API server receives a result no device sent;
+- every admitted device's disconnection reaches the validator, across validator restarts;
+- no refused or unvalidated device is sent a test;
+- its resident memory after the churn is within 10% of what it was before;
+- a sanitizer build ends clean on SIGTERM.
+
+Exit status: 0 when every invariant held, 1 when one failed, 77 when the machine cannot give
+the controller a private /etc/hosts (needs root and unshare), 2 on a usage mistake."""
+
+import argparse
+import calendar
+import collections
+import ctypes
+import json
+import os
+import random
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIPPED = 77
+
+API_ADDRESSES = ["127.0.0.2", "127.0.0.3", "127.0.0.4"]
+VALIDATOR_ADDRESS = "127.0.0.5"
+ALL_HOSTNAME = "tt-soak-api-all"
+BEST_HOSTNAME = "tt-soak-api-best"
+
+# The validator admits these units; the refused ones are offered by devices too.
+ADMITTED_UNITS = list(range(1001, 1017))
+REFUSED_UNITS = list(range(1901, 1905))
+
+# How long a receiver killed after a message was due may have swallowed it unread, in seconds.
+GRACE = 1.5
+# A unit id is used again only this long after its previous device has gone, so that each
+# disconnection report matches one connection by its time.
+UNIT_REST = 5.0
+# Largest growth of the resident memory over the churn, as a fraction of the level before.
+MEMORY_TOLERANCE = 0.10
+
+SANITIZER_FINDINGS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                      "SUMMARY: UndefinedBehaviorSanitizer")
+
+
+# ---------------------------------------------------------------------------------------------
+# The records, as the checks see them.
+
+class Connection:
+    """One device connection: a device of one fleet process, from its connect to its end."""
+
+    def __init__(self, unit, start, fleet=""):
+        self.unit = unit
+        self.start = start
+        self.fleet = fleet
+        self.admitted = None       # True or False once the controller answered, else None
+        self.end = None            # when it ended, as far as anyone can tell
+        self.abrupt = False        # killed, or the device dropped its connection on purpose
+        self.runs = []             # (time, test id, whether the device was admitted then)
+        self.results = []          # (time, test id, text); the device began writing each
+        self.failed_writes = set()  # test ids whose result writes failed
+        self.misbehaviours = []    # modes shown
+
+    def __repr__(self):
+        return "unit %d of %s" % (self.unit, self.fleet or "a fleet")
+
+
+class Receiver:
+    """One process lifetime of an API server or of the validator at one address."""
+
+    def __init__(self, address, start, end=None, name=""):
+        self.address = address
+        self.start = start
+        self.end = end             # when it was killed; None: up until the end
+        self.name = name
+        self.registrations = []    # times the controller registered on it
+        self.results = []          # (time, connection number, test id, text, error or None)
+        self.executes = []         # (time, test id, unit)
+        self.reports = []          # (time, connection number, unit, reason, dtime text)
+        self.validations = []      # (time, unit, admitted)
+
+    def __repr__(self):
+        return self.name or "%s from %.3f" % (self.address, self.start)
+
+
+def read_record(path):
+    """The events of one record file; a line cut off by a kill is left out."""
+    events = []
+    try:
+        with open(path) as record:
+            for line in record:
+                try:
+                    events.append(json.loads(line))
+                except ValueError:
+                    pass
+    except FileNotFoundError:
+        pass
+    return events
+
+
+def connections_of_fleet(events, fleet="", killed_at=None, ended_at=None):
+    """The device connections one fleet's record shows; killed_at is when the fleet was
+    SIGKILLed, ended_at when its process was seen gone (for devices it left unrecorded)."""
+    connections = {}
+    for event in events:
+        kind, unit = event["ev"], event.get("unit")
+        if kind == "dev_connected":
+            connections[unit] = Connection(unit, event["t"], fleet)
+            continue
+        connection = connections.get(unit)
+        if connection is None:
+            continue
+        if kind == "dev_validation":
+            connection.admitted = event["admitted"]
+        elif kind == "dev_run":
+            connection.runs.append((event["t"], event["test"], event["admitted"]))
+        elif kind == "dev_result":
+            connection.results.append((event["t"], event["test"], event["text"]))
+        elif kind == "dev_write_failed":
+            connection.failed_writes.add(event["test"])
+        elif kind == "dev_misbehave":
+            connection.misbehaviours.append(event["mode"])
+            if event["mode"] == "drop":
+                connection.abrupt = True
+        elif kind == "dev_end":
+            connection.end = event["t"]
+    for connection in connections.values():
+        if connection.end is not None:
+            continue
+        if killed_at is not None:
+            connection.end = killed_at
+            connection.abrupt = True
+        else:
+            connection.end = ended_at
+    return list(connections.values())
+
+
+def receiver_from_record(events, address, start, end=None, name=""):
+    receiver = Receiver(address, start, end, name)
+    for event in events:
+        kind = event["ev"]
+        if kind in ("api_register", "val_register"):
+            receiver.registrations.append(event["t"])
+        elif kind == "api_result":
+            receiver.results.append((event["t"], event["conn"], event["test"], event["text"],
+                                     event.get("error")))
+        elif kind == "api_execute":
+            receiver.executes.append((event["t"], event["test"], event["unit"]))
+        elif kind == "val_disconnect":
+            receiver.reports.append((event["t"], event["conn"], event["unit"], event["reason"],
+                                     event["time"]))
+        elif kind == "val_validate":
+            receiver.validations.append((event["t"], event["unit"], event["admitted"]))
+    return receiver
+
+
+# ---------------------------------------------------------------------------------------------
+# The checks: pure functions over connections and receivers. Each returns (figures, problems):
+# named counts for the summary and one text per broken promise.
+
+def may_be_lost_in_flight(due, receivers, grace=GRACE):
+    """Whether a message due at one address at time `due` may have been swallowed by a process
+    there that was killed before reading it: the first process that lived on after the message
+    was due did not live `grace` seconds past it, or past the controller's registration on it
+    (a process killed before any registration may have had it written unread)."""
+    for receiver in sorted(receivers, key=lambda r: r.start):
+        if receiver.end is not None and receiver.end < due - grace:
+            continue
+        if receiver.end is None:
+            return False
+        if not receiver.registrations:
+            return True
+        return receiver.end <= max(due, min(receiver.registrations)) + grace
+    return True
+
+
+def check_results(connections, receivers, grace=GRACE):
+    """Every result a device sent reaches every API server address (excused: lost in flight to
+    a server killed right then, or sent just before its device was killed and received
+    nowhere); none twice on one connection; none that no device sent."""
+    by_address = collections.defaultdict(list)
+    for receiver in receivers:
+        by_address[receiver.address].append(receiver)
+    received = collections.defaultdict(set)       # (test, text) -> addresses
+    per_connection = collections.Counter()         # (receiver, conn, test, text) -> count
+    errors = 0
+    for receiver in receivers:
+        for _, conn, test, text, error in receiver.results:
+            if error is not None:
+                errors += 1
+                continue
+            received[(test, text)].add(receiver.address)
+            per_connection[(id(receiver), receiver.name, receiver.address, conn, test, text)] += 1
+
+    sent = {}
+    for connection in connections:
+        for t, test, text in connection.results:
+            if test not in connection.failed_writes:
+                sent[(test, text)] = (t, connection)
+
+    problems = []
+    figures = collections.Counter(results_sent=len(sent), error_results_received=errors)
+    for (t, test, text), connection in sorted(((v[0], k[0], k[1]), v[1])
+                                                for k, v in sent.items()):
+        addresses = received.get((test, text), set())
+        abrupt_end = (connection.abrupt and connection.end is not None
+                      and t >= connection.end - grace)
+        for address, group in sorted(by_address.items()):
+            figures["deliveries_expected"] += 1
+            if address in addresses:
+                figures["delivered"] += 1
+            elif (abrupt_end and not addresses) or may_be_lost_in_flight(t, group, grace):
+                figures["excused_in_flight"] += 1
+            else:
+                figures["lost"] += 1
+                problems.append("result %s %s of %r (sent at %.3f) never reached %s"
+                                % (test, text, connection, t, address))
+    for (_, name, address, conn, test, text), count in sorted(per_connection.items(),
+                                                               key=lambda item: item[0][1:]):
+        if count > 1:
+            figures["duplicates"] += count - 1
+            problems.append("result %s %s reached %s %s connection %d %d times"
+                            % (test, text, address, name, conn, count))
+        if (test, text) not in sent:
+            figures["unexpected"] += 1
+            problems.append("result %s %s reached %s %s but no device sent it"
+                            % (test, text, address, name))
+    return figures, problems
+
+
+def utc_seconds(text):
+    return calendar.timegm(time.strptime(text, "%Y-%m-%dT%H:%M:%S"))
+
+
+def check_reports(connections, validators, refused_units=(), grace=GRACE):
+    """Every admitted device's disconnection reaches the validator (excused: lost in flight to
+    a validator killed right then), matched by unit and by the time it carries; none twice;
+    none for a refused unit."""
+    reports = collections.defaultdict(list)   # unit -> [(dtime, receiver, conn)]
+    seen = collections.Counter()
+    figures = collections.Counter()
+    problems = []
+    for validator in validators:
+        for _, conn, unit, reason, dtime in validator.reports:
+            figures["reports_received"] += 1
+            seen[(unit, dtime)] += 1
+            reports[unit].append([utc_seconds(dtime), validator, conn, False])
+            if unit in refused_units:
+                problems.append("disconnection of refused unit %d was reported" % unit)
+    for (unit, dtime), count in sorted(seen.items()):
+        if count > 1:
+            figures["duplicate_reports"] += count - 1
+            problems.append("disconnection of unit %d at %s reported %d times"
+                            % (unit, dtime, count))
+
+    expected = [c for c in connections if c.admitted and c.end is not None]
+    for connection in sorted(expected, key=lambda c: c.end):
+        figures["reports_expected"] += 1
+        match = next((r for r in sorted(reports[connection.unit], key=lambda r: r[0])
+                      if not r[3] and connection.start - 2 <= r[0] <= connection.end + 2), None)
+        if match is not None:
+            match[3] = True
+            figures["reports_matched"] += 1
+        elif may_be_lost_in_flight(connection.end, validators, grace):
+            figures["reports_excused_in_flight"] += 1
+        else:
+            figures["reports_missing"] += 1
+            problems.append("disconnection of %r (ended at %.3f) was never reported"
+                            % (connection, connection.end))
+    return figures, problems
+
+
+def check_runs(connections, receivers, refused_units=()):
+    """No run message reaches a device that was not admitted, or the wrong unit."""
+    unit_of_test = {}
+    for receiver in receivers:
+        for _, test, unit in receiver.executes:
+            unit_of_test[test] = unit
+    figures = collections.Counter()
+    problems = []
+    for connection in connections:
+        for t, test, admitted in connection.runs:
+            figures["runs_received"] += 1
+            if not admitted or connection.admitted is not True:
+                problems.append("%r was sent test %s at %.3f without being admitted"
+                                % (connection, test, t))
+            elif connection.unit in refused_units:
+                problems.append("refused %r was sent test %s" % (connection, test))
+            elif unit_of_test.get(test, connection.unit) != connection.unit:
+                problems.append("%r was sent test %s, which was for unit %d"
+                                % (connection, test, unit_of_test[test]))
+    return figures, problems
+
+
+def check_memory(before_kib, after_kib, tolerance=MEMORY_TOLERANCE):
+    if after_kib <= before_kib * (1 + tolerance):
+        return []
+    return ["resident memory grew from %d KiB to %d KiB, more than %d%%"
+            % (before_kib, after_kib, round(tolerance * 100))]
+
+
+def check_sanitized_end(status, stderr_text):
+    problems = []
+    if status != 0:
+        problems.append("the controller ended with status %s on SIGTERM" % status)
+    for line in stderr_text.splitlines():
+        if any(finding in line for finding in SANITIZER_FINDINGS):
+            problems.append("sanitizer report in the controller's output: " + line.strip())
+            break
+    return problems
+
+
+# ---------------------------------------------------------------------------------------------
+# Running it.
+
+def private_hosts_supported():
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        return False
+    probe = subprocess.run(["unshare", "--mount", "true"], capture_output=True)
+    return probe.returncode == 0
+
+
+def is_sanitized(program):
+    with open(program, "rb") as binary:
+        return b"__asan_init" in binary.read()
+
+
+def shared_free_port(addresses):
+    """A port free on every one of the addresses."""
+    for _ in range(50):
+        with socket.socket() as first:
+            first.bind((addresses[0], 0))
+            port = first.getsockname()[1]
+            others = []
+            try:
+                for address in addresses[1:]:
+                    other = socket.socket()
+                    others.append(other)
+                    other.bind((address, port))
+                return port
+            except OSError:
+                continue
+            finally:
+                for other in others:
+                    other.close()
+    raise RuntimeError("no port free on all of " + ", ".join(addresses))
+
+
+def free_port(address="::", family=socket.AF_INET6):
+    with socket.socket(family) as s:
+        s.bind((address, 0))
+        return s.getsockname()[1]
+
+
+_libc = ctypes.CDLL(None, use_errno=True)
+PR_SET_PDEATHSIG = 1
+
+
+def _die_with_parent():
+    # Children go when the soak goes, even when it is killed itself.
+    _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
+class Child:
+    """One process the soak started; ended only by its pid."""
+
+    def __init__(self, name, argv, stderr_path=None):
+        self.name = name
+        self.argv = argv
+        self.stderr = open(stderr_path, "wb") if stderr_path else subprocess.DEVNULL
+        self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=self.stderr, preexec_fn=_die_with_parent)
+        self.started = time.time()
+        self.ended = None
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def send(self, sig):
+        if self.alive():
+            os.kill(self.proc.pid, sig)
+
+    def stop(self, sig=signal.SIGTERM, timeout=10.0):
+        """Signals the process and waits for it, killing it when it does not end in time."""
+        self.send(sig)
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.send(signal.SIGKILL)
+            self.proc.wait()
+        self.close()
+        return self.proc.returncode
+
+    def close(self):
+        if self.stderr is not subprocess.DEVNULL:
+            self.stderr.close()
+            self.stderr = subprocess.DEVNULL
+
+
+def resident_kib(pid):
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise RuntimeError("no VmRSS for pid %d" % pid)
+
+
+def wait_until(predicate, timeout, interval=0.1):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(interval)
+    return predicate()
+
+
+class Fleet:
+    def __init__(self, child, record, units, lifetime, misbehaviours):
+        self.child = child
+        self.record = record
+        self.units = units
+        self.lifetime = lifetime
+        self.misbehaviours = misbehaviours
+        self.killed_at = None
+        self.ended_at = None
+
+
+class Server:
+    """An API server or validator address: its current process and all its past ones."""
+
+    def __init__(self, role, address):
+        self.role = role
+        self.address = address
+        self.process = None
+        self.restart_at = None
+        self.lifetimes = []   # (record path, start, kill time or None)
+
+
+class Soak:
+    def __init__(self, options):
+        self.options = options
+        self.random = random.Random(options.seed)
+        self.work = options.work or tempfile.mkdtemp(prefix="tt_soak.")
+        os.makedirs(os.path.join(self.work, "records"), exist_ok=True)
+        self.sanitized = (is_sanitized(options.controller) if options.sanitizer == "auto"
+                          else options.sanitizer == "yes")
+        self.port = shared_free_port(API_ADDRESSES + [VALIDATOR_ADDRESS])
+        self.device_port = free_port()
+        self.controller = None
+        self.servers = ([Server("api", address) for address in API_ADDRESSES]
+                        + [Server("validator", VALIDATOR_ADDRESS)])
+        self.fleets = []
+        self.live_fleets = []
+        self.unit_free_at = {unit: 0.0 for unit in ADMITTED_UNITS + REFUSED_UNITS}
+        self.faults = collections.Counter()
+        self.problems = []
+        self.figures = collections.OrderedDict()
+        self.serial = 0
+
+    # --- processes --------------------------------------------------------------------------
+
+    def record_path(self, name):
+        self.serial += 1
+        return os.path.join(self.work, "records", "%04d-%s.jsonl" % (self.serial, name))
+
+    def start_server(self, server):
+        record = self.record_path("%s-%s" % (server.role, server.address))
+        listen = "%s:%d" % (server.address, self.port)
+        if server.role == "api":
+            argv = [self.options.simulator, "api", "--listen", listen, "--units",
+                    ",".join(str(u) for u in ADMITTED_UNITS + REFUSED_UNITS),
+                    "--rate", str(self.options.rate), "--quiet", "--record", record]
+        else:
+            argv = [self.options.simulator, "validator", "--listen", listen, "--accept-units",
+                    "%d-%d" % (ADMITTED_UNITS[0], ADMITTED_UNITS[-1]), "--quiet",
+                    "--record", record]
+        server.process = Child("%s %s" % (server.role, server.address), argv)
+        server.lifetimes.append([record, server.process.started, None])
+        server.restart_at = None
+        if not wait_until(lambda: any(e["ev"] == "listening" for e in read_record(record)), 10):
+            raise RuntimeError("%s on %s did not start listening" % (server.role, listen))
+
+    def kill_server(self, server, now):
+        server.process.send(signal.SIGKILL)
+        server.process.proc.wait()
+        server.process.close()
+        server.lifetimes[-1][2] = now
+        server.process = None
+        self.faults["%s_killed" % server.role] += 1
+
+    def start_controller(self):
+        hosts = os.path.join(self.work, "hosts")
+        with open(hosts, "w") as out:
+            out.write("127.0.0.1 localhost\n")
+            for address in API_ADDRESSES:
+                out.write("%s %s\n" % (address, ALL_HOSTNAME))
+            out.write("%s %s\n" % (VALIDATOR_ADDRESS, BEST_HOSTNAME))
+        config = os.path.join(self.work, "tt_controller.cfg")
+        with open(config, "w") as out:
+            out.write("[api-side]\nall-hostname=%s\nbest-hostname=%s\nservice=%d\n"
+                      "refresh-interval=1\n[device-side]\nlisten-service=%d\n"
+                      % (ALL_HOSTNAME, BEST_HOSTNAME, self.port, self.device_port))
+        argv = ["unshare", "--mount", "sh", "-c", 'mount --bind "$0" /etc/hosts && exec "$@"',
+                hosts, self.options.controller, "-c", config]
+        self.controller = Child("controller", argv, os.path.join(self.work, "controller.log"))
+
+    def start_fleet(self, units, lifetime, misbehaviours):
+        record = self.record_path("devices")
+        argv = [self.options.simulator, "devices", "--controller",
+                "127.0.0.1:%d" % self.device_port, "--units", ",".join(map(str, units)),
+                "--results", "2", "--quiet", "--record", record]
+        for unit, mode in misbehaviours.items():
+            argv += ["--misbehave", "%d=%s" % (unit, mode)]
+        fleet = Fleet(Child("devices", argv), record, units, lifetime, misbehaviours)
+        for unit in units:
+            self.unit_free_at[unit] = float("inf")
+        self.fleets.append(fleet)
+        self.live_fleets.append(fleet)
+        return fleet
+
+    def end_fleet(self, fleet, kill):
+        if kill:
+            fleet.killed_at = time.time()
+            fleet.child.send(signal.SIGKILL)
+            self.faults["devices_killed"] += len(fleet.units)
+        else:
+            fleet.child.send(signal.SIGTERM)
+            self.faults["devices_left"] += len(fleet.units)
+        fleet.lifetime = None
+
+    def reap_fleets(self, now):
+        for fleet in list(self.live_fleets):
+            if fleet.child.alive():
+                continue
+            fleet.child.close()
+            fleet.ended_at = now
+            self.live_fleets.remove(fleet)
+            for unit in fleet.units:
+                self.unit_free_at[unit] = now + UNIT_REST
+
+    def controller_alive(self):
+        if self.controller.alive():
+            return True
+        self.problems.append("the controller exited with status %s during the soak"
+                             % self.controller.proc.returncode)
+        return False
+
+    # --- churn ------------------------------------------------------------------------------
+
+    def pick_misbehaviour(self):
+        roll = self.random.random()
+        after = self.random.randint(0, 1)
+        for mode, share in (("drop", 0.08), ("silent", 0.08), ("malformed", 0.08),
+                            ("oversized", 0.06)):
+            if roll < share:
+                return "%s:%d" % (mode, after)
+            roll -= share
+        return None
+
+    def maybe_start_fleet(self, now):
+        live = sum(len(f.units) for f in self.live_fleets)
+        if live >= self.options.devices or self.random.random() > 0.2:
+            return
+        free = [u for u, at in self.unit_free_at.items() if at <= now]
+        if not free:
+            return
+        units = self.random.sample(free, min(len(free), self.random.randint(1, 3),
+                                             self.options.devices - live))
+        misbehaviours = {}
+        for unit in units:
+            mode = self.pick_misbehaviour()
+            if mode:
+                misbehaviours[unit] = mode
+        self.start_fleet(sorted(units), now + self.random.uniform(2, 10), misbehaviours)
+
+    def churn_step(self, now, tick):
+        self.reap_fleets(now)
+        for fleet in self.live_fleets:
+            if fleet.lifetime is not None and now >= fleet.lifetime:
+                self.end_fleet(fleet, kill=self.random.random() < 0.2)
+        self.maybe_start_fleet(now)
+        for server in self.servers:
+            if server.process is None:
+                if now >= server.restart_at:
+                    self.start_server(server)
+                continue
+            mean = (self.options.api_kill_every if server.role == "api"
+                    else self.options.validator_kill_every)
+            if self.random.random() < tick / mean:
+                self.kill_server(server, now)
+                server.restart_at = now + self.random.uniform(0.3, 3.0)
+
+    # --- phases -----------------------------------------------------------------------------
+
+    def registered_everywhere(self):
+        """The controller has registered with the current process of every server."""
+        for server in self.servers:
+            record = server.lifetimes[-1][0]
+            if not any(e["ev"] in ("api_register", "val_register") for e in read_record(record)):
+                return False
+        return True
+
+    def start_world(self):
+        for server in self.servers:
+            self.start_server(server)
+        self.start_controller()
+        if not wait_until(lambda: self.registered_everywhere() or not self.controller.alive(),
+                          30):
+            raise RuntimeError("the controller did not register with every server")
+        if not self.controller_alive():
+            raise RuntimeError("the controller ended at start")
+
+    def warm_up(self):
+        """A round of ordinary traffic, so that the memory before the churn counts what the
+        controller keeps after its first devices, tests and reports."""
+        units = ADMITTED_UNITS[:3]
+        fleet = self.start_fleet(units, None, {})
+        wait_until(lambda: sum(e["ev"] == "dev_result" for e in read_record(fleet.record)) >= 6
+                   or not self.controller.alive(), 15)
+        fleet.child.stop()
+        self.reap_fleets(time.time())
+        time.sleep(2)
+        self.memory_before = resident_kib(self.controller.pid)
+
+    def churn(self):
+        tick = 0.1
+        end = time.monotonic() + self.options.seconds
+        while time.monotonic() < end:
+            if not self.controller_alive():
+                return False
+            self.churn_step(time.time(), tick)
+            time.sleep(tick)
+        return True
+
+    def settle(self):
+        """Everyone back up, every device gone; waits until the records show nothing more in
+        flight, or a deadline."""
+        for server in self.servers:
+            if server.process is None:
+                self.start_server(server)
+        for fleet in self.live_fleets:
+            fleet.child.send(signal.SIGTERM)
+        for fleet in self.live_fleets:
+            fleet.child.stop(timeout=10)
+        self.reap_fleets(time.time())
+        wait_until(lambda: self.registered_everywhere() or not self.controller.alive(), 30)
+        wait_until(lambda: not self.controller.alive() or not self.check(final=False), 30, 0.5)
+        time.sleep(3)
+        if self.controller_alive():
+            self.memory_after = resident_kib(self.controller.pid)
+
+    # --- checking ---------------------------------------------------------------------------
+
+    def gather(self):
+        connections = []
+        for fleet in self.fleets:
+            connections += connections_of_fleet(read_record(fleet.record),
+                                                os.path.basename(fleet.record), fleet.killed_at,
+                                                fleet.ended_at)
+        apis, validators = [], []
+        for server in self.servers:
+            for record, start, end in server.lifetimes:
+                receiver = receiver_from_record(read_record(record), server.address, start, end,
+                                                os.path.basename(record))
+                (apis if server.role == "api" else validators).append(receiver)
+        return connections, apis, validators
+
+    def check(self, final=True):
+        """The problems the records show now; with final, also the figures."""
+        connections, apis, validators = self.gather()
+        results, result_problems = check_results(connections, apis)
+        reports, report_problems = check_reports(connections, validators, REFUSED_UNITS)
+        runs, run_problems = check_runs(connections, apis, REFUSED_UNITS)
+        if final:
+            self.summarize(connections, apis, validators, results, reports, runs)
+            self.invariants = collections.OrderedDict([
+                ("results reach every API server, once", result_problems),
+                ("disconnections reach the validator", report_problems),
+                ("tests go to admitted devices only", run_problems),
+            ])
+        return result_problems + report_problems + run_problems
+
+    def summarize(self, connections, apis, validators, results, reports, runs):
+        modes = collections.Counter(m for c in connections for m in c.misbehaviours)
+        faults = collections.OrderedDict(sorted(self.faults.items()))
+        for mode in ("drop", "silent", "malformed", "oversized"):
+            faults["devices_" + mode] = modes[mode]
+        self.figures["faults injected"] = faults
+        self.figures["devices"] = collections.OrderedDict([
+            ("fleets", len(self.fleets)),
+            ("connections", len(connections)),
+            ("admitted", sum(c.admitted is True for c in connections)),
+            ("refused", sum(c.admitted is False for c in connections)),
+            ("never_validated", sum(c.admitted is None for c in connections)),
+        ])
+        self.figures["requests"] = collections.OrderedDict([
+            ("executes_sent", sum(len(a.executes) for a in apis)),
+            ("runs_received", runs["runs_received"]),
+        ])
+        self.figures["results"] = collections.OrderedDict(
+            (name, results[name]) for name in
+            ("results_sent", "deliveries_expected", "delivered", "excused_in_flight", "lost",
+             "duplicates", "unexpected", "error_results_received"))
+        self.figures["disconnection reports"] = collections.OrderedDict(
+            (name, reports[name]) for name in
+            ("reports_expected", "reports_matched", "reports_excused_in_flight",
+             "reports_missing", "duplicate_reports", "reports_received"))
+
+    def finish(self):
+        """Ends the controller by SIGTERM and checks how it ended."""
+        status = self.controller.stop(signal.SIGTERM, timeout=60)
+        with open(os.path.join(self.work, "controller.log"), errors="replace") as log:
+            text = log.read()
+        self.end_status = status
+        if self.sanitized:
+            return check_sanitized_end(status, text)
+        return [] if status == 0 else ["the controller ended with status %s on SIGTERM"
+                                       % status]
+
+    def cleanup(self):
+        for fleet in self.live_fleets:
+            fleet.child.stop(signal.SIGKILL)
+        for server in self.servers:
+            if server.process is not None:
+                server.process.stop()
+        if self.controller is not None and self.controller.alive():
+            self.controller.stop(signal.SIGKILL)
+
+    def run(self):
+        started = time.time()
+        self.memory_before = self.memory_after = None
+        self.invariants = collections.OrderedDict()
+        try:
+            self.start_world()
+            self.warm_up()
+            ran = self.churn()
+            if ran:
+                self.settle()
+            survived = self.controller_alive()
+            self.check(final=True)
+            memory_problems = []
+            if self.memory_before is not None and self.memory_after is not None:
+                memory_problems = check_memory(self.memory_before, self.memory_after)
+                if self.sanitized:
+                    # A sanitizer's quarantine keeps freed memory: shown, not judged.
+                    memory_problems = []
+            elif survived:
+                memory_problems = ["the memory after the churn was not measured"]
+            self.invariants["the controller never exits"] = [] if survived else self.problems
+            self.invariants["memory returns within 10%"] = memory_problems
+            end_problems = self.finish() if survived else ["the controller was gone"]
+            name = ("ends clean on SIGTERM (sanitizer build)" if self.sanitized
+                    else "ends with status 0 on SIGTERM")
+            self.invariants[name] = end_problems
+        finally:
+            self.cleanup()
+        self.report(time.time() - started)
+        return 0 if all(not p for p in self.invariants.values()) else 1
+
+    def report(self, elapsed):
+        print("soak: %.0f s of churn (%.0f s in all), seed %d, controller %s%s"
+              % (self.options.seconds, elapsed, self.options.seed, self.options.controller,
+                 " (sanitizer build)" if self.sanitized else ""))
+        for group, values in self.figures.items():
+            print("  %s: %s" % (group, ", ".join("%s=%s" % item for item in values.items())))
+        print("  memory: before=%s KiB, after=%s KiB%s"
+              % (self.memory_before, self.memory_after,
+                 " (not judged under a sanitizer)" if self.sanitized else ""))
+        for name, problems in self.invariants.items():
+            print("  %s %s" % ("held:  " if not problems else "FAILED:", name))
+            for problem in problems[:10]:
+                print("      " + problem)
+            if len(problems) > 10:
+                print("      ... and %d more" % (len(problems) - 10))
+        print("  records and logs: " + self.work)
+
+
+def parse(argv):
+    here = os.path.dirname(os.path.abspath(__file__))
+    build = os.environ.get("TT_BUILD_DIR", os.path.join(here, "..", "build"))
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--seconds", type=float, default=60, help="length of the churn")
+    parser.add_argument("--controller", default=os.path.join(build, "tt_controller"))
+    parser.add_argument("--simulator", default=os.path.join(build, "tools", "tt_simulator"))
+    parser.add_argument("--seed", type=int, default=None, help="random seed (default: time)")
+    parser.add_argument("--devices", type=int, default=12, help="most devices at once")
+    parser.add_argument("--rate", type=float, default=5, help="tests per second per API server")
+    parser.add_argument("--api-kill-every", type=float, default=12,
+                        help="mean seconds between kills of one API server")
+    parser.add_argument("--validator-kill-every", type=float, default=15,
+                        help="mean seconds between kills of the validator")
+    parser.add_argument("--sanitizer", choices=("auto", "yes", "no"), default="auto",
+                        help="whether the controller is a sanitizer build (auto: look)")
+    parser.add_argument("--work", help="directory for records and logs (default: a new one)")
+    parser.add_argument("--keep", action="store_true", help="keep the records after a pass")
+    options = parser.parse_args(argv)
+    if options.seed is None:
+        options.seed = int(time.time())
+    for program in (options.controller, options.simulator):
+        if not os.access(program, os.X_OK):
+            parser.error("%s is not built" % program)
+    return options
+
+
+def main(argv):
+    options = parse(argv)
+    if not private_hosts_supported():
+        print("soak: skipped: needs root and unshare for a private /etc/hosts")
+        return SKIPPED
+    soak = Soak(options)
+    status = soak.run()
+    if status == 0 and not options.keep and not options.work:
+        shutil.rmtree(soak.work, ignore_errors=True)
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
