@@ -1,9 +1,9 @@
 #include "status/APIStatusSession.hpp"
 
-#include "api/JsonTriggerDocument.hpp"
 #include "api/Utils.hpp"
 #include "status/SetKeepAlive.hpp"
 #include "status/SetNoDelay.hpp"
+#include "status/ValidateAnswer.hpp"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/ip/host_name.hpp>
@@ -250,17 +250,10 @@ void APIStatusSession::onInput(error_code const& ec)
 
 void APIStatusSession::handleMessage(std::string const& text)
 {
-    JsonTriggerDocument const message(text);
-    if (message.type != "validate")
-        throw std::runtime_error("Invalid Validate message");
-    auto const unitId = Utils::getUint64Member(*message.data, "unit_id");
-    EtherAddr const mac(Utils::getStringMember(*message.data, "mac"));
-    auto callback = validateRequests.takeRequestCallback({unitId, mac});
-    auto const result = message.data->FindMember("result");
-    if (result == message.data->MemberEnd() || !result->value.IsBool())
-        throw std::runtime_error(Utils::missingMemberText("result"));
-    bool const valid = result->value.GetBool();
-    std::clog << "API Status: received validate result for unitId:" << unitId
+    auto const answer = parseValidateAnswer(text);
+    auto callback = validateRequests.takeRequestCallback(answer.key);
+    bool const valid = answer.requireResult();
+    std::clog << "API Status: received validate result for unitId:" << answer.key.unitId
               << " and is: " << valid << std::endl;
     callback(valid);
 }
