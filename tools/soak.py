@@ -31,6 +31,8 @@ import sys
 import tempfile
 import time
 
+from loopback import free_port, private_hosts_supported
+
 SKIPPED = 77
 
 API_ADDRESSES = ["127.0.0.2", "127.0.0.3", "127.0.0.4"]
@@ -324,13 +326,6 @@ def check_sanitized_end(status, stderr_text):
 # ---------------------------------------------------------------------------------------------
 # Running it.
 
-def private_hosts_supported():
-    if os.geteuid() != 0 or shutil.which("unshare") is None:
-        return False
-    probe = subprocess.run(["unshare", "--mount", "true"], capture_output=True)
-    return probe.returncode == 0
-
-
 def is_sanitized(program):
     with open(program, "rb") as binary:
         return b"__asan_init" in binary.read()
@@ -355,12 +350,6 @@ def shared_free_port(addresses):
                 for other in others:
                     other.close()
     raise RuntimeError("no port free on all of " + ", ".join(addresses))
-
-
-def free_port(address="::", family=socket.AF_INET6):
-    with socket.socket(family) as s:
-        s.bind((address, 0))
-        return s.getsockname()[1]
 
 
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -460,7 +449,7 @@ class Soak:
         self.sanitized = (is_sanitized(options.controller) if options.sanitizer == "auto"
                           else options.sanitizer == "yes")
         self.port = shared_free_port(API_ADDRESSES + [VALIDATOR_ADDRESS])
-        self.device_port = free_port()
+        self.device_port = free_port("::", socket.AF_INET6)
         self.controller = None
         self.servers = ([Server("api", address) for address in API_ADDRESSES]
                         + [Server("validator", VALIDATOR_ADDRESS)])

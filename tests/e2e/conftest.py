@@ -3,8 +3,8 @@
 import glob
 import os
 import signal
-import socket
 import subprocess
+import sys
 import threading
 import time
 
@@ -12,15 +12,11 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.normpath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tools"))
+
+from loopback import free_port, private_hosts_supported  # noqa: E402,F401
 BUILD_DIR = os.environ.get("TT_BUILD_DIR", os.path.join(SOURCE_DIR, "build"))
 CONTROLLER = os.environ.get("TT_CONTROLLER", os.path.join(BUILD_DIR, "tt_controller"))
-
-
-def free_port(host="127.0.0.1", family=socket.AF_INET):
-    """A port the kernel just handed out as ephemeral, free again for the test to use."""
-    with socket.socket(family, socket.SOCK_STREAM) as s:
-        s.bind((host, 0))
-        return s.getsockname()[1]
 
 
 def wait_for(predicate, timeout=10.0, interval=0.01, what="condition"):

@@ -5,7 +5,6 @@ import os
 import re
 import signal
 import subprocess
-import time
 
 from conftest import CONTROLLER, wait_for
 

@@ -1,9 +1,7 @@
 """The life of the process: help, configuration errors, listening sockets, signals."""
 
-import os
 import signal
 import socket
-import subprocess
 
 import pytest
 

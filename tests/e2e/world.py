@@ -4,28 +4,18 @@ The controller reaches every API server through one host name, so it runs in a m
 of its own whose /etc/hosts names the loopback addresses of the fakes."""
 
 import asyncio
-import os
-import shutil
 import signal
 import socket
-import subprocess
 
 import pytest
 
-from conftest import CONTROLLER, ControllerProcess, free_port
+from conftest import CONTROLLER, ControllerProcess, free_port, private_hosts_supported
 from fakes import FakeApiServer, FakeDevice, until
 
 API_ADDRESSES = ["127.0.0.2", "127.0.0.3"]
 VALIDATOR_ADDRESS = "127.0.0.4"
 HOSTS = "127.0.0.1 localhost\n%s tt-api-all\n%s tt-api-all\n%s tt-api-best\n" % (
     API_ADDRESSES[0], API_ADDRESSES[1], VALIDATOR_ADDRESS)
-
-
-def private_hosts_supported():
-    if os.geteuid() != 0 or shutil.which("unshare") is None:
-        return False
-    probe = subprocess.run(["unshare", "--mount", "true"], capture_output=True)
-    return probe.returncode == 0
 
 
 requires_private_hosts = pytest.mark.skipif(
