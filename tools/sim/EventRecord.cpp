@@ -1,6 +1,7 @@
 #include "sim/EventRecord.hpp"
 
-#include "api/Utils.hpp"
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include <chrono>
 #include <cstdio>
@@ -25,27 +26,55 @@ std::string wallClockNow()
 
 } // namespace
 
-EventRecord::Event::Event(std::string_view kind)
-    : line("{\"t\":" + wallClockNow() + ",\"ev\":" + Utils::quoted(std::string(kind)))
+EventRecord::Event::Event(std::string_view kind) : time(wallClockNow())
 {
+    members.SetObject();
+    text("ev", kind);
+}
+
+EventRecord::Event::Event(Event const &other) : time(other.time)
+{
+    members.CopyFrom(other.members, members.GetAllocator());
+}
+
+EventRecord::Event &EventRecord::Event::add(std::string_view name, rapidjson::Value value)
+{
+    rapidjson::Value key(name.data(), static_cast<rapidjson::SizeType>(name.size()),
+                         members.GetAllocator());
+    members.AddMember(key, value, members.GetAllocator());
+    return *this;
 }
 
 EventRecord::Event &EventRecord::Event::text(std::string_view name, std::string_view value)
 {
-    line += "," + Utils::quoted(std::string(name)) + ":" + Utils::quoted(std::string(value));
-    return *this;
+    return add(name, rapidjson::Value(value.data(), static_cast<rapidjson::SizeType>(value.size()),
+                                      members.GetAllocator()));
 }
 
 EventRecord::Event &EventRecord::Event::number(std::string_view name, std::uint64_t value)
 {
-    line += "," + Utils::quoted(std::string(name)) + ":" + std::to_string(value);
-    return *this;
+    return add(name, rapidjson::Value(value));
 }
 
 EventRecord::Event &EventRecord::Event::flag(std::string_view name, bool value)
 {
-    line += "," + Utils::quoted(std::string(name)) + (value ? ":true" : ":false");
-    return *this;
+    return add(name, rapidjson::Value(value));
+}
+
+std::string EventRecord::Event::json() const
+{
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.StartObject();
+    writer.Key("t");
+    writer.RawValue(time.data(), time.size(), rapidjson::kNumberType);
+    for (auto const &member : members.GetObject())
+    {
+        writer.Key(member.name.GetString(), member.name.GetStringLength());
+        member.value.Accept(writer);
+    }
+    writer.EndObject();
+    return {buffer.GetString(), buffer.GetSize()};
 }
 
 EventRecord::EventRecord(std::string const &path) : out(path, std::ios::trunc)

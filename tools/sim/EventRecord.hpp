@@ -1,5 +1,7 @@
 #pragma once
 
+#include <rapidjson/document.h>
+
 #include <cstdint>
 #include <fstream>
 #include <memory>
@@ -21,13 +23,20 @@ public:
     {
     public:
         explicit Event(std::string_view kind);
+        Event(Event const &other);
+        Event &operator=(Event const &) = delete;
+
         Event &text(std::string_view name, std::string_view value);
         Event &number(std::string_view name, std::uint64_t value);
         Event &flag(std::string_view name, bool value);
-        std::string json() const { return line + "}"; }
+        std::string json() const;
 
     private:
-        std::string line;
+        Event &add(std::string_view name, rapidjson::Value value);
+
+        // Kept as text: exactly six decimals, which a double would not keep.
+        std::string time;
+        rapidjson::Document members;
     };
 
     // Truncates the file; throws std::runtime_error when it cannot be opened.
