@@ -151,6 +151,21 @@ std::vector<Step> readSteps(InputReader &input)
     return steps;
 }
 
+// Every input listens on the same port, taken once from the kernel's ephemeral range. A new
+// port per input would run the range dry within a minute: the connections an input leaves in
+// TIME_WAIT keep their port from being handed out again. The acceptor reuses the address, so
+// those leftovers do not stop the next bind.
+tcp::endpoint const &listenEndpoint()
+{
+    static tcp::endpoint const endpoint = []
+    {
+        asio::io_context io;
+        tcp::acceptor probe(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+        return probe.local_endpoint();
+    }();
+    return endpoint;
+}
+
 // One input: the session, its device and the loop they share, from the connection to the
 // drained loop.
 class SessionRun
@@ -158,7 +173,7 @@ class SessionRun
 public:
     SessionRun(Settings settings, std::vector<Step> steps)
         : settings(settings), steps(std::move(steps)),
-          acceptor(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0)), guard(io), client(io)
+          acceptor(io, listenEndpoint()), guard(io), client(io)
     {
         validateFn =
             [this](unsigned long const &unitId, EtherAddr const &, std::function<void(bool)> answer)
@@ -418,6 +433,8 @@ private:
         session.reset();
         error_code ignored;
         acceptor.close(ignored);
+        // Reset rather than close: a client socket in TIME_WAIT would hold its port for a minute.
+        client.next_layer().set_option(asio::socket_base::linger(true, 0), ignored);
         client.next_layer().close(ignored);
         guard.cancel();
     }
