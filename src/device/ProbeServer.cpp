@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <stdexcept>
 
 namespace kelvarin::triggerTesting
 {
@@ -23,6 +24,15 @@ bool isOutOfResources(boost::system::error_code const &ec)
            ec == errc_t::no_buffer_space || ec == errc_t::not_enough_memory;
 }
 
+// The sessions share the acceptor's loop, which is always an io_context's.
+ProbeSession::Executor ioContextExecutor(boost::asio::ip::tcp::acceptor &acceptor)
+{
+    auto const *executor = acceptor.get_executor().target<ProbeSession::Executor>();
+    if (executor == nullptr)
+        throw std::logic_error("device acceptor not run by an io_context");
+    return *executor;
+}
+
 } // namespace
 
 ProbeServer::ProbeServer(boost::asio::ip::tcp::acceptor acceptor,
@@ -32,14 +42,15 @@ ProbeServer::ProbeServer(boost::asio::ip::tcp::acceptor acceptor,
                          ProbeTracker &tracker, ProbeSession::Timeouts timeouts)
     : acceptor(std::move(acceptor)), validateFn(validateFn),
       testResultCallbackFn(testResultCallbackFn), reportDisconnectFn(reportDisconnectFn),
-      tracker(tracker), timeouts(timeouts), backoffTimer(this->acceptor.get_executor())
+      tracker(tracker), timeouts(timeouts), sessionExecutor(ioContextExecutor(this->acceptor)),
+      backoffTimer(this->acceptor.get_executor())
 {
 }
 
 void ProbeServer::start()
 {
     auto session =
-        std::make_shared<ProbeSession>(acceptor.get_executor(), validateFn, testResultCallbackFn,
+        std::make_shared<ProbeSession>(sessionExecutor, validateFn, testResultCallbackFn,
                                        reportDisconnectFn, tracker, timeouts);
     acceptor.async_accept(session->socket(),
                           [self = shared_from_this(), session](boost::system::error_code ec)

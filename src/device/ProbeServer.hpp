@@ -39,6 +39,7 @@ private:
     ProbeSession::ReportDisconnectFn reportDisconnectFn;
     ProbeTracker &tracker;
     ProbeSession::Timeouts timeouts;
+    ProbeSession::Executor sessionExecutor;
     // Spaces the retries while the process or the system is out of descriptors or memory.
     boost::asio::steady_timer backoffTimer;
     std::chrono::milliseconds backoff{0};

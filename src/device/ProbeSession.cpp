@@ -18,7 +18,7 @@ namespace kelvarin::triggerTesting
 namespace beast = boost::beast;
 namespace websocket = boost::beast::websocket;
 
-ProbeSession::ProbeSession(boost::asio::any_io_executor const &executor, ValidateFn &validateFn,
+ProbeSession::ProbeSession(Executor const &executor, ValidateFn &validateFn,
                            TestResultFn &testResultCallbackFn,
                            ReportDisconnectFn const &reportDisconnectFn, ProbeTracker &tracker,
                            Timeouts timeouts)
@@ -28,7 +28,7 @@ ProbeSession::ProbeSession(boost::asio::any_io_executor const &executor, Validat
     ws.binary(true);
 }
 
-boost::asio::ip::tcp::socket &ProbeSession::socket()
+ProbeSession::Socket &ProbeSession::socket()
 {
     return ws.next_layer();
 }

@@ -4,7 +4,7 @@
 #include "status/DisconnectionReason.hpp"
 #include "status/EtherAddr.hpp"
 
-#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket/stream.hpp>
@@ -47,13 +47,18 @@ public:
         validated = 2,
     };
 
-    ProbeSession(boost::asio::any_io_executor const &executor, ValidateFn &validateFn,
+    // Sessions run on an io_context, named as such: a type-erased executor would be copied into
+    // every pending operation of every idle device, and costs memory and time there.
+    using Executor = boost::asio::io_context::executor_type;
+    using Socket = boost::asio::basic_stream_socket<boost::asio::ip::tcp, Executor>;
+
+    ProbeSession(Executor const &executor, ValidateFn &validateFn,
                  TestResultFn &testResultCallbackFn, ReportDisconnectFn const &reportDisconnectFn,
                  ProbeTracker &tracker, Timeouts timeouts);
     ProbeSession(ProbeSession const &) = delete;
     ProbeSession &operator=(ProbeSession const &) = delete;
 
-    boost::asio::ip::tcp::socket &socket();
+    Socket &socket();
     void start();
     // Takes the message's content; it is written after every message queued before it.
     void enqueueMessage(std::string &message);
@@ -76,7 +81,7 @@ private:
     void startWriting();
     void onWrite(boost::system::error_code const &ec, std::size_t bytesWritten);
 
-    boost::beast::websocket::stream<boost::asio::ip::tcp::socket> ws;
+    boost::beast::websocket::stream<Socket> ws;
     ValidateFn &validateFn;
     TestResultFn &testResultCallbackFn;
     ReportDisconnectFn reportDisconnectFn;

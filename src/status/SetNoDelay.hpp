@@ -1,5 +1,6 @@
 #pragma once
 
+#include <boost/asio/basic_stream_socket.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
 namespace kelvarin::triggerTesting
@@ -8,6 +9,11 @@ namespace kelvarin::triggerTesting
 // Sends small messages at once instead of holding them back for a full segment: every message
 // this service relays is small and someone waits for it. Only a matter of latency, so a socket
 // that refuses the option is used as it is.
-void setNoDelay(boost::asio::ip::tcp::socket &socket) noexcept;
+template <typename Executor>
+void setNoDelay(boost::asio::basic_stream_socket<boost::asio::ip::tcp, Executor> &socket) noexcept
+{
+    boost::system::error_code ignored;
+    socket.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
+}
 
 } // namespace kelvarin::triggerTesting
