@@ -2,6 +2,8 @@
 #include "api/JsonTriggerDocument.hpp"
 #include "api/TestRequestJsonV1.hpp"
 
+#include "support/FailureText.hpp"
+
 #include <boost/uuid/string_generator.hpp>
 
 #include <gtest/gtest.h>
@@ -24,15 +26,7 @@ std::string execute(std::string const &testId, std::string const &unitId = "1234
 
 template <typename Message> std::string errorOf(std::string const &text)
 {
-    try
-    {
-        Message message(text);
-    }
-    catch (std::runtime_error const &error)
-    {
-        return error.what();
-    }
-    return "no error";
+    return testSupport::failureOf<std::runtime_error>([&] { Message message(text); });
 }
 
 TEST(JsonTriggerDocumentTest, RefusesBrokenEnvelopesWithTheirTexts)

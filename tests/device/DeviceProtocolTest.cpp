@@ -1,5 +1,7 @@
 #include "device/DeviceProtocol.hpp"
 
+#include "support/FailureText.hpp"
+
 #include <boost/uuid/string_generator.hpp>
 
 #include <gtest/gtest.h>
@@ -38,15 +40,7 @@ std::string resultMessage(unsigned flags, std::string const &text)
 
 template <typename Decode> std::string failureOf(Decode decode, std::string const &message)
 {
-    try
-    {
-        decode(message);
-    }
-    catch (std::runtime_error const &error)
-    {
-        return error.what();
-    }
-    return "(accepted)";
+    return testSupport::failureOf<std::runtime_error>([&] { decode(message); });
 }
 
 std::string registerFailure(std::string const &message)

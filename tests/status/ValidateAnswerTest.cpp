@@ -1,5 +1,7 @@
 #include "status/ValidateAnswer.hpp"
 
+#include "support/FailureText.hpp"
+
 #include <gtest/gtest.h>
 #include <stdexcept>
 #include <string>
@@ -18,15 +20,7 @@ std::string answerText(std::string const &data)
 
 std::string parseError(std::string const &text)
 {
-    try
-    {
-        parseValidateAnswer(text);
-    }
-    catch (std::runtime_error const &error)
-    {
-        return error.what();
-    }
-    return "accepted";
+    return testSupport::failureOf<std::runtime_error>([&] { parseValidateAnswer(text); });
 }
 
 TEST(ValidateAnswerTest, GoodAnswerGivesItsKeyAndVerdict)

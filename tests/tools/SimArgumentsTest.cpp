@@ -1,5 +1,7 @@
 #include "sim/SimArguments.hpp"
 
+#include "support/FailureText.hpp"
+
 #include <gtest/gtest.h>
 #include <stdexcept>
 #include <string>
@@ -12,15 +14,7 @@ namespace
 
 template <typename Parse> std::string failureOf(Parse parse, std::string const &text)
 {
-    try
-    {
-        parse(text);
-    }
-    catch (std::invalid_argument const &error)
-    {
-        return error.what();
-    }
-    return "(accepted)";
+    return testSupport::failureOf<std::invalid_argument>([&] { parse(text); });
 }
 
 TEST(SimArgumentsTest, UnitListsExpandRangesInTheOrderWritten)

@@ -3,6 +3,8 @@
 #include "sim/Summary.hpp"
 #include "sim/ValidationPolicy.hpp"
 
+#include "support/FailureText.hpp"
+
 #include <gtest/gtest.h>
 #include <stdexcept>
 #include <string>
@@ -21,15 +23,7 @@ SimCommandLine parse(std::vector<char const *> args)
 
 std::string failureOf(std::vector<char const *> args)
 {
-    try
-    {
-        parse(std::move(args));
-    }
-    catch (std::exception const &error)
-    {
-        return error.what();
-    }
-    return "(accepted)";
+    return testSupport::failureOf([&] { parse(std::move(args)); });
 }
 
 TEST(SimCommandLineTest, ApiRoleWithTwoServers)
