@@ -22,4 +22,27 @@ struct Misbehaviour
     std::uint64_t after = 0;
 };
 
+// The modes a device can be given, in the order the command line's help names them.
+constexpr Misbehaviour::Mode misbehaviourModes[] = {
+    Misbehaviour::Mode::drop, Misbehaviour::Mode::silent, Misbehaviour::Mode::malformed,
+    Misbehaviour::Mode::oversized};
+
+// The mode's name, as the command line takes it and the event record shows it.
+constexpr char const *modeName(Misbehaviour::Mode mode)
+{
+    switch (mode)
+    {
+    case Misbehaviour::Mode::drop:
+        return "drop";
+    case Misbehaviour::Mode::silent:
+        return "silent";
+    case Misbehaviour::Mode::malformed:
+        return "malformed";
+    case Misbehaviour::Mode::oversized:
+        return "oversized";
+    default:
+        return "none";
+    }
+}
+
 } // namespace kelvarin::triggerTesting::sim

@@ -2,7 +2,9 @@
 
 #include <boost/system/error_code.hpp>
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <set>
 #include <stdexcept>
 
@@ -129,17 +131,13 @@ std::pair<std::uint64_t, Misbehaviour> parseMisbehaviour(std::string const &text
     Misbehaviour misbehaviour;
     if (colon != std::string::npos)
         misbehaviour.after = parseUnsigned(rest.substr(colon + 1), "run count");
-    if (mode == "drop")
-        misbehaviour.mode = Misbehaviour::Mode::drop;
-    else if (mode == "silent")
-        misbehaviour.mode = Misbehaviour::Mode::silent;
-    else if (mode == "malformed")
-        misbehaviour.mode = Misbehaviour::Mode::malformed;
-    else if (mode == "oversized")
-        misbehaviour.mode = Misbehaviour::Mode::oversized;
-    else
+    auto const named =
+        std::find_if(std::begin(misbehaviourModes), std::end(misbehaviourModes),
+                     [&](Misbehaviour::Mode known) { return mode == modeName(known); });
+    if (named == std::end(misbehaviourModes))
         throw std::invalid_argument("bad misbehaviour mode \"" + mode +
                                     "\", expected drop, silent, malformed or oversized");
+    misbehaviour.mode = *named;
     return {unitId, misbehaviour};
 }
 

@@ -37,23 +37,6 @@ std::string oversizedResult(boost::uuids::uuid const &requestId)
     return resultMessage(requestId, true, "{\"pad\":\"" + padding + "\"}");
 }
 
-char const *modeName(Misbehaviour::Mode mode)
-{
-    switch (mode)
-    {
-    case Misbehaviour::Mode::drop:
-        return "drop";
-    case Misbehaviour::Mode::silent:
-        return "silent";
-    case Misbehaviour::Mode::malformed:
-        return "malformed";
-    case Misbehaviour::Mode::oversized:
-        return "oversized";
-    default:
-        return "none";
-    }
-}
-
 } // namespace
 
 SimDevice::SimDevice(net::io_context &io, Settings settings, std::shared_ptr<Stats> stats,
