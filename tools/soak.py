@@ -312,7 +312,9 @@ def check_memory(before_kib, after_kib, tolerance=MEMORY_TOLERANCE):
             % (before_kib, after_kib, round(tolerance * 100))]
 
 
-def check_sanitized_end(status, stderr_text):
+def check_end(status, stderr_text):
+    """How the controller ended on SIGTERM: its status, and any sanitizer report in its
+    standard error (empty when the build has no sanitizer)."""
     problems = []
     if status != 0:
         problems.append("the controller ended with status %s on SIGTERM" % status)
@@ -485,9 +487,7 @@ class Soak:
             raise RuntimeError("%s on %s did not start listening" % (server.role, listen))
 
     def kill_server(self, server, now):
-        server.process.send(signal.SIGKILL)
-        server.process.proc.wait()
-        server.process.close()
+        server.process.stop(signal.SIGKILL)
         server.lifetimes[-1][2] = now
         server.process = None
         self.faults["%s_killed" % server.role] += 1
@@ -713,13 +713,11 @@ class Soak:
     def finish(self):
         """Ends the controller by SIGTERM and checks how it ended."""
         status = self.controller.stop(signal.SIGTERM, timeout=60)
-        with open(os.path.join(self.work, "controller.log"), errors="replace") as log:
-            text = log.read()
-        self.end_status = status
+        text = ""
         if self.sanitized:
-            return check_sanitized_end(status, text)
-        return [] if status == 0 else ["the controller ended with status %s on SIGTERM"
-                                       % status]
+            with open(os.path.join(self.work, "controller.log"), errors="replace") as log:
+                text = log.read()
+        return check_end(status, text)
 
     def cleanup(self):
         for fleet in self.live_fleets:

@@ -189,9 +189,9 @@ class TestEnd:
             "resident memory grew from 10000 KiB to 11001 KiB, more than 10%"]
 
     def test_sanitizer_reports_and_bad_statuses_are_caught(self):
-        assert soak.check_sanitized_end(0, "API Status: Connecting\n") == []
-        assert soak.check_sanitized_end(1, "") == [
+        assert soak.check_end(0, "API Status: Connecting\n") == []
+        assert soak.check_end(1, "") == [
             "the controller ended with status 1 on SIGTERM"]
         leak = "==12==ERROR: LeakSanitizer: detected memory leaks\n"
-        assert soak.check_sanitized_end(0, leak) == [
+        assert soak.check_end(0, leak) == [
             "sanitizer report in the controller's output: " + leak.strip()]
