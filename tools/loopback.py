@@ -20,3 +20,10 @@ def free_port(host="127.0.0.1", family=socket.AF_INET):
     with socket.socket(family, socket.SOCK_STREAM) as s:
         s.bind((host, 0))
         return s.getsockname()[1]
+
+
+def is_sanitized(program):
+    """Whether the program was built with AddressSanitizer, whose quarantine keeps freed memory:
+    its resident size says little then."""
+    with open(program, "rb") as binary:
+        return b"__asan_init" in binary.read()

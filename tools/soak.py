@@ -31,7 +31,7 @@ import sys
 import tempfile
 import time
 
-from loopback import free_port, private_hosts_supported
+from loopback import free_port, is_sanitized, private_hosts_supported
 
 SKIPPED = 77
 
@@ -327,11 +327,6 @@ def check_end(status, stderr_text):
 
 # ---------------------------------------------------------------------------------------------
 # Running it.
-
-def is_sanitized(program):
-    with open(program, "rb") as binary:
-        return b"__asan_init" in binary.read()
-
 
 def shared_free_port(addresses):
     """A port free on every one of the addresses."""

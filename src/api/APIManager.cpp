@@ -12,7 +12,7 @@ namespace kelvarin::triggerTesting
 
 APIManager::APIManager(boost::asio::io_context &io, APIOptions const &options, RequestFn requestFn,
                        IsOnlineFn isOnlineFn, APISessionTimings sessionTimings,
-                       StatusTimings statusTimings)
+                       StatusTimings statusTimings, std::size_t runningLimit)
     : io(io), statusSession(io, options.bestHostname, options.service, statusTimings),
       container(APISessionFactory(
           io,
@@ -21,7 +21,8 @@ APIManager::APIManager(boost::asio::io_context &io, APIOptions const &options, R
           std::move(isOnlineFn), options.allHostname, sessionTimings, options.queueLimit)),
       resolver(io, options.allHostname, options.service, options.refreshInterval,
                [this](PeriodicResolver::Results const &results)
-               { updateSessions(container, results); })
+               { updateSessions(container, results); }),
+      runningLimit(runningLimit)
 {
     statusSession.start();
     resolver.start();
@@ -37,7 +38,7 @@ void APIManager::handleRequest(ITestRequest& request, RequestFn const& requestFn
         return;
     }
     auto const cost = entryCost(request.getMetadata());
-    if (runningBytes + cost > maxRunningBytes)
+    if (runningBytes + cost > runningLimit)
     {
         // A device that never finishes its tests, or a server that floods them, must not grow
         // the table without end; the request is refused like a duplicate.

@@ -32,7 +32,7 @@ public:
 
     APIManager(boost::asio::io_context& io, APIOptions const& options, RequestFn requestFn,
                IsOnlineFn isOnlineFn, APISessionTimings sessionTimings = {},
-               StatusTimings statusTimings = {});
+               StatusTimings statusTimings = {}, std::size_t runningLimit = maxRunningBytes);
     // The sessions' handlers refer to this manager.
     APIManager(APIManager const&) = delete;
     APIManager& operator=(APIManager const&) = delete;
@@ -60,6 +60,7 @@ private:
     APISessionContainer container;
     PeriodicResolver resolver;
     std::map<boost::uuids::uuid, TestMetadata> requests;
+    std::size_t runningLimit;
     std::size_t runningBytes = 0;
 };
 

@@ -156,12 +156,14 @@ void APISession::startWriting()
     spawnCoroutine(net::make_strand(io),
                    [self = shared_from_this()](net::yield_context yield)
                    {
-                       struct ClearFlag
-                       {
-                           bool &flag;
-                           ~ClearFlag() { flag = false; }
-                       } clearFlag{self->writerRunning};
-                       self->writeQueued(yield);
+                       auto const connection = self->stream;
+                       self->writeQueued(connection, yield);
+                       self->writerRunning = false;
+                       // A newer connection was registered while this writer was finishing
+                       // with its own: the queue goes on there.
+                       if (self->connected && self->stream != connection &&
+                           !self->writeQueue.empty())
+                           self->startWriting();
                    });
 }
 
@@ -236,14 +238,14 @@ void APISession::closeWebSocket(net::yield_context yield)
     stream->async_close(websocket::close_reason(), yield[ignored]);
 }
 
-// A fresh socket for each attempt. A failure here counts as a failed attempt.
+// A fresh stream and socket for each attempt: a WebSocket stream that timed out is not fit for
+// another handshake. A writer of the previous connection keeps the old stream until it ends. A
+// failure here counts as a failed attempt.
 error_code APISession::renewSocket()
 {
-    auto& socket = stream->next_layer();
-    if (!socket.is_open())
-        return {};
     error_code ignored;
-    socket.close(ignored);
+    stream->next_layer().close(ignored);
+    stream = std::make_shared<WebSocket>(io);
     return openSocket();
 }
 
@@ -318,20 +320,21 @@ void APISession::dispatch(std::string const& text)
     }
 }
 
-void APISession::writeQueued(net::yield_context yield)
+void APISession::writeQueued(std::shared_ptr<WebSocket> const& connection,
+                             net::yield_context yield)
 {
     while (!writeQueue.empty())
     {
         // A writer left over from a dropped connection must not write beside the
         // registration of the next one.
-        if (!connected || !stream->is_open())
+        if (!connected || connection != stream || !connection->is_open())
             return;
         SharedText const message = writeQueue.front();
         std::clog << "Writing message to API: ---" << *message << "---" << std::endl;
         error_code ec;
-        stream->text(true);
+        connection->text(true);
         frontInWrite = true;
-        stream->async_write(net::buffer(*message), yield[ec]);
+        connection->async_write(net::buffer(*message), yield[ec]);
         frontInWrite = false;
         if (!ec)
         {

@@ -91,7 +91,8 @@ private:
     void waitBeforeNextAttempt(std::chrono::steady_clock::time_point until,
                                boost::asio::yield_context yield);
     void dispatch(std::string const& text);
-    void writeQueued(boost::asio::yield_context yield);
+    void writeQueued(std::shared_ptr<WebSocket> const& connection,
+                     boost::asio::yield_context yield);
 
     boost::asio::io_context& io;
     std::shared_ptr<WebSocket> stream;

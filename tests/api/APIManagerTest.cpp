@@ -42,7 +42,8 @@ protected:
                                  std::chrono::hours(1)};
         manager = std::make_unique<APIManager>(
             io, options, [this](ITestRequest& request) { onRequest(request); },
-            [](unsigned long) { return false; }, APISessionTimings{20ms}, StatusTimings{1h, 1h, 10s});
+            [](unsigned long) { return false; }, APISessionTimings{20ms}, StatusTimings{1h, 1h, 10s},
+            runningLimit);
         ASSERT_TRUE(waitForMessages(server, 1)); // the request session's registration
     }
 
@@ -76,7 +77,19 @@ protected:
     FakeApiServer server{io};
     std::vector<unsigned long> forwarded;
     bool unreachable = false;
+    std::size_t runningLimit = APIManager::maxRunningBytes;
     std::unique_ptr<APIManager> manager;
+};
+
+// Room for two running requests of a short task.
+class APIManagerLimitTest : public APIManagerTest
+{
+protected:
+    void SetUp() override
+    {
+        runningLimit = 300;
+        APIManagerTest::SetUp();
+    }
 };
 
 TEST_F(APIManagerTest, DuplicatedRunningIdIsRefusedWithItsOwnMetadata)
@@ -124,6 +137,29 @@ TEST_F(APIManagerTest, UnreachableUnitIsAnsweredAtOnceAndFreesTheId)
     server.send(execute(12, "ping", 3));
     ASSERT_TRUE(waitForMessages(server, 3));
     EXPECT_EQ(forwarded, (std::vector<unsigned long>{12, 12}));
+}
+
+TEST_F(APIManagerLimitTest, RequestsBeyondTheRunningLimitAreRefused)
+{
+    auto const numbered = [](int n)
+    {
+        return "{\"type\":\"execute\",\"data\":{\"test_id\":\"0f1e2d3c-4b5a-6978-8796-"
+               "a5b4c3d2e1f" + std::to_string(n) +
+               "\",\"unit_id\":5,\"task\":\"t\",\"action_id\":1}}";
+    };
+    for (int n = 1; n <= 3; ++n)
+        server.send(numbered(n));
+    ASSERT_TRUE(waitForMessages(server, 2));
+    settle();
+
+    EXPECT_EQ(forwarded, (std::vector<unsigned long>{5, 5}));
+    EXPECT_EQ(server.allReceived().back(),
+              "{\"type\":\"execute\",\"data\":{\"status\":\"error\",\"data\":{\"code\":\"UNKNOWN\","
+              "\"message\":\"Too many running requests\"},\"test_id\":\"0f1e2d3c-4b5a-6978-8796-"
+              "a5b4c3d2e1f3\",\"unit_id\":5,\"task\":\"t\",\"action_id\":1}}");
+    EXPECT_EQ(log.count("API: too many running requests, refused requestId:0f1e2d3c-4b5a-6978-"
+                        "8796-a5b4c3d2e1f3"),
+              1u);
 }
 
 TEST_F(APIManagerTest, ResultsGoToEveryServerAndUnknownIdsNowhere)

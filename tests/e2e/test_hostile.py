@@ -10,11 +10,16 @@ import os
 import time
 import uuid
 
+from conftest import CONTROLLER
 from fakes import MAGIC, RawDevice, execute_text, register_bytes, until
+from loopback import is_sanitized
 from world import (World, cpu_seconds, lines_with, requires_private_hosts, result_message,
                    run_test)
 
 pytestmark = requires_private_hosts
+
+# Memory is judged only without a sanitizer's quarantine and shadow memory.
+MEASURED = not is_sanitized(CONTROLLER)
 
 LEVELS = 1000000
 MIB = 1 << 20
@@ -107,7 +112,7 @@ def test_frozen_stalled_and_dead_api_servers_hold_no_more_than_their_queue_limit
             peak = await send_tests(world, served, tests)
             responder.stop()
 
-            assert (peak - idle) * 1024 < limit + 12 * MIB, (idle, peak)
+            assert not MEASURED or (peak - idle) * 1024 < limit + 12 * MIB, (idle, peak)
             # The serving server lost nothing; the others' queues dropped their oldest.
             assert sorted(seqs(served.messages())) == list(range(tests))
             for address in ("127.0.0.3", frozen_address, dead_address):
@@ -194,7 +199,7 @@ def test_sixteen_mib_result_of_tiny_values_costs_less_than_four_times_its_size(t
             for server in world.apis:
                 await until(lambda: expected in server.messages(), 60, "the result")
             peak = status_kib(pid, "VmHWM")
-            assert (peak - idle) * 1024 < 4 * len(body), (idle, peak)
+            assert not MEASURED or (peak - idle) * 1024 < 4 * len(body), (idle, peak)
     run(scenario)
 
 
@@ -210,7 +215,7 @@ def test_devices_that_register_and_drop_leave_nothing_behind_with_a_silent_valid
                 sizes.append(rss_kib(world))
             # Thousands of validations asked and abandoned: the memory of the first wave is
             # reused, nothing accumulates.
-            assert sizes[-1] - sizes[0] < 512, sizes
+            assert not MEASURED or sizes[-1] - sizes[0] < 512, sizes
 
             # A new validator connection is asked for no validation of a device that is gone.
             mark = len(world.controller.log())
