@@ -1,7 +1,10 @@
 #pragma once
 
+#include "app/GuardedStackPool.hpp"
+
+// The coroutine header uses the error codes without including them.
+#include <boost/asio/error.hpp>
 #include <boost/asio/spawn.hpp>
-#include <boost/context/protected_fixedsize_stack.hpp>
 
 #include <cstddef>
 #include <exception>
@@ -27,8 +30,7 @@ inline void rethrowFailure(std::exception_ptr failure)
 template <typename Executor, typename Function>
 void spawnCoroutine(Executor const &executor, Function &&function)
 {
-    boost::asio::spawn(executor, std::allocator_arg,
-                       boost::context::protected_fixedsize_stack(coroutineStackSize),
+    boost::asio::spawn(executor, std::allocator_arg, GuardedStackPool(coroutineStackSize),
                        std::forward<Function>(function), rethrowFailure);
 }
 
