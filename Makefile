@@ -4,12 +4,15 @@ BUILD_DIR ?= build
 ASAN_BUILD_DIR ?= build-asan
 JOBS ?= $(shell nproc)
 
-# Exactly the Debian packages the build, the tests and the demo need.
+# Exactly the Debian packages the build, the tests and the demo need, on a minimal Debian 12
+# (debootstrap --variant=minbase) too. CPack's DEB generator finds the package's shared-library
+# dependencies with file and dpkg-dev's dpkg-shlibdeps; systemd-analyze verify looks the units'
+# manual page up with man-db's man.
 PACKAGES := cmake ninja-build g++ make pkg-config \
 	libboost1.81-dev libboost-program-options1.81-dev \
 	libboost-context1.81-dev libboost-coroutine1.81-dev \
 	rapidjson-dev libsystemd-dev libgtest-dev libgmock-dev \
-	python3 python3-pytest python3-websockets systemd dpkg-dev groff-base
+	python3 python3-pytest python3-websockets systemd dpkg-dev file man-db groff-base
 
 ifeq ($(shell id -u),0)
 SUDO :=

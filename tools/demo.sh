@@ -3,7 +3,8 @@
 # handful of simulated devices, for a person to watch. Every line is prefixed with who speaks.
 # Ends everything it started, by pid, prints a summary and exits 0 when results were delivered.
 #
-# Environment: TT_BUILD_DIR (default build), TT_CONTROLLER, TT_SIMULATOR, DEMO_SECONDS (6).
+# Environment: TT_BUILD_DIR (default build), TT_CONTROLLER, TT_SIMULATOR, DEMO_SECONDS (6),
+# DEMO_ONE_API_SERVER (1: one API server even where a private /etc/hosts is possible).
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -83,7 +84,7 @@ apis=(127.0.0.2 127.0.0.3)
 validator_address=127.0.0.4
 
 # The controller reaches every API server through one host name. Root can give it a private
-# /etc/hosts that names both servers; otherwise it talks to the first one alone.
+# /etc/hosts that names both servers; otherwise it talks to the first one alone, by address.
 all_hostname=tt-demo-api-all
 best_hostname=tt-demo-api-best
 {
@@ -92,10 +93,16 @@ best_hostname=tt-demo-api-best
     echo "$validator_address $best_hostname"
 } >"$work/hosts"
 with_hosts=(unshare --mount sh -c 'mount --bind "$0" /etc/hosts && exec "$@"' "$work/hosts")
-if "${with_hosts[@]}" true 2>/dev/null; then
+one_server_because=
+if [[ ${DEMO_ONE_API_SERVER:-} == 1 ]]; then
+    one_server_because="DEMO_ONE_API_SERVER asks for it"
+elif ! "${with_hosts[@]}" true 2>/dev/null; then
+    one_server_because="no private /etc/hosts possible (needs root and unshare --mount)"
+fi
+if [[ -z $one_server_because ]]; then
     run_controller=("${with_hosts[@]}" "$controller")
 else
-    say "no private /etc/hosts possible (needs root): one API server only"
+    say "one API server only: $one_server_because"
     apis=("${apis[0]}")
     all_hostname=${apis[0]}
     best_hostname=$validator_address
@@ -107,13 +114,17 @@ sed -e "s/@ALL_HOSTNAME@/$all_hostname/" -e "s/@BEST_HOSTNAME@/$best_hostname/" 
 
 listen=()
 for address in "${apis[@]}"; do listen+=(--listen "$address:$api_port"); done
+# Every server tests the units in turn, $rate tests a second: two servers at 3 test each unit
+# as often as one at 6, so the devices misbehave as soon with one server as with two.
+rate=$((6 / ${#apis[@]}))
 
 say "validator on $validator_address:$api_port admits units 101-104 (105 is refused)"
 start validator "$simulator" validator --listen "$validator_address:$api_port" \
     --accept-units 101-104 --json
 validator_pid=$started
-say "API servers on ${apis[*]} (port $api_port) test units 101-106 (106 has no device)"
-start api "$simulator" api "${listen[@]}" --units 101-106 --rate 3 --json
+say "API servers on ${apis[*]} (port $api_port) test units 101-106 (106 has no device)," \
+    "$rate a second each"
+start api "$simulator" api "${listen[@]}" --units 101-106 --rate "$rate" --json
 api_pid=$started
 wait_for 5 "the simulated servers" \
     at_least validator "validator listening" 1 || exit 1
