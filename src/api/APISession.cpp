@@ -108,6 +108,14 @@ void APISession::startWriting()
         rethrowFailure);
 }
 
+std::size_t APISession::queuedBytes() const
+{
+    std::size_t bytes = 0;
+    for (auto const& message : writeQueue)
+        bytes += message.size();
+    return bytes;
+}
+
 error_code APISession::openSocket()
 {
     auto& socket = stream->next_layer();

@@ -9,6 +9,7 @@
 #include <boost/beast/websocket/stream.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -55,6 +56,10 @@ public:
     bool isConnected() const { return connected; }
     bool isStopped() const { return stopped; }
     std::deque<std::string> const& getWriteQueue() const { return writeQueue; }
+    // Bytes of the messages waiting in the write queue.
+    std::size_t queuedBytes() const;
+    // Messages dropped because the write queue was full.
+    std::uint64_t droppedMessages() const { return 0; }
 
 private:
     void enqueue(std::string&& message);
