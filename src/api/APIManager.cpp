@@ -62,6 +62,8 @@ void APIManager::sendResult(Reply reply)
 void APIManager::sendResult(Reply reply, TestMetadata const& metadata)
 {
     std::string const message = buildResultMessage(reply, metadata);
+    if (replyObserver)
+        replyObserver(reply);
     for (auto const& [endpoint, session] : container.sessions)
         session->sendResult(message);
 }

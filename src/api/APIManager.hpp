@@ -25,6 +25,8 @@ class APIManager
 public:
     using RequestFn = std::function<void(ITestRequest&)>;
     using IsOnlineFn = std::function<bool(unsigned long)>;
+    // Told of every result message built, duplicates' answers included.
+    using ReplyObserver = std::function<void(Reply const&)>;
 
     APIManager(boost::asio::io_context& io, APIOptions const& options, RequestFn requestFn,
                IsOnlineFn isOnlineFn, APISessionTimings sessionTimings = {},
@@ -40,8 +42,13 @@ public:
     void validate(unsigned long const& unitId, EtherAddr const& mac,
                   std::function<void(bool)> callback);
 
+    void setReplyObserver(ReplyObserver observer) { replyObserver = std::move(observer); }
+
     APIStatusSession& getStatusSession() { return statusSession; }
+    APIStatusSession const& getStatusSession() const { return statusSession; }
     APISessionContainer& getContainer() { return container; }
+    APISessionContainer const& getContainer() const { return container; }
+    std::size_t runningTests() const { return requests.size(); }
     bool isRunning(boost::uuids::uuid const& requestId) const
     {
         return requests.contains(requestId);
@@ -55,6 +62,7 @@ private:
     APISessionContainer container;
     PeriodicResolver resolver;
     std::map<boost::uuids::uuid, TestMetadata> requests;
+    ReplyObserver replyObserver;
 };
 
 } // namespace kelvarin::triggerTesting

@@ -35,6 +35,8 @@ ProbeSession::Socket &ProbeSession::socket()
 
 void ProbeSession::start()
 {
+    tracker.connectionOpened();
+    started = true;
     setNoDelay(ws.next_layer());
     websocket::stream_base::timeout options{};
     options.handshake_timeout = timeouts.handshake;
@@ -234,6 +236,8 @@ void ProbeSession::stop()
         return;
     if (state == State::validated)
         tracker.removeProbe(unitId, shared_from_this());
+    if (started)
+        tracker.connectionClosed();
     // No close handshake: the device is gone or misbehaving.
     boost::system::error_code ignored;
     ws.next_layer().close(ignored);

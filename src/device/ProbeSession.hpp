@@ -93,6 +93,7 @@ private:
     std::list<std::string> writeQueue;
     unsigned long unitId = 0;
     bool stopped = false;
+    bool started = false; // counted among the tracker's open connections
     Timeouts timeouts;
 };
 
