@@ -1,5 +1,7 @@
 #include "app/Options.hpp"
 
+#include "app/ListenAddress.hpp"
+
 #include <boost/program_options.hpp>
 #include <systemd/sd-daemon.h>
 
@@ -23,7 +25,8 @@ po::options_description genericOptions(std::string& configPath)
     return generic;
 }
 
-po::options_description configurationOptions(Options& options, std::int32_t& refreshSeconds)
+po::options_description configurationOptions(Options& options, std::int32_t& refreshSeconds,
+                                             std::string& metricsListen)
 {
     po::options_description configuration("Configuration");
     configuration.add_options()
@@ -39,7 +42,9 @@ po::options_description configurationOptions(Options& options, std::int32_t& ref
          "api refresh interval")
         ("device-side.listen-service",
          po::value<std::vector<std::string>>(&options.device.listenServices),
-         "listen service name");
+         "listen service name")
+        ("metrics.listen", po::value<std::string>(&metricsListen)->default_value(""),
+         "metrics listen address");
     return configuration;
 }
 
@@ -53,8 +58,9 @@ bool parseOptions(int argc, char const* const argv[], Options& options, std::ost
 
     std::string configPath;
     std::int32_t refreshSeconds = 1;
+    std::string metricsListen;
     auto const generic = genericOptions(configPath);
-    auto const configuration = configurationOptions(options, refreshSeconds);
+    auto const configuration = configurationOptions(options, refreshSeconds, metricsListen);
 
     po::variables_map commandLine;
     po::store(po::parse_command_line(argc, argv, generic), commandLine);
@@ -72,5 +78,7 @@ bool parseOptions(int argc, char const* const argv[], Options& options, std::ost
     po::store(po::parse_config_file(file, configuration, false), settings);
     po::notify(settings);
     options.api.refreshInterval = std::chrono::seconds(refreshSeconds);
+    if (!metricsListen.empty())
+        options.metrics.listen = kelvarin::triggerTesting::parseListenAddress(metricsListen);
     return true;
 }

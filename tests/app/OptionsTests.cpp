@@ -66,6 +66,14 @@ TEST(Options, EmptyFileGivesTheDefaults)
     EXPECT_EQ(options.api.refreshInterval, std::chrono::seconds(1));
     EXPECT_TRUE(options.device.listenServices.empty());
     EXPECT_FALSE(options.device.useSystemdSockets);
+    EXPECT_FALSE(options.metrics.listen);
+}
+
+TEST(Options, MetricsListenIsTakenFromItsSection)
+{
+    auto const listen = parseFile("[metrics]\nlisten=[::1]:9120\n").metrics.listen;
+    ASSERT_TRUE(listen);
+    EXPECT_EQ(*listen, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("::1"), 9120));
 }
 
 TEST(Options, SectionsAndDottedNamesSetTheirFields)

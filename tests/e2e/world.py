@@ -24,8 +24,10 @@ requires_private_hosts = pytest.mark.skipif(
 
 class World:
     def __init__(self, tmp_path, policy=lambda unit, mac: True, start_validator=True,
-                 preexec_fn=None):
+                 preexec_fn=None, metrics=False):
         self.tmp_path = tmp_path
+        # The port of the metrics endpoint on 127.0.0.1, when there is one.
+        self.metrics_port = free_port() if metrics else None
         # Runs in the controller's process before it starts, e.g. to set its resource limits.
         self.preexec_fn = preexec_fn
         self.api_port = free_port()
@@ -67,7 +69,9 @@ class World:
         config = self.tmp_path / "tt_controller.cfg"
         config.write_text("[api-side]\nall-hostname=tt-api-all\nbest-hostname=tt-api-best\n"
                           "service=%d\nrefresh-interval=1\n[device-side]\nlisten-service=%d\n"
-                          % (self.api_port, self.device_port))
+                          % (self.api_port, self.device_port) +
+                          ("[metrics]\nlisten=127.0.0.1:%d\n" % self.metrics_port
+                           if self.metrics_port else ""))
         command = ["unshare", "--mount", "sh", "-c",
                    'mount --bind "$0" /etc/hosts && exec "$@"', str(hosts), CONTROLLER]
         return ControllerProcess(["-c", str(config)], command=command,
