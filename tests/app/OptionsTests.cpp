@@ -69,13 +69,6 @@ TEST(Options, EmptyFileGivesTheDefaults)
     EXPECT_FALSE(options.metrics.listen);
 }
 
-TEST(Options, MetricsListenIsTakenFromItsSection)
-{
-    auto const listen = parseFile("[metrics]\nlisten=[::1]:9120\n").metrics.listen;
-    ASSERT_TRUE(listen);
-    EXPECT_EQ(*listen, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("::1"), 9120));
-}
-
 TEST(Options, SectionsAndDottedNamesSetTheirFields)
 {
     auto const options = parseFile("api-side.service=http\n"

@@ -8,7 +8,6 @@ import http.client
 import json
 import os
 import shutil
-import signal
 import socket
 import subprocess
 import threading
@@ -19,7 +18,7 @@ import uuid
 
 import pytest
 
-from conftest import CONTROLLER, ControllerProcess, free_port, run_controller, wait_for
+from conftest import CONTROLLER, free_port, run_controller, wait_for
 from fakes import execute_text, until
 from test_floods import run_test
 from test_process import quiet_api
@@ -39,8 +38,8 @@ def http_get(port, path, headers=None, timeout=10.0):
         connection.close()
 
 
-async def get(port, path):
-    return await asyncio.to_thread(http_get, port, path)
+async def get(port, path, headers=None, timeout=10.0):
+    return await asyncio.to_thread(http_get, port, path, headers, timeout)
 
 
 class Prometheus:
@@ -53,12 +52,13 @@ class Prometheus:
                           "scrape_configs:\n  - job_name: tt_controller\n"
                           "    static_configs:\n      - targets: ['127.0.0.1:%d']\n"
                           % target_port)
+        self.log = open(tmp_path / "prometheus.log", "wb")
         self.proc = subprocess.Popen(
             ["prometheus", "--config.file=%s" % config,
              "--storage.tsdb.path=%s" % (tmp_path / "tsdb"),
              "--web.listen-address=127.0.0.1:%d" % self.port],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=open(tmp_path / "prometheus.log", "wb"), start_new_session=True)
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.log,
+            start_new_session=True)
 
     def series(self):
         """{(name, sorted label pairs without job and instance): value} of the latest scrape."""
@@ -84,6 +84,7 @@ class Prometheus:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
+        self.log.close()
 
 
 @pytest.fixture
@@ -180,11 +181,8 @@ def test_ready_once_the_validator_is_connected(tmp_path):
             assert await get(world.metrics_port, "/ready") == (503, "validator not connected\n")
             await world.validator.start()
             await world.validator.connected()
-
-            async def ready():
-                return await get(world.metrics_port, "/ready") == (200, "ready\n")
             deadline = time.monotonic() + 10
-            while not await ready():
+            while await get(world.metrics_port, "/ready") != (200, "ready\n"):
                 assert time.monotonic() < deadline, "never ready"
                 await asyncio.sleep(0.05)
     run(scenario)
@@ -207,9 +205,8 @@ def test_endpoint_refuses_oversized_requests_and_outlasts_a_flood_of_idle_connec
     async def scenario():
         async with World(tmp_path, metrics=True) as world:
             device = await world.admitted_device(5)
-            refused = await asyncio.to_thread(
-                http_get, world.metrics_port, "/metrics", {"X-Fill": "x" * 9000})
-            assert refused == (413, "request too large\n")
+            assert await get(world.metrics_port, "/metrics", {"X-Fill": "x" * 9000}) == \
+                (413, "request too large\n")
 
             flood = idle_connections(world.metrics_port, 300)
             try:
@@ -220,8 +217,7 @@ def test_endpoint_refuses_oversized_requests_and_outlasts_a_flood_of_idle_connec
                 for s in flood:
                     s.close()
             # Places free up as the flood goes away; the endpoint answers again.
-            status, body = await asyncio.to_thread(http_get, world.metrics_port, "/metrics",
-                                                   None, 30)
+            status, body = await get(world.metrics_port, "/metrics", timeout=30)
             assert status == 200
             assert "tt_controller_devices_online 2\n" in body
             assert [line for line in world.controller.log() if "etrics" in line] == [
@@ -230,13 +226,11 @@ def test_endpoint_refuses_oversized_requests_and_outlasts_a_flood_of_idle_connec
 
 
 class TestStartUp:
-    @pytest.mark.parametrize("value", ["localhost:9120", "127.0.0.1", "[::1]:0"])
-    def test_a_listen_value_that_is_no_address_and_port_ends_start_up(self, config, value):
-        result = run_controller(["-c", config(quiet_api() + "[metrics]\nlisten=%s\n" % value)])
+    def test_a_listen_value_that_is_no_address_and_port_ends_start_up(self, config):
+        result = run_controller(["-c", config(quiet_api() + "[metrics]\nlisten=localhost:1\n")])
         assert result.returncode == 1
-        assert result.stderr.decode().splitlines() == [
-            'Exception: metrics.listen: "%s" is not an address and port such as '
-            '127.0.0.1:9120 or [::1]:9120' % value]
+        assert result.stderr.decode() == 'Exception: metrics.listen: "localhost:1" is not an ' \
+            'address and port such as 127.0.0.1:9120 or [::1]:9120\n'
 
     def test_a_port_in_use_ends_start_up_on_bind(self, config):
         with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as busy:
