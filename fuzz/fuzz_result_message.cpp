@@ -1,5 +1,6 @@
 // Result texts from devices: the result message is built from any text that is a JSON object,
 // and is then itself a JSON object; any other text is refused.
+#include "ServiceStack.hpp"
 #include "api/ResultMessage.hpp"
 
 #include <boost/uuid/uuid.hpp>
@@ -18,17 +19,21 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
     TestMetadata metadata;
     metadata.unitId = 18446744073709551615ull;
     metadata.task = "fuzz";
-    try
-    {
-        auto const message =
-            buildResultMessage(Reply(boost::uuids::uuid{}, Result(std::move(text), true)), metadata);
-        rapidjson::Document parsed;
-        if (parsed.Parse(message.c_str()).HasParseError() || !parsed.IsObject() ||
-            !parsed.HasMember("data") || !parsed["data"].IsObject())
-            std::abort();
-    }
-    catch (std::runtime_error const&)
-    {
-    }
+    onServiceStack(
+        [&]
+        {
+            try
+            {
+                auto const message = buildResultMessage(
+                    Reply(boost::uuids::uuid{}, Result(std::move(text), true)), metadata);
+                rapidjson::Document parsed;
+                if (parsed.Parse<rapidjson::kParseIterativeFlag>(message.c_str()).HasParseError() ||
+                    !parsed.IsObject() || !parsed.HasMember("data") || !parsed["data"].IsObject())
+                    std::abort();
+            }
+            catch (std::runtime_error const &)
+            {
+            }
+        });
     return 0;
 }

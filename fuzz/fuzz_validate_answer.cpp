@@ -1,5 +1,6 @@
 // Validator answers: any text either names a validation, which an answer written back from what
 // was read names again with the same verdict, or fails with an error text.
+#include "ServiceStack.hpp"
 #include "status/ValidateAnswer.hpp"
 
 #include <cstdint>
@@ -41,17 +42,21 @@ void checkVerdict(ValidateAnswer const &answer)
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const *data, std::size_t size)
 {
     std::string const text(reinterpret_cast<char const *>(data), size);
-    try
-    {
-        auto const answer = parseValidateAnswer(text);
-        checkVerdict(answer);
-        auto const again = parseValidateAnswer(rewritten(answer));
-        if (again.key.unitId != answer.key.unitId || !(again.key.mac == answer.key.mac) ||
-            again.result != answer.result)
-            std::abort();
-    }
-    catch (std::runtime_error const &)
-    {
-    }
+    onServiceStack(
+        [&]
+        {
+            try
+            {
+                auto const answer = parseValidateAnswer(text);
+                checkVerdict(answer);
+                auto const again = parseValidateAnswer(rewritten(answer));
+                if (again.key.unitId != answer.key.unitId || !(again.key.mac == answer.key.mac) ||
+                    again.result != answer.result)
+                    std::abort();
+            }
+            catch (std::runtime_error const &)
+            {
+            }
+        });
     return 0;
 }

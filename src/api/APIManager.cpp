@@ -10,17 +10,17 @@
 namespace kelvarin::triggerTesting
 {
 
-APIManager::APIManager(boost::asio::io_context& io, APIOptions const& options,
-                       RequestFn requestFn, IsOnlineFn isOnlineFn,
-                       APISessionTimings sessionTimings, StatusTimings statusTimings)
+APIManager::APIManager(boost::asio::io_context &io, APIOptions const &options, RequestFn requestFn,
+                       IsOnlineFn isOnlineFn, APISessionTimings sessionTimings,
+                       StatusTimings statusTimings)
     : io(io), statusSession(io, options.bestHostname, options.service, statusTimings),
       container(APISessionFactory(
           io,
-          [this, requestFn = std::move(requestFn)](ITestRequest& request)
+          [this, requestFn = std::move(requestFn)](ITestRequest &request)
           { handleRequest(request, requestFn); },
-          std::move(isOnlineFn), options.allHostname, sessionTimings)),
+          std::move(isOnlineFn), options.allHostname, sessionTimings, options.queueLimit)),
       resolver(io, options.allHostname, options.service, options.refreshInterval,
-               [this](PeriodicResolver::Results const& results)
+               [this](PeriodicResolver::Results const &results)
                { updateSessions(container, results); })
 {
     statusSession.start();
@@ -36,7 +36,19 @@ void APIManager::handleRequest(ITestRequest& request, RequestFn const& requestFn
                    request.getMetadata());
         return;
     }
+    auto const cost = entryCost(request.getMetadata());
+    if (runningBytes + cost > maxRunningBytes)
+    {
+        // A device that never finishes its tests, or a server that floods them, must not grow
+        // the table without end; the request is refused like a duplicate.
+        std::clog << "API: too many running requests, refused requestId:" << request.getId()
+                  << std::endl;
+        sendResult(Reply(request.getId(), Error(Error::UNKNOWN, "Too many running requests")),
+                   request.getMetadata());
+        return;
+    }
     requests.emplace(request.getId(), request.getMetadata());
+    runningBytes += cost;
     std::clog << "API: received request to run requestId:" << request.getId()
               << " in unitId:" << request.getProbeId() << std::endl;
     // The entry exists before the call, so a reply made during it (an unreachable unit)
@@ -56,16 +68,27 @@ void APIManager::sendResult(Reply reply)
     std::clog << "API: sent result for requestId:" << id << " and is last: " << last
               << std::endl;
     if (last)
+    {
+        runningBytes -= entryCost(entry->second);
         requests.erase(entry);
+    }
 }
 
 void APIManager::sendResult(Reply reply, TestMetadata const& metadata)
 {
-    std::string const message = buildResultMessage(reply, metadata);
+    // One text, shared by the queues of all servers.
+    auto const message = std::make_shared<std::string const>(buildResultMessage(reply, metadata));
     if (replyObserver)
         replyObserver(reply);
     for (auto const& [endpoint, session] : container.sessions)
         session->sendResult(message);
+}
+
+// What an entry of the running requests holds on the heap, roughly: the map node and the task.
+std::size_t APIManager::entryCost(TestMetadata const &metadata)
+{
+    constexpr std::size_t nodeCost = 128;
+    return nodeCost + metadata.task.size();
 }
 
 void APIManager::validate(unsigned long const& unitId, EtherAddr const& mac,

@@ -28,6 +28,10 @@ public:
     // Told of every result message built, duplicates' answers included.
     using ReplyObserver = std::function<void(Reply const&)>;
 
+    // What the requests whose last reply has not come yet may hold; beyond it new ones are
+    // refused.
+    static constexpr std::size_t maxRunningBytes = std::size_t{256} << 20;
+
     APIManager(boost::asio::io_context& io, APIOptions const& options, RequestFn requestFn,
                IsOnlineFn isOnlineFn, APISessionTimings sessionTimings = {},
                StatusTimings statusTimings = {});
@@ -56,12 +60,14 @@ public:
 
 private:
     void handleRequest(ITestRequest& request, RequestFn const& requestFn);
+    static std::size_t entryCost(TestMetadata const &metadata);
 
     [[maybe_unused]] boost::asio::io_context& io; // shared with everything the manager builds
     APIStatusSession statusSession;
     APISessionContainer container;
     PeriodicResolver resolver;
     std::map<boost::uuids::uuid, TestMetadata> requests;
+    std::size_t runningBytes = 0;
     ReplyObserver replyObserver;
 };
 

@@ -3,6 +3,7 @@
 #include "api/APISessionMessages.hpp"
 #include "api/IsOnlineJson.hpp"
 #include "api/TestRequestJsonV1.hpp"
+#include "app/Coroutine.hpp"
 #include "status/SetKeepAlive.hpp"
 #include "status/SetNoDelay.hpp"
 
@@ -28,13 +29,6 @@ using net::ip::tcp;
 namespace
 {
 
-// Anything a coroutine lets escape ends the event loop, and with it the service.
-void rethrowFailure(std::exception_ptr failure)
-{
-    if (failure)
-        std::rethrow_exception(failure);
-}
-
 error_code applyKeepAlive(tcp::socket& socket)
 {
     try
@@ -54,39 +48,104 @@ error_code applyKeepAlive(tcp::socket& socket)
 
 } // namespace
 
-APISession::APISession(net::io_context& io, std::string host, tcp::endpoint endpoint,
+APISession::APISession(net::io_context &io, std::string host, tcp::endpoint endpoint,
                        RequestHandler requestHandler, IsOnlineHandler isOnlineHandler,
-                       Timings timings)
+                       Timings timings, std::size_t queueLimit)
     : io(io), stream(std::make_shared<WebSocket>(io)), host(std::move(host)),
       endpoint(std::move(endpoint)), requestHandler(std::move(requestHandler)),
-      isOnlineHandler(std::move(isOnlineHandler)), timings(timings), retryTimer(io)
+      isOnlineHandler(std::move(isOnlineHandler)), timings(timings), retryTimer(io),
+      queueLimit(queueLimit), dropLogTimer(io)
 {
 }
 
 void APISession::start()
 {
-    net::spawn(
-        net::make_strand(io),
-        [self = shared_from_this()](net::yield_context yield) { self->runConnection(yield); },
-        rethrowFailure);
+    spawnCoroutine(net::make_strand(io), [self = shared_from_this()](net::yield_context yield)
+                   { self->runConnection(yield); });
 }
 
 void APISession::enqueueMessage(std::string const& message)
 {
-    enqueue(std::string(message));
+    enqueue(std::make_shared<std::string const>(message));
 }
 
-// The result is the session's own copy already: it is moved into the queue, not copied again.
 void APISession::sendResult(std::string message)
+{
+    enqueue(std::make_shared<std::string const>(std::move(message)));
+}
+
+void APISession::sendResult(SharedText message)
 {
     enqueue(std::move(message));
 }
 
-void APISession::enqueue(std::string&& message)
+void APISession::enqueue(SharedText message)
 {
+    auto const size = message->size();
+    if (queueLimit != 0)
+    {
+        if (size > queueLimit)
+        {
+            // Larger than the whole queue may hold: it goes the way of the older ones.
+            noteDropped(1);
+            return;
+        }
+        makeRoomFor(size);
+    }
+    queueBytes += size;
     writeQueue.push_back(std::move(message));
     if (connected && writeQueue.size() == 1)
         startWriting();
+}
+
+// Drops the oldest messages until the new one fits, except the one being written: the write
+// still reads from it.
+void APISession::makeRoomFor(std::size_t size)
+{
+    std::size_t dropped = 0;
+    std::size_t const firstDroppable = frontInWrite ? 1 : 0;
+    while (queueBytes + size > queueLimit && writeQueue.size() > firstDroppable)
+    {
+        auto const oldest = writeQueue.begin() + static_cast<std::ptrdiff_t>(firstDroppable);
+        queueBytes -= (*oldest)->size();
+        writeQueue.erase(oldest);
+        ++dropped;
+    }
+    if (dropped != 0)
+        noteDropped(dropped);
+}
+
+void APISession::noteDropped(std::size_t count)
+{
+    droppedTotal += count;
+    droppedUnlogged += count;
+    if (dropLineDue)
+        return;
+    auto const now = std::chrono::steady_clock::now();
+    if (now >= nextDropLine)
+    {
+        logDropped();
+        return;
+    }
+    dropLineDue = true;
+    dropLogTimer.expires_at(nextDropLine);
+    dropLogTimer.async_wait(
+        [weakSelf = weak_from_this()](error_code const &)
+        {
+            if (auto self = weakSelf.lock())
+                self->logDropped();
+        });
+}
+
+void APISession::logDropped()
+{
+    dropLineDue = false;
+    if (droppedUnlogged == 0)
+        return;
+    std::clog << "API " << endpoint << ": queue full, dropped " << droppedUnlogged << " messages"
+              << std::endl;
+    droppedUnlogged = 0;
+    nextDropLine = std::chrono::steady_clock::now() + std::chrono::seconds(1);
 }
 
 void APISession::startWriting()
@@ -94,26 +153,16 @@ void APISession::startWriting()
     if (writerRunning)
         return;
     writerRunning = true;
-    net::spawn(
-        net::make_strand(io),
-        [self = shared_from_this()](net::yield_context yield)
-        {
-            struct ClearFlag
-            {
-                bool& flag;
-                ~ClearFlag() { flag = false; }
-            } clearFlag{self->writerRunning};
-            self->writeQueued(yield);
-        },
-        rethrowFailure);
-}
-
-std::size_t APISession::queuedBytes() const
-{
-    std::size_t bytes = 0;
-    for (auto const& message : writeQueue)
-        bytes += message.size();
-    return bytes;
+    spawnCoroutine(net::make_strand(io),
+                   [self = shared_from_this()](net::yield_context yield)
+                   {
+                       struct ClearFlag
+                       {
+                           bool &flag;
+                           ~ClearFlag() { flag = false; }
+                       } clearFlag{self->writerRunning};
+                       self->writeQueued(yield);
+                   });
 }
 
 error_code APISession::openSocket()
@@ -158,12 +207,25 @@ void APISession::runConnection(net::yield_context yield)
             continue;
         }
         std::clog << "Connected main: " << endpoint << std::endl;
+        auto const registeredAt = std::chrono::steady_clock::now();
         connected = true;
         if (!writeQueue.empty())
             startWriting();
         readMessages(yield);
         connected = false;
+        // A server that drops every connection at once is not hammered: one attempt a second.
+        waitBeforeNextAttempt(registeredAt + timings.retryDelay, yield);
     }
+}
+
+void APISession::waitBeforeNextAttempt(std::chrono::steady_clock::time_point until,
+                                       net::yield_context yield)
+{
+    if (std::chrono::steady_clock::now() >= until)
+        return;
+    retryTimer.expires_at(until);
+    error_code ignored;
+    retryTimer.async_wait(yield[ignored]);
 }
 
 void APISession::closeWebSocket(net::yield_context yield)
@@ -196,6 +258,12 @@ error_code APISession::connect(net::yield_context yield)
     socket.async_connect(endpoint, yield[ec]);
     if (ec)
         return ec;
+    // A server that never finishes the handshake, or falls silent later, is given up on.
+    websocket::stream_base::timeout timeouts{};
+    timeouts.handshake_timeout = timings.handshakeTimeout;
+    timeouts.idle_timeout = timings.idleTimeout;
+    timeouts.keep_alive_pings = true;
+    stream->set_option(timeouts);
     stream->async_handshake(host, "/", yield[ec]);
     if (ec)
         return ec;
@@ -258,14 +326,18 @@ void APISession::writeQueued(net::yield_context yield)
         // registration of the next one.
         if (!connected || !stream->is_open())
             return;
-        // The deque keeps references stable while more messages are appended.
-        std::string const& message = writeQueue.front();
-        std::clog << "Writing message to API: ---" << message << "---" << std::endl;
+        SharedText const message = writeQueue.front();
+        std::clog << "Writing message to API: ---" << *message << "---" << std::endl;
         error_code ec;
         stream->text(true);
-        stream->async_write(net::buffer(message), yield[ec]);
+        frontInWrite = true;
+        stream->async_write(net::buffer(*message), yield[ec]);
+        frontInWrite = false;
         if (!ec)
+        {
+            queueBytes -= message->size();
             writeQueue.pop_front();
+        }
     }
 }
 

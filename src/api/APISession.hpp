@@ -20,14 +20,27 @@ namespace kelvarin::triggerTesting
 
 struct APISessionTimings
 {
-    // The wait after a failed connection attempt.
+    // The wait after a failed connection attempt, and the least time between two attempts.
     std::chrono::steady_clock::duration retryDelay = std::chrono::seconds(1);
+    // A server that takes longer for the handshake, or stays silent longer once connected (it
+    // is pinged after half of that), counts as a failed connection.
+    std::chrono::steady_clock::duration handshakeTimeout = std::chrono::seconds(60);
+    std::chrono::steady_clock::duration idleTimeout = std::chrono::seconds(60);
 };
+
+// A message text as the sessions queue it: one result goes to every API server, and each queue
+// holds the same text.
+using SharedText = std::shared_ptr<std::string const>;
 
 // The request connection to one API server. It registers the controller, hands "execute"
 // requests to the request handler, answers "isOnline" queries itself and writes queued
 // messages. It reconnects without end until the pool stops it; the write queue survives
-// reconnections.
+// reconnections, bounded in bytes: when a message does not fit, the oldest are dropped.
+//
+// Two coroutines share the session: the connection cycle (connect, register, read until the
+// connection fails, wait, again) and the writer, which the cycle or a new message starts when
+// something waits to be written on a registered connection, and which ends when the queue is
+// empty or the connection gone.
 class APISession : public std::enable_shared_from_this<APISession>
 {
 public:
@@ -37,13 +50,19 @@ public:
 
     using Timings = APISessionTimings;
 
-    APISession(boost::asio::io_context& io, std::string host,
+    static constexpr std::size_t defaultQueueLimit = std::size_t{256} << 20;
+
+    // A queueLimit of 0 leaves the queue unbounded.
+    APISession(boost::asio::io_context &io, std::string host,
                boost::asio::ip::tcp::endpoint endpoint, RequestHandler requestHandler,
-               IsOnlineHandler isOnlineHandler, Timings timings = {});
+               IsOnlineHandler isOnlineHandler, Timings timings = {},
+               std::size_t queueLimit = defaultQueueLimit);
 
     void start();
     void enqueueMessage(std::string const& message);
     void sendResult(std::string message);
+    // The same text for every session: queued without a copy of its own.
+    void sendResult(SharedText message);
     void startWriting();
 
     // Opens the TCP socket as IPv4 with keep-alive. On failure the socket is left closed and
@@ -55,26 +74,29 @@ public:
     boost::asio::ip::tcp::endpoint const& getEndpoint() const { return endpoint; }
     bool isConnected() const { return connected; }
     bool isStopped() const { return stopped; }
-    std::deque<std::string> const& getWriteQueue() const { return writeQueue; }
-    // Bytes of the messages waiting in the write queue.
-    std::size_t queuedBytes() const;
-    // Messages dropped because the write queue was full.
-    std::uint64_t droppedMessages() const { return 0; }
+    std::size_t queuedMessages() const { return writeQueue.size(); }
+    std::size_t queuedBytes() const { return queueBytes; }
+    std::uint64_t droppedMessages() const { return droppedTotal; }
 
 private:
-    void enqueue(std::string&& message);
+    void enqueue(SharedText message);
+    void makeRoomFor(std::size_t size);
+    void noteDropped(std::size_t count);
+    void logDropped();
     void runConnection(boost::asio::yield_context yield);
     void closeWebSocket(boost::asio::yield_context yield);
     boost::system::error_code renewSocket();
     boost::system::error_code connect(boost::asio::yield_context yield);
     void readMessages(boost::asio::yield_context yield);
+    void waitBeforeNextAttempt(std::chrono::steady_clock::time_point until,
+                               boost::asio::yield_context yield);
     void dispatch(std::string const& text);
     void writeQueued(boost::asio::yield_context yield);
 
     boost::asio::io_context& io;
     std::shared_ptr<WebSocket> stream;
     std::string host;
-    std::deque<std::string> writeQueue;
+    std::deque<SharedText> writeQueue;
     boost::asio::ip::tcp::endpoint endpoint;
     RequestHandler requestHandler;
     IsOnlineHandler isOnlineHandler;
@@ -84,6 +106,16 @@ private:
     boost::asio::steady_timer retryTimer;
     bool connected = false;     // registration written on the current connection
     bool writerRunning = false; // keeps a writer of a dropped connection the only one
+    bool frontInWrite = false;  // the front message is being written and must stay
+
+    std::size_t queueLimit;
+    std::size_t queueBytes = 0;
+    std::uint64_t droppedTotal = 0;
+    std::uint64_t droppedUnlogged = 0;
+    // Drops are logged at most once a second; what a second gathers is logged at its end.
+    boost::asio::steady_timer dropLogTimer;
+    std::chrono::steady_clock::time_point nextDropLine{};
+    bool dropLineDue = false;
 };
 
 } // namespace kelvarin::triggerTesting

@@ -3,13 +3,13 @@
 namespace kelvarin::triggerTesting
 {
 
-APISessionFactory::APISessionFactory(boost::asio::io_context& io,
+APISessionFactory::APISessionFactory(boost::asio::io_context &io,
                                      APISession::RequestHandler requestHandler,
                                      APISession::IsOnlineHandler isOnlineHandler, std::string host,
-                                     APISession::Timings sessionTimings)
+                                     APISession::Timings sessionTimings, std::size_t queueLimit)
     : io(io), requestHandler(std::move(requestHandler)),
       isOnlineHandler(std::move(isOnlineHandler)), host(std::move(host)),
-      sessionTimings(sessionTimings)
+      sessionTimings(sessionTimings), queueLimit(queueLimit)
 {
 }
 
@@ -17,7 +17,7 @@ std::shared_ptr<APISession>
 APISessionFactory::createAPISession(boost::asio::ip::tcp::endpoint endpoint) const
 {
     return std::make_shared<APISession>(io, host, endpoint, requestHandler, isOnlineHandler,
-                                        sessionTimings);
+                                        sessionTimings, queueLimit);
 }
 
 } // namespace kelvarin::triggerTesting

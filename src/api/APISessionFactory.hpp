@@ -15,9 +15,10 @@ namespace kelvarin::triggerTesting
 class APISessionFactory
 {
 public:
-    APISessionFactory(boost::asio::io_context& io, APISession::RequestHandler requestHandler,
+    APISessionFactory(boost::asio::io_context &io, APISession::RequestHandler requestHandler,
                       APISession::IsOnlineHandler isOnlineHandler, std::string host,
-                      APISession::Timings sessionTimings = {});
+                      APISession::Timings sessionTimings = {},
+                      std::size_t queueLimit = APISession::defaultQueueLimit);
 
     // A new session for the endpoint; nothing is opened or started.
     std::shared_ptr<APISession> createAPISession(boost::asio::ip::tcp::endpoint endpoint) const;
@@ -28,6 +29,7 @@ private:
     APISession::IsOnlineHandler isOnlineHandler;
     std::string host;
     APISession::Timings sessionTimings;
+    std::size_t queueLimit;
 };
 
 } // namespace kelvarin::triggerTesting

@@ -1,5 +1,6 @@
 #include "api/JsonTriggerDocument.hpp"
 
+#include "api/NestingLimit.hpp"
 #include "api/Utils.hpp"
 
 #include <stdexcept>
@@ -10,7 +11,12 @@ namespace kelvarin::triggerTesting
 JsonTriggerDocument::JsonTriggerDocument(std::string const &text)
 {
     // Read as a C string: a NUL byte ends the message. A byte-order mark is a parse error here.
-    if (document.Parse(text.c_str()).HasParseError())
+    rapidjson::StringStream stream(text.c_str());
+    bool parsed = false;
+    auto generate = [&](rapidjson::Document &handler)
+    { return parsed = readJson(stream, handler); };
+    document.Populate(generate);
+    if (!parsed)
     {
         throw std::runtime_error("Invalid JSON");
     }

@@ -1,8 +1,9 @@
 #include "api/PeriodicResolver.hpp"
 
+#include "app/Coroutine.hpp"
+
 #include <boost/asio/strand.hpp>
 
-#include <exception>
 #include <iostream>
 
 namespace kelvarin::triggerTesting
@@ -22,15 +23,8 @@ PeriodicResolver::PeriodicResolver(net::io_context& io, std::string hostName, st
 void PeriodicResolver::start()
 {
     stopped = false;
-    net::spawn(
-        net::make_strand(io),
-        [this, alive = std::weak_ptr<bool const>(alive)](net::yield_context yield)
-        { run(yield, alive); },
-        [](std::exception_ptr failure)
-        {
-            if (failure)
-                std::rethrow_exception(failure);
-        });
+    spawnCoroutine(net::make_strand(io), [this, alive = std::weak_ptr<bool const>(alive)](
+                                             net::yield_context yield) { run(yield, alive); });
 }
 
 void PeriodicResolver::run(net::yield_context yield, std::weak_ptr<bool const> alive)

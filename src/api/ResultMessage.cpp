@@ -1,8 +1,11 @@
 #include "api/ResultMessage.hpp"
 
+#include "api/NestingLimit.hpp"
+#include "api/StringOutput.hpp"
+
 #include <boost/uuid/uuid_io.hpp>
-#include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
+#include <rapidjson/encodedstream.h>
+#include <rapidjson/memorystream.h>
 #include <rapidjson/writer.h>
 
 #include <stdexcept>
@@ -14,15 +17,85 @@ namespace kelvarin::triggerTesting
 namespace
 {
 
-using Allocator = rapidjson::Document::AllocatorType;
+using Writer = rapidjson::Writer<StringOutput>;
 
-rapidjson::Value copyString(std::string const &text, Allocator &allocator)
+void writeString(Writer &writer, std::string const &text)
 {
-    return rapidjson::Value(text.data(), static_cast<rapidjson::SizeType>(text.size()), allocator);
+    writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
 }
 
+// Appended without looking for members of the same names: the device's own stay first.
+void writeMetadata(Writer &writer, TestMetadata const &metadata)
+{
+    writer.Key("test_id");
+    writeString(writer, boost::uuids::to_string(metadata.testId));
+    writer.Key("unit_id");
+    writer.Uint64(metadata.unitId);
+    writer.Key("task");
+    writeString(writer, metadata.task);
+    writer.Key("action_id");
+    writer.Uint64(metadata.actionId);
+}
+
+// Copies the device's result object into the message as it is read, and closes it with the
+// request's metadata. Members are appended to the object, so any other root value is refused.
+class ResultBodyCopy
+{
+public:
+    using Ch = char;
+
+    ResultBodyCopy(Writer &writer, TestMetadata const &metadata)
+        : writer(writer), metadata(metadata)
+    {
+    }
+
+    bool Null() { return inBody() && writer.Null(); }
+    bool Bool(bool value) { return inBody() && writer.Bool(value); }
+    bool Int(int value) { return inBody() && writer.Int(value); }
+    bool Uint(unsigned value) { return inBody() && writer.Uint(value); }
+    bool Int64(std::int64_t value) { return inBody() && writer.Int64(value); }
+    bool Uint64(std::uint64_t value) { return inBody() && writer.Uint64(value); }
+    bool Double(double value) { return inBody() && writer.Double(value); }
+    bool RawNumber(Ch const *, rapidjson::SizeType, bool) { return false; }
+    bool String(Ch const *text, rapidjson::SizeType length, bool)
+    {
+        return inBody() && writer.String(text, length);
+    }
+    bool Key(Ch const *text, rapidjson::SizeType length, bool) { return writer.Key(text, length); }
+    bool StartObject()
+    {
+        ++depth;
+        return writer.StartObject();
+    }
+    bool EndObject(rapidjson::SizeType)
+    {
+        if (--depth == 0)
+            writeMetadata(writer, metadata);
+        return writer.EndObject();
+    }
+    bool StartArray()
+    {
+        if (!inBody())
+            return false;
+        ++depth;
+        return writer.StartArray();
+    }
+    bool EndArray(rapidjson::SizeType)
+    {
+        --depth;
+        return writer.EndArray();
+    }
+
+private:
+    bool inBody() const { return depth > 0; }
+
+    Writer &writer;
+    TestMetadata const &metadata;
+    unsigned depth = 0;
+};
+
 // The device's own object; devices may prefix their text with a byte-order mark.
-void parseResultBody(std::string const &text, rapidjson::Document &body)
+void writeResultBody(Writer &writer, std::string const &text, TestMetadata const &metadata)
 {
     constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
     std::string_view json = text;
@@ -30,62 +103,59 @@ void parseResultBody(std::string const &text, rapidjson::Document &body)
     {
         json.remove_prefix(byteOrderMark.size());
     }
-    // Members are appended to the body below, so anything but an object is refused too.
-    if (body.Parse(json.data(), json.size()).HasParseError() || !body.IsObject())
+    rapidjson::MemoryStream memory(json.data(), json.size());
+    rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> stream(memory);
+    ResultBodyCopy copy(writer, metadata);
+    if (!readJson(stream, copy))
     {
         throw std::runtime_error("Invalid JSON");
     }
 }
 
-void buildErrorBody(Error const &error, rapidjson::Document &body)
+void writeErrorBody(Writer &writer, Error const &error, TestMetadata const &metadata)
 {
-    auto &allocator = body.GetAllocator();
-    rapidjson::Value details(rapidjson::kObjectType);
+    writer.StartObject();
+    writer.Key("status");
+    writer.String("error");
+    writer.Key("data");
+    writer.StartObject();
     // Codes beyond the known ones are reported as UNKNOWN too.
-    auto const *code = error.code == Error::UNREACHABLE ? "UNREACHABLE" : "UNKNOWN";
-    details.AddMember("code", rapidjson::StringRef(code), allocator);
-    details.AddMember("message", copyString(error.message, allocator), allocator);
-
-    body.SetObject();
-    body.AddMember("status", "error", allocator);
-    body.AddMember("data", details, allocator);
-}
-
-// Appended without looking for members of the same names: the device's own stay first.
-void appendMetadata(TestMetadata const &metadata, rapidjson::Value &body, Allocator &allocator)
-{
-    body.AddMember("test_id", copyString(boost::uuids::to_string(metadata.testId), allocator),
-                   allocator);
-    body.AddMember("unit_id", rapidjson::Value(metadata.unitId), allocator);
-    body.AddMember("task", copyString(metadata.task, allocator), allocator);
-    body.AddMember("action_id", rapidjson::Value(metadata.actionId), allocator);
+    writer.Key("code");
+    writer.String(error.code == Error::UNREACHABLE ? "UNREACHABLE" : "UNKNOWN");
+    writer.Key("message");
+    writeString(writer, error.message);
+    writer.EndObject();
+    writeMetadata(writer, metadata);
+    writer.EndObject();
 }
 
 } // namespace
 
 std::string buildResultMessage(Reply const &reply, TestMetadata const &metadata)
 {
-    rapidjson::Document envelope(rapidjson::kObjectType);
-    auto &allocator = envelope.GetAllocator();
-
-    rapidjson::Document body(&allocator);
-    if (auto const *result = std::get_if<Result>(&reply.payload))
+    auto const *result = std::get_if<Result>(&reply.payload);
+    auto const *error = std::get_if<Error>(&reply.payload);
+    // The text is copied through once, so room for all of it is taken at once.
+    constexpr std::size_t envelopeRoom = 256;
+    std::string message;
+    message.reserve((result ? result->text.size() : error->message.size()) + metadata.task.size() +
+                    envelopeRoom);
+    StringOutput output{message};
+    Writer writer(output);
+    writer.StartObject();
+    writer.Key("type");
+    writer.String("execute");
+    writer.Key("data");
+    if (result)
     {
-        parseResultBody(result->text, body);
+        writeResultBody(writer, result->text, metadata);
     }
     else
     {
-        buildErrorBody(std::get<Error>(reply.payload), body);
+        writeErrorBody(writer, *error, metadata);
     }
-    appendMetadata(metadata, body, allocator);
-
-    envelope.AddMember("type", "execute", allocator);
-    envelope.AddMember("data", static_cast<rapidjson::Value &>(body), allocator);
-
-    rapidjson::StringBuffer buffer;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-    envelope.Accept(writer);
-    return std::string(buffer.GetString(), buffer.GetSize());
+    writer.EndObject();
+    return message;
 }
 
 } // namespace kelvarin::triggerTesting

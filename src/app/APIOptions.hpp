@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 
 namespace kelvarin::triggerTesting
@@ -13,6 +14,8 @@ struct APIOptions
     std::string bestHostname; // the validator and status server
     std::string service;
     std::chrono::seconds refreshInterval{1};
+    // Bytes each API session may hold unsent before it drops the oldest; 0 for no bound.
+    std::size_t queueLimit = std::size_t{256} << 20;
 };
 
 } // namespace kelvarin::triggerTesting

@@ -3,12 +3,13 @@
 #include "app/ListenAddress.hpp"
 
 #include <boost/program_options.hpp>
-#include <systemd/sd-daemon.h>
 
 #include <cstdint>
 #include <fstream>
+#include <limits>
 #include <ostream>
 #include <stdexcept>
+#include <systemd/sd-daemon.h>
 
 namespace po = boost::program_options;
 
@@ -25,26 +26,42 @@ po::options_description genericOptions(std::string& configPath)
     return generic;
 }
 
-po::options_description configurationOptions(Options& options, std::int32_t& refreshSeconds,
-                                             std::string& metricsListen)
+// Whole MiB, so that a bound in bytes still fits the machine's size type.
+void checkQueueLimit(std::int64_t mebibytes)
+{
+    constexpr auto largest =
+        static_cast<std::int64_t>(std::numeric_limits<std::size_t>::max() >> 20);
+    if (mebibytes < 0 || mebibytes > largest)
+    {
+        po::invalid_option_value error(std::to_string(mebibytes));
+        error.set_option_name("api-side.queue-limit-mib");
+        throw error;
+    }
+}
+
+po::options_description configurationOptions(Options &options, std::int32_t &refreshSeconds,
+                                             std::int64_t &queueLimitMiB,
+                                             std::string &metricsListen)
 {
     po::options_description configuration("Configuration");
-    configuration.add_options()
-        ("api-side.all-hostname",
-         po::value<std::string>(&options.api.allHostname)->default_value(defaultAllHostname),
-         "api-all hostname")
-        ("api-side.best-hostname",
-         po::value<std::string>(&options.api.bestHostname)->default_value(defaultBestHostname),
-         "api-best hostname")
-        ("api-side.service", po::value<std::string>(&options.api.service)->default_value("10002"),
-         "api service name")
-        ("api-side.refresh-interval", po::value<std::int32_t>(&refreshSeconds)->default_value(1),
-         "api refresh interval")
-        ("device-side.listen-service",
-         po::value<std::vector<std::string>>(&options.device.listenServices),
-         "listen service name")
-        ("metrics.listen", po::value<std::string>(&metricsListen)->default_value(""),
-         "metrics listen address");
+    configuration.add_options()(
+        "api-side.all-hostname",
+        po::value<std::string>(&options.api.allHostname)->default_value(defaultAllHostname),
+        "api-all hostname")(
+        "api-side.best-hostname",
+        po::value<std::string>(&options.api.bestHostname)->default_value(defaultBestHostname),
+        "api-best hostname")("api-side.service",
+                             po::value<std::string>(&options.api.service)->default_value("10002"),
+                             "api service name")(
+        "api-side.refresh-interval", po::value<std::int32_t>(&refreshSeconds)->default_value(1),
+        "api refresh interval")(
+        "api-side.queue-limit-mib",
+        po::value<std::int64_t>(&queueLimitMiB)->default_value(256)->notifier(checkQueueLimit),
+        "unsent bytes per API server, in MiB (0: no bound)")(
+        "device-side.listen-service",
+        po::value<std::vector<std::string>>(&options.device.listenServices), "listen service name")(
+        "metrics.listen", po::value<std::string>(&metricsListen)->default_value(""),
+        "metrics listen address");
     return configuration;
 }
 
@@ -58,9 +75,11 @@ bool parseOptions(int argc, char const* const argv[], Options& options, std::ost
 
     std::string configPath;
     std::int32_t refreshSeconds = 1;
+    std::int64_t queueLimitMiB = 256;
     std::string metricsListen;
     auto const generic = genericOptions(configPath);
-    auto const configuration = configurationOptions(options, refreshSeconds, metricsListen);
+    auto const configuration =
+        configurationOptions(options, refreshSeconds, queueLimitMiB, metricsListen);
 
     po::variables_map commandLine;
     po::store(po::parse_command_line(argc, argv, generic), commandLine);
@@ -78,6 +97,7 @@ bool parseOptions(int argc, char const* const argv[], Options& options, std::ost
     po::store(po::parse_config_file(file, configuration, false), settings);
     po::notify(settings);
     options.api.refreshInterval = std::chrono::seconds(refreshSeconds);
+    options.api.queueLimit = static_cast<std::size_t>(queueLimitMiB) << 20;
     if (!metricsListen.empty())
         options.metrics.listen = kelvarin::triggerTesting::parseListenAddress(metricsListen);
     return true;

@@ -15,6 +15,8 @@ int main(int argc, char* argv[])
     // standard error on its own; unsynchronised, the stream buffers the pieces and the
     // std::endl that ends each line writes it in one go. The service uses no C stdio output.
     std::ios_base::sync_with_stdio(false);
+    // Without a reader on standard error, log lines are lost; the service goes on.
+    std::signal(SIGPIPE, SIG_IGN);
     // The one general error handler: start-up failures and anything that escapes the event
     // loop end the process here, with a failure status a supervisor can act on.
     try

@@ -2,6 +2,7 @@
 
 #include "device/DeviceProtocol.hpp"
 #include "device/ProbeTracker.hpp"
+#include "status/AskerCallback.hpp"
 #include "status/SetNoDelay.hpp"
 
 #include <boost/beast/core/bind_handler.hpp>
@@ -11,6 +12,7 @@
 
 #include <exception>
 #include <iostream>
+#include <stdexcept>
 
 namespace kelvarin::triggerTesting
 {
@@ -116,10 +118,15 @@ void ProbeSession::onRead(boost::system::error_code const &ec)
         stop();
         return;
     }
-    // Not kept at the size of the largest message the device ever sent.
+    releaseReadBuffer();
+    startRead();
+}
+
+// Not kept at the size of the largest message the device ever sent.
+void ProbeSession::releaseReadBuffer()
+{
     readBuffer.consume(readBuffer.size());
     readBuffer.shrink_to_fit();
-    startRead();
 }
 
 void ProbeSession::onReadFailure(boost::system::error_code const &ec)
@@ -170,14 +177,11 @@ void ProbeSession::handleRegisterMessage(std::string_view message)
     auto const registration = decodeRegisterMessage(message);
     unitId = registration.unitId;
     std::clog << "unitId:" << unitId << " received register request" << std::endl;
-    // The validator may answer long after the device has gone.
-    std::weak_ptr<ProbeSession> weakSelf = shared_from_this();
+    // The validator may answer long after the device has gone; the pending validation is
+    // forgotten once it has.
     validateFn(unitId, registration.mac,
-               [weakSelf](bool accepted)
-               {
-                   if (auto self = weakSelf.lock())
-                       self->onValidationAnswer(accepted);
-               });
+               AskerCallback{weak_from_this(), [](void *self, bool accepted)
+                             { static_cast<ProbeSession *>(self)->onValidationAnswer(accepted); }});
     // An answer given within the call has already moved the session on.
     if (state == State::awaitingId)
         state = State::validating;
@@ -186,6 +190,8 @@ void ProbeSession::handleRegisterMessage(std::string_view message)
 void ProbeSession::handleResultMessage(std::string_view message)
 {
     auto result = decodeResultMessage(message);
+    // A large result is held once, as its text, while it travels on.
+    releaseReadBuffer();
     std::clog << "received result for requestId:" << result.requestId
               << " and is last: " << (result.isLast ? 1 : 0) << std::endl;
     testResultCallbackFn(Reply(result.requestId, Result(std::move(result.text), result.isLast)));
@@ -208,6 +214,13 @@ void ProbeSession::onValidationAnswer(bool accepted)
 
 void ProbeSession::enqueueMessage(std::string &message)
 {
+    if (queuedBytes + message.size() > writeQueueLimit)
+    {
+        // A device that does not read its messages must not grow the controller without end.
+        failWriteQueueFull();
+        throw std::runtime_error("write queue full");
+    }
+    queuedBytes += message.size();
     writeQueue.push_back(std::move(message));
     // A message queued before the handshake completed, or after the stream closed, stays queued.
     if (ws.is_open() && writeQueue.size() == 1)
@@ -225,9 +238,21 @@ void ProbeSession::onWrite(boost::system::error_code const &ec, std::size_t)
     // A failed write ends the writing; the read side notices the broken connection.
     if (ec || !ws.is_open())
         return;
+    queuedBytes -= writeQueue.front().size();
     writeQueue.pop_front();
     if (!writeQueue.empty())
         startWriting();
+}
+
+// Ends the session as a failed connection of the device.
+void ProbeSession::failWriteQueueFull()
+{
+    if (stopped)
+        return;
+    std::clog << "unitId:" << unitId << " disconnected: write queue full" << std::endl;
+    if (state == State::validated)
+        reportDisconnection(clean);
+    stop();
 }
 
 void ProbeSession::stop()

@@ -40,6 +40,9 @@ public:
         std::chrono::steady_clock::duration idle = std::chrono::seconds(30);
     };
 
+    // Bytes of messages a device may leave unread before its connection is given up.
+    static constexpr std::size_t writeQueueLimit = std::size_t{32} << 20;
+
     enum class State : std::int32_t
     {
         awaitingId = 0,
@@ -60,7 +63,8 @@ public:
 
     Socket &socket();
     void start();
-    // Takes the message's content; it is written after every message queued before it.
+    // Takes the message's content; it is written after every message queued before it. When it
+    // would take the queue above writeQueueLimit, the session ends instead and this throws.
     void enqueueMessage(std::string &message);
     void stop();
     unsigned long getUnitId() const { return unitId; }
@@ -77,7 +81,9 @@ private:
     void handleMessage();
     void handleRegisterMessage(std::string_view message);
     void handleResultMessage(std::string_view message);
+    void releaseReadBuffer();
     void onValidationAnswer(bool accepted);
+    void failWriteQueueFull();
     void startWriting();
     void onWrite(boost::system::error_code const &ec, std::size_t bytesWritten);
 
@@ -91,6 +97,7 @@ private:
     // A list, not a deque: an empty deque still holds a node of its own, and most sessions
     // have nothing to write most of the time.
     std::list<std::string> writeQueue;
+    std::size_t queuedBytes = 0;
     unsigned long unitId = 0;
     bool stopped = false;
     bool started = false; // counted among the tracker's open connections

@@ -1,6 +1,7 @@
 #include "status/APIStatusSession.hpp"
 
 #include "api/Utils.hpp"
+#include "app/Coroutine.hpp"
 #include "status/SetKeepAlive.hpp"
 #include "status/SetNoDelay.hpp"
 #include "status/ValidateAnswer.hpp"
@@ -27,12 +28,6 @@ using boost::system::error_code;
 
 namespace
 {
-
-void rethrowFromCoroutine(std::exception_ptr failure)
-{
-    if (failure)
-        std::rethrow_exception(failure);
-}
 
 // A failure at a step the session cannot go on from without breaking its own bookkeeping.
 [[noreturn]] void abortOnException(std::exception_ptr failure)
@@ -78,9 +73,8 @@ APIStatusSession::APIStatusSession(boost::asio::io_context& io, std::string host
 
 void APIStatusSession::start()
 {
-    boost::asio::spawn(
-        boost::asio::make_strand(ws.get_executor()),
-        [this](boost::asio::yield_context yield) { watchLoop(yield); }, rethrowFromCoroutine);
+    spawnCoroutine(boost::asio::make_strand(ws.get_executor()),
+                   [this](boost::asio::yield_context yield) { watchLoop(yield); });
     startNetworkingLogic();
 }
 
@@ -185,6 +179,9 @@ void APIStatusSession::onRegistered(error_code const& ec)
         reclaimQueuedReports();
         writeQueue.clear();
         registered = true;
+        registeredAt = std::chrono::steady_clock::now();
+        // Askers whose devices have gone meanwhile are not asked for again.
+        validateRequests.dropGoneAskers();
         for (auto const& [key, waiters] : validateRequests.pending())
             validate(key.unitId, key.mac, {}, true);
         sendKeptReports();
@@ -202,10 +199,24 @@ void APIStatusSession::readInput()
     if (!ws.is_open())
     {
         std::clog << "API Status: Input loop failed with" << std::endl;
-        startNetworkingLogic();
+        reconnect();
         return;
     }
     ws.async_read(readBuffer, [this](error_code const& ec, std::size_t) { onInput(ec); });
+}
+
+// At once after a connection that lasted, but not more often than once a retry delay: a
+// validator that drops every connection right after the registration is not hammered.
+void APIStatusSession::reconnect()
+{
+    auto const earliest = registeredAt + timings.retryDelay;
+    if (std::chrono::steady_clock::now() >= earliest)
+    {
+        startNetworkingLogic();
+        return;
+    }
+    retryTimer.expires_at(earliest);
+    retryTimer.async_wait([this](error_code const &) { startNetworkingLogic(); });
 }
 
 void APIStatusSession::waitAndRetry()
@@ -232,7 +243,7 @@ void APIStatusSession::onInput(error_code const& ec)
     if (ec)
     {
         std::clog << "API Status: Input loop failed with" << ec.message() << std::endl;
-        startNetworkingLogic();
+        reconnect();
         return;
     }
     auto const text = boost::beast::buffers_to_string(readBuffer.data());
@@ -317,9 +328,8 @@ void APIStatusSession::sendKeptReports()
 void APIStatusSession::startWriting()
 {
     writerRunning = true;
-    boost::asio::spawn(
-        boost::asio::make_strand(ws.get_executor()),
-        [this](boost::asio::yield_context yield) { writeLoop(yield); }, rethrowFromCoroutine);
+    spawnCoroutine(boost::asio::make_strand(ws.get_executor()),
+                   [this](boost::asio::yield_context yield) { writeLoop(yield); });
 }
 
 void APIStatusSession::writeLoop(boost::asio::yield_context yield)

@@ -75,6 +75,7 @@ private:
     void onRegistered(boost::system::error_code const& ec);
     void enterInputLoop();
     void readInput();
+    void reconnect();
     void waitAndRetry();
     void handleMessage(std::string const& text);
 
@@ -106,6 +107,7 @@ private:
     // Counts connection cycles, so a writer of an earlier connection knows it is done.
     std::uint64_t generation = 0;
     bool registered = false;
+    std::chrono::steady_clock::time_point registeredAt{};
     bool writerRunning = false;
     std::string registrationText;
 };

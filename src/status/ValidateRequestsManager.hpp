@@ -2,6 +2,7 @@
 
 #include "status/ValidateMessage.hpp"
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <vector>
@@ -9,7 +10,10 @@
 namespace kelvarin::triggerTesting
 {
 
-// Validations asked and not yet answered, with whoever waits for each answer.
+// Validations asked and not yet answered, with whoever waits for each answer. Askers that are
+// gone (an AskerCallback whose asker has ended) are forgotten when their key is next asked
+// for, when the table is swept before it is sent again, and whenever the table has doubled since
+// its last sweep, so that it holds about as many askers as still wait.
 class ValidateRequestsManager
 {
 public:
@@ -24,6 +28,8 @@ public:
     // Removes the key and returns one callback that answers every waiter of it in asking
     // order. Throws std::runtime_error "Not found" when nobody waits for the key.
     Callback takeRequestCallback(ValidateMessage::IdType key);
+    // Forgets askers that are gone, and keys that nobody waits for any more.
+    void dropGoneAskers();
 
     // Pending keys in ascending order, with their waiters.
     std::map<ValidateMessage::IdType, std::vector<Callback>> const& pending() const
@@ -33,6 +39,8 @@ public:
 
 private:
     std::map<ValidateMessage::IdType, std::vector<Callback>> requests;
+    std::size_t askers = 0;
+    std::size_t askersAfterSweep = 0;
 };
 
 } // namespace kelvarin::triggerTesting

@@ -1,15 +1,16 @@
 #include "api/APISession.hpp"
-#include "api/APISessionMessages.hpp"
 
 #include "ApiTestHelpers.hpp"
+#include "api/APISessionMessages.hpp"
 #include "support/FakeApiServer.hpp"
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/ip/host_name.hpp>
+#include <boost/beast/core/error.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
+#include <functional>
 #include <gtest/gtest.h>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,11 +44,6 @@ TEST(APISessionMessages, IsOnlineAnswer)
               "\"result\":false}}");
 }
 
-TEST(APISessionMessages, ProductionRetryDelayIsOneSecond)
-{
-    EXPECT_EQ(APISession::Timings{}.retryDelay, std::chrono::seconds(1));
-}
-
 struct ReceivedRequest
 {
     std::string id;
@@ -59,24 +55,28 @@ class APISessionTest : public ::testing::Test
 {
 protected:
     std::shared_ptr<APISession> makeSession(tcp::endpoint endpoint,
-                                            std::chrono::milliseconds retry = 20ms)
+                                            std::chrono::milliseconds retry = 20ms,
+                                            std::size_t queueLimit = 0,
+                                            std::chrono::milliseconds timeout = 10s)
     {
         return std::make_shared<APISession>(
             io, "api-all.example.test", endpoint,
-            [this](ITestRequest& request)
+            [this](ITestRequest &request)
             {
                 requests.push_back({boost::uuids::to_string(request.getId()),
                                     request.getProbeId(), request.getData()});
             },
             [this](unsigned long unitId) { return unitId == onlineUnit; },
-            APISession::Timings{retry});
+            APISession::Timings{retry, timeout, timeout}, queueLimit);
     }
 
     // As the pool does it: socket opened with keep-alive, then started.
     std::shared_ptr<APISession> startSession(tcp::endpoint endpoint,
-                                             std::chrono::milliseconds retry = 20ms)
+                                             std::chrono::milliseconds retry = 20ms,
+                                             std::size_t queueLimit = 0,
+                                             std::chrono::milliseconds timeout = 10s)
     {
-        auto session = makeSession(endpoint, retry);
+        auto session = makeSession(endpoint, retry, queueLimit, timeout);
         EXPECT_FALSE(session->openSocket());
         session->start();
         return session;
@@ -193,7 +193,7 @@ TEST_F(APISessionTest, MessagesQueuedWhileConnectedGoOutInOrder)
     EXPECT_EQ(server.allReceived(),
               (std::vector<std::string>{registration(), "{\"n\":1}", "{\"n\":2}", "{\"n\":3}",
                                         "{\"n\":4}", "{\"n\":5}"}));
-    EXPECT_TRUE(session->getWriteQueue().empty());
+    EXPECT_TRUE(session->queuedMessages() == 0);
 }
 
 TEST_F(APISessionTest, ResultsQueuedWhileTheServerIsDownFollowTheNextRegistrationOnce)
@@ -207,7 +207,7 @@ TEST_F(APISessionTest, ResultsQueuedWhileTheServerIsDownFollowTheNextRegistratio
     ASSERT_TRUE(runUntil(io, [&] { return log.linesStartingWith("Connecting wait: ").size() >= 2; }));
     session->sendResult("{\"r\":2}");
     session->enqueueMessage("{\"r\":3}");
-    EXPECT_EQ(session->getWriteQueue().size(), 3u);
+    EXPECT_EQ(session->queuedMessages(), 3u);
 
     server.setRejecting(false);
     ASSERT_TRUE(waitForMessages(server, 4));
@@ -240,17 +240,20 @@ TEST_F(APISessionTest, RefusedServerIsRetriedWithTwoLinesEachTime)
         EXPECT_EQ(lines[i], i % 2 == 0 ? main : wait) << i;
 }
 
-TEST_F(APISessionTest, ServerThatClosesIsContactedAgainAtOnce)
+TEST_F(APISessionTest, ServerThatClosesAtOnceIsContactedAgainOnlyAfterTheRetryDelay)
 {
     FakeApiServer server(io);
-    auto session = startSession(server.endpoint(), 1h); // a wait would never end in time
+    auto const started = std::chrono::steady_clock::now();
+    auto session = startSession(server.endpoint(), 300ms);
     ASSERT_TRUE(waitForMessages(server, 1));
 
     server.closeNewest();
     ASSERT_TRUE(runUntil(io, [&] { return server.allReceived().size() == 2; }));
 
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 300ms);
     EXPECT_EQ(server.connectionCount(), 2u);
     EXPECT_EQ(server.newest().received, std::vector<std::string>{registration()});
+    // The wait is silent: no line of a failed attempt.
     std::string const endpoint = toString(server.endpoint());
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
                                "Connecting main: " + endpoint, "Connected main: " + endpoint,
@@ -291,6 +294,117 @@ TEST_F(APISessionTest, RunningOutOfDescriptorsIsAFailedAttemptNotTheEnd)
                   boost::system::error_code(EMFILE, boost::system::system_category()).message());
     ASSERT_TRUE(waitForMessages(server, 1));
     EXPECT_TRUE(session->isConnected());
+}
+
+TEST_F(APISessionTest, FullQueueDropsTheOldestAndLogsAtMostOnceASecond)
+{
+    FakeApiServer server(io);
+    server.setRejecting(true);
+    auto session = startSession(server.endpoint(), 10ms, 21);
+    auto const message = [](int n) { return "{\"n\":" + std::to_string(n) + "}"; }; // 7 bytes
+    for (int n = 1; n <= 4; ++n)
+        session->sendResult(message(n));
+    std::string const line = "API " + toString(server.endpoint()) + ": queue full, dropped ";
+    ASSERT_EQ(log.linesStartingWith(line), std::vector<std::string>{line + "1 messages"});
+    auto const firstLine = std::chrono::steady_clock::now();
+
+    // Within the second the drops are gathered into one line at its end.
+    session->sendResult(message(5));
+    session->sendResult(message(6));
+    session->sendResult(std::string(22, 'x')); // never fits: dropped itself
+    EXPECT_EQ(log.linesStartingWith(line).size(), 1u);
+    ASSERT_TRUE(runUntil(io, [&] { return log.linesStartingWith(line).size() == 2; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - firstLine, 1s);
+    EXPECT_EQ(log.linesStartingWith(line)[1], line + "3 messages");
+    EXPECT_EQ(session->droppedMessages(), 4u);
+    EXPECT_EQ(session->queuedBytes(), 21u);
+
+    // The newest results reach the server when it is back, in order.
+    server.setRejecting(false);
+    ASSERT_TRUE(waitForMessages(server, 4)) << testing::PrintToString(log.lines());
+    settle();
+    EXPECT_EQ(server.allReceived(),
+              (std::vector<std::string>{registration(), message(4), message(5), message(6)}));
+    EXPECT_EQ(session->queuedBytes(), 0u);
+}
+
+TEST_F(APISessionTest, MessageInWriteToAStalledServerIsKeptWhileOlderOnesAreDropped)
+{
+    FakeApiServer server(io);
+    auto session = startSession(server.endpoint(), 10ms, 8 << 20);
+    ASSERT_TRUE(waitForMessages(server, 1));
+    server.setReading(false);
+    std::vector<std::string> sent;
+    for (char c = 'a'; c <= 'z'; ++c)
+    {
+        sent.push_back(std::string(2 << 20, c));
+        session->sendResult(sent.back());
+    }
+    settle();
+    EXPECT_LE(session->queuedBytes(), std::size_t{8} << 20);
+
+    server.setReading(true);
+    ASSERT_TRUE(runUntil(
+        io, [&] { return session->queuedMessages() == 0; }, 20s));
+    ASSERT_TRUE(waitForMessages(server, 5));
+    // Whatever was in the socket or being written arrives whole, then the newest, in order.
+    auto const &received = server.allReceived();
+    ASSERT_GE(received.size(), 5u);
+    for (std::size_t i = 1; i + 1 < received.size(); ++i)
+        EXPECT_LT(received[i][0], received[i + 1][0]);
+    EXPECT_EQ(received.back(), sent.back());
+    EXPECT_EQ(session->droppedMessages() + received.size() - 1, sent.size());
+}
+
+TEST_F(APISessionTest, ServerThatNeverAnswersTheHandshakeIsGivenUpAndTriedAgain)
+{
+    // Accepts TCP connections and never says a word.
+    tcp::acceptor frozen(io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    std::vector<tcp::socket> accepted;
+    std::function<void()> acceptNext = [&]
+    {
+        frozen.async_accept(
+            [&](boost::system::error_code ec, tcp::socket socket)
+            {
+                if (!ec)
+                    accepted.push_back(std::move(socket));
+                acceptNext();
+            });
+    };
+    acceptNext();
+    auto session = startSession(frozen.local_endpoint(), 10ms, 0, 200ms);
+
+    ASSERT_TRUE(runUntil(io, [&] { return accepted.size() >= 2; }));
+    auto const waits = log.linesStartingWith("Connecting wait: ");
+    ASSERT_FALSE(waits.empty());
+    EXPECT_EQ(waits[0], "Connecting wait: " + toString(frozen.local_endpoint()) + " " +
+                            boost::system::error_code(boost::beast::error::timeout).message());
+}
+
+TEST_F(APISessionTest, ServerThatFallsSilentIsLeftAndContactedAgain)
+{
+    // Completes the handshake, then neither reads nor answers a ping.
+    using WebSocket = boost::beast::websocket::stream<tcp::socket>;
+    tcp::acceptor silent(io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    std::vector<std::shared_ptr<WebSocket>> accepted;
+    std::function<void()> acceptNext = [&]
+    {
+        silent.async_accept(
+            [&](boost::system::error_code ec, tcp::socket socket)
+            {
+                if (ec)
+                    return;
+                accepted.push_back(std::make_shared<WebSocket>(std::move(socket)));
+                accepted.back()->async_accept([](boost::system::error_code) {});
+                acceptNext();
+            });
+    };
+    acceptNext();
+    auto session = startSession(silent.local_endpoint(), 10ms, 0, 200ms);
+
+    ASSERT_TRUE(runUntil(io, [&] { return accepted.size() >= 2; }));
+    // A lost connection, not a failed attempt.
+    EXPECT_TRUE(log.linesStartingWith("Connecting wait: ").empty());
 }
 
 } // namespace

@@ -128,5 +128,30 @@ TEST(IsOnlineJsonTest, ReadsUnitIdAndRefusesOtherTypes)
               R"(There is no valid "unit_id")");
 }
 
+// Arrays nested `levels` deep around `inner`.
+std::string nested(std::size_t levels, std::string const &inner = "")
+{
+    return std::string(levels, '[') + inner + std::string(levels, ']');
+}
+
+TEST(NestingLimitTest, MessagesNestedDeeperThan128LevelsAreInvalidJson)
+{
+    // The root object and "data" are two levels of their own.
+    std::string const deepest = nested(126, "1");
+    TestRequestJsonV1 accepted(execute(canonicalId, "1234", R"(,"deep":)" + deepest));
+    EXPECT_NE(accepted.getData().find(deepest), std::string::npos);
+    EXPECT_EQ(
+        errorOf<TestRequestJsonV1>(execute(canonicalId, "1234", R"(,"deep":)" + nested(127, "1"))),
+        "Invalid JSON");
+    EXPECT_EQ(errorOf<JsonTriggerDocument>(R"({"type":"x","data":{"deep":)" + nested(127) + "}}"),
+              "Invalid JSON");
+    // Refused as soon as the limit is passed, whatever the rest of the text holds.
+    for (auto const &text : {nested(1000000), nested(1000000).substr(0, 1000000)})
+    {
+        EXPECT_EQ(errorOf<TestRequestJsonV1>(text), "Invalid JSON");
+        EXPECT_EQ(errorOf<IsOnlineJson>(text), "Invalid JSON");
+    }
+}
+
 } // namespace
 } // namespace kelvarin::triggerTesting

@@ -1,4 +1,5 @@
 #include "api/ResultMessage.hpp"
+#include "support/FailureText.hpp"
 
 #include <boost/uuid/string_generator.hpp>
 
@@ -85,6 +86,24 @@ TEST(ReplyTest, IsLastForErrorsAndLastResults)
     EXPECT_TRUE(Reply(id, Error(Error::UNKNOWN, "")).isLast());
     EXPECT_TRUE(Reply(id, Result("{}", true)).isLast());
     EXPECT_FALSE(Reply(id, Result("{}", false)).isLast());
+}
+
+TEST(ResultMessageTest, ResultsNestedDeeperThan128LevelsAreInvalidJson)
+{
+    auto const withArrays = [](std::size_t levels)
+    { return R"({"a":)" + std::string(levels, '[') + std::string(levels, ']') + "}"; };
+    Reply const deepest(metadata().testId, Result(withArrays(127), true));
+    EXPECT_EQ(buildResultMessage(deepest, metadata()),
+              R"({"type":"execute","data":{"a":)" + std::string(127, '[') + std::string(127, ']') +
+                  "," + tail + "}");
+    for (std::size_t levels : {128, 1000000})
+    {
+        Reply const tooDeep(metadata().testId, Result(withArrays(levels), true));
+        EXPECT_EQ(testSupport::failureOf<std::runtime_error>(
+                      [&] { buildResultMessage(tooDeep, metadata()); }),
+                  "Invalid JSON")
+            << levels;
+    }
 }
 
 } // namespace

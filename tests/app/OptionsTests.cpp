@@ -64,6 +64,7 @@ TEST(Options, EmptyFileGivesTheDefaults)
     EXPECT_EQ(options.api.bestHostname, defaultBestHostname);
     EXPECT_EQ(options.api.service, "10002");
     EXPECT_EQ(options.api.refreshInterval, std::chrono::seconds(1));
+    EXPECT_EQ(options.api.queueLimit, std::size_t{256} << 20);
     EXPECT_TRUE(options.device.listenServices.empty());
     EXPECT_FALSE(options.device.useSystemdSockets);
     EXPECT_FALSE(options.metrics.listen);
@@ -97,6 +98,31 @@ TEST(Options, RefreshIntervalIsTakenAsGiven)
               std::chrono::seconds(0));
     EXPECT_EQ(parseFile("api-side.refresh-interval=-5\n").api.refreshInterval,
               std::chrono::seconds(-5));
+}
+
+TEST(Options, QueueLimitIsWholeMebibytesAndZeroMeansNoBound)
+{
+    EXPECT_EQ(parseFile("[api-side]\nqueue-limit-mib=3\n").api.queueLimit, std::size_t{3} << 20);
+    EXPECT_EQ(parseFile("api-side.queue-limit-mib=0\n").api.queueLimit, 0u);
+    for (char const *bad : {"-1", "1.5", "x", "17592186044416"})
+    {
+        ConfigFile file("api-side.queue-limit-mib=" + std::string(bad) + "\n");
+        char const *argv[] = {"tt_controller", "-c", file.path.c_str()};
+        Options options;
+        std::ostringstream help;
+        try
+        {
+            parseOptions(3, argv, options, help);
+            ADD_FAILURE() << bad << " accepted";
+        }
+        catch (std::exception const &e)
+        {
+            EXPECT_EQ(std::string(e.what()), "the argument ('" + std::string(bad) +
+                                                 "') for option 'api-side.queue-limit-mib' is "
+                                                 "invalid")
+                << bad;
+        }
+    }
 }
 
 TEST(Options, EmptyValuesAreAccepted)

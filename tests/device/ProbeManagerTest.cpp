@@ -101,6 +101,32 @@ TEST_F(ProbeManagerTest, RunRequestsAreWrittenInCallOrder)
     EXPECT_EQ(device->received()[2].size(), 25u);
 }
 
+TEST_F(ProbeManagerTest, DeviceThatLeavesThirtyTwoMiBUnwrittenIsDisconnected)
+{
+    auto device = validatedDevice(7);
+    log.clear();
+    // Queued faster than anything is written: 31 messages of 1 MiB and 25 bytes fit.
+    std::string const data(1 << 20, 'd');
+    for (int n = 0; n < 32; ++n)
+    {
+        FakeTestRequest request(requestIdText, 7, data);
+        manager->requestTestRun(request);
+    }
+
+    ASSERT_EQ(replies.size(), 1u);
+    auto const *error = std::get_if<Error>(&replies[0].payload);
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code, Error::UNKNOWN);
+    EXPECT_EQ(error->message, "");
+    auto const lines = log.lines();
+    ASSERT_EQ(lines.size(), 33u);
+    EXPECT_EQ(lines.back(), "unitId:7 disconnected: write queue full");
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].reason, clean);
+    EXPECT_FALSE(manager->isUnitOnline(7));
+    EXPECT_TRUE(runUntil([&] { return device->isDisconnected(); }));
+}
+
 TEST_F(ProbeManagerTest, RequestForUnitWithoutEntryIsUnreachable)
 {
     auto waiting = registeringDevice(8);

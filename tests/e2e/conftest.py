@@ -32,15 +32,17 @@ def wait_for(predicate, timeout=10.0, interval=0.01, what="condition"):
 class ControllerProcess:
     """The controller under test, with its standard error collected line by line."""
 
-    def __init__(self, args, env=None, command=None, preexec_fn=None):
+    def __init__(self, args, env=None, command=None, preexec_fn=None, stderr=subprocess.PIPE):
+        """`stderr` may name a descriptor of the caller's instead; the log is then not read."""
         self.lines = []
         self._lock = threading.Lock()
         self.proc = subprocess.Popen(
             (command or [CONTROLLER]) + args,
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr,
             env=env, start_new_session=True, preexec_fn=preexec_fn)
         self._reader = threading.Thread(target=self._read_stderr, daemon=True)
-        self._reader.start()
+        if self.proc.stderr is not None:
+            self._reader.start()
         self._stdout_chunks = []
         self._stdout_reader = threading.Thread(target=self._read_stdout, daemon=True)
         self._stdout_reader.start()
@@ -84,7 +86,8 @@ class ControllerProcess:
 
     def wait(self, timeout=10.0):
         self.proc.wait(timeout)
-        self._reader.join(timeout)
+        if self._reader.is_alive():
+            self._reader.join(timeout)
         self._stdout_reader.join(timeout)
         return self.proc.returncode
 

@@ -50,14 +50,16 @@ class FakeApiServer:
     """An API server; as validator it answers "validate" requests through `policy`
     (unit id, mac text) -> True, False, or None to leave the request unanswered."""
 
-    def __init__(self, host, port, policy=None):
+    def __init__(self, host, port, policy=None, hang_up=False):
         self.host, self.port, self.policy = host, port, policy
+        self.hang_up = hang_up  # closes every connection once it is registered
         self.connections = []
         self.server = None
 
     async def start(self):
+        # No pings of its own: a test that stops reading must not be hung up on by them.
         self.server = await websockets.serve(self._serve, self.host, self.port,
-                                             compression=None, max_size=None)
+                                             compression=None, max_size=None, ping_interval=None)
 
     async def stop(self):
         self.server.close()
@@ -71,6 +73,9 @@ class FakeApiServer:
         try:
             async for message in ws:
                 connection.messages.append(message)
+                if self.hang_up:
+                    await ws.close()
+                    break
                 await self._answer(connection, message)
         except websockets.ConnectionClosed:
             pass
@@ -93,7 +98,9 @@ class FakeApiServer:
         return [m for c in self.connections for m in c.messages[1:]]
 
     async def connected(self, timeout=10.0):
-        return await until(lambda: next((c for c in self.live() if c.registration), None),
+        # A server that hangs up has no live connection to wait for.
+        candidates = (lambda: self.connections) if self.hang_up else self.live
+        return await until(lambda: next((c for c in candidates() if c.registration), None),
                            timeout, "a registered controller connection on " + self.host)
 
 

@@ -3,7 +3,6 @@ connections up to the descriptor limit, and device messages at and past the size
 into frames or not valid UTF-8. Through all of it an admitted device keeps being served."""
 
 import asyncio
-import os
 import re
 import resource
 import struct
@@ -15,7 +14,8 @@ import websockets
 
 from fakes import (BINARY, CONTINUATION, PING, PONG, TEXT, RawDevice, client_frame,
                    execute_text, register_bytes, result_bytes, run_bytes, until)
-from world import World, requires_private_hosts
+from world import (World, cpu_seconds, lines_with, requires_private_hosts, result_message,
+                   run_test)
 
 pytestmark = requires_private_hosts
 
@@ -31,36 +31,6 @@ RECONNECT_LINES = ("Connecting main: ", "Connecting wait: ", "API Status: Connec
 
 def run(scenario, timeout=60):
     asyncio.run(asyncio.wait_for(scenario(), timeout))
-
-
-def result_message(body, test_id, unit_id):
-    """The result message of an "execute" made by execute_text with its defaults."""
-    return ('{"type":"execute","data":%s,"test_id":"%s","unit_id":%d,"task":"ping",'
-            '"action_id":3}}' % (body[:-1], test_id, unit_id))
-
-
-async def run_test(world, device, unit_id, api=0, body='{"status":"ok"}'):
-    """One test from an API server to the device and its one result back to every server."""
-    test_id = uuid.uuid4()
-    text = execute_text(test_id, unit_id)
-    await (await world.apis[api].connected()).send(text)
-    assert await device.receive() == run_bytes(test_id, text[len('{"type":"execute","data":'):-1])
-    await device.send_result(test_id, body, last=True)
-    expected = result_message(body, test_id, unit_id)
-    for server in world.apis:
-        await until(lambda: expected in server.messages(), 20,
-                    "the result of %s on %s" % (test_id, server.host))
-
-
-def lines_with(world, text, since=0):
-    return [line for line in world.controller.log()[since:] if text in line]
-
-
-def cpu_seconds(pid):
-    """User and system time the process has used, from /proc/<pid>/stat."""
-    with open("/proc/%d/stat" % pid) as stat:
-        fields = stat.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 @pytest.fixture

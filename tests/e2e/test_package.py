@@ -135,7 +135,8 @@ class TestExampleConfiguration:
         documented = documented_defaults()
         assert set(example) == set(documented) == {
             "api-side.all-hostname", "api-side.best-hostname", "api-side.service",
-            "api-side.refresh-interval", "device-side.listen-service", "metrics.listen"}
+            "api-side.refresh-interval", "api-side.queue-limit-mib",
+            "device-side.listen-service", "metrics.listen"}
         for key, default in documented.items():
             if default is not None:
                 assert example[key] == default, key

@@ -4,18 +4,18 @@ The controller reaches every API server through one host name, so it runs in a m
 of its own whose /etc/hosts names the loopback addresses of the fakes."""
 
 import asyncio
+import os
 import signal
 import socket
+import uuid
 
 import pytest
 
 from conftest import CONTROLLER, ControllerProcess, free_port, private_hosts_supported
-from fakes import FakeApiServer, FakeDevice, until
+from fakes import FakeApiServer, FakeDevice, execute_text, run_bytes, until
 
 API_ADDRESSES = ["127.0.0.2", "127.0.0.3"]
 VALIDATOR_ADDRESS = "127.0.0.4"
-HOSTS = "127.0.0.1 localhost\n%s tt-api-all\n%s tt-api-all\n%s tt-api-best\n" % (
-    API_ADDRESSES[0], API_ADDRESSES[1], VALIDATOR_ADDRESS)
 
 
 requires_private_hosts = pytest.mark.skipif(
@@ -24,7 +24,13 @@ requires_private_hosts = pytest.mark.skipif(
 
 class World:
     def __init__(self, tmp_path, policy=lambda unit, mac: True, start_validator=True,
-                 preexec_fn=None, metrics=False):
+                 preexec_fn=None, unserved=(), api_settings="", stderr=None, hang_up=False,
+                 metrics=False):
+        """`unserved`: further addresses of the all-API name that the test serves itself, or
+        leaves down; `api_settings`: lines added to the [api-side] section; `stderr`: a
+        descriptor for the controller's log instead of a pipe read here; `hang_up`: every fake
+        API server and the validator close each connection right after its registration;
+        `metrics`: the controller serves its metrics endpoint on 127.0.0.1."""
         self.tmp_path = tmp_path
         # The port of the metrics endpoint on 127.0.0.1, when there is one.
         self.metrics_port = free_port() if metrics else None
@@ -32,8 +38,12 @@ class World:
         self.preexec_fn = preexec_fn
         self.api_port = free_port()
         self.device_port = free_port("::", socket.AF_INET6)
-        self.apis = [FakeApiServer(address, self.api_port) for address in API_ADDRESSES]
-        self.validator = FakeApiServer(VALIDATOR_ADDRESS, self.api_port, policy)
+        self.apis = [FakeApiServer(address, self.api_port, hang_up=hang_up)
+                     for address in API_ADDRESSES]
+        self.validator = FakeApiServer(VALIDATOR_ADDRESS, self.api_port, policy, hang_up=hang_up)
+        self.unserved = list(unserved)
+        self.api_settings = api_settings
+        self.stderr = stderr
         self.start_validator = start_validator
         self.controller = None
         self.devices = []
@@ -44,8 +54,9 @@ class World:
         if self.start_validator:
             await self.validator.start()
         self.controller = self._start_controller()
-        await until(lambda: self.controller.log() and "Not using systemd sockets" in
-                    self.controller.log(), what="controller start")
+        if self.stderr is None:
+            await until(lambda: self.controller.log() and "Not using systemd sockets" in
+                        self.controller.log(), what="controller start")
         for api in self.apis:
             await api.connected()
         if self.start_validator:
@@ -65,17 +76,20 @@ class World:
 
     def _start_controller(self):
         hosts = self.tmp_path / "hosts"
-        hosts.write_text(HOSTS)
+        hosts.write_text("127.0.0.1 localhost\n" + "".join(
+            "%s tt-api-all\n" % address for address in API_ADDRESSES + self.unserved) +
+            "%s tt-api-best\n" % VALIDATOR_ADDRESS)
         config = self.tmp_path / "tt_controller.cfg"
         config.write_text("[api-side]\nall-hostname=tt-api-all\nbest-hostname=tt-api-best\n"
-                          "service=%d\nrefresh-interval=1\n[device-side]\nlisten-service=%d\n"
-                          % (self.api_port, self.device_port) +
+                          "service=%d\nrefresh-interval=1\n%s[device-side]\nlisten-service=%d\n"
+                          % (self.api_port, self.api_settings, self.device_port) +
                           ("[metrics]\nlisten=127.0.0.1:%d\n" % self.metrics_port
                            if self.metrics_port else ""))
         command = ["unshare", "--mount", "sh", "-c",
                    'mount --bind "$0" /etc/hosts && exec "$@"', str(hosts), CONTROLLER]
+        extra = {} if self.stderr is None else {"stderr": self.stderr}
         return ControllerProcess(["-c", str(config)], command=command,
-                                 preexec_fn=self.preexec_fn)
+                                 preexec_fn=self.preexec_fn, **extra)
 
     async def device(self, unit_id, mac=(0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E)):
         device = await FakeDevice(self.device_port, unit_id, mac).connect()
@@ -87,7 +101,8 @@ class World:
         await device.register()
         answer = await device.receive()
         assert answer == bytes([0x46, 0x9B, 0x34, 0xA5, 0x01, 0x01])
-        await self.wait_log("unitId:%d telling to the device that validation 1" % unit_id)
+        if self.stderr is None:
+            await self.wait_log("unitId:%d telling to the device that validation 1" % unit_id)
         return device
 
     async def wait_log(self, text, count=1, timeout=10.0):
@@ -102,3 +117,33 @@ class World:
 
 def run(scenario):
     asyncio.run(asyncio.wait_for(scenario(), 60))
+
+
+def result_message(body, test_id, unit_id):
+    """The result message of an "execute" made by execute_text with its defaults."""
+    return ('{"type":"execute","data":%s,"test_id":"%s","unit_id":%d,"task":"ping",'
+            '"action_id":3}}' % (body[:-1], test_id, unit_id))
+
+
+async def run_test(world, device, unit_id, api=0, body='{"status":"ok"}'):
+    """One test from an API server to the device and its one result back to every server."""
+    test_id = uuid.uuid4()
+    text = execute_text(test_id, unit_id)
+    await (await world.apis[api].connected()).send(text)
+    assert await device.receive() == run_bytes(test_id, text[len('{"type":"execute","data":'):-1])
+    await device.send_result(test_id, body, last=True)
+    expected = result_message(body, test_id, unit_id)
+    for server in world.apis:
+        await until(lambda: expected in server.messages(), 20,
+                    "the result of %s on %s" % (test_id, server.host))
+
+
+def lines_with(world, text, since=0):
+    return [line for line in world.controller.log()[since:] if text in line]
+
+
+def cpu_seconds(pid):
+    """User and system time the process has used, from /proc/<pid>/stat."""
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")

@@ -1,27 +1,26 @@
 #include "status/APIStatusSession.hpp"
-#include "status/DisconnectionMessage.hpp"
 
 #include "api/ApiTestHelpers.hpp"
+#include "status/AskerCallback.hpp"
+#include "status/DisconnectionMessage.hpp"
 #include "support/FakeApiServer.hpp"
 
 #include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/post.hpp>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <gtest/gtest.h>
 #include <limits>
 #include <memory>
+#include <sched.h>
 #include <stdexcept>
 #include <string>
-#include <vector>
-
-#include <sched.h>
 #include <unistd.h>
+#include <vector>
 
 namespace kelvarin::triggerTesting
 {
@@ -283,6 +282,38 @@ TEST_F(APIStatusSessionTest, PendingValidationsAreAskedAgainInKeyOrderAfterRecon
     settle();
     EXPECT_EQ(server.connectionCount(), 2u);
     EXPECT_EQ(server.newest().received, (Lines{ordered[0], ordered[1], ordered[3], ordered[4]}));
+}
+
+TEST_F(APIStatusSessionTest, AskersThatHaveGoneAreNotAskedForAgain)
+{
+    FakeApiServer server(io);
+    server.setRejecting(true);
+    startAt({server.endpoint()});
+    auto const asker = [](std::shared_ptr<int> const &owner) {
+        return AskerCallback{owner, [](void *, bool) {}};
+    };
+    auto stays = std::make_shared<int>();
+    auto goes = std::make_shared<int>();
+    session->validate(1, mac(), asker(stays), false);
+    session->validate(2, mac(), asker(goes), false);
+    goes.reset();
+    server.setRejecting(false);
+    ASSERT_TRUE(waitForMessages(server, 2));
+    settle();
+    EXPECT_EQ(server.newest().received, (Lines{registration(), validateText(1, mac())}));
+}
+
+TEST_F(APIStatusSessionTest, ValidatorThatDropsEveryConnectionAtOnceIsContactedOnceADelay)
+{
+    FakeApiServer server(io);
+    auto const started = std::chrono::steady_clock::now();
+    connectTo(server, StatusTimings{300ms, 1h, 10s});
+    server.closeNewest();
+    ASSERT_TRUE(runUntil(
+        io, [&] { return !log.linesStartingWith("API Status: Input loop failed with").empty(); }));
+    ASSERT_TRUE(waitForLog("API Status: Entering input loop", 2));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 300ms);
+    EXPECT_EQ(log.count("API Status: Connecting"), 2u);
 }
 
 TEST_F(APIStatusSessionTest, WatchLoopMovesTheConnectionOnlyWhenItsAddressIsGone)

@@ -1,6 +1,9 @@
 #include "status/ValidateRequestsManager.hpp"
 
+#include "status/AskerCallback.hpp"
+
 #include <gtest/gtest.h>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -139,6 +142,48 @@ TEST(ValidateRequestsManagerTest, KeysAreIndependentAndListedInAscendingOrder)
     manager.takeRequestCallback(key(9, 0x02))(false);
     EXPECT_EQ(log.answers, (std::vector<std::string>{"9b:0"}));
     EXPECT_EQ(manager.pending().size(), 2u);
+}
+
+// An asker that can go away, as a device connection does.
+struct Asker
+{
+    static ValidateRequestsManager::Callback callback(std::shared_ptr<Asker> const &asker)
+    {
+        return AskerCallback{asker, [](void *self, bool valid)
+                             { static_cast<Asker *>(self)->answers.push_back(valid); }};
+    }
+    std::vector<bool> answers;
+};
+
+TEST(ValidateRequestsManagerTest, AskersThatAreGoneAreForgottenWhenTheirKeyIsAskedAgain)
+{
+    ValidateRequestsManager manager;
+    for (int attempt = 0; attempt < 1000; ++attempt)
+        manager.storeRequestCallback(key(42), Asker::callback(std::make_shared<Asker>()));
+    auto const live = std::make_shared<Asker>();
+    manager.storeRequestCallback(key(42), Asker::callback(live));
+    ASSERT_EQ(manager.pending().at(key(42)).size(), 1u);
+
+    manager.takeRequestCallback(key(42))(true);
+    EXPECT_EQ(live->answers, std::vector<bool>{true});
+}
+
+TEST(ValidateRequestsManagerTest, KeysOfAskersThatAreAllGoneAreDroppedByASweep)
+{
+    ValidateRequestsManager manager;
+    AnswerLog log;
+    auto const live = std::make_shared<Asker>();
+    manager.storeRequestCallback(key(1), Asker::callback(live));
+    manager.storeRequestCallback(key(2), log.waiter("plain")); // cannot tell: kept
+    // Distinct units that came and went: the table does not keep them all.
+    for (std::uint64_t unit = 100; unit < 10100; ++unit)
+        manager.storeRequestCallback(key(unit), Asker::callback(std::make_shared<Asker>()));
+    EXPECT_LT(manager.pending().size(), 200u);
+
+    manager.dropGoneAskers();
+    ASSERT_EQ(manager.pending().size(), 2u);
+    EXPECT_TRUE(manager.pending().contains(key(1)));
+    EXPECT_TRUE(manager.pending().contains(key(2)));
 }
 
 } // namespace

@@ -1,0 +1,269 @@
+"""Peers that are broken or hostile: nesting no parser should follow, API servers that are
+frozen, stalled or down while results flow, a device that never reads, a result of 16 MiB of
+tiny values, devices that register and drop again and again, a log reader that goes away and
+peers that hang up as soon as the controller has registered. The controller stays up, its memory
+stays bounded and everyone else is still served."""
+
+import asyncio
+import json
+import os
+import time
+import uuid
+
+from fakes import MAGIC, RawDevice, execute_text, register_bytes, until
+from world import (World, cpu_seconds, lines_with, requires_private_hosts, result_message,
+                   run_test)
+
+pytestmark = requires_private_hosts
+
+LEVELS = 1000000
+MIB = 1 << 20
+TIMED_OUT = "The socket was closed due to a timeout"
+
+
+def run(scenario, timeout=120):
+    asyncio.run(asyncio.wait_for(scenario(), timeout))
+
+
+def status_kib(pid, field):
+    """A size from /proc/<pid>/status, such as VmRSS or VmHWM, in KiB."""
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise AssertionError("no %s for %d" % (field, pid))
+
+
+def rss_kib(world):
+    return status_kib(world.controller.proc.pid, "VmRSS")
+
+
+def deep_arrays(levels=LEVELS):
+    return "[" * levels + "]" * levels
+
+
+class Responder:
+    """Answers every run message a device receives with one last result made by `body`."""
+
+    def __init__(self, device, body):
+        self.device, self.body, self.answered = device, body, 0
+        self.task = asyncio.ensure_future(self._serve())
+
+    async def _serve(self):
+        while True:
+            run = await self.device.ws.recv()
+            test_id = uuid.UUID(bytes=run[5:21])
+            await self.device.send_result(test_id, self.body(run[25:]), last=True)
+            self.answered += 1
+
+    def stop(self):
+        self.task.cancel()
+
+
+def test_nesting_a_million_levels_deep_is_refused_from_every_peer(tmp_path):
+    async def scenario():
+        async with World(tmp_path) as world:
+            deep = deep_arrays()
+            api = await world.apis[0].connected()
+            execute = execute_text(uuid.uuid4(), 7)
+            await api.send(execute[:-2] + ',"deep":' + deep + "}}")
+            await api.send(deep)
+            await world.wait_log("Couldn't parse message", count=2, timeout=20)
+
+            await (await world.validator.connected()).send(deep)
+            await world.wait_log("Could not handle API message: Invalid JSON", timeout=20)
+
+            device = await world.admitted_device(7)
+            test_id = uuid.uuid4()
+            await api.send(execute_text(test_id, 7))
+            await device.receive()
+            await device.send_result(test_id, '{"a":' + deep + "}", last=True)
+            await world.wait_log("unitId:7 disconnected: Invalid JSON", timeout=20)
+
+            await run_test(world, await world.admitted_device(8), 8)
+            assert world.controller.proc.poll() is None
+    run(scenario)
+
+
+def test_frozen_stalled_and_dead_api_servers_hold_no_more_than_their_queue_limit(tmp_path):
+    """Four API servers: one serves, one stops reading, one never answers the handshake and
+    one is down, with a queue limit of 4 MiB; 2,000 results of 16 KiB go out."""
+    tests, limit = 2000, 4 * MIB
+
+    async def scenario():
+        frozen_address, dead_address = "127.0.0.5", "127.0.0.6"
+        async with World(tmp_path, unserved=[frozen_address, dead_address],
+                         api_settings="queue-limit-mib=4\n") as world:
+            held = []
+            frozen = await asyncio.start_server(lambda reader, writer: held.append(writer),
+                                                frozen_address, world.api_port)
+            served, stalled = world.apis
+            stalled_connection = await stalled.connected()
+            stalled_connection.ws.transport.pause_reading()
+            device = await world.admitted_device(7)
+            responder = Responder(device, lambda data: '{"seq":%d,"pad":"%s"}' % (
+                json.loads(data)["seq"], "x" * (16 << 10)))
+            idle = rss_kib(world)
+            peak = await send_tests(world, served, tests)
+            responder.stop()
+
+            assert (peak - idle) * 1024 < limit + 12 * MIB, (idle, peak)
+            # The serving server lost nothing; the others' queues dropped their oldest.
+            assert sorted(seqs(served.messages())) == list(range(tests))
+            for address in ("127.0.0.3", frozen_address, dead_address):
+                await world.wait_log("API %s:%d: queue full, dropped " % (address, world.api_port))
+
+            stalled_connection.ws.transport.resume_reading()
+            last = '"seq":%d,' % (tests - 1)
+            await until(lambda: stalled.messages() and last in stalled.messages()[-1], 30,
+                        "the newest result on the stalled server")
+            received = seqs(stalled.messages())
+            assert received == sorted(set(received)), received
+
+            # The frozen server is given up after the handshake timeout and contacted again.
+            frozen_endpoint = "%s:%d" % (frozen_address, world.api_port)
+            gave_up = "Connecting wait: %s %s" % (frozen_endpoint, TIMED_OUT)
+            await world.wait_log(gave_up, timeout=90)
+            log = world.controller.log()
+            after = log[log.index(gave_up):]
+            await until(lambda: any(line == "Connecting main: " + frozen_endpoint
+                                    for line in world.controller.log()[len(log) - len(after):]),
+                        10, "a new attempt")
+            frozen.close()
+    run(scenario, timeout=240)
+
+
+def seqs(messages):
+    return [json.loads(message)["data"]["seq"] for message in messages
+            if '"seq":' in message]
+
+
+async def send_tests(world, server, count, window=32):
+    """Sends `count` tests from `server`, each "data" carrying its number, at most `window`
+    unanswered at a time; returns the highest resident size of the controller meanwhile. The
+    server receives nothing but their results."""
+    connection = await server.connected()
+    peak = rss_kib(world)
+    for seq in range(count):
+        await connection.send(execute_text(uuid.uuid4(), 7, seq=seq))
+        if seq >= window:
+            await until(lambda: len(server.messages()) > seq - window, 30, "results")
+        if seq % 50 == 0:
+            peak = max(peak, rss_kib(world))
+    await until(lambda: len(server.messages()) == count, 30, "the last results")
+    return max(peak, rss_kib(world))
+
+
+def test_device_that_never_reads_is_disconnected_at_its_write_queue_limit(tmp_path):
+    async def scenario():
+        async with World(tmp_path) as world:
+            served = await world.admitted_device(7)
+            stuck = await RawDevice.connect(world.device_port)
+            await stuck.send_frame(0x2, register_bytes(9, (0, 1, 2, 3, 4, 5)))
+            assert await stuck.read_message() == (0x2, MAGIC + b"\x01\x01")
+            # From here on the device reads nothing.
+            api = await world.apis[0].connected()
+            for _ in range(40):
+                await api.send(execute_text(uuid.uuid4(), 9, pad="p" * MIB))
+            await world.wait_log("unitId:9 disconnected: write queue full", timeout=30)
+            await until(lambda: any('"reason":"clean"' in m and '"unit_id":9}' in m
+                                    for m in world.validator.messages()), 10, "the report")
+            await until(lambda: any('"code":"UNKNOWN"' in m for m in world.apis[1].messages()),
+                        10, "the failed request's error")
+            await run_test(world, served, 7)
+            stuck.close()
+    run(scenario)
+
+
+def test_sixteen_mib_result_of_tiny_values_costs_less_than_four_times_its_size(tmp_path):
+    async def scenario():
+        async with World(tmp_path) as world:
+            device = await world.admitted_device(7)
+            # The largest device message: 16 MiB with its 26 header bytes.
+            count = (16 * MIB - 26 - 7) // 2
+            body = '{"a":[' + ",".join(["0"] * count) + "]}"
+            test_id = uuid.uuid4()
+            await (await world.apis[0].connected()).send(execute_text(test_id, 7))
+            await device.receive()
+            pid = world.controller.proc.pid
+            with open("/proc/%d/clear_refs" % pid, "w") as refs:
+                refs.write("5")  # the peak starts again from here
+            idle = status_kib(pid, "VmRSS")
+            await device.send_result(test_id, body, last=True)
+            expected = result_message(body, test_id, 7)
+            for server in world.apis:
+                await until(lambda: expected in server.messages(), 60, "the result")
+            peak = status_kib(pid, "VmHWM")
+            assert (peak - idle) * 1024 < 4 * len(body), (idle, peak)
+    run(scenario)
+
+
+def test_devices_that_register_and_drop_leave_nothing_behind_with_a_silent_validator(
+        tmp_path):
+    waves, per_wave = 3, 2000
+
+    async def scenario():
+        async with World(tmp_path, policy=lambda unit, mac: None) as world:
+            sizes = []
+            for wave in range(waves):
+                await register_and_drop(world, wave, per_wave)
+                sizes.append(rss_kib(world))
+            # Thousands of validations asked and abandoned: the memory of the first wave is
+            # reused, nothing accumulates.
+            assert sizes[-1] - sizes[0] < 512, sizes
+
+            # A new validator connection is asked for no validation of a device that is gone.
+            mark = len(world.controller.log())
+            await (await world.validator.connected()).ws.close()
+            await world.wait_log("API Status: Entering input loop", count=2)
+            assert lines_with(world, "API status: requested validate", mark) == []
+    run(scenario)
+
+
+async def register_and_drop(world, wave, count, batch=32):
+    """Half of the connections register unit 5, the others a unit of their own; each batch
+    closes once the controller has read its registrations. Returns when the controller has seen
+    every connection end."""
+    registered = "received register request"
+    ended = len(lines_with(world, " disconnected: "))
+    for start in range(0, count, batch):
+        mark = len(lines_with(world, registered))
+        raws = await asyncio.gather(*[RawDevice.connect(world.device_port)
+                                      for _ in range(batch)])
+        for index, raw in enumerate(raws, start):
+            unit = 5 if index % 2 else 1000 + wave * count + index
+            await raw.send_frame(0x2, register_bytes(unit, (0, 1, 2, 3, 4, 5)))
+        await world.wait_log(registered, count=mark + batch)
+        for raw in raws:
+            raw.close()
+    await until(lambda: len(lines_with(world, " disconnected: ")) >= ended + count, 30,
+                "every connection's end")
+
+
+def test_relaying_goes_on_when_the_reader_of_the_log_goes_away(tmp_path):
+    read_end, write_end = os.pipe()
+
+    async def scenario():
+        async with World(tmp_path, stderr=write_end) as world:
+            os.close(write_end)
+            os.read(read_end, 65536)
+            os.close(read_end)
+            await run_test(world, await world.admitted_device(7), 7)
+            assert world.controller.proc.poll() is None
+            assert world.stop_controller() == 0
+    run(scenario)
+
+
+def test_peers_that_hang_up_after_registering_are_contacted_once_a_second(tmp_path):
+    async def scenario():
+        async with World(tmp_path, hang_up=True) as world:
+            pid = world.controller.proc.pid
+            counted = [world.apis[0], world.validator]
+            before = [len(server.connections) for server in counted]
+            cpu, wall = cpu_seconds(pid), time.monotonic()
+            await asyncio.sleep(5)
+            cpu, wall = cpu_seconds(pid) - cpu, time.monotonic() - wall
+            attempts = [len(server.connections) - b for server, b in zip(counted, before)]
+            assert all(1 <= n <= wall + 2 for n in attempts), attempts
+            assert cpu < 0.05 * wall, "%.2f s of CPU in %.2f s" % (cpu, wall)
+    run(scenario)
