@@ -30,12 +30,9 @@ void Controller::connectDeviceSideToApiSide()
     probeManager.setValidateFn(
         [this](unsigned long const& unitId, EtherAddr const& mac, std::function<void(bool)> answer)
         {
-            apiManager.validate(unitId, mac,
-                                [this, answer = std::move(answer)](bool accepted)
-                                {
-                                    metrics.countAdmission(accepted);
-                                    answer(accepted);
-                                });
+            // Passed on as it is: the table of pending validations recognises a device's own
+            // callback and forgets it once the device is gone.
+            apiManager.validate(unitId, mac, std::move(answer));
         });
     probeManager.setReportDisconnectFn(
         [this](unsigned long const& unitId, disconnection_reason reason,
@@ -62,6 +59,8 @@ ControllerState Controller::state() const
     ControllerState state;
     state.deviceConnections = probeManager.openConnections();
     state.devicesOnline = probeManager.onlineCount();
+    state.admissionsAccepted = probeManager.acceptedAnswers();
+    state.admissionsRefused = probeManager.refusedAnswers();
     state.validationsPending = status.pendingValidations();
     state.testsRunning = apiManager.runningTests();
     state.validatorConnected = status.isOpen();

@@ -49,6 +49,14 @@ std::string addressAndPort(boost::asio::ip::tcp::endpoint const& endpoint)
     return text.str();
 }
 
+// Brings a counter up to a total kept elsewhere.
+void advance(prometheus::Counter& counter, std::uint64_t total)
+{
+    auto const value = static_cast<double>(total);
+    if (value > counter.Value())
+        counter.Increment(value - counter.Value());
+}
+
 bool sameSession(std::weak_ptr<void const> const& a, std::weak_ptr<void const> const& b)
 {
     return !a.owner_before(b) && !b.owner_before(a);
@@ -58,7 +66,7 @@ bool sameSession(std::weak_ptr<void const> const& a, std::weak_ptr<void const> c
 
 ControllerMetrics::ControllerMetrics(std::chrono::system_clock::time_point startTime)
     : admissions(counterFamily(registry, "tt_controller_admissions_total",
-                               "Validator answers to devices, by answer.")),
+                               "Validator answers told to devices still connected, by answer.")),
       disconnections(counterFamily(registry, "tt_controller_device_disconnections_total",
                                    "Disconnections of admitted devices reported to the "
                                    "validator, by reason.")),
@@ -103,11 +111,6 @@ ControllerMetrics::ControllerMetrics(std::chrono::system_clock::time_point start
         .Set(seconds(startTime));
 }
 
-void ControllerMetrics::countAdmission(bool accepted)
-{
-    (accepted ? admissionsAccepted : admissionsRefused).Increment();
-}
-
 void ControllerMetrics::countDisconnection(disconnection_reason reason)
 {
     (reason == timeout ? disconnectionsTimeout : disconnectionsClean).Increment();
@@ -134,6 +137,8 @@ std::string ControllerMetrics::expose(ControllerState const& state)
     deviceConnections.Set(static_cast<double>(state.deviceConnections));
     devicesOnline.Set(static_cast<double>(state.devicesOnline));
     validationsPending.Set(static_cast<double>(state.validationsPending));
+    advance(admissionsAccepted, state.admissionsAccepted);
+    advance(admissionsRefused, state.admissionsRefused);
     testsRunning.Set(static_cast<double>(state.testsRunning));
     auto const registered = state.registeredAPISessions();
     apiSessionsRegistered.Set(static_cast<double>(registered));
@@ -162,10 +167,7 @@ void ControllerMetrics::updateAPISessions(ControllerState const& state)
             addAPISeries(series, session);
         }
         series.queuedBytes->Set(static_cast<double>(session.queuedBytes));
-        if (session.droppedMessages > series.droppedSeen)
-            series.droppedMessages->Increment(
-                static_cast<double>(session.droppedMessages - series.droppedSeen));
-        series.droppedSeen = session.droppedMessages;
+        advance(*series.droppedMessages, session.droppedMessages);
     }
     // What is left belongs to sessions that are gone: a new session at the same endpoint
     // counts from zero again, as a restarted process would.
@@ -187,7 +189,6 @@ void ControllerMetrics::addAPISeries(APISeries& series,
     series.identity = session.identity;
     series.queuedBytes = &apiQueuedBytes.Add(labels);
     series.droppedMessages = &apiDroppedMessages.Add(labels);
-    series.droppedSeen = 0;
 }
 
 void ControllerMetrics::removeAPISeries(APISeries const& series)

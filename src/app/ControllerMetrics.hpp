@@ -20,8 +20,8 @@ namespace kelvarin::triggerTesting
 {
 
 // The controller's Prometheus metrics. Counters go up where their events happen; gauges, and
-// the counts that only the API sessions keep, are taken from a ControllerState when a scrape
-// asks for the exposition.
+// the counts that the device side and the API sessions keep themselves, are taken from a
+// ControllerState when a scrape asks for the exposition.
 class ControllerMetrics
 {
 public:
@@ -31,7 +31,6 @@ public:
     ControllerMetrics(ControllerMetrics const&) = delete;
     ControllerMetrics& operator=(ControllerMetrics const&) = delete;
 
-    void countAdmission(bool accepted);
     void countDisconnection(disconnection_reason reason);
     void countTestReceived();
     void countReply(Reply const& reply);
@@ -45,7 +44,6 @@ private:
         std::weak_ptr<void const> identity;
         prometheus::Gauge* queuedBytes = nullptr;
         prometheus::Counter* droppedMessages = nullptr;
-        std::uint64_t droppedSeen = 0;
     };
 
     void updateAPISessions(ControllerState const& state);

@@ -27,6 +27,9 @@ struct ControllerState
 
     std::size_t deviceConnections = 0;
     std::size_t devicesOnline = 0;
+    // Validator answers told to devices, since the start.
+    std::uint64_t admissionsAccepted = 0;
+    std::uint64_t admissionsRefused = 0;
     std::size_t validationsPending = 0;
     std::size_t testsRunning = 0;
     bool validatorConnected = false;

@@ -203,6 +203,7 @@ void ProbeSession::onValidationAnswer(bool accepted)
               << (accepted ? 1 : 0) << std::endl;
     if (stopped)
         return;
+    tracker.countAnswer(accepted);
     auto answer = encodeValidationAnswer(accepted);
     enqueueMessage(answer);
     if (accepted)

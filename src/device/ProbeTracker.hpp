@@ -3,6 +3,7 @@
 #include "device/HeapTrimmer.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <utility>
@@ -36,9 +37,16 @@ public:
     void connectionClosed() { --connections; }
     std::size_t openConnections() const { return connections; }
 
+    // Validator answers told to devices still connected, since the start.
+    void countAnswer(bool accepted) { ++(accepted ? accepted_ : refused_); }
+    std::uint64_t acceptedAnswers() const { return accepted_; }
+    std::uint64_t refusedAnswers() const { return refused_; }
+
 private:
     std::map<unsigned long, std::weak_ptr<ProbeSession>> probes;
     std::size_t connections = 0;
+    std::uint64_t accepted_ = 0;
+    std::uint64_t refused_ = 0;
     HeapTrimmer trimmer;
 };
 
