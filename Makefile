@@ -11,8 +11,9 @@ JOBS ?= $(shell nproc)
 PACKAGES := cmake ninja-build g++ make pkg-config \
 	libboost1.81-dev libboost-program-options1.81-dev \
 	libboost-context1.81-dev libboost-coroutine1.81-dev \
-	rapidjson-dev libsystemd-dev libgtest-dev libgmock-dev \
-	python3 python3-pytest python3-websockets systemd dpkg-dev file man-db groff-base
+	rapidjson-dev libsystemd-dev prometheus-cpp-dev libgtest-dev libgmock-dev \
+	python3 python3-pytest python3-websockets systemd dpkg-dev file man-db groff-base \
+	prometheus
 
 ifeq ($(shell id -u),0)
 SUDO :=

@@ -25,6 +25,8 @@ class APIManager
 public:
     using RequestFn = std::function<void(ITestRequest&)>;
     using IsOnlineFn = std::function<bool(unsigned long)>;
+    // Told of every result message built, duplicates' answers included.
+    using ReplyObserver = std::function<void(Reply const&)>;
 
     // What the requests whose last reply has not come yet may hold; beyond it new ones are
     // refused.
@@ -44,8 +46,13 @@ public:
     void validate(unsigned long const& unitId, EtherAddr const& mac,
                   std::function<void(bool)> callback);
 
+    void setReplyObserver(ReplyObserver observer) { replyObserver = std::move(observer); }
+
     APIStatusSession& getStatusSession() { return statusSession; }
+    APIStatusSession const& getStatusSession() const { return statusSession; }
     APISessionContainer& getContainer() { return container; }
+    APISessionContainer const& getContainer() const { return container; }
+    std::size_t runningTests() const { return requests.size(); }
     bool isRunning(boost::uuids::uuid const& requestId) const
     {
         return requests.contains(requestId);
@@ -62,6 +69,7 @@ private:
     std::map<boost::uuids::uuid, TestMetadata> requests;
     std::size_t runningLimit;
     std::size_t runningBytes = 0;
+    ReplyObserver replyObserver;
 };
 
 } // namespace kelvarin::triggerTesting

@@ -2,6 +2,8 @@
 
 #include "api/APIManager.hpp"
 #include "app/APIOptions.hpp"
+#include "app/ControllerMetrics.hpp"
+#include "app/ControllerState.hpp"
 #include "app/DeviceOptions.hpp"
 #include "device/ProbeManager.hpp"
 
@@ -20,11 +22,18 @@ public:
     Controller(Controller const&) = delete;
     Controller& operator=(Controller const&) = delete;
 
+    // Counted on the paths between the two sides, as the events cross them.
+    ControllerMetrics& getMetrics() { return metrics; }
+    // Figures read from both sides now.
+    ControllerState state() const;
+
 private:
     void connectDeviceSideToApiSide();
     void reportDisconnection(unsigned long const& unitId, disconnection_reason reason,
                              std::chrono::system_clock::time_point time);
 
+    // First, so that it outlives every function object that counts in it.
+    ControllerMetrics metrics;
     ProbeManager probeManager;
     APIManager apiManager;
 };

@@ -46,6 +46,8 @@ std::vector<tcp::acceptor> adoptSystemdSockets(boost::asio::io_context& io)
     return acceptors;
 }
 
+} // namespace
+
 tcp::acceptor listenOn(boost::asio::io_context& io, tcp::endpoint const& endpoint)
 {
     tcp::acceptor acceptor(io);
@@ -57,6 +59,9 @@ tcp::acceptor listenOn(boost::asio::io_context& io, tcp::endpoint const& endpoin
     acceptor.listen(listenBacklog);
     return acceptor;
 }
+
+namespace
+{
 
 std::vector<tcp::acceptor> listenOnServices(boost::asio::io_context& io,
                                             std::vector<std::string> const& services)

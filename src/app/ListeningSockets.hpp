@@ -15,4 +15,9 @@ namespace kelvarin::triggerTesting
 std::vector<boost::asio::ip::tcp::acceptor> makeListeningSockets(boost::asio::io_context& io,
                                                                  DeviceOptions const& options);
 
+// One listening socket on the endpoint, IPv6-only for an IPv6 address. Failures are thrown as
+// system errors named after the step: open, set_option, bind or listen.
+boost::asio::ip::tcp::acceptor listenOn(boost::asio::io_context& io,
+                                        boost::asio::ip::tcp::endpoint const& endpoint);
+
 } // namespace kelvarin::triggerTesting

@@ -1,5 +1,7 @@
 #include "app/Options.hpp"
 
+#include "app/ListenAddress.hpp"
+
 #include <boost/program_options.hpp>
 
 #include <cstdint>
@@ -38,7 +40,8 @@ void checkQueueLimit(std::int64_t mebibytes)
 }
 
 po::options_description configurationOptions(Options &options, std::int32_t &refreshSeconds,
-                                             std::int64_t &queueLimitMiB)
+                                             std::int64_t &queueLimitMiB,
+                                             std::string &metricsListen)
 {
     po::options_description configuration("Configuration");
     configuration.add_options()(
@@ -56,7 +59,9 @@ po::options_description configurationOptions(Options &options, std::int32_t &ref
         po::value<std::int64_t>(&queueLimitMiB)->default_value(256)->notifier(checkQueueLimit),
         "unsent bytes per API server, in MiB (0: no bound)")(
         "device-side.listen-service",
-        po::value<std::vector<std::string>>(&options.device.listenServices), "listen service name");
+        po::value<std::vector<std::string>>(&options.device.listenServices), "listen service name")(
+        "metrics.listen", po::value<std::string>(&metricsListen)->default_value(""),
+        "metrics listen address");
     return configuration;
 }
 
@@ -71,8 +76,10 @@ bool parseOptions(int argc, char const* const argv[], Options& options, std::ost
     std::string configPath;
     std::int32_t refreshSeconds = 1;
     std::int64_t queueLimitMiB = 256;
+    std::string metricsListen;
     auto const generic = genericOptions(configPath);
-    auto const configuration = configurationOptions(options, refreshSeconds, queueLimitMiB);
+    auto const configuration =
+        configurationOptions(options, refreshSeconds, queueLimitMiB, metricsListen);
 
     po::variables_map commandLine;
     po::store(po::parse_command_line(argc, argv, generic), commandLine);
@@ -91,5 +98,7 @@ bool parseOptions(int argc, char const* const argv[], Options& options, std::ost
     po::notify(settings);
     options.api.refreshInterval = std::chrono::seconds(refreshSeconds);
     options.api.queueLimit = static_cast<std::size_t>(queueLimitMiB) << 20;
+    if (!metricsListen.empty())
+        options.metrics.listen = kelvarin::triggerTesting::parseListenAddress(metricsListen);
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include "app/APIOptions.hpp"
 #include "app/DeviceOptions.hpp"
+#include "app/MetricsOptions.hpp"
 
 #include <iosfwd>
 
@@ -10,6 +11,7 @@ struct Options
 {
     kelvarin::triggerTesting::APIOptions api;
     kelvarin::triggerTesting::DeviceOptions device;
+    kelvarin::triggerTesting::MetricsOptions metrics;
 };
 
 inline constexpr char const* defaultConfigPath = "/opt/kelvarin/etc/tt_controller.cfg";

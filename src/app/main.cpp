@@ -1,4 +1,5 @@
 #include "app/Controller.hpp"
+#include "app/Monitoring.hpp"
 #include "app/Options.hpp"
 #include "app/StopSignal.hpp"
 
@@ -25,6 +26,7 @@ int main(int argc, char* argv[])
             return 0;
         boost::asio::io_context io;
         kelvarin::triggerTesting::Controller controller(io, options.api, options.device);
+        kelvarin::triggerTesting::Monitoring monitoring(io, options.metrics, controller);
         StopSignalSet signals(io.get_executor(), SIGINT, SIGTERM);
         setStopSignalHandler(signals);
         io.run();

@@ -39,6 +39,10 @@ public:
     // Queues a run message on the unit's connection; a failure becomes an error Reply.
     void requestTestRun(ITestRequest &request);
     bool isUnitOnline(unsigned long unitId) const;
+    std::size_t onlineCount() const { return tracker.size(); }
+    std::size_t openConnections() const { return tracker.openConnections(); }
+    std::uint64_t acceptedAnswers() const { return tracker.acceptedAnswers(); }
+    std::uint64_t refusedAnswers() const { return tracker.refusedAnswers(); }
 
 private:
     std::shared_ptr<ProbeSession> findProbe(unsigned long unitId) const;

@@ -37,6 +37,8 @@ ProbeSession::Socket &ProbeSession::socket()
 
 void ProbeSession::start()
 {
+    tracker.connectionOpened();
+    started = true;
     setNoDelay(ws.next_layer());
     websocket::stream_base::timeout options{};
     options.handshake_timeout = timeouts.handshake;
@@ -201,6 +203,7 @@ void ProbeSession::onValidationAnswer(bool accepted)
               << (accepted ? 1 : 0) << std::endl;
     if (stopped)
         return;
+    tracker.countAnswer(accepted);
     auto answer = encodeValidationAnswer(accepted);
     enqueueMessage(answer);
     if (accepted)
@@ -259,6 +262,8 @@ void ProbeSession::stop()
         return;
     if (state == State::validated)
         tracker.removeProbe(unitId, shared_from_this());
+    if (started)
+        tracker.connectionClosed();
     // No close handshake: the device is gone or misbehaving.
     boost::system::error_code ignored;
     ws.next_layer().close(ignored);

@@ -100,6 +100,7 @@ private:
     std::size_t queuedBytes = 0;
     unsigned long unitId = 0;
     bool stopped = false;
+    bool started = false; // counted among the tracker's open connections
     Timeouts timeouts;
 };
 

@@ -2,6 +2,8 @@
 
 #include "device/HeapTrimmer.hpp"
 
+#include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <utility>
@@ -26,9 +28,25 @@ public:
     // Removes the unit's entry only if it is this session's: a newer connection keeps its own.
     void removeProbe(unsigned long unitId, std::shared_ptr<ProbeSession> const &session);
     bool hasProbe(unsigned long unitId) const;
+    // Units with an entry: the devices online.
+    std::size_t size() const { return probes.size(); }
+
+    // Device connections from their start until they stop, validated or not. The sessions
+    // count themselves here because the tracker is the one thing every one of them shares.
+    void connectionOpened() { ++connections; }
+    void connectionClosed() { --connections; }
+    std::size_t openConnections() const { return connections; }
+
+    // Validator answers told to devices still connected, since the start.
+    void countAnswer(bool accepted) { ++(accepted ? accepted_ : refused_); }
+    std::uint64_t acceptedAnswers() const { return accepted_; }
+    std::uint64_t refusedAnswers() const { return refused_; }
 
 private:
     std::map<unsigned long, std::weak_ptr<ProbeSession>> probes;
+    std::size_t connections = 0;
+    std::uint64_t accepted_ = 0;
+    std::uint64_t refused_ = 0;
     HeapTrimmer trimmer;
 };
 

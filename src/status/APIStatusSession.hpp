@@ -55,6 +55,10 @@ public:
     // Sends a disconnection report now, or keeps it until the next registration.
     void reportDisconnection(std::string report);
     bool isOpen() const { return ws.is_open(); }
+    // Devices whose validation was asked and not yet answered.
+    std::size_t pendingValidations() const { return validateRequests.pending().size(); }
+    // Disconnection reports kept until the validator is back.
+    std::size_t reportBacklogSize() const { return reportBacklog.size(); }
 
 private:
     struct Outgoing

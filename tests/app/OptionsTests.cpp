@@ -67,6 +67,7 @@ TEST(Options, EmptyFileGivesTheDefaults)
     EXPECT_EQ(options.api.queueLimit, std::size_t{256} << 20);
     EXPECT_TRUE(options.device.listenServices.empty());
     EXPECT_FALSE(options.device.useSystemdSockets);
+    EXPECT_FALSE(options.metrics.listen);
 }
 
 TEST(Options, SectionsAndDottedNamesSetTheirFields)

@@ -82,7 +82,8 @@ class TestControl:
 
     def test_depends_on_the_shared_libraries_it_links(self, package):
         depends = [d.split()[0] for d in self.fields(package)["Depends"].split(", ")]
-        for library in ("libboost-program-options1.81.0", "libsystemd0", "libstdc++6", "libc6"):
+        for library in ("libboost-program-options1.81.0", "libsystemd0",
+                        "libprometheus-cpp-core1.0", "libstdc++6", "libc6"):
             assert library in depends
 
     def test_configuration_is_a_conffile(self, package, tmp_path):
@@ -121,7 +122,8 @@ def documented_defaults():
     """The configuration keys of the manual page with their defaults (None: no default)."""
     page = source("tt_controller.8").decode()
     keys = {}
-    for key, rest in re.findall(r'^\.BR ((?:api|device)\\-side\.\S+) "(.*)$', page, re.M):
+    for key, rest in re.findall(r'^\.BR ((?:(?:api|device)\\-side|metrics)\.\S+) "(.*)$', page,
+                                re.M):
         default = re.match(r' \(default " (\S+) \)', rest)
         keys[key.replace("\\-", "-")] = default.group(1).replace("\\-", "-") if default else None
     return keys
@@ -134,7 +136,7 @@ class TestExampleConfiguration:
         assert set(example) == set(documented) == {
             "api-side.all-hostname", "api-side.best-hostname", "api-side.service",
             "api-side.refresh-interval", "api-side.queue-limit-mib",
-            "device-side.listen-service"}
+            "device-side.listen-service", "metrics.listen"}
         for key, default in documented.items():
             if default is not None:
                 assert example[key] == default, key
@@ -150,8 +152,10 @@ class TestExampleConfiguration:
             self, package, tmp_path, controllers):
         """Uncommented, the example is accepted key by key; only addresses are made local."""
         api_port, device_port = free_port(), free_port("::", socket.AF_INET6)
+        metrics_port = free_port()
         local = {"api-side.all-hostname": "127.0.0.1", "api-side.best-hostname": "127.0.0.1",
-                 "api-side.service": str(api_port), "device-side.listen-service": str(device_port)}
+                 "api-side.service": str(api_port), "device-side.listen-service": str(device_port),
+                 "metrics.listen": "127.0.0.1:%d" % metrics_port}
         text, _ = enabled(source("tt_controller.cfg").decode(), local)
         path = tmp_path / "tt_controller.cfg"
         path.write_text(text)
@@ -159,6 +163,8 @@ class TestExampleConfiguration:
         controller = controllers(["-c", str(path)], command=[package.path(BINARY)])
         controller.wait_log("Not using systemd sockets")
         wait_for(lambda: connects(socket.AF_INET6, "::1", device_port), what="device port")
+        wait_for(lambda: connects(socket.AF_INET, "127.0.0.1", metrics_port),
+                 what="metrics port")
         controller.wait_log("Connecting main: 127.0.0.1:%d" % api_port)
         assert controller.stop(signal.SIGTERM) == 0
         assert not any("Exception" in line for line in controller.log())

@@ -98,6 +98,15 @@ class TestUnitFiles:
         families = service[("Service", "RestrictAddressFamilies")][0].split()
         assert {"AF_INET", "AF_INET6"} <= set(families)
 
+    def test_service_tells_systemd_it_is_ready_and_is_watched(self):
+        service = unit("tt_controller.service")
+        assert service[("Service", "Type")] == ["notify"]
+        assert service[("Service", "NotifyAccess")] == ["main"]
+        assert service[("Service", "WatchdogSec")] == ["30s"]
+        # Its log lines are not dropped by journald's rate limit.
+        assert service[("Service", "LogRateLimitIntervalSec")] == ["0"]
+        assert "AF_UNIX" in service[("Service", "RestrictAddressFamilies")][0].split()
+
     def test_socket_has_one_ipv4_and_one_ipv6_only_socket_on_one_port(self):
         sockets = unit("tt_controller.socket")
         streams = sockets[("Socket", "ListenStream")]

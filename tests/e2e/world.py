@@ -24,12 +24,16 @@ requires_private_hosts = pytest.mark.skipif(
 
 class World:
     def __init__(self, tmp_path, policy=lambda unit, mac: True, start_validator=True,
-                 preexec_fn=None, unserved=(), api_settings="", stderr=None, hang_up=False):
+                 preexec_fn=None, unserved=(), api_settings="", stderr=None, hang_up=False,
+                 metrics=False):
         """`unserved`: further addresses of the all-API name that the test serves itself, or
         leaves down; `api_settings`: lines added to the [api-side] section; `stderr`: a
         descriptor for the controller's log instead of a pipe read here; `hang_up`: every fake
-        API server and the validator close each connection right after its registration."""
+        API server and the validator close each connection right after its registration;
+        `metrics`: the controller serves its metrics endpoint on 127.0.0.1."""
         self.tmp_path = tmp_path
+        # The port of the metrics endpoint on 127.0.0.1, when there is one.
+        self.metrics_port = free_port() if metrics else None
         # Runs in the controller's process before it starts, e.g. to set its resource limits.
         self.preexec_fn = preexec_fn
         self.api_port = free_port()
@@ -78,7 +82,9 @@ class World:
         config = self.tmp_path / "tt_controller.cfg"
         config.write_text("[api-side]\nall-hostname=tt-api-all\nbest-hostname=tt-api-best\n"
                           "service=%d\nrefresh-interval=1\n%s[device-side]\nlisten-service=%d\n"
-                          % (self.api_port, self.api_settings, self.device_port))
+                          % (self.api_port, self.api_settings, self.device_port) +
+                          ("[metrics]\nlisten=127.0.0.1:%d\n" % self.metrics_port
+                           if self.metrics_port else ""))
         command = ["unshare", "--mount", "sh", "-c",
                    'mount --bind "$0" /etc/hosts && exec "$@"', str(hosts), CONTROLLER]
         extra = {} if self.stderr is None else {"stderr": self.stderr}

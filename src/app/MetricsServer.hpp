@@ -1,0 +1,56 @@
+#pragma once
+
+#include "app/MetricsRequestHandler.hpp"
+#include "app/MetricsSession.hpp"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+
+namespace kelvarin::triggerTesting
+{
+
+// Accepts the connections of the metrics endpoint, each into a MetricsSession. At most
+// `connections` are open at once: at the limit no accept is pending, and further clients wait
+// in the listen backlog until a session ends, so a flood costs the event loop nothing.
+class MetricsServer : public std::enable_shared_from_this<MetricsServer>
+{
+public:
+    struct Limits
+    {
+        std::size_t connections = 64;
+        MetricsSession::Limits session;
+    };
+
+    MetricsServer(boost::asio::ip::tcp::acceptor acceptor, MetricsRequestHandler handler);
+    MetricsServer(boost::asio::ip::tcp::acceptor acceptor, MetricsRequestHandler handler,
+                  Limits limits);
+    MetricsServer(MetricsServer const&) = delete;
+    MetricsServer& operator=(MetricsServer const&) = delete;
+
+    void start();
+    // Closes the listening socket; sessions still open end on their own.
+    void stop();
+    std::size_t openSessions() const { return sessions; }
+
+private:
+    void accept();
+    void onAccept(boost::system::error_code const& ec, boost::asio::ip::tcp::socket socket);
+    void acceptAfterBackoff();
+    void onSessionEnd();
+
+    boost::asio::ip::tcp::acceptor acceptor;
+    MetricsRequestHandler handler;
+    Limits limits;
+    // Spaces the retries while the process or the system is out of descriptors or memory.
+    boost::asio::steady_timer backoffTimer;
+    std::chrono::milliseconds backoff{0};
+    std::size_t sessions = 0;
+    bool accepting = false; // an accept, or the wait before one, is pending
+    bool stopped = false;
+};
+
+} // namespace kelvarin::triggerTesting

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "app/Controller.hpp"
+#include "app/MetricsOptions.hpp"
+#include "app/MetricsServer.hpp"
+#include "app/SystemdNotifier.hpp"
+
+#include <boost/asio/io_context.hpp>
+
+#include <memory>
+
+namespace kelvarin::triggerTesting
+{
+
+// What operators see of a running controller: the metrics and readiness endpoint, when one is
+// configured, and the service manager's notifications, when it asked for them. Built after the
+// controller, whose device side then listens and whose API side has started: being built is
+// being ready. Neither part touches the devices or the API side; they only read.
+class Monitoring
+{
+public:
+    // Throws when the metrics endpoint cannot listen.
+    Monitoring(boost::asio::io_context& io, MetricsOptions const& options, Controller& controller);
+    ~Monitoring();
+    Monitoring(Monitoring const&) = delete;
+    Monitoring& operator=(Monitoring const&) = delete;
+
+private:
+    std::shared_ptr<MetricsServer> server;
+    std::shared_ptr<SystemdNotifier> notifier;
+};
+
+} // namespace kelvarin::triggerTesting
