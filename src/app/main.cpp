@@ -1,4 +1,5 @@
 #include "app/Controller.hpp"
+#include "app/LogBuffer.hpp"
 #include "app/Monitoring.hpp"
 #include "app/Options.hpp"
 #include "app/StopSignal.hpp"
@@ -8,15 +9,74 @@
 #include <csignal>
 #include <exception>
 #include <iostream>
+#include <unistd.h>
+
+namespace
+{
+
+using kelvarin::triggerTesting::LogBuffer;
+
+LogBuffer* gatheredLog = nullptr;
+
+// An abort (a broken invariant, an exception nobody catches) still hands over the lines
+// gathered before it.
+extern "C" void writeLogAndAbort(int)
+{
+    if (gatheredLog != nullptr)
+        gatheredLog->flush();
+    std::signal(SIGABRT, SIG_DFL);
+    std::raise(SIGABRT);
+}
+
+// The log stream writes through the buffer for as long as this lives.
+class LogStream
+{
+public:
+    explicit LogStream(LogBuffer& buffer) : previous(std::clog.rdbuf(&buffer))
+    {
+        gatheredLog = &buffer;
+        std::signal(SIGABRT, writeLogAndAbort);
+    }
+    ~LogStream()
+    {
+        std::signal(SIGABRT, SIG_DFL);
+        gatheredLog = nullptr;
+        std::clog.rdbuf(previous);
+    }
+    LogStream(LogStream const&) = delete;
+    LogStream& operator=(LogStream const&) = delete;
+
+private:
+    std::streambuf* previous;
+};
+
+// Lines are gathered per turn of the event loop while it exists; whatever is left is written
+// before it goes.
+class GatheredWhileRunning
+{
+public:
+    GatheredWhileRunning(LogBuffer& buffer, boost::asio::io_context& io) : buffer(buffer)
+    {
+        buffer.attach(io);
+    }
+    ~GatheredWhileRunning() { buffer.detach(); }
+    GatheredWhileRunning(GatheredWhileRunning const&) = delete;
+    GatheredWhileRunning& operator=(GatheredWhileRunning const&) = delete;
+
+private:
+    LogBuffer& buffer;
+};
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
-    // Synchronised with C stdio, every piece a log line is assembled from is written to
-    // standard error on its own; unsynchronised, the stream buffers the pieces and the
-    // std::endl that ends each line writes it in one go. The service uses no C stdio output.
+    // The service uses no C stdio output, and its log stream writes through a buffer of its own.
     std::ios_base::sync_with_stdio(false);
     // Without a reader on standard error, log lines are lost; the service goes on.
     std::signal(SIGPIPE, SIG_IGN);
+    LogBuffer logBuffer(STDERR_FILENO);
+    LogStream logStream(logBuffer);
     // The one general error handler: start-up failures and anything that escapes the event
     // loop end the process here, with a failure status a supervisor can act on.
     try
@@ -25,14 +85,18 @@ int main(int argc, char* argv[])
         if (!parseOptions(argc, argv, options, std::cerr))
             return 0;
         boost::asio::io_context io;
+        GatheredWhileRunning gathered(logBuffer, io);
         kelvarin::triggerTesting::Controller controller(io, options.api, options.device);
-        kelvarin::triggerTesting::Monitoring monitoring(io, options.metrics, controller);
         StopSignalSet signals(io.get_executor(), SIGINT, SIGTERM);
         setStopSignalHandler(signals);
+        // Ready only once a stop request would be heeded.
+        kelvarin::triggerTesting::Monitoring monitoring(io, options.metrics, controller);
         io.run();
     }
     catch (std::exception const& e)
     {
+        // Every line logged before the failure goes out before its reason.
+        logBuffer.flush();
         std::cerr << "Exception: " << e.what() << std::endl;
         return 1;
     }

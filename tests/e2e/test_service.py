@@ -220,3 +220,22 @@ def test_validator_answer_in_lower_case_admits_the_device(tmp_path):
             assert world.stop_controller() == 0
             assert world.controller.stdout == b""
     run(scenario)
+
+
+def test_every_line_logged_before_a_stop_reaches_standard_error_in_order(tmp_path):
+    """The log lines of a busy loop are gathered before they are written; a stop by SIGTERM
+    still writes all of them. Each answer the server has was logged before it was sent."""
+    async def scenario():
+        async with World(tmp_path) as world:
+            server = world.apis[0]
+            connection = await server.connected()
+            for unit in range(300):
+                await connection.send('{"type":"isOnline","data":{"unit_id":%d}}' % unit)
+            await until(lambda: len(server.messages()) >= 100, 10, "answers")
+            assert world.stop_controller() == 0
+            answered = server.messages()
+            writes = [line for line in world.controller.log()
+                      if line.startswith("Writing message to API: ---")]
+            assert writes[:len(answered)] == [
+                "Writing message to API: ---%s---" % answer for answer in answered]
+    run(scenario)

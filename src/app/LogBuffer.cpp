@@ -1,0 +1,135 @@
+#include "app/LogBuffer.hpp"
+
+#include <boost/asio/post.hpp>
+
+#include <cerrno>
+#include <poll.h>
+#include <unistd.h>
+
+namespace kelvarin::triggerTesting
+{
+
+namespace
+{
+
+// Gathered lines wait no longer than this under continuous load, and fill no more than this.
+constexpr auto longestWait = std::chrono::milliseconds(1);
+constexpr std::size_t mostGathered = 64 * 1024;
+// A piece this large (a whole result message in a line, say) is not copied into the buffer.
+constexpr std::size_t largePiece = 64 * 1024;
+
+} // namespace
+
+LogBuffer::LogBuffer(int descriptor) : descriptor(descriptor) {}
+
+LogBuffer::~LogBuffer()
+{
+    flush();
+}
+
+void LogBuffer::attach(boost::asio::io_context& context)
+{
+    io = &context;
+}
+
+void LogBuffer::detach()
+{
+    flush();
+    io = nullptr;
+}
+
+LogBuffer::int_type LogBuffer::overflow(int_type c)
+{
+    if (!traits_type::eq_int_type(c, traits_type::eof()))
+        gathered.push_back(traits_type::to_char_type(c));
+    return traits_type::not_eof(c);
+}
+
+std::streamsize LogBuffer::xsputn(char const* text, std::streamsize count)
+{
+    auto const size = static_cast<std::size_t>(count);
+    if (size >= largePiece)
+    {
+        // Everything before it first, so that the order stays.
+        flush();
+        writeOut(text, size);
+        return count;
+    }
+    gathered.append(text, size);
+    return count;
+}
+
+// The log stream is synchronised at the end of every line (std::endl).
+int LogBuffer::sync()
+{
+    lineEnded();
+    return 0;
+}
+
+void LogBuffer::lineEnded()
+{
+    wholeLines = gathered.size();
+    if (io == nullptr)
+    {
+        flush();
+        return;
+    }
+    auto const now = std::chrono::steady_clock::now();
+    if (!flushPosted)
+    {
+        flushPosted = true;
+        firstLineAt = now;
+        // Runs once the handlers that are ready now have run: their lines go out together.
+        boost::asio::post(*io,
+                          [this]
+                          {
+                              flushPosted = false;
+                              auto const lines = wholeLines;
+                              writeOut(gathered.data(), lines);
+                              gathered.erase(0, lines);
+                              wholeLines = 0;
+                          });
+        return;
+    }
+    if (now - firstLineAt >= longestWait || wholeLines >= mostGathered)
+    {
+        writeOut(gathered.data(), wholeLines);
+        gathered.erase(0, wholeLines);
+        wholeLines = 0;
+        firstLineAt = now;
+    }
+}
+
+void LogBuffer::flush()
+{
+    writeOut(gathered.data(), gathered.size());
+    gathered.clear();
+    wholeLines = 0;
+    if (gathered.capacity() > 2 * mostGathered)
+        gathered.shrink_to_fit();
+}
+
+void LogBuffer::writeOut(char const* data, std::size_t size)
+{
+    while (size > 0)
+    {
+        auto const written = ::write(descriptor, data, size);
+        if (written >= 0)
+        {
+            data += written;
+            size -= static_cast<std::size_t>(written);
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+        {
+            pollfd writable{descriptor, POLLOUT, 0};
+            ::poll(&writable, 1, -1);
+            continue;
+        }
+        return; // nobody reads any more: the lines are lost
+    }
+}
+
+} // namespace kelvarin::triggerTesting

@@ -1,0 +1,123 @@
+#include "app/LogBuffer.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace kelvarin::triggerTesting
+{
+namespace
+{
+
+// A log stream over a LogBuffer that writes into a pipe the test reads without waiting.
+class LogBufferTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(::pipe2(ends, O_NONBLOCK), 0);
+        // Room for everything a test writes: nothing reads while the buffer writes.
+        ASSERT_GT(::fcntl(ends[1], F_SETPIPE_SZ, 1 << 20), 0);
+        buffer = std::make_unique<LogBuffer>(ends[1]);
+        log.rdbuf(buffer.get());
+    }
+    void TearDown() override
+    {
+        buffer.reset();
+        ::close(ends[0]);
+        if (ends[1] >= 0)
+            ::close(ends[1]);
+    }
+
+    // Everything written to the pipe since the last call.
+    std::string written()
+    {
+        std::string text;
+        char chunk[65536];
+        for (ssize_t n; (n = ::read(ends[0], chunk, sizeof chunk)) > 0;)
+            text.append(chunk, static_cast<std::size_t>(n));
+        return text;
+    }
+
+    int ends[2]{-1, -1};
+    std::unique_ptr<LogBuffer> buffer;
+    std::ostream log{nullptr};
+    boost::asio::io_context io;
+};
+
+TEST_F(LogBufferTest, WithoutALoopEveryLineIsWrittenAtOnce)
+{
+    log << "unitId:" << 7 << " received register request" << std::endl;
+    EXPECT_EQ(written(), "unitId:7 received register request\n");
+}
+
+TEST_F(LogBufferTest, LinesOfOneTurnOfTheLoopGoOutTogetherAfterIt)
+{
+    buffer->attach(io);
+    boost::asio::post(io,
+                      [&]
+                      {
+                          log << "first" << std::endl;
+                          log << "second" << std::endl;
+                      });
+    boost::asio::post(io,
+                      [&]
+                      {
+                          log << "third" << std::endl;
+                          EXPECT_EQ(written(), "");
+                      });
+    io.run();
+    EXPECT_EQ(written(), "first\nsecond\nthird\n");
+    log << "after" << std::endl;
+    EXPECT_EQ(written(), "");
+    buffer->detach();
+    EXPECT_EQ(written(), "after\n");
+    log << "detached" << std::endl;
+    EXPECT_EQ(written(), "detached\n");
+}
+
+TEST_F(LogBufferTest, LinesThatWaitedAMillisecondGoOutWithTheNextLine)
+{
+    buffer->attach(io);
+    log << "old" << std::endl;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(written(), "");
+    log << "new" << std::endl;
+    EXPECT_EQ(written(), "old\nnew\n");
+}
+
+TEST_F(LogBufferTest, LargePieceIsWrittenStraightAfterEverythingBeforeIt)
+{
+    buffer->attach(io);
+    std::string const message(100000, 'm');
+    log << "before" << std::endl;
+    log << "Writing message to API: ---" << message << "---" << std::endl;
+    log << "after" << std::endl;
+    std::string const early = written();
+    EXPECT_EQ(early, "before\nWriting message to API: ---" + message);
+    io.run();
+    EXPECT_EQ(early + written(),
+              "before\nWriting message to API: ---" + message + "---\nafter\n");
+}
+
+TEST_F(LogBufferTest, LinesWithoutAReaderAreLostAndLoggingGoesOn)
+{
+    ::close(ends[0]);
+    ends[0] = ::open("/dev/null", O_RDONLY);
+    ::signal(SIGPIPE, SIG_IGN);
+    log << "nobody reads this" << std::endl;
+    EXPECT_TRUE(log.good());
+}
+
+} // namespace
+} // namespace kelvarin::triggerTesting
