@@ -12,8 +12,9 @@ namespace kelvarin::triggerTesting
 namespace
 {
 
-// Gathered lines wait no longer than this under continuous load, and fill no more than this.
-constexpr auto longestWait = std::chrono::milliseconds(1);
+// The least time between two writes of a busy loop, and the most a line waits for its write.
+constexpr auto writePause = std::chrono::milliseconds(1);
+// Gathered lines that fill this much are written at once.
 constexpr std::size_t mostGathered = 64 * 1024;
 // A piece this large (a whole result message in a line, say) is not copied into the buffer.
 constexpr std::size_t largePiece = 64 * 1024;
@@ -30,12 +31,15 @@ LogBuffer::~LogBuffer()
 void LogBuffer::attach(boost::asio::io_context& context)
 {
     io = &context;
+    pause.emplace(context);
 }
 
 void LogBuffer::detach()
 {
     flush();
+    pause.reset();
     io = nullptr;
+    writeScheduled = false;
 }
 
 LogBuffer::int_type LogBuffer::overflow(int_type c)
@@ -69,35 +73,42 @@ int LogBuffer::sync()
 void LogBuffer::lineEnded()
 {
     wholeLines = gathered.size();
-    if (io == nullptr)
+    if (io == nullptr || wholeLines >= mostGathered)
     {
-        flush();
+        writeWholeLines();
         return;
     }
-    auto const now = std::chrono::steady_clock::now();
-    if (!flushPosted)
+    if (!writeScheduled)
+        scheduleWrite();
+}
+
+void LogBuffer::scheduleWrite()
+{
+    writeScheduled = true;
+    auto const earliest = lastWrite + writePause;
+    if (std::chrono::steady_clock::now() >= earliest)
     {
-        flushPosted = true;
-        firstLineAt = now;
         // Runs once the handlers that are ready now have run: their lines go out together.
-        boost::asio::post(*io,
-                          [this]
-                          {
-                              flushPosted = false;
-                              auto const lines = wholeLines;
-                              writeOut(gathered.data(), lines);
-                              gathered.erase(0, lines);
-                              wholeLines = 0;
-                          });
+        boost::asio::post(*io, [this] { writeWholeLines(); });
         return;
     }
-    if (now - firstLineAt >= longestWait || wholeLines >= mostGathered)
-    {
-        writeOut(gathered.data(), wholeLines);
-        gathered.erase(0, wholeLines);
-        wholeLines = 0;
-        firstLineAt = now;
-    }
+    pause->expires_at(earliest);
+    pause->async_wait(
+        [this](boost::system::error_code const &ec)
+        {
+            if (!ec)
+                writeWholeLines();
+        });
+}
+
+void LogBuffer::writeWholeLines()
+{
+    writeScheduled = false;
+    auto const lines = wholeLines;
+    writeOut(gathered.data(), lines);
+    gathered.erase(0, lines);
+    wholeLines = 0;
+    lastWrite = std::chrono::steady_clock::now();
 }
 
 void LogBuffer::flush()
@@ -105,6 +116,7 @@ void LogBuffer::flush()
     writeOut(gathered.data(), gathered.size());
     gathered.clear();
     wholeLines = 0;
+    lastWrite = std::chrono::steady_clock::now();
     if (gathered.capacity() > 2 * mostGathered)
         gathered.shrink_to_fit();
 }

@@ -86,14 +86,33 @@ TEST_F(LogBufferTest, LinesOfOneTurnOfTheLoopGoOutTogetherAfterIt)
     EXPECT_EQ(written(), "detached\n");
 }
 
-TEST_F(LogBufferTest, LinesThatWaitedAMillisecondGoOutWithTheNextLine)
+TEST_F(LogBufferTest, AfterAWriteTheNextLinesWaitAMillisecondForTheirs)
 {
     buffer->attach(io);
-    log << "old" << std::endl;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    EXPECT_EQ(written(), "");
-    log << "new" << std::endl;
-    EXPECT_EQ(written(), "old\nnew\n");
+    log << "first" << std::endl;
+    io.run();
+    EXPECT_EQ(written(), "first\n");
+    auto const firstWritten = std::chrono::steady_clock::now();
+
+    io.restart();
+    boost::asio::post(io,
+                      [&]
+                      {
+                          log << "second" << std::endl;
+                          log << "third" << std::endl;
+                      });
+    io.run();
+    EXPECT_GE(std::chrono::steady_clock::now() - firstWritten, std::chrono::milliseconds(1));
+    EXPECT_EQ(written(), "second\nthird\n");
+}
+
+TEST_F(LogBufferTest, SixtyFourKiBOfLinesAreWrittenAtOnce)
+{
+    buffer->attach(io);
+    std::string const line(1000, 'x');
+    for (int n = 0; n < 66; ++n)
+        log << line << std::endl;
+    EXPECT_EQ(written().size(), 66u * 1001u);
 }
 
 TEST_F(LogBufferTest, LargePieceIsWrittenStraightAfterEverythingBeforeIt)
