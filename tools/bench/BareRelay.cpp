@@ -43,7 +43,13 @@ constexpr std::size_t resultTextOffset = 26;
 // One WebSocket connection with its queue of outgoing messages, one write at a time.
 struct Link : std::enable_shared_from_this<Link>
 {
-    explicit Link(tcp::socket socket) : ws(std::move(socket)) {}
+    // Every message in one frame, and a client's masking done in one pass: as little work per
+    // message as the library allows.
+    explicit Link(tcp::socket socket) : ws(std::move(socket))
+    {
+        ws.auto_fragment(false);
+        ws.write_buffer_bytes(64 * 1024);
+    }
 
     void send(Message message)
     {

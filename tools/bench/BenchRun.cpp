@@ -167,7 +167,7 @@ std::unique_ptr<ChildProcess> BenchRun::startController(Scenario &scenario, std:
     argv.insert(argv.end(), {settings.controller, "-c", config});
     auto const log = settings.logDirectory + "/bench-" + name + ".log";
     say("starting " + name + " (standard error to " + log + ")");
-    return std::make_unique<ChildProcess>(io, argv, log);
+    return std::make_unique<ChildProcess>(io, argv, log, targetCpus());
 }
 
 std::unique_ptr<ChildProcess> BenchRun::startRelay(Scenario &scenario)
@@ -182,7 +182,7 @@ std::unique_ptr<ChildProcess> BenchRun::startRelay(Scenario &scenario)
     }
     auto const log = settings.logDirectory + "/bench-" + scenario.label + ".log";
     say("starting " + scenario.label);
-    return std::make_unique<ChildProcess>(io, argv, log);
+    return std::make_unique<ChildProcess>(io, argv, log, targetCpus());
 }
 
 bool BenchRun::waitRegistered(Scenario &scenario, ChildProcess &target, net::yield_context yield)

@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
+#include <sched.h>
 #include <string>
 #include <vector>
 
@@ -36,6 +38,9 @@ public:
         std::size_t window = 256; // outstanding tests at saturation, over all API servers
         std::chrono::milliseconds warmUp{500};
         std::chrono::milliseconds measure{2000};
+        // The processors of the controller and the bare relay; the benchmark and its generators
+        // keep to the others. Empty: everything shares every processor.
+        std::optional<cpu_set_t> targetCpus;
     };
 
     BenchRun(boost::asio::io_context &io, Settings settings);
@@ -44,6 +49,10 @@ public:
     BenchReport run(boost::asio::yield_context yield);
 
 private:
+    cpu_set_t const *targetCpus() const
+    {
+        return settings.targetCpus ? &*settings.targetCpus : nullptr;
+    }
     struct Scenario;
     struct RelayRuns
     {

@@ -1,9 +1,11 @@
 #include "bench/ChildProcess.hpp"
 
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <array>
 #include <csignal>
 #include <fcntl.h>
 #include <istream>
@@ -26,8 +28,42 @@ namespace
 
 } // namespace
 
+// Copies what arrives on the read end of the child's standard error into the log file.
+struct ChildProcess::ErrorDrain : std::enable_shared_from_this<ErrorDrain>
+{
+    ErrorDrain(net::io_context &io, int readEnd, int file) : pipe(io, readEnd), file(file) {}
+
+    void read()
+    {
+        pipe.async_read_some(
+            net::buffer(chunk),
+            [self = shared_from_this()](boost::system::error_code const &ec, std::size_t size)
+            {
+                if (ec)
+                    return;
+                self->append(size);
+                self->read();
+            });
+    }
+
+    void append(std::size_t size)
+    {
+        for (std::size_t done = 0; done < size;)
+        {
+            auto const written = ::write(file, chunk.data() + done, size - done);
+            if (written <= 0)
+                return;
+            done += static_cast<std::size_t>(written);
+        }
+    }
+
+    net::posix::stream_descriptor pipe;
+    int file;
+    std::array<char, 64 * 1024> chunk;
+};
+
 ChildProcess::ChildProcess(net::io_context &io, std::vector<std::string> const &argv,
-                           std::string const &stderrPath)
+                           std::string const &stderrPath, cpu_set_t const *cpus)
     : output(io)
 {
     int pipeEnds[2];
@@ -37,6 +73,11 @@ ChildProcess::ChildProcess(net::io_context &io, std::vector<std::string> const &
                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (logDescriptor < 0)
         throwErrno("open " + stderrPath);
+    int errorEnds[2];
+    if (pipe2(errorEnds, O_CLOEXEC) != 0)
+        throwErrno("pipe2");
+    // Room for a burst of lines while the benchmark is busy elsewhere.
+    fcntl(errorEnds[1], F_SETPIPE_SZ, 1 << 20);
     std::vector<char *> args;
     for (auto const &arg : argv)
         args.push_back(const_cast<char *>(arg.c_str()));
@@ -49,14 +90,19 @@ ChildProcess::ChildProcess(net::io_context &io, std::vector<std::string> const &
         int const devNull = open("/dev/null", O_RDONLY);
         dup2(devNull, 0);
         dup2(pipeEnds[1], 1);
-        dup2(logDescriptor, 2);
+        dup2(errorEnds[1], 2);
         // Nothing of the benchmark's sockets may stay open in the child.
         close_range(3, ~0U, 0);
+        if (cpus != nullptr)
+            sched_setaffinity(0, sizeof *cpus, cpus);
         execv(args[0], args.data());
         _exit(127);
     }
     close(pipeEnds[1]);
     output.assign(pipeEnds[0]);
+    close(errorEnds[1]);
+    errors = std::make_shared<ErrorDrain>(io, errorEnds[0], logDescriptor);
+    errors->read();
 }
 
 ChildProcess::~ChildProcess()
@@ -67,6 +113,8 @@ ChildProcess::~ChildProcess()
         int status = 0;
         waitpid(child, &status, 0);
     }
+    boost::system::error_code ignored;
+    errors->pipe.close(ignored);
     if (logDescriptor >= 0)
         close(logDescriptor);
 }

@@ -6,7 +6,9 @@
 #include <boost/asio/streambuf.hpp>
 
 #include <chrono>
+#include <memory>
 #include <optional>
+#include <sched.h>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -15,15 +17,18 @@ namespace kelvarin::triggerTesting::bench
 {
 
 // A program the benchmark runs beside itself. Its standard output comes back through a pipe,
-// line by line; its standard error goes to a file (or is dropped), as under a journal. It
-// inherits none of the benchmark's descriptors. It is ended by its pid, never by name.
+// line by line; its standard error goes to a file (or is dropped). Like a journal, the
+// benchmark reads the standard error from a pipe and writes it out itself, so that the disk's
+// stalls are not the child's. It inherits none of the benchmark's descriptors. It is ended by
+// its pid, never by name.
 class ChildProcess
 {
 public:
     // stderrPath empty: standard error goes to /dev/null. The file is opened for appending,
-    // so the benchmark may cut it short between phases while the child writes on.
+    // so the benchmark may cut it short between phases while the child writes on. With cpus,
+    // the child runs on those processors only; otherwise on the benchmark's.
     ChildProcess(boost::asio::io_context &io, std::vector<std::string> const &argv,
-                 std::string const &stderrPath);
+                 std::string const &stderrPath, cpu_set_t const *cpus = nullptr);
     ~ChildProcess();
     ChildProcess(ChildProcess const &) = delete;
     ChildProcess &operator=(ChildProcess const &) = delete;
@@ -41,8 +46,11 @@ public:
     void truncateLog() const;
 
 private:
+    struct ErrorDrain;
+
     pid_t child = -1;
     int logDescriptor = -1;
+    std::shared_ptr<ErrorDrain> errors;
     std::optional<int> exitStatus;
     boost::asio::posix::stream_descriptor output;
     boost::asio::streambuf pending;

@@ -97,12 +97,35 @@ int runRelay(int argc, char *argv[])
     std::_Exit(0);
 }
 
+// On a machine with several processors, the controller (or the bare relay) gets the first to
+// itself and the benchmark with its load generators keeps to the others: both are measured
+// alike, without sharing a processor with their own load, and without the scheduler moving them
+// about between runs. Returns the processors of the controller, or nothing on one processor.
+std::optional<cpu_set_t> pinProcessors()
+{
+    cpu_set_t available;
+    if (sched_getaffinity(0, sizeof available, &available) != 0 || CPU_COUNT(&available) < 2)
+        return std::nullopt;
+    cpu_set_t target, load = available;
+    CPU_ZERO(&target);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &available))
+        {
+            CPU_SET(cpu, &target);
+            CPU_CLR(cpu, &load);
+            break;
+        }
+    if (sched_setaffinity(0, sizeof load, &load) != 0)
+        return std::nullopt;
+    return target;
+}
+
 int runBenchmark(int argc, char *argv[])
 {
     BenchRun::Settings settings;
     std::string json;
     long warmUp = 500, measure = 2000;
-    bool help = false;
+    bool help = false, noPin = false;
     po::options_description options("tt_bench [options]");
     options.add_options()("help", po::bool_switch(&help), "this text")(
         "controller", po::value(&settings.controller)->default_value("build/tt_controller"),
@@ -119,7 +142,9 @@ int runBenchmark(int argc, char *argv[])
         "rate", po::value(&settings.offeredRate), "fixed offered load, round trips/s (10000)")(
         "window", po::value(&settings.window), "tests outstanding at saturation (256)")(
         "warm-up-ms", po::value(&warmUp), "time before each measurement (500)")(
-        "measure-ms", po::value(&measure), "length of each measurement (2000)");
+        "measure-ms", po::value(&measure), "length of each measurement (2000)")(
+        "no-pin", po::bool_switch(&noPin),
+        "let the controller and the relay share every processor with the load generators");
     auto const values = parse(argc, argv, options);
     if (help)
     {
@@ -143,6 +168,8 @@ int runBenchmark(int argc, char *argv[])
         if (!keep("measure-ms"))
             measure = 300;
     }
+    if (!noPin)
+        settings.targetCpus = pinProcessors();
     settings.warmUp = std::chrono::milliseconds(warmUp);
     settings.measure = std::chrono::milliseconds(measure);
     settings.self = std::filesystem::canonical("/proc/self/exe").string();
@@ -162,6 +189,11 @@ int runBenchmark(int argc, char *argv[])
     io.run();
     report->note("the machine is shared with other builds and tests, so every figure is noisy; "
                  "medians of several runs, spread = min..max");
+    report->note(settings.targetCpus
+                     ? "the controller and the bare relay ran on a processor of their own, the "
+                       "load generators on the others"
+                     : "the controller and the bare relay shared every processor with the load "
+                       "generators");
     report->printTable(std::cout);
     std::ofstream(json) << report->json();
     std::cout << "\nFigures written to " << json << std::endl;
