@@ -1,7 +1,5 @@
 #include "status/SetKeepAlive.hpp"
 
-#include <boost/asio/socket_base.hpp>
-
 #include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -18,20 +16,30 @@ constexpr int idleSecondsBeforeProbing = 60;
 constexpr int unansweredProbes = 2;
 constexpr int secondsBetweenProbes = 5;
 
-void setTcpOption(boost::asio::ip::tcp::socket& socket, int option, int value)
+// False, with errno telling why, when the option could not be set.
+bool setTcpOption(int descriptor, int option, int value)
 {
-    if (::setsockopt(socket.native_handle(), IPPROTO_TCP, option, &value, sizeof value) == -1)
-        throw std::system_error(errno, std::system_category());
+    return ::setsockopt(descriptor, IPPROTO_TCP, option, &value, sizeof value) != -1;
 }
 
 } // namespace
 
-void setKeepAlive(boost::asio::ip::tcp::socket& socket)
+void setKeepAliveTiming(int descriptor)
 {
-    socket.set_option(boost::asio::socket_base::keep_alive(true));
-    setTcpOption(socket, TCP_KEEPIDLE, idleSecondsBeforeProbing);
-    setTcpOption(socket, TCP_KEEPCNT, unansweredProbes);
-    setTcpOption(socket, TCP_KEEPINTVL, secondsBetweenProbes);
+    boost::system::error_code ec;
+    setKeepAliveTiming(descriptor, ec);
+    if (ec)
+        throw std::system_error(ec.value(), std::system_category());
+}
+
+void setKeepAliveTiming(int descriptor, boost::system::error_code &ec)
+{
+    if (!setTcpOption(descriptor, TCP_KEEPIDLE, idleSecondsBeforeProbing) ||
+        !setTcpOption(descriptor, TCP_KEEPCNT, unansweredProbes) ||
+        !setTcpOption(descriptor, TCP_KEEPINTVL, secondsBetweenProbes))
+        ec.assign(errno, boost::system::system_category());
+    else
+        ec.clear();
 }
 
 } // namespace kelvarin::triggerTesting
