@@ -10,10 +10,11 @@
 #include "status/EtherAddr.hpp"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/container_hash/hash.hpp>
 #include <boost/uuid/uuid.hpp>
 
 #include <functional>
-#include <map>
+#include <unordered_map>
 
 namespace kelvarin::triggerTesting
 {
@@ -66,7 +67,8 @@ private:
     APIStatusSession statusSession;
     APISessionContainer container;
     PeriodicResolver resolver;
-    std::map<boost::uuids::uuid, TestMetadata> requests;
+    // Entered and left by every test: hashed, not ordered.
+    std::unordered_map<boost::uuids::uuid, TestMetadata, boost::hash<boost::uuids::uuid>> requests;
     std::size_t runningLimit;
     std::size_t runningBytes = 0;
     ReplyObserver replyObserver;

@@ -10,13 +10,10 @@
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/strand.hpp>
-#include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/system/system_error.hpp>
 
 #include <exception>
 #include <iostream>
-#include <system_error>
 
 namespace kelvarin::triggerTesting
 {
@@ -26,42 +23,21 @@ namespace websocket = boost::beast::websocket;
 using boost::system::error_code;
 using net::ip::tcp;
 
-namespace
-{
-
-error_code applyKeepAlive(tcp::socket& socket)
-{
-    try
-    {
-        setKeepAlive(socket);
-    }
-    catch (boost::system::system_error const& e)
-    {
-        return e.code();
-    }
-    catch (std::system_error const& e)
-    {
-        return error_code(e.code().value(), boost::system::system_category());
-    }
-    return {};
-}
-
-} // namespace
-
 APISession::APISession(net::io_context &io, std::string host, tcp::endpoint endpoint,
                        RequestHandler requestHandler, IsOnlineHandler isOnlineHandler,
                        Timings timings, std::size_t queueLimit)
-    : io(io), stream(std::make_shared<WebSocket>(io)), host(std::move(host)),
+    : io(io), stream(std::make_shared<WebSocket>(io.get_executor())), host(std::move(host)),
       endpoint(std::move(endpoint)), requestHandler(std::move(requestHandler)),
-      isOnlineHandler(std::move(isOnlineHandler)), timings(timings), retryTimer(io),
-      queueLimit(queueLimit), dropLogTimer(io)
+      isOnlineHandler(std::move(isOnlineHandler)), timings(timings), retryTimer(io.get_executor()),
+      queueLimit(queueLimit), dropLogTimer(io.get_executor()), connectionStrand(io.get_executor()),
+      writerStrand(io.get_executor())
 {
 }
 
 void APISession::start()
 {
-    spawnCoroutine(net::make_strand(io), [self = shared_from_this()](net::yield_context yield)
-                   { self->runConnection(yield); });
+    spawnCoroutine(connectionStrand,
+                   [self = shared_from_this()](Yield yield) { self->runConnection(yield); });
 }
 
 void APISession::enqueueMessage(std::string const& message)
@@ -153,8 +129,8 @@ void APISession::startWriting()
     if (writerRunning)
         return;
     writerRunning = true;
-    spawnCoroutine(net::make_strand(io),
-                   [self = shared_from_this()](net::yield_context yield)
+    spawnCoroutine(writerStrand,
+                   [self = shared_from_this()](Yield yield)
                    {
                        auto const connection = self->stream;
                        self->writeQueued(connection, yield);
@@ -173,7 +149,7 @@ error_code APISession::openSocket()
     error_code ec;
     socket.open(tcp::v4(), ec);
     if (!ec)
-        ec = applyKeepAlive(socket);
+        setKeepAlive(socket, ec);
     if (!ec)
         setNoDelay(socket);
     if (ec)
@@ -191,7 +167,7 @@ void APISession::stop()
     stopped = true;
 }
 
-void APISession::runConnection(net::yield_context yield)
+void APISession::runConnection(Yield yield)
 {
     while (!stopped)
     {
@@ -220,8 +196,7 @@ void APISession::runConnection(net::yield_context yield)
     }
 }
 
-void APISession::waitBeforeNextAttempt(std::chrono::steady_clock::time_point until,
-                                       net::yield_context yield)
+void APISession::waitBeforeNextAttempt(std::chrono::steady_clock::time_point until, Yield yield)
 {
     if (std::chrono::steady_clock::now() >= until)
         return;
@@ -230,7 +205,7 @@ void APISession::waitBeforeNextAttempt(std::chrono::steady_clock::time_point unt
     retryTimer.async_wait(yield[ignored]);
 }
 
-void APISession::closeWebSocket(net::yield_context yield)
+void APISession::closeWebSocket(Yield yield)
 {
     if (!stream->is_open())
         return;
@@ -245,11 +220,11 @@ error_code APISession::renewSocket()
 {
     error_code ignored;
     stream->next_layer().close(ignored);
-    stream = std::make_shared<WebSocket>(io);
+    stream = std::make_shared<WebSocket>(io.get_executor());
     return openSocket();
 }
 
-error_code APISession::connect(net::yield_context yield)
+error_code APISession::connect(Yield yield)
 {
     auto& socket = stream->next_layer();
     error_code ec;
@@ -279,7 +254,7 @@ error_code APISession::connect(net::yield_context yield)
     return ec;
 }
 
-void APISession::readMessages(net::yield_context yield)
+void APISession::readMessages(Yield yield)
 {
     boost::beast::flat_buffer buffer;
     while (stream->is_open())
@@ -288,7 +263,7 @@ void APISession::readMessages(net::yield_context yield)
         stream->async_read(buffer, yield[ec]);
         if (ec)
             return;
-        std::string const text = boost::beast::buffers_to_string(buffer.data());
+        std::string_view const text(static_cast<char const *>(buffer.data().data()), buffer.size());
         std::clog << "Received message from API: ---" << text << "---" << std::endl;
         dispatch(text);
         buffer.consume(buffer.size());
@@ -297,7 +272,7 @@ void APISession::readMessages(net::yield_context yield)
 
 // A message is tried as a test request first, then as an online query. What is neither, or
 // fails its checks, is dropped; the server is not told.
-void APISession::dispatch(std::string const& text)
+void APISession::dispatch(std::string_view text)
 {
     try
     {
@@ -310,7 +285,7 @@ void APISession::dispatch(std::string const& text)
     }
     try
     {
-        IsOnlineJson query(text);
+        IsOnlineJson query{std::string(text)};
         bool const online = isOnlineHandler(query.unitId);
         enqueueMessage(buildIsOnlineAnswer(query.unitId, online));
     }
@@ -320,8 +295,7 @@ void APISession::dispatch(std::string const& text)
     }
 }
 
-void APISession::writeQueued(std::shared_ptr<WebSocket> const& connection,
-                             net::yield_context yield)
+void APISession::writeQueued(std::shared_ptr<WebSocket> const &connection, Yield yield)
 {
     while (!writeQueue.empty())
     {

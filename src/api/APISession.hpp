@@ -2,10 +2,11 @@
 
 #include "api/ITestRequest.hpp"
 
+#include <boost/asio/basic_waitable_timer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/spawn.hpp>
-#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace kelvarin::triggerTesting
 {
@@ -46,7 +48,15 @@ class APISession : public std::enable_shared_from_this<APISession>
 public:
     using RequestHandler = std::function<void(ITestRequest&)>;
     using IsOnlineHandler = std::function<bool(unsigned long)>;
-    using WebSocket = boost::beast::websocket::stream<boost::asio::ip::tcp::socket>;
+    // The session runs on an io_context, named as such: type-erased executors would be copied
+    // and called through at every step of every message.
+    using Executor = boost::asio::io_context::executor_type;
+    using Strand = boost::asio::strand<Executor>;
+    using Yield = boost::asio::basic_yield_context<Strand>;
+    using Socket = boost::asio::basic_stream_socket<boost::asio::ip::tcp, Executor>;
+    using WebSocket = boost::beast::websocket::stream<Socket>;
+    using Timer = boost::asio::basic_waitable_timer<
+        std::chrono::steady_clock, boost::asio::wait_traits<std::chrono::steady_clock>, Executor>;
 
     using Timings = APISessionTimings;
 
@@ -83,16 +93,14 @@ private:
     void makeRoomFor(std::size_t size);
     void noteDropped(std::size_t count);
     void logDropped();
-    void runConnection(boost::asio::yield_context yield);
-    void closeWebSocket(boost::asio::yield_context yield);
+    void runConnection(Yield yield);
+    void closeWebSocket(Yield yield);
     boost::system::error_code renewSocket();
-    boost::system::error_code connect(boost::asio::yield_context yield);
-    void readMessages(boost::asio::yield_context yield);
-    void waitBeforeNextAttempt(std::chrono::steady_clock::time_point until,
-                               boost::asio::yield_context yield);
-    void dispatch(std::string const& text);
-    void writeQueued(std::shared_ptr<WebSocket> const& connection,
-                     boost::asio::yield_context yield);
+    boost::system::error_code connect(Yield yield);
+    void readMessages(Yield yield);
+    void waitBeforeNextAttempt(std::chrono::steady_clock::time_point until, Yield yield);
+    void dispatch(std::string_view text);
+    void writeQueued(std::shared_ptr<WebSocket> const &connection, Yield yield);
 
     boost::asio::io_context& io;
     std::shared_ptr<WebSocket> stream;
@@ -104,7 +112,7 @@ private:
     bool stopped = false;
 
     Timings timings;
-    boost::asio::steady_timer retryTimer;
+    Timer retryTimer;
     bool connected = false;     // registration written on the current connection
     bool writerRunning = false; // keeps a writer of a dropped connection the only one
     bool frontInWrite = false;  // the front message is being written and must stay
@@ -114,9 +122,13 @@ private:
     std::uint64_t droppedTotal = 0;
     std::uint64_t droppedUnlogged = 0;
     // Drops are logged at most once a second; what a second gathers is logged at its end.
-    boost::asio::steady_timer dropLogTimer;
+    Timer dropLogTimer;
     std::chrono::steady_clock::time_point nextDropLine{};
     bool dropLineDue = false;
+    // Each coroutine keeps its strand: a new one for every burst of writes would cost an
+    // allocation each time.
+    Strand connectionStrand;
+    Strand writerStrand;
 };
 
 } // namespace kelvarin::triggerTesting

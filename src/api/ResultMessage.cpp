@@ -138,9 +138,8 @@ std::string buildResultMessage(Reply const &reply, TestMetadata const &metadata)
     // The text is copied through once, so room for all of it is taken at once.
     constexpr std::size_t envelopeRoom = 256;
     std::string message;
-    message.reserve((result ? result->text.size() : error->message.size()) + metadata.task.size() +
-                    envelopeRoom);
-    StringOutput output{message};
+    StringOutput output(message, (result ? result->text.size() : error->message.size()) +
+                                     metadata.task.size() + envelopeRoom);
     Writer writer(output);
     writer.StartObject();
     writer.Key("type");
@@ -155,6 +154,7 @@ std::string buildResultMessage(Reply const &reply, TestMetadata const &metadata)
         writeErrorBody(writer, *error, metadata);
     }
     writer.EndObject();
+    output.finish();
     return message;
 }
 

@@ -5,6 +5,7 @@
 #include "api/Utils.hpp"
 
 #include <boost/uuid/string_generator.hpp>
+#include <rapidjson/memorystream.h>
 #include <rapidjson/writer.h>
 
 #include <cstring>
@@ -56,7 +57,10 @@ public:
     using Ch = char;
     using Writer = rapidjson::Writer<StringOutput>;
 
-    explicit ExecuteReader(std::string &dataText) : output{dataText}, writer(output) {}
+    ExecuteReader(std::string &dataText, std::size_t expected)
+        : output(dataText, expected), writer(output)
+    {
+    }
 
     bool Null() { return scalar(Member::other) && (!copying() || writer.Null()); }
     bool Bool(bool value) { return scalar(Member::other) && (!copying() || writer.Bool(value)); }
@@ -130,6 +134,9 @@ public:
         return !copying() || writer.EndArray();
     }
 
+    // The copied "data" object gets its final size.
+    void finish() { output.finish(); }
+
     bool rootIsObject = false;
     bool dataIsObject = false;
     Member type;
@@ -186,13 +193,20 @@ private:
 
 } // namespace
 
-TestRequestJsonV1::TestRequestJsonV1(std::string text)
+TestRequestJsonV1::TestRequestJsonV1(std::string text) : TestRequestJsonV1(std::string_view(text))
 {
-    // The device gets the whole "data" object, identifying members and any others alike.
-    ExecuteReader message(data);
-    // Read as a C string: a NUL byte ends the message.
-    rapidjson::StringStream stream(text.c_str());
-    if (!readJson(stream, message))
+}
+
+TestRequestJsonV1::TestRequestJsonV1(std::string_view text)
+{
+    // The device gets the whole "data" object, identifying members and any others alike; it is
+    // never longer than the message.
+    ExecuteReader message(data, text.size());
+    // A NUL byte ends the message, as it would end a C string: the reader takes it for the end.
+    rapidjson::MemoryStream stream(text.data(), text.size());
+    bool const parsed = readJson(stream, message);
+    message.finish();
+    if (!parsed)
         throw std::runtime_error("Invalid JSON");
     if (!message.rootIsObject)
         throw std::runtime_error("Invalid message");

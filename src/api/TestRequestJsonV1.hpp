@@ -4,6 +4,7 @@
 #include "api/TestMetadata.hpp"
 
 #include <string>
+#include <string_view>
 
 namespace kelvarin::triggerTesting
 {
@@ -13,6 +14,8 @@ class TestRequestJsonV1 : public ITestRequest
 {
 public:
     explicit TestRequestJsonV1(std::string text);
+    // The same from a text that stays where it is, read without a copy.
+    explicit TestRequestJsonV1(std::string_view text);
 
     boost::uuids::uuid const& getId() const override { return metadata.testId; }
     unsigned long const& getProbeId() const override { return metadata.unitId; }

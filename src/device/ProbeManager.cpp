@@ -1,5 +1,7 @@
 #include "device/ProbeManager.hpp"
 
+#include "api/DecimalText.hpp"
+#include "api/UuidText.hpp"
 #include "device/DeviceProtocol.hpp"
 #include "device/ProbeNotFoundException.hpp"
 
@@ -98,8 +100,9 @@ void ProbeManager::dispatch(ProbeSession &session, ITestRequest &request)
         return;
     }
     auto run = encodeRunMessage(request.getId(), request.getData());
-    std::clog << "unitId:" << session.getUnitId()
-              << " telling to the device to run requestId:" << request.getId() << std::endl;
+    std::clog << "unitId:" << DecimalText(session.getUnitId())
+              << " telling to the device to run requestId:" << UuidText(request.getId())
+              << std::endl;
     session.enqueueMessage(run);
 }
 

@@ -1,5 +1,6 @@
 #include "device/ProbeSession.hpp"
 
+#include "api/UuidText.hpp"
 #include "device/DeviceProtocol.hpp"
 #include "device/ProbeTracker.hpp"
 #include "status/AskerCallback.hpp"
@@ -122,11 +123,14 @@ void ProbeSession::onRead(boost::system::error_code const &ec)
     startRead();
 }
 
-// Not kept at the size of the largest message the device ever sent.
+// Kept for the next message while it is small, as results usually are; not kept at the size of
+// the largest message the device ever sent.
 void ProbeSession::releaseReadBuffer()
 {
+    constexpr std::size_t keptRoom = 4096;
     readBuffer.consume(readBuffer.size());
-    readBuffer.shrink_to_fit();
+    if (readBuffer.capacity() > keptRoom)
+        readBuffer.shrink_to_fit();
 }
 
 void ProbeSession::onReadFailure(boost::system::error_code const &ec)
@@ -192,8 +196,8 @@ void ProbeSession::handleResultMessage(std::string_view message)
     auto result = decodeResultMessage(message);
     // A large result is held once, as its text, while it travels on.
     releaseReadBuffer();
-    std::clog << "received result for requestId:" << result.requestId
-              << " and is last: " << (result.isLast ? 1 : 0) << std::endl;
+    std::clog << "received result for requestId:" << UuidText(result.requestId)
+              << " and is last: " << (result.isLast ? '1' : '0') << std::endl;
     testResultCallbackFn(Reply(result.requestId, Result(std::move(result.text), result.isLast)));
 }
 

@@ -4,8 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
+#include <unordered_map>
 #include <utility>
 
 namespace kelvarin::triggerTesting
@@ -43,7 +43,8 @@ public:
     std::uint64_t refusedAnswers() const { return refused_; }
 
 private:
-    std::map<unsigned long, std::weak_ptr<ProbeSession>> probes;
+    // Looked up for every test request: hashed, not ordered.
+    std::unordered_map<unsigned long, std::weak_ptr<ProbeSession>> probes;
     std::size_t connections = 0;
     std::uint64_t accepted_ = 0;
     std::uint64_t refused_ = 0;
