@@ -1,9 +1,9 @@
 #include "status/APIStatusSession.hpp"
 
-#include "api/Utils.hpp"
 #include "app/Coroutine.hpp"
 #include "status/SetKeepAlive.hpp"
 #include "status/SetNoDelay.hpp"
+#include "status/StatusMessages.hpp"
 #include "status/ValidateAnswer.hpp"
 
 #include <boost/asio/buffer.hpp>
@@ -51,7 +51,8 @@ namespace
 
 APIStatusSession::APIStatusSession(boost::asio::io_context& io, std::string host,
                                    std::string service, Timings timings, ResolveFn resolveFn)
-    : ws(io), host(std::move(host)), service(std::move(service)), refreshTimer(io),
+    : io(io), ws(std::make_shared<WebSocket>(io)), host(std::move(host)),
+      service(std::move(service)), refreshTimer(io),
       resolver(io), retryTimer(io), timings(timings), resolveFn(std::move(resolveFn))
 {
     if (!this->resolveFn)
@@ -73,7 +74,7 @@ APIStatusSession::APIStatusSession(boost::asio::io_context& io, std::string host
 
 void APIStatusSession::start()
 {
-    spawnCoroutine(boost::asio::make_strand(ws.get_executor()),
+    spawnCoroutine(boost::asio::make_strand(io),
                    [this](boost::asio::yield_context yield) { watchLoop(yield); });
     startNetworkingLogic();
 }
@@ -81,7 +82,6 @@ void APIStatusSession::start()
 void APIStatusSession::startNetworkingLogic()
 {
     std::clog << "API Status: Connecting" << std::endl;
-    ++generation;
     registered = false;
     // Whatever a failed read left behind belongs to the connection that is gone.
     readBuffer.consume(readBuffer.size());
@@ -104,19 +104,19 @@ void APIStatusSession::onResolved(error_code const& ec, Endpoints const& endpoin
     }
     endpoint = endpoints.front();
     std::clog << "API Status: Cleaning" << std::endl;
-    if (ws.is_open())
-        ws.async_close(websocket::close_code::none,
-                       [this](error_code const&) { continueNetworkingLogic(endpoint); });
+    if (ws->is_open())
+        ws->async_close(websocket::close_code::none,
+                        [this](error_code const&) { continueNetworkingLogic(endpoint); });
     else
         continueNetworkingLogic(endpoint);
 }
 
 void APIStatusSession::continueNetworkingLogic(tcp::endpoint const& target)
 {
-    auto& socket = ws.next_layer();
     error_code ignored;
-    if (socket.is_open())
-        socket.close(ignored);
+    ws->next_layer().close(ignored);
+    ws = std::make_shared<WebSocket>(io);
+    auto& socket = ws->next_layer();
     try
     {
         socket.open(target.protocol());
@@ -146,9 +146,9 @@ void APIStatusSession::onConnected(error_code const& ec)
     timeout.handshake_timeout = timings.webSocketTimeout;
     timeout.idle_timeout = timings.webSocketTimeout;
     timeout.keep_alive_pings = true;
-    ws.set_option(timeout);
+    ws->set_option(timeout);
     std::clog << "API Status: Connect Websocket" << std::endl;
-    ws.async_handshake(host, "/", [this](error_code const& ec) { onHandshake(ec); });
+    ws->async_handshake(host, "/", [this](error_code const& ec) { onHandshake(ec); });
 }
 
 void APIStatusSession::onHandshake(error_code const& ec)
@@ -159,10 +159,9 @@ void APIStatusSession::onHandshake(error_code const& ec)
         return;
     }
     std::clog << "API Status: Connect TT" << std::endl;
-    registrationText = "{\"type\":\"register\",\"data\":{\"is_validator\":true,\"name\":" +
-                       Utils::quoted(boost::asio::ip::host_name()) + "}}";
-    ws.async_write(boost::asio::buffer(registrationText),
-                   [this](error_code const& ec, std::size_t) { onRegistered(ec); });
+    registrationText = buildValidatorRegistration(boost::asio::ip::host_name());
+    ws->async_write(boost::asio::buffer(registrationText),
+                    [this](error_code const& ec, std::size_t) { onRegistered(ec); });
 }
 
 void APIStatusSession::onRegistered(error_code const& ec)
@@ -176,7 +175,7 @@ void APIStatusSession::onRegistered(error_code const& ec)
     {
         std::clog << "API Status: Connect Success" << std::endl;
         std::clog << "API Status: Cleaning up" << std::endl;
-        reclaimQueuedReports();
+        // Requests left over from the previous connection are asked again below.
         writeQueue.clear();
         registered = true;
         registeredAt = std::chrono::steady_clock::now();
@@ -184,7 +183,8 @@ void APIStatusSession::onRegistered(error_code const& ec)
         validateRequests.dropGoneAskers();
         for (auto const& [key, waiters] : validateRequests.pending())
             validate(key.unitId, key.mac, {}, true);
-        sendKeptReports();
+        if (!writerRunning && hasSomethingToWrite())
+            startWriting();
         std::clog << "API Status: Entering input loop" << std::endl;
         readInput();
     }
@@ -196,13 +196,13 @@ void APIStatusSession::onRegistered(error_code const& ec)
 
 void APIStatusSession::readInput()
 {
-    if (!ws.is_open())
+    if (!ws->is_open())
     {
         std::clog << "API Status: Input loop failed with" << std::endl;
         reconnect();
         return;
     }
-    ws.async_read(readBuffer, [this](error_code const& ec, std::size_t) { onInput(ec); });
+    ws->async_read(readBuffer, [this](error_code const& ec, std::size_t) { onInput(ec); });
 }
 
 // At once after a connection that lasted, but not more often than once a retry delay: a
@@ -228,11 +228,9 @@ void APIStatusSession::waitAndRetry()
 void APIStatusSession::validate(unsigned long const& unitId, EtherAddr const& mac,
                                 std::function<void(bool)> callback, bool resend)
 {
-    auto const macText = mac.toString();
     std::clog << "API status: requested validate for unitId: [" << unitId << "] mac: ["
-              << macText << "]" << std::endl;
-    auto text = "{\"type\":\"validate\",\"data\":{\"unit_id\":" + std::to_string(unitId) +
-                ",\"mac\":\"" + macText + "\"}}";
+              << mac.toString() << "]" << std::endl;
+    auto text = buildValidateRequest(unitId, mac);
     enqueueMessage(text);
     if (!resend)
         validateRequests.storeRequestCallback({unitId, mac}, std::move(callback));
@@ -271,87 +269,63 @@ void APIStatusSession::handleMessage(std::string const& text)
 
 void APIStatusSession::enqueueMessage(std::string& text)
 {
-    if (!ws.is_open())
+    if (!ws->is_open())
         return;
-    enqueue({text, false});
-}
-
-void APIStatusSession::enqueue(Outgoing outgoing)
-{
-    writeQueue.push_back(std::move(outgoing));
+    writeQueue.push_back(std::move(text));
     // The registration is written directly; queued texts wait until it is done.
-    if (registered && !writerRunning && writeQueue.size() == 1)
+    if (registered && !writerRunning)
         startWriting();
 }
 
 void APIStatusSession::reportDisconnection(std::string report)
 {
-    if (registered && ws.is_open())
-        enqueue({std::move(report), true});
-    else
-        keepReport(std::move(report));
-}
-
-void APIStatusSession::keepReport(std::string report)
-{
     if (reportBacklog.size() >= reportBacklogLimit)
     {
         std::clog << "API Status: disconnection report backlog full, dropping the oldest: "
-                  << reportBacklog.front() << std::endl;
+                  << reportBacklog.front().text << std::endl;
         reportBacklog.pop_front();
     }
-    reportBacklog.push_back(std::move(report));
-}
-
-void APIStatusSession::reclaimQueuedReports()
-{
-    // Reports queued on the previous connection are older than those kept since it dropped.
-    std::deque<std::string> unsent;
-    for (auto& outgoing : writeQueue)
-        if (outgoing.isReport)
-            unsent.push_back(std::move(outgoing.text));
-    for (auto& report : reportBacklog)
-        unsent.push_back(std::move(report));
-    reportBacklog.clear();
-    for (auto& report : unsent)
-        keepReport(std::move(report));
-}
-
-void APIStatusSession::sendKeptReports()
-{
-    auto kept = std::move(reportBacklog);
-    reportBacklog.clear();
-    for (auto& report : kept)
-        enqueue({std::move(report), true});
+    reportBacklog.push_back({++reportsMade, std::move(report)});
+    if (registered && ws->is_open() && !writerRunning)
+        startWriting();
 }
 
 void APIStatusSession::startWriting()
 {
     writerRunning = true;
-    spawnCoroutine(boost::asio::make_strand(ws.get_executor()),
-                   [this](boost::asio::yield_context yield) { writeLoop(yield); });
+    spawnCoroutine(boost::asio::make_strand(io),
+                   [this, connection = ws](boost::asio::yield_context yield)
+                   { writeLoop(connection, yield); });
 }
 
-void APIStatusSession::writeLoop(boost::asio::yield_context yield)
+void APIStatusSession::writeLoop(std::shared_ptr<WebSocket> connection,
+                                 boost::asio::yield_context yield)
 {
-    auto const connection = generation;
-    while (ws.is_open() && connection == generation && registered && !writeQueue.empty())
+    while (connection == ws && registered && connection->is_open() && hasSomethingToWrite())
     {
-        // The text leaves the queue while it is written, so emptying the queue cannot free it.
-        auto outgoing = std::move(writeQueue.front());
-        writeQueue.pop_front();
+        // Written from a copy: the queue may be emptied and the backlog cut while it is written.
+        std::string text;
+        std::uint64_t report = 0;
+        if (!writeQueue.empty())
+        {
+            text = std::move(writeQueue.front());
+            writeQueue.pop_front();
+        }
+        else
+        {
+            text = reportBacklog.front().text;
+            report = reportBacklog.front().number;
+        }
         error_code ec;
-        ws.async_write(boost::asio::buffer(outgoing.text), yield[ec]);
-        if (!ec)
-            continue;
-        // A report cut off by a drop is older than those still queued behind it, and the next
-        // registration takes the queued reports first: it goes back to the front.
-        if (connection == generation || outgoing.isReport)
-            writeQueue.push_front(std::move(outgoing));
+        connection->async_write(boost::asio::buffer(text), yield[ec]);
+        if (ec)
+            break;
+        if (report != 0 && !reportBacklog.empty() && reportBacklog.front().number == report)
+            reportBacklog.pop_front();
     }
     writerRunning = false;
-    // Texts queued for a newer connection while this writer was finishing.
-    if (connection != generation && registered && ws.is_open() && !writeQueue.empty())
+    // A newer connection was registered while this writer was finishing with its own.
+    if (connection != ws && registered && hasSomethingToWrite())
         startWriting();
 }
 
@@ -386,7 +360,7 @@ void APIStatusSession::checkEndpoint(boost::asio::yield_context yield)
     if (std::find(endpoints.begin(), endpoints.end(), endpoint) != endpoints.end())
         return;
     std::clog << "Updating API Status to " << endpoints.front() << std::endl;
-    ws.next_layer().shutdown(tcp::socket::shutdown_receive);
+    ws->next_layer().shutdown(tcp::socket::shutdown_receive);
 }
 
 APIStatusSession::Endpoints APIStatusSession::resolve(boost::asio::yield_context yield)

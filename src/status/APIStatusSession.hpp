@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,19 @@ struct StatusTimings
 
 // The one connection to the best API server, the validator: registration, validation requests
 // and answers, disconnection reports. It reconnects for as long as it lives.
+//
+// Three actors share it, all on the one event loop:
+// - the connection cycle, a chain of completion handlers: resolve, close the old connection,
+//   connect a fresh stream, handshake, register, then read answers until the connection fails,
+//   and again, at once or after the retry delay;
+// - the writer, a coroutine started when there is something to write on a registered
+//   connection: queued validation requests first, then disconnection reports from the backlog.
+//   A report leaves the backlog only once its write has succeeded, so a lost connection loses
+//   none; a request that is not written is asked again after the next registration anyway.
+//   The writer serves one stream and ends when that stream is no longer the session's;
+// - the watch loop, a coroutine that checks the host name every watch period and, when the
+//   connection's address is no longer among the answers, shuts down the reading side of the
+//   socket: the cycle notices the failed read and connects to the new address.
 class APIStatusSession
 {
 public:
@@ -38,6 +52,7 @@ public:
     using ResolveHandler = std::function<void(boost::system::error_code, Endpoints)>;
     // Resolves the server's host name and service to IPv4 endpoints; completes asynchronously.
     using ResolveFn = std::function<void(ResolveHandler)>;
+    using WebSocket = boost::beast::websocket::stream<boost::asio::ip::tcp::socket>;
 
     static constexpr std::size_t reportBacklogLimit = 100000;
 
@@ -52,19 +67,20 @@ public:
     void onInput(boost::system::error_code const& ec);
     // Queues the text if the connection is open, drops it otherwise.
     void enqueueMessage(std::string& text);
-    // Sends a disconnection report now, or keeps it until the next registration.
+    // Keeps the report in the backlog until it has been written, on this connection or the
+    // next; the oldest report goes when the backlog is full.
     void reportDisconnection(std::string report);
-    bool isOpen() const { return ws.is_open(); }
+    bool isOpen() const { return ws->is_open(); }
     // Devices whose validation was asked and not yet answered.
     std::size_t pendingValidations() const { return validateRequests.pending().size(); }
-    // Disconnection reports kept until the validator is back.
+    // Disconnection reports not yet written.
     std::size_t reportBacklogSize() const { return reportBacklog.size(); }
 
 private:
-    struct Outgoing
+    struct Report
     {
+        std::uint64_t number; // tells a report from another with the same text
         std::string text;
-        bool isReport = false;
     };
 
     void startNetworkingLogic();
@@ -73,26 +89,25 @@ private:
     void onConnected(boost::system::error_code const& ec);
     void onHandshake(boost::system::error_code const& ec);
     void onRegistered(boost::system::error_code const& ec);
-    void enterInputLoop();
     void readInput();
     void reconnect();
     void waitAndRetry();
     void handleMessage(std::string const& text);
 
-    void enqueue(Outgoing outgoing);
-    void keepReport(std::string report);
-    void reclaimQueuedReports();
-    void sendKeptReports();
+    bool hasSomethingToWrite() const { return !writeQueue.empty() || !reportBacklog.empty(); }
     void startWriting();
-    void writeLoop(boost::asio::yield_context yield);
+    void writeLoop(std::shared_ptr<WebSocket> connection, boost::asio::yield_context yield);
     void watchLoop(boost::asio::yield_context yield);
     void checkEndpoint(boost::asio::yield_context yield);
     Endpoints resolve(boost::asio::yield_context yield);
 
-    boost::beast::websocket::stream<boost::asio::ip::tcp::socket> ws;
+    boost::asio::io_context& io;
+    // A fresh stream for every connection: a stream that timed out is not fit for another
+    // handshake, and a writer can tell its own connection from the next.
+    std::shared_ptr<WebSocket> ws;
     std::string host;
     std::string service;
-    std::deque<Outgoing> writeQueue;
+    std::deque<std::string> writeQueue; // validation requests
     boost::asio::steady_timer refreshTimer;
     boost::asio::ip::tcp::endpoint endpoint;
     boost::asio::ip::tcp::resolver resolver;
@@ -102,11 +117,9 @@ private:
 
     Timings timings;
     ResolveFn resolveFn;
-    // Reports not yet written, oldest first, kept across connections.
-    std::deque<std::string> reportBacklog;
-    // Counts connection cycles, so a writer of an earlier connection knows it is done.
-    std::uint64_t generation = 0;
-    bool registered = false;
+    std::deque<Report> reportBacklog; // oldest first, kept across connections
+    std::uint64_t reportsMade = 0;
+    bool registered = false; // the registration is written on the current stream
     std::chrono::steady_clock::time_point registeredAt{};
     bool writerRunning = false;
     std::string registrationText;
