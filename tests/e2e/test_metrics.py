@@ -20,9 +20,8 @@ import pytest
 
 from conftest import CONTROLLER, free_port, run_controller, wait_for
 from fakes import execute_text, until
-from test_floods import run_test
 from test_process import quiet_api
-from world import World, requires_private_hosts, run
+from world import World, requires_private_hosts, run, run_test
 
 STATUS_AT_START = "devices online: 0, validator: down, API sessions: 0 of 0 registered"
 
@@ -226,12 +225,6 @@ def test_endpoint_refuses_oversized_requests_and_outlasts_a_flood_of_idle_connec
 
 
 class TestStartUp:
-    def test_a_listen_value_that_is_no_address_and_port_ends_start_up(self, config):
-        result = run_controller(["-c", config(quiet_api() + "[metrics]\nlisten=localhost:1\n")])
-        assert result.returncode == 1
-        assert result.stderr.decode() == 'Exception: metrics.listen: "localhost:1" is not an ' \
-            'address and port such as 127.0.0.1:9120 or [::1]:9120\n'
-
     def test_a_port_in_use_ends_start_up_on_bind(self, config):
         with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as busy:
             busy.bind(("::1", 0))

@@ -3,7 +3,6 @@ installs, and their socket layout hands the controller working IPv4 and IPv6 dev
 
 import asyncio
 import os
-import re
 import shlex
 import shutil
 import signal
@@ -86,35 +85,6 @@ class TestUnitFiles:
                            "/opt/kelvarin/etc/tt_controller.cfg"]
         for installed in (command[0], command[2]):
             assert os.path.isfile(package.path(installed)), installed
-
-    def test_service_is_restarted_after_failures_and_needs_the_socket(self):
-        service = unit("tt_controller.service")
-        assert service[("Service", "Restart")] == ["on-failure"]
-        assert "tt_controller.socket" in service[("Unit", "Requires")][0].split()
-        assert "tt_controller.socket" in service[("Unit", "After")][0].split()
-        # Tens of thousands of devices, one descriptor each.
-        assert int(service[("Service", "LimitNOFILE")][0]) >= 65536
-        assert service[("Service", "DynamicUser")] == ["yes"]
-        families = service[("Service", "RestrictAddressFamilies")][0].split()
-        assert {"AF_INET", "AF_INET6"} <= set(families)
-
-    def test_service_tells_systemd_it_is_ready_and_is_watched(self):
-        service = unit("tt_controller.service")
-        assert service[("Service", "Type")] == ["notify"]
-        assert service[("Service", "NotifyAccess")] == ["main"]
-        assert service[("Service", "WatchdogSec")] == ["30s"]
-        # Its log lines are not dropped by journald's rate limit.
-        assert service[("Service", "LogRateLimitIntervalSec")] == ["0"]
-        assert "AF_UNIX" in service[("Service", "RestrictAddressFamilies")][0].split()
-
-    def test_socket_has_one_ipv4_and_one_ipv6_only_socket_on_one_port(self):
-        sockets = unit("tt_controller.socket")
-        streams = sockets[("Socket", "ListenStream")]
-        assert [re.fullmatch(r"(0\.0\.0\.0|\[::\]):(\d+)", s).group(1) for s in streams] == \
-            ["0.0.0.0", "[::]"]
-        assert len({s.rsplit(":", 1)[1] for s in streams}) == 1
-        assert sockets[("Socket", "BindIPv6Only")] == ["ipv6-only"]
-        assert sockets[("Socket", "Service")] == ["tt_controller.service"]
 
 
 def shipped_listen_arguments(port):
