@@ -172,6 +172,8 @@ void APISession::runConnection(Yield yield)
     while (!stopped)
     {
         closeWebSocket(yield);
+        if (stopped) // while the old connection was closed
+            return;
         error_code ec = renewSocket();
         std::clog << "Connecting main: " << endpoint << std::endl;
         if (!ec)
