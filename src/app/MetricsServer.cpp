@@ -1,29 +1,11 @@
 #include "app/MetricsServer.hpp"
 
 #include <boost/beast/core/bind_handler.hpp>
-#include <boost/system/errc.hpp>
 
-#include <algorithm>
 #include <iostream>
 
 namespace kelvarin::triggerTesting
 {
-
-namespace
-{
-
-constexpr std::chrono::milliseconds firstBackoff{5};
-constexpr std::chrono::milliseconds longestBackoff{1000};
-
-// Failures the next accept would meet again at once.
-bool isOutOfResources(boost::system::error_code const& ec)
-{
-    using boost::system::errc::errc_t;
-    return ec == errc_t::too_many_files_open || ec == errc_t::too_many_files_open_in_system ||
-           ec == errc_t::no_buffer_space || ec == errc_t::not_enough_memory;
-}
-
-} // namespace
 
 MetricsServer::MetricsServer(boost::asio::ip::tcp::acceptor acceptor,
                              MetricsRequestHandler handler)
@@ -34,7 +16,7 @@ MetricsServer::MetricsServer(boost::asio::ip::tcp::acceptor acceptor,
 MetricsServer::MetricsServer(boost::asio::ip::tcp::acceptor acceptor,
                              MetricsRequestHandler handler, Limits limits)
     : acceptor(std::move(acceptor)), handler(std::move(handler)), limits(limits),
-      backoffTimer(this->acceptor.get_executor())
+      backoff(this->acceptor.get_executor())
 {
 }
 
@@ -48,7 +30,7 @@ void MetricsServer::stop()
     stopped = true;
     boost::system::error_code ignored;
     acceptor.close(ignored);
-    backoffTimer.cancel();
+    backoff.cancel();
 }
 
 void MetricsServer::accept()
@@ -69,15 +51,21 @@ void MetricsServer::onAccept(boost::system::error_code const& ec,
     if (ec)
     {
         std::clog << "Metrics endpoint: accept failed: " << ec.message() << std::endl;
-        if (isOutOfResources(ec))
+        if (AcceptBackoff::isOutOfResources(ec))
         {
-            acceptAfterBackoff();
+            accepting = true;
+            backoff.wait(
+                [self = shared_from_this()]
+                {
+                    self->accepting = false;
+                    self->accept();
+                });
             return;
         }
     }
     else
     {
-        backoff = std::chrono::milliseconds::zero();
+        backoff.reset();
         ++sessions;
         // The session's end reopens a place; it holds the server, so the handler it refers
         // to outlives it.
@@ -86,21 +74,6 @@ void MetricsServer::onAccept(boost::system::error_code const& ec,
             ->start();
     }
     accept();
-}
-
-void MetricsServer::acceptAfterBackoff()
-{
-    backoff = backoff == std::chrono::milliseconds::zero() ? firstBackoff
-                                                           : std::min(backoff * 2, longestBackoff);
-    accepting = true;
-    backoffTimer.expires_after(backoff);
-    backoffTimer.async_wait(
-        [self = shared_from_this()](boost::system::error_code const& ec)
-        {
-            self->accepting = false;
-            if (!ec)
-                self->accept();
-        });
 }
 
 void MetricsServer::onSessionEnd()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/AcceptBackoff.hpp"
 #include "app/MetricsRequestHandler.hpp"
 #include "app/MetricsSession.hpp"
 
@@ -39,15 +40,12 @@ public:
 private:
     void accept();
     void onAccept(boost::system::error_code const& ec, boost::asio::ip::tcp::socket socket);
-    void acceptAfterBackoff();
     void onSessionEnd();
 
     boost::asio::ip::tcp::acceptor acceptor;
     MetricsRequestHandler handler;
     Limits limits;
-    // Spaces the retries while the process or the system is out of descriptors or memory.
-    boost::asio::steady_timer backoffTimer;
-    std::chrono::milliseconds backoff{0};
+    AcceptBackoff backoff;
     std::size_t sessions = 0;
     bool accepting = false; // an accept, or the wait before one, is pending
     bool stopped = false;

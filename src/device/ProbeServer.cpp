@@ -1,8 +1,5 @@
 #include "device/ProbeServer.hpp"
 
-#include <boost/system/errc.hpp>
-
-#include <algorithm>
 #include <iostream>
 #include <stdexcept>
 
@@ -11,18 +8,6 @@ namespace kelvarin::triggerTesting
 
 namespace
 {
-
-constexpr std::chrono::milliseconds firstBackoff{5};
-constexpr std::chrono::milliseconds longestBackoff{1000};
-
-// Failures that the next accept would meet again at once: retrying them without a pause would
-// only spin the event loop.
-bool isOutOfResources(boost::system::error_code const &ec)
-{
-    using boost::system::errc::errc_t;
-    return ec == errc_t::too_many_files_open || ec == errc_t::too_many_files_open_in_system ||
-           ec == errc_t::no_buffer_space || ec == errc_t::not_enough_memory;
-}
 
 // The sessions share the acceptor's loop, which is always an io_context's.
 ProbeSession::Executor ioContextExecutor(boost::asio::ip::tcp::acceptor &acceptor)
@@ -43,7 +28,7 @@ ProbeServer::ProbeServer(boost::asio::ip::tcp::acceptor acceptor,
     : acceptor(std::move(acceptor)), validateFn(validateFn),
       testResultCallbackFn(testResultCallbackFn), reportDisconnectFn(reportDisconnectFn),
       tracker(tracker), timeouts(timeouts), sessionExecutor(ioContextExecutor(this->acceptor)),
-      backoffTimer(this->acceptor.get_executor())
+      backoff(this->acceptor.get_executor())
 {
 }
 
@@ -63,15 +48,15 @@ void ProbeServer::onAccept(boost::system::error_code const &ec,
     if (ec)
     {
         logAcceptFailure(ec);
-        if (isOutOfResources(ec))
+        if (AcceptBackoff::isOutOfResources(ec))
         {
-            startAfterBackoff();
+            backoff.wait([self = shared_from_this()] { self->start(); });
             return;
         }
     }
     else
     {
-        backoff = std::chrono::milliseconds::zero();
+        backoff.reset();
         session->start();
     }
     start();
@@ -82,19 +67,6 @@ void ProbeServer::logAcceptFailure(boost::system::error_code const &ec)
     std::clog << "[ProbeServer] Error listening in "
               << acceptor.local_endpoint().address().to_string() << ": " << ec.message()
               << std::endl;
-}
-
-void ProbeServer::startAfterBackoff()
-{
-    backoff = backoff == std::chrono::milliseconds::zero() ? firstBackoff
-                                                           : std::min(backoff * 2, longestBackoff);
-    backoffTimer.expires_after(backoff);
-    backoffTimer.async_wait(
-        [self = shared_from_this()](boost::system::error_code ec)
-        {
-            if (!ec)
-                self->start();
-        });
 }
 
 } // namespace kelvarin::triggerTesting

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/AcceptBackoff.hpp"
 #include "device/ProbeSession.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -31,7 +32,6 @@ private:
     void onAccept(boost::system::error_code const &ec,
                   std::shared_ptr<ProbeSession> const &session);
     void logAcceptFailure(boost::system::error_code const &ec);
-    void startAfterBackoff();
 
     boost::asio::ip::tcp::acceptor acceptor;
     ProbeSession::ValidateFn &validateFn;
@@ -40,9 +40,7 @@ private:
     ProbeTracker &tracker;
     ProbeSession::Timeouts timeouts;
     ProbeSession::Executor sessionExecutor;
-    // Spaces the retries while the process or the system is out of descriptors or memory.
-    boost::asio::steady_timer backoffTimer;
-    std::chrono::milliseconds backoff{0};
+    AcceptBackoff backoff;
 };
 
 } // namespace kelvarin::triggerTesting
