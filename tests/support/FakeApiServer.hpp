@@ -6,6 +6,7 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,12 @@ public:
     boost::asio::ip::tcp::endpoint endpoint() const { return server.localEndpoint(); }
     // Connections that completed the WebSocket handshake, in accept order.
     std::size_t connectionCount() const { return connections.size(); }
-    Connection const &newest() const { return connections.back(); }
+    Connection const &newest() const
+    {
+        if (connections.empty())
+            throw std::logic_error("FakeApiServer: nothing connected");
+        return connections.back();
+    }
     // Every message received on any connection, in arrival order.
     std::vector<std::string> const &allReceived() const { return received; }
 
