@@ -66,17 +66,6 @@ TEST_F(ValidateRequestsManagerTest, EveryWaiterHearsTheAnswerWhenOneFails)
     EXPECT_EQ(answers, Answers{"second:1"});
 }
 
-TEST_F(ValidateRequestsManagerTest, KeysAreListedInAscendingOrder)
-{
-    manager.storeRequestCallback(key(9, 0x02), waiter("9b"));
-    manager.storeRequestCallback(key(2), waiter("2"));
-    manager.storeRequestCallback(key(9, 0x01), waiter("9a"));
-    Answers order;
-    for (auto const &[id, waiters] : manager.pending())
-        order.push_back(std::to_string(id.unitId) + "/" + id.mac.toString());
-    EXPECT_EQ(order, (Answers{"2/001A2B3C4D5E", "9/001A2B3C4D01", "9/001A2B3C4D02"}));
-}
-
 // An asker that can go away, as a device connection does.
 struct Asker
 {
