@@ -1,27 +1,13 @@
 #include "api/APISessionMessages.hpp"
 
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
+#include "api/Utils.hpp"
 
 namespace kelvarin::triggerTesting
 {
 
-namespace
+std::string buildRegistrationMessage(std::string const &hostName)
 {
-
-std::string jsonString(std::string const& text)
-{
-    rapidjson::StringBuffer buffer;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-    writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
-    return std::string(buffer.GetString(), buffer.GetSize());
-}
-
-} // namespace
-
-std::string buildRegistrationMessage(std::string const& hostName)
-{
-    return "{\"type\":\"register\",\"data\":{\"name\":" + jsonString(hostName) + "}}";
+    return "{\"type\":\"register\",\"data\":{\"name\":" + Utils::quoted(hostName) + "}}";
 }
 
 std::string buildIsOnlineAnswer(unsigned long unitId, bool online)

@@ -9,7 +9,6 @@ namespace kelvarin::triggerTesting
 namespace
 {
 
-constexpr std::string_view magic = "\x46\x9B\x34\xA5";
 constexpr std::size_t typeOffset = 4;
 constexpr std::size_t headerSize = typeOffset + 1;
 
@@ -93,17 +92,17 @@ ResultMessage decodeResultMessage(std::string_view message)
 
 std::string encodeValidationAnswer(bool accepted)
 {
-    std::string answer(magic);
+    std::string answer(deviceMagic);
     answer.push_back(static_cast<char>(MessageType::validate));
     answer.push_back(accepted ? '\x01' : '\x00');
     return answer;
 }
 
-std::string encodeRunMessage(boost::uuids::uuid const &requestId, std::string const &data)
+std::string encodeRunMessage(boost::uuids::uuid const &requestId, std::string_view data)
 {
     std::string run;
     run.reserve(runHeaderSize + data.size());
-    run.append(magic);
+    run.append(deviceMagic);
     run.push_back(static_cast<char>(MessageType::testRun));
     run.append(requestId.begin(), requestId.end());
     // The length field holds the low 32 bits of the size; larger data is not expected.

@@ -16,6 +16,10 @@ namespace kelvarin::triggerTesting
 
 inline constexpr std::string_view deviceSubprotocol = "v1.json.v1.device.trigger_testing.kelvarin.net";
 
+// The first four bytes of every message: 0xA5349B46, least significant byte first. Written into
+// every message sent; not looked at in what is received.
+inline constexpr std::string_view deviceMagic = "\x46\x9B\x34\xA5";
+
 enum class MessageType : std::uint8_t
 {
     validate = 1, // register from the device, validation answer from the controller
@@ -38,6 +42,6 @@ struct ResultMessage
 RegisterMessage decodeRegisterMessage(std::string_view message);
 ResultMessage decodeResultMessage(std::string_view message);
 std::string encodeValidationAnswer(bool accepted);
-std::string encodeRunMessage(boost::uuids::uuid const& requestId, std::string const& data);
+std::string encodeRunMessage(boost::uuids::uuid const& requestId, std::string_view data);
 
 } // namespace kelvarin::triggerTesting

@@ -1,8 +1,7 @@
 #include "api/IsOnlineJson.hpp"
 #include "api/JsonTriggerDocument.hpp"
 #include "api/TestRequestJsonV1.hpp"
-
-#include "support/FailureText.hpp"
+#include "support/Helpers.hpp"
 
 #include <boost/uuid/string_generator.hpp>
 
@@ -29,32 +28,28 @@ template <typename Message> std::string errorOf(std::string const &text)
     return testSupport::failureOf<std::runtime_error>([&] { Message message(text); });
 }
 
-TEST(JsonTriggerDocumentTest, RefusesBrokenEnvelopesWithTheirTexts)
+// Arrays nested `levels` deep around `inner`.
+std::string nested(std::size_t levels, std::string const &inner = "")
 {
-    struct Case
-    {
-        std::string text;
-        std::string error;
-    };
-    Case const cases[] = {
-        {"", "Invalid JSON"},
-        {"  \n", "Invalid JSON"},
-        {R"({"type":"x","data":{}} x)", "Invalid JSON"},
-        {R"({"type":"x","data":{},})", "Invalid JSON"},
-        {"\xEF\xBB\xBF{\"type\":\"x\",\"data\":{}}", "Invalid JSON"},
-        {R"([{"type":"x","data":{}}])", "Invalid message"},
-        {R"({"data":{}})", R"(There is no valid "type")"},
-        {R"({"type":5,"data":{}})", R"(There is no valid "type")"},
-        {R"({"type":"x"})", R"(There is no valid "data")"},
-        {R"({"type":"x","data":[]})", R"(There is no valid "data")"},
-    };
-    for (auto const &c : cases)
-    {
-        EXPECT_EQ(errorOf<JsonTriggerDocument>(c.text), c.error) << c.text;
-    }
+    return std::string(levels, '[') + inner + std::string(levels, ']');
 }
 
-TEST(JsonTriggerDocumentTest, NulByteEndsTheTextAndFirstDuplicateCounts)
+TEST(JsonTriggerDocumentTest, RefusesBrokenEnvelopesWithTheirTexts)
+{
+    std::pair<std::string, std::string> const cases[] = {
+        {"  \n", "Invalid JSON"},
+        {R"({"type":"x","data":{}} x)", "Invalid JSON"},
+        {"\xEF\xBB\xBF{\"type\":\"x\",\"data\":{}}", "Invalid JSON"},
+        {R"({"type":"x","data":{"deep":)" + nested(127) + "}}", "Invalid JSON"},
+        {R"([{"type":"x","data":{}}])", "Invalid message"},
+        {R"({"type":5,"data":{}})", R"(There is no valid "type")"},
+        {R"({"type":"x","data":[]})", R"(There is no valid "data")"},
+    };
+    for (auto const &[text, error] : cases)
+        EXPECT_EQ(errorOf<JsonTriggerDocument>(text), error) << text;
+}
+
+TEST(JsonTriggerDocumentTest, NulByteEndsTheTextAndTheFirstDuplicateCounts)
 {
     JsonTriggerDocument const document(std::string(R"({"type":"a","type":"b","data":{"k":1}})") +
                                        '\0' + "garbage");
@@ -62,10 +57,13 @@ TEST(JsonTriggerDocumentTest, NulByteEndsTheTextAndFirstDuplicateCounts)
     EXPECT_EQ((*document.data)["k"].GetInt(), 1);
 }
 
-TEST(TestRequestJsonV1Test, ReadsMetadataAndKeepsWholeDataInOrder)
+TEST(TestRequestJsonV1Test, ReadsMetadataAndKeepsTheWholeDataInOrder)
 {
-    TestRequestJsonV1 request(execute(canonicalId, "18446744073709551615",
-                                      R"(,"zeta":{"a": [1, 2.5]},"alpha":"\u00e9")"));
+    // The root object and "data" are two levels of the 128 allowed.
+    std::string const deepest = nested(126, "1");
+    TestRequestJsonV1 request(
+        execute(canonicalId, "18446744073709551615",
+                R"(,"zeta":{"a": [1, 2.5]},"alpha":"\u00e9","deep":)" + deepest));
     EXPECT_EQ(request.getId(), boost::uuids::string_generator()(canonicalId));
     EXPECT_EQ(request.getProbeId(), 18446744073709551615UL);
     EXPECT_EQ(request.getMetadata().task, "ping");
@@ -73,7 +71,11 @@ TEST(TestRequestJsonV1Test, ReadsMetadataAndKeepsWholeDataInOrder)
     EXPECT_EQ(request.getData(),
               R"({"test_id":")" + canonicalId +
                   R"(","unit_id":18446744073709551615,"task":"ping","action_id":7,)"
-                  "\"zeta\":{\"a\":[1,2.5]},\"alpha\":\"\xC3\xA9\"}");
+                  "\"zeta\":{\"a\":[1,2.5]},\"alpha\":\"\xC3\xA9\",\"deep\":" +
+                  deepest + "}");
+    TestRequestJsonV1 const nul(R"({"type":"execute","data":{"test_id":")" + canonicalId +
+                                R"(","unit_id":1,"task":"ab\u0000cd","action_id":0}})");
+    EXPECT_EQ(nul.getMetadata().task, "ab");
 }
 
 TEST(TestRequestJsonV1Test, AcceptsUuidFormsAndRefusesOthers)
@@ -82,75 +84,39 @@ TEST(TestRequestJsonV1Test, AcceptsUuidFormsAndRefusesOthers)
     for (std::string const form :
          {"0123ABCD-4567-89EF-0123-456789ABCDEF", "{0123abcd-4567-89ef-0123-456789abcdef}",
           "0123abcd456789ef0123456789abcdef"})
-    {
         EXPECT_EQ(TestRequestJsonV1(execute(form)).getId(), expected) << form;
-    }
     for (std::string const &form : {std::string("0123abcd-456789ef-0123-456789abcdef"),
-                                    std::string("0123abcd4567-89ef0123456789abcdef"),
                                     canonicalId + "0", "{" + canonicalId, std::string()})
-    {
         EXPECT_EQ(errorOf<TestRequestJsonV1>(execute(form)), "invalid uuid string") << form;
-    }
 }
 
-TEST(TestRequestJsonV1Test, RefusesWrongTypeAndInvalidMembers)
+TEST(TestRequestJsonV1Test, RefusesWrongTypesAndInvalidMembers)
 {
-    EXPECT_EQ(errorOf<TestRequestJsonV1>(R"({"type":"Execute","data":{}})"), "Bad request");
-    EXPECT_EQ(errorOf<TestRequestJsonV1>("[]"), "Invalid message");
-    for (std::string const unitId : {R"("1234")", "1234.0", "1e3", "-1", "null", "true"})
-    {
+    std::string const id = R"({"type":"execute","data":{"test_id":")" + canonicalId;
+    std::pair<std::string, std::string> const cases[] = {
+        {R"({"type":"Execute","data":{}})", "Bad request"},
+        {"[]", "Invalid message"},
+        {execute(canonicalId, "1234", R"(,"deep":)" + nested(127, "1")), "Invalid JSON"},
+        {nested(1000000), "Invalid JSON"},
+        {R"({"type":"execute","data":{"unit_id":1}})", R"(There is no valid "test_id")"},
+        {id + R"(","unit_id":1}})", R"(There is no valid "task")"},
+        {id + R"(","unit_id":1,"task":"t","action_id":-2}})", R"(There is no valid "action_id")"},
+    };
+    for (auto const &[text, error] : cases)
+        EXPECT_EQ(errorOf<TestRequestJsonV1>(text), error) << text.substr(0, 80);
+    for (std::string const unitId : {R"("1234")", "1234.0", "-1", "null"})
         EXPECT_EQ(errorOf<TestRequestJsonV1>(execute(canonicalId, unitId)),
                   R"(There is no valid "unit_id")")
             << unitId;
-    }
-    EXPECT_EQ(errorOf<TestRequestJsonV1>(R"({"type":"execute","data":{"unit_id":1}})"),
-              R"(There is no valid "test_id")");
-    EXPECT_EQ(errorOf<TestRequestJsonV1>(R"({"type":"execute","data":{"test_id":")" + canonicalId +
-                                         R"(","unit_id":1}})"),
-              R"(There is no valid "task")");
-    EXPECT_EQ(errorOf<TestRequestJsonV1>(R"({"type":"execute","data":{"test_id":")" + canonicalId +
-                                         R"(","unit_id":1,"task":"t","action_id":-2}})"),
-              R"(There is no valid "action_id")");
 }
 
-TEST(TestRequestJsonV1Test, TaskEndsAtEscapedNul)
-{
-    TestRequestJsonV1 const request(R"({"type":"execute","data":{"test_id":")" + canonicalId +
-                                    R"(","unit_id":1,"task":"ab\u0000cd","action_id":0}})");
-    EXPECT_EQ(request.getMetadata().task, "ab");
-}
-
-TEST(IsOnlineJsonTest, ReadsUnitIdAndRefusesOtherTypes)
+TEST(IsOnlineJsonTest, ReadsTheUnitIdAndRefusesOtherTypes)
 {
     EXPECT_EQ(IsOnlineJson(R"({"type":"isOnline","data":{"x":[],"unit_id":42}})").unitId, 42U);
     EXPECT_EQ(errorOf<IsOnlineJson>(R"({"type":"isonline","data":{"unit_id":42}})"), "Bad request");
     EXPECT_EQ(errorOf<IsOnlineJson>(R"({"type":"isOnline","data":{"unit_id":"42"}})"),
               R"(There is no valid "unit_id")");
-}
-
-// Arrays nested `levels` deep around `inner`.
-std::string nested(std::size_t levels, std::string const &inner = "")
-{
-    return std::string(levels, '[') + inner + std::string(levels, ']');
-}
-
-TEST(NestingLimitTest, MessagesNestedDeeperThan128LevelsAreInvalidJson)
-{
-    // The root object and "data" are two levels of their own.
-    std::string const deepest = nested(126, "1");
-    TestRequestJsonV1 accepted(execute(canonicalId, "1234", R"(,"deep":)" + deepest));
-    EXPECT_NE(accepted.getData().find(deepest), std::string::npos);
-    EXPECT_EQ(
-        errorOf<TestRequestJsonV1>(execute(canonicalId, "1234", R"(,"deep":)" + nested(127, "1"))),
-        "Invalid JSON");
-    EXPECT_EQ(errorOf<JsonTriggerDocument>(R"({"type":"x","data":{"deep":)" + nested(127) + "}}"),
-              "Invalid JSON");
-    // Refused as soon as the limit is passed, whatever the rest of the text holds.
-    for (auto const &text : {nested(1000000), nested(1000000).substr(0, 1000000)})
-    {
-        EXPECT_EQ(errorOf<TestRequestJsonV1>(text), "Invalid JSON");
-        EXPECT_EQ(errorOf<IsOnlineJson>(text), "Invalid JSON");
-    }
+    EXPECT_EQ(errorOf<IsOnlineJson>(nested(1000000).substr(0, 1000000)), "Invalid JSON");
 }
 
 } // namespace

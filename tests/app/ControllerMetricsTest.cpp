@@ -2,30 +2,28 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <sstream>
 #include <vector>
 
-namespace kelvarin::triggerTesting::test
+namespace kelvarin::triggerTesting
 {
 namespace
 {
 
 using ::testing::Contains;
 using ::testing::IsSupersetOf;
-using ::testing::Not;
 
-std::vector<std::string> lines(std::string const& text)
+std::vector<std::string> exposed(ControllerMetrics &metrics, ControllerState const &state)
 {
     std::vector<std::string> result;
-    std::istringstream in(text);
+    std::istringstream in(metrics.expose(state));
     for (std::string line; std::getline(in, line);)
         result.push_back(line);
     return result;
 }
 
-ControllerState::APISessionFigures apiSession(char const* address,
-                                              std::shared_ptr<int> const& identity,
+ControllerState::APISessionFigures apiSession(char const *address,
+                                              std::shared_ptr<int> const &identity,
                                               std::size_t queued, std::uint64_t dropped)
 {
     using namespace boost::asio::ip;
@@ -36,30 +34,25 @@ ControllerState::APISessionFigures apiSession(char const* address,
 // that its scenario does not make, and the start time as written.
 TEST(ControllerMetrics, TypesEventsAndTheStateOfTheScrape)
 {
-    ControllerMetrics metrics(std::chrono::system_clock::time_point(std::chrono::seconds(1700000000)));
+    ControllerMetrics metrics(
+        std::chrono::system_clock::time_point(std::chrono::seconds(1700000000)));
     metrics.countDisconnection(timeout);
     metrics.countDisconnection(timeout);
     metrics.countReply(Reply({}, Error(Error::UNKNOWN, "Duplicated message ID")));
     ControllerState state;
     state.validationsPending = 2;
     state.reportsBacklog = 11;
-    EXPECT_THAT(lines(metrics.expose(state)),
-                IsSupersetOf({
-                    "# TYPE tt_controller_device_connections gauge",
-                    "# TYPE tt_controller_admissions_total counter",
-                    "# TYPE tt_controller_device_disconnections_total counter",
-                    "# TYPE tt_controller_tests_received_total counter",
-                    "# TYPE tt_controller_tests_running gauge",
-                    "# TYPE tt_controller_replies_total counter",
-                    "# TYPE tt_controller_api_sessions gauge",
-                    "# TYPE tt_controller_validator_connected gauge",
-                    "tt_controller_device_disconnections_total{reason=\"timeout\"} 2",
-                    "tt_controller_device_disconnections_total{reason=\"clean\"} 0",
-                    "tt_controller_replies_total{kind=\"unknown\"} 1",
-                    "tt_controller_validations_pending 2",
-                    "tt_controller_reports_backlog 11",
-                    "tt_controller_start_time_seconds 1700000000",
-                }));
+    EXPECT_THAT(
+        exposed(metrics, state),
+        IsSupersetOf({"# TYPE tt_controller_device_connections gauge",
+                      "# TYPE tt_controller_admissions_total counter",
+                      "# TYPE tt_controller_tests_running gauge",
+                      "# TYPE tt_controller_replies_total counter",
+                      "tt_controller_device_disconnections_total{reason=\"timeout\"} 2",
+                      "tt_controller_device_disconnections_total{reason=\"clean\"} 0",
+                      "tt_controller_replies_total{kind=\"unknown\"} 1",
+                      "tt_controller_validations_pending 2", "tt_controller_reports_backlog 11",
+                      "tt_controller_start_time_seconds 1700000000"}));
 }
 
 TEST(ControllerMetrics, APISessionSeriesComeAndGoWithTheirSessions)
@@ -69,28 +62,45 @@ TEST(ControllerMetrics, APISessionSeriesComeAndGoWithTheirSessions)
     ControllerState state;
     state.apiSessions = {apiSession("127.0.0.2", first, 120, 3),
                          apiSession("127.0.0.3", std::make_shared<int>(), 4096, 0)};
-    EXPECT_THAT(lines(metrics.expose(state)),
-                IsSupersetOf({
-                    "# TYPE tt_controller_api_queued_bytes gauge",
-                    "# TYPE tt_controller_api_dropped_messages_total counter",
-                    "tt_controller_api_queued_bytes{endpoint=\"127.0.0.2:10002\"} 120",
-                    "tt_controller_api_queued_bytes{endpoint=\"127.0.0.3:10002\"} 4096",
-                    "tt_controller_api_dropped_messages_total{endpoint=\"127.0.0.2:10002\"} 3",
-                }));
+    EXPECT_THAT(
+        exposed(metrics, state),
+        IsSupersetOf({"# TYPE tt_controller_api_dropped_messages_total counter",
+                      "tt_controller_api_queued_bytes{endpoint=\"127.0.0.2:10002\"} 120",
+                      "tt_controller_api_queued_bytes{endpoint=\"127.0.0.3:10002\"} 4096",
+                      "tt_controller_api_dropped_messages_total{endpoint=\"127.0.0.2:10002\"} 3"}));
 
     // The session goes on dropping; the other one has left the pool.
     state.apiSessions = {apiSession("127.0.0.2", first, 0, 5)};
-    auto exposed = lines(metrics.expose(state));
-    EXPECT_THAT(exposed, Contains("tt_controller_api_dropped_messages_total{endpoint="
-                                  "\"127.0.0.2:10002\"} 5"));
-    for (auto const& line : exposed)
+    auto const lines = exposed(metrics, state);
+    EXPECT_THAT(lines, Contains("tt_controller_api_dropped_messages_total{endpoint="
+                                "\"127.0.0.2:10002\"} 5"));
+    for (auto const &line : lines)
         EXPECT_EQ(line.find("127.0.0.3"), std::string::npos) << line;
 
     // A new session at the same endpoint counts its own drops, from zero.
     state.apiSessions = {apiSession("127.0.0.2", std::make_shared<int>(), 0, 1)};
-    EXPECT_THAT(lines(metrics.expose(state)),
-                Contains("tt_controller_api_dropped_messages_total{endpoint=\"127.0.0.2:10002\"} 1"));
+    EXPECT_THAT(
+        exposed(metrics, state),
+        Contains("tt_controller_api_dropped_messages_total{endpoint=\"127.0.0.2:10002\"} 1"));
+}
+
+TEST(ControllerState, ReadyNeedsTheValidatorAndOneRegisteredAPISession)
+{
+    auto const withSessions = [](bool validator, std::vector<bool> const &registered)
+    {
+        ControllerState state;
+        state.validatorConnected = validator;
+        for (bool r : registered)
+            state.apiSessions.push_back({{}, {}, r});
+        return state;
+    };
+    EXPECT_EQ(withSessions(true, {false, true}).unreadiness(), "");
+    // A session still connecting cannot take a test's results.
+    EXPECT_EQ(withSessions(false, {false}).unreadiness(),
+              "validator not connected, no API session registered");
+    EXPECT_EQ(withSessions(true, {true, false, true}).statusLine(),
+              "devices online: 0, validator: up, API sessions: 2 of 3 registered");
 }
 
 } // namespace
-} // namespace kelvarin::triggerTesting::test
+} // namespace kelvarin::triggerTesting

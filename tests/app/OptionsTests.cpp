@@ -1,60 +1,34 @@
+#include "app/ListenAddress.hpp"
 #include "app/Options.hpp"
-
-#include <gtest/gtest.h>
+#include "support/Helpers.hpp"
 
 #include <cstdio>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <sstream>
-#include <stdexcept>
 #include <string>
-#include <vector>
-
 #include <unistd.h>
 
 namespace
 {
 
-// A configuration file that lives as long as the test.
-class ConfigFile
+using kelvarin::triggerTesting::testSupport::failureOf;
+
+// The options read from a configuration file holding the text. CTest runs the cases as
+// parallel processes: the pid keeps their files apart.
+Options parseFile(std::string const &text)
 {
-public:
-    explicit ConfigFile(std::string const& text) : path(makePath())
-    {
-        std::ofstream(path) << text;
-    }
-    ~ConfigFile() { std::remove(path.c_str()); }
-
-    std::string const path;
-
-private:
-    // CTest runs every test in a process of its own, several at a time: the process id keeps
-    // their files apart.
-    static std::string makePath()
-    {
-        // CTest runs the cases as parallel processes: the pid keeps their files apart.
-        static int counter = 0;
-        return ::testing::TempDir() + "tt_options_" + std::to_string(::getpid()) + "_" +
-               std::to_string(++counter) + ".cfg";
-    }
-};
-
-Options parse(std::vector<std::string> args)
-{
-    args.insert(args.begin(), "tt_controller");
-    std::vector<char const*> argv;
-    for (auto const& arg : args)
-        argv.push_back(arg.c_str());
+    std::string const path = ::testing::TempDir() + "tt_options_" + std::to_string(::getpid());
+    std::ofstream(path) << text;
+    char const *argv[] = {"tt_controller", "-c", path.c_str()};
     Options options;
     std::ostringstream help;
-    EXPECT_TRUE(parseOptions(static_cast<int>(argv.size()), argv.data(), options, help));
+    auto const failure = failureOf([&] { EXPECT_TRUE(parseOptions(3, argv, options, help)); });
+    std::remove(path.c_str());
+    if (failure != "(accepted)")
+        throw std::runtime_error(failure);
     EXPECT_EQ(help.str(), "");
     return options;
-}
-
-Options parseFile(std::string const& text)
-{
-    ConfigFile file(text);
-    return parse({"-c", file.path});
 }
 
 TEST(Options, EmptyFileGivesTheDefaults)
@@ -70,92 +44,41 @@ TEST(Options, EmptyFileGivesTheDefaults)
     EXPECT_FALSE(options.metrics.listen);
 }
 
-TEST(Options, SectionsAndDottedNamesSetTheirFields)
+TEST(Options, SectionsAndDottedNamesSetTheirFieldsAsGiven)
 {
-    auto const options = parseFile("api-side.service=http\n"
-                                   "# a comment\n"
-                                   "\n"
-                                   "[api-side]\n"
-                                   "all-hostname=all.example\n"
-                                   "best-hostname=best.example\n"
-                                   "refresh-interval=30\n");
+    auto const options = parseFile("api-side.service=http\n# a comment\n\n[api-side]\n"
+                                   "all-hostname=all.example\nbest-hostname=\n"
+                                   "refresh-interval=-5\nqueue-limit-mib=3\n[device-side]\n"
+                                   "listen-service=9001\nlisten-service=http\n");
     EXPECT_EQ(options.api.allHostname, "all.example");
-    EXPECT_EQ(options.api.bestHostname, "best.example");
+    EXPECT_EQ(options.api.bestHostname, "");
     EXPECT_EQ(options.api.service, "http");
-    EXPECT_EQ(options.api.refreshInterval, std::chrono::seconds(30));
-}
-
-TEST(Options, ListenServicesKeepFileOrder)
-{
-    auto const options = parseFile("[device-side]\nlisten-service=9001\nlisten-service=http\n");
+    EXPECT_EQ(options.api.refreshInterval, std::chrono::seconds(-5));
+    EXPECT_EQ(options.api.queueLimit, std::size_t{3} << 20);
     EXPECT_EQ(options.device.listenServices, (std::vector<std::string>{"9001", "http"}));
-    EXPECT_EQ(options.api.service, "10002");
+    EXPECT_EQ(parseFile("api-side.queue-limit-mib=0\n").api.queueLimit, 0u); // no bound
 }
 
-TEST(Options, RefreshIntervalIsTakenAsGiven)
+TEST(Options, QueueLimitIsWholeMebibytesThatFit)
 {
-    EXPECT_EQ(parseFile("api-side.refresh-interval=0\n").api.refreshInterval,
-              std::chrono::seconds(0));
-    EXPECT_EQ(parseFile("api-side.refresh-interval=-5\n").api.refreshInterval,
-              std::chrono::seconds(-5));
+    for (std::string const bad : {"-1", "1.5", "17592186044416"})
+        EXPECT_EQ(failureOf([&] { parseFile("api-side.queue-limit-mib=" + bad + "\n"); }),
+                  "the argument ('" + bad + "') for option 'api-side.queue-limit-mib' is invalid");
 }
 
-TEST(Options, QueueLimitIsWholeMebibytesAndZeroMeansNoBound)
+TEST(ListenAddress, NumericAddressAndPortOnly)
 {
-    EXPECT_EQ(parseFile("[api-side]\nqueue-limit-mib=3\n").api.queueLimit, std::size_t{3} << 20);
-    EXPECT_EQ(parseFile("api-side.queue-limit-mib=0\n").api.queueLimit, 0u);
-    for (char const *bad : {"-1", "1.5", "x", "17592186044416"})
-    {
-        ConfigFile file("api-side.queue-limit-mib=" + std::string(bad) + "\n");
-        char const *argv[] = {"tt_controller", "-c", file.path.c_str()};
-        Options options;
-        std::ostringstream help;
-        try
-        {
-            parseOptions(3, argv, options, help);
-            ADD_FAILURE() << bad << " accepted";
-        }
-        catch (std::exception const &e)
-        {
-            EXPECT_EQ(std::string(e.what()), "the argument ('" + std::string(bad) +
-                                                 "') for option 'api-side.queue-limit-mib' is "
-                                                 "invalid")
-                << bad;
-        }
-    }
-}
-
-TEST(Options, EmptyValuesAreAccepted)
-{
-    auto const options = parseFile("api-side.all-hostname=\napi-side.service=\n");
-    EXPECT_EQ(options.api.allHostname, "");
-    EXPECT_EQ(options.api.service, "");
-}
-
-TEST(Options, HelpIsWrittenWithoutReadingTheFile)
-{
-    char const* argv[] = {"tt_controller", "--help", "-c", "/nonexistent/tt.cfg"};
-    Options options;
-    std::ostringstream help;
-    EXPECT_FALSE(parseOptions(4, argv, options, help));
-    EXPECT_NE(help.str().find("Generic options:\n"), std::string::npos);
-    EXPECT_EQ(help.str().find("Configuration"), std::string::npos);
-}
-
-TEST(Options, UnreadableFileIsNamedInTheError)
-{
-    char const* argv[] = {"tt_controller", "-c/nonexistent/tt.cfg"};
-    Options options;
-    std::ostringstream help;
-    try
-    {
-        parseOptions(2, argv, options, help);
-        FAIL() << "no exception";
-    }
-    catch (std::runtime_error const& e)
-    {
-        EXPECT_STREQ(e.what(), "can not open config file: /nonexistent/tt.cfg");
-    }
+    using boost::asio::ip::make_address;
+    using boost::asio::ip::tcp;
+    using kelvarin::triggerTesting::parseListenAddress;
+    EXPECT_EQ(parseListenAddress("0.0.0.0:65535"), tcp::endpoint(make_address("0.0.0.0"), 65535));
+    EXPECT_EQ(parseListenAddress("[::]:1"), tcp::endpoint(make_address("::"), 1));
+    for (char const *text :
+         {"9120", "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:99999999999999999999",
+          "127.0.0.1:+80", "::1:9120", "[::1]9120", "[127.0.0.1]:9120", "[::1:9120", ":9120"})
+        EXPECT_NE(failureOf([&] { parseListenAddress(text); }).find("is not an address and port"),
+                  std::string::npos)
+            << text;
 }
 
 } // namespace

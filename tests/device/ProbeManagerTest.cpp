@@ -1,20 +1,25 @@
-#include "DeviceSideFixture.hpp"
 #include "api/ITestRequest.hpp"
+#include "device/DeviceProtocol.hpp"
+#include "device/HeapTrimmer.hpp"
+#include "device/ProbeTracker.hpp"
+#include "support/DeviceSideTest.hpp"
 
 #include <boost/uuid/string_generator.hpp>
 
-using namespace std::string_literals;
-
-namespace kelvarin::triggerTesting::test
+namespace kelvarin::triggerTesting::testSupport
 {
 namespace
 {
 
+using Lines = std::vector<std::string>;
+
 class FakeTestRequest : public ITestRequest
 {
 public:
-    FakeTestRequest(char const *id, unsigned long unitId, std::string data)
-        : metadata{boost::uuids::string_generator()(id), unitId, "trigger", 1}, data(std::move(data))
+    FakeTestRequest(unsigned long unitId, std::string data)
+        : metadata{boost::uuids::string_generator()("0123abcd-4567-89ef-fedc-ba9876543210"), unitId,
+                   "trigger", 1},
+          data(std::move(data))
     {
     }
     boost::uuids::uuid const &getId() const override { return metadata.testId; }
@@ -27,140 +32,45 @@ private:
     std::string data;
 };
 
-char const *const requestIdText = "0123abcd-4567-89ef-fedc-ba9876543210";
-std::string const requestIdBytes =
-    "\x01\x23\xab\xcd\x45\x67\x89\xef\xfe\xdc\xba\x98\x76\x54\x32\x10"s;
-
 class ProbeManagerTest : public DeviceSideTest
 {
 protected:
     void SetUp() override { startDeviceSide(); }
 
-    void expectUnreachable(Reply const &reply, char const *id)
+    void run(unsigned long unitId, std::string data)
     {
-        EXPECT_EQ(reply.id, boost::uuids::string_generator()(id));
-        auto const *error = std::get_if<Error>(&reply.payload);
-        ASSERT_NE(error, nullptr);
-        EXPECT_EQ(error->code, Error::UNREACHABLE);
-        EXPECT_EQ(error->message, "");
+        FakeTestRequest request(unitId, std::move(data));
+        manager->requestTestRun(request);
     }
 };
 
-TEST(ProbeManagerStartTest, RefusesToStartWithoutValidateOrResultFunction)
-{
-    boost::asio::io_context io;
-    auto const noop = [](Reply) {};
-    auto const accept = [](unsigned long const &, EtherAddr const &, std::function<void(bool)>) {};
-
-    ProbeManager withoutValidate(io, {}, {}, noop);
-    EXPECT_THROW(
-        try { withoutValidate.start(); } catch (std::runtime_error const &e) {
-            EXPECT_STREQ(e.what(), "Started without a validate function");
-            throw;
-        },
-        std::runtime_error);
-
-    ProbeManager withoutResults(io, {}, accept, {});
-    EXPECT_THROW(
-        try { withoutResults.start(); } catch (std::runtime_error const &e) {
-            EXPECT_STREQ(e.what(), "Started without a test results callback function");
-            throw;
-        },
-        std::runtime_error);
-}
-
-TEST_F(ProbeManagerTest, RunRequestWritesRunMessageAndLogsIt)
+TEST_F(ProbeManagerTest, RunMessagesAreWrittenInCallOrderAndLogged)
 {
     auto device = validatedDevice(7);
     log.clear();
-    FakeTestRequest request(requestIdText, 7, "{\"x\":1}");
-    manager->requestTestRun(request);
+    Lines const data{"{\"n\":1}", "", std::string(5000, 'a')};
+    for (auto const &text : data)
+        run(7, text);
 
-    EXPECT_EQ(log.lines(),
-              std::vector<std::string>{"unitId:7 telling to the device to run requestId:"
-                                       "0123abcd-4567-89ef-fedc-ba9876543210"});
-    ASSERT_TRUE(runUntil([&] { return device->received().size() == 2; }));
-    EXPECT_EQ(device->received()[1],
-              "\x46\x9B\x34\xA5\x02"s + requestIdBytes + "\x00\x00\x00\x07{\"x\":1}"s);
+    ASSERT_TRUE(runUntil([&] { return device->received().size() == 1 + data.size(); }));
+    FakeTestRequest const request(7, "");
+    for (std::size_t i = 0; i < data.size(); ++i)
+        EXPECT_EQ(device->received()[1 + i], encodeRunMessage(request.getId(), data[i])) << i;
+    EXPECT_EQ(log.lines(), Lines(3, "unitId:7 telling to the device to run "
+                                    "requestId:0123abcd-4567-89ef-fedc-ba9876543210"));
     EXPECT_TRUE(replies.empty());
 }
 
-TEST_F(ProbeManagerTest, RunRequestsAreWrittenInCallOrder)
-{
-    auto device = validatedDevice(7);
-    std::vector<std::string> const data{"{\"n\":1}", "", std::string(5000, 'a'), "{\"n\":4}"};
-    for (auto const &text : data)
-    {
-        FakeTestRequest request(requestIdText, 7, text);
-        manager->requestTestRun(request);
-    }
-
-    ASSERT_TRUE(runUntil([&] { return device->received().size() == 1 + data.size(); }));
-    for (std::size_t i = 0; i < data.size(); ++i)
-        EXPECT_EQ(device->received()[1 + i].substr(25), data[i]) << i;
-    EXPECT_EQ(device->received()[2].size(), 25u);
-}
-
-TEST_F(ProbeManagerTest, DeviceThatLeavesThirtyTwoMiBUnwrittenIsDisconnected)
-{
-    auto device = validatedDevice(7);
-    log.clear();
-    // Queued faster than anything is written: 31 messages of 1 MiB and 25 bytes fit.
-    std::string const data(1 << 20, 'd');
-    for (int n = 0; n < 32; ++n)
-    {
-        FakeTestRequest request(requestIdText, 7, data);
-        manager->requestTestRun(request);
-    }
-
-    ASSERT_EQ(replies.size(), 1u);
-    auto const *error = std::get_if<Error>(&replies[0].payload);
-    ASSERT_NE(error, nullptr);
-    EXPECT_EQ(error->code, Error::UNKNOWN);
-    EXPECT_EQ(error->message, "");
-    auto const lines = log.lines();
-    ASSERT_EQ(lines.size(), 33u);
-    EXPECT_EQ(lines.back(), "unitId:7 disconnected: write queue full");
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].reason, clean);
-    EXPECT_FALSE(manager->isUnitOnline(7));
-    EXPECT_TRUE(runUntil([&] { return device->isDisconnected(); }));
-}
-
-TEST_F(ProbeManagerTest, RequestForUnitWithoutEntryIsUnreachable)
-{
-    auto waiting = registeringDevice(8);
-    auto refused = registeringDevice(9);
-    validations.back().answer(false);
-    ASSERT_TRUE(runUntil([&] { return refused->received().size() == 1; }));
-    log.clear();
-
-    for (unsigned long unitId : {42ul, 8ul, 9ul})
-    {
-        FakeTestRequest request(requestIdText, unitId, "{}");
-        manager->requestTestRun(request);
-    }
-
-    ASSERT_EQ(replies.size(), 3u);
-    for (auto const &reply : replies)
-        expectUnreachable(reply, requestIdText);
-    EXPECT_TRUE(log.lines().empty());
-    EXPECT_FALSE(manager->isUnitOnline(8));
-    EXPECT_FALSE(manager->isUnitOnline(9));
-}
-
-TEST_F(ProbeManagerTest, SecondConnectionOfUnitReplacesFirst)
+TEST_F(ProbeManagerTest, SecondConnectionOfAUnitReplacesTheFirst)
 {
     auto first = validatedDevice(7);
     auto second = validatedDevice(7);
-
-    FakeTestRequest request(requestIdText, 7, "{}");
-    manager->requestTestRun(request);
+    run(7, "{}");
     ASSERT_TRUE(runUntil([&] { return second->received().size() == 2; }));
     EXPECT_EQ(first->received().size(), 1u);
 
     // The replaced connection still forwards its results.
-    first->send(FakeDevice::resultMessage(request.getId(), 1, "{\"from\":1}"));
+    first->send(sim::resultMessage(FakeTestRequest(7, "").getId(), true, "{\"from\":1}"));
     ASSERT_TRUE(runUntil([&] { return replies.size() == 1; }));
     EXPECT_EQ(std::get<Result>(replies[0].payload).text, "{\"from\":1}");
 
@@ -168,14 +78,57 @@ TEST_F(ProbeManagerTest, SecondConnectionOfUnitReplacesFirst)
     disconnect(*first, 7);
     EXPECT_TRUE(reports.empty());
     EXPECT_TRUE(manager->isUnitOnline(7));
-    manager->requestTestRun(request);
-    ASSERT_TRUE(runUntil([&] { return second->received().size() == 3; }));
-
     disconnect(*second, 7);
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].unitId, 7u);
     EXPECT_FALSE(manager->isUnitOnline(7));
 }
 
+class ProbeServerTest : public DeviceSideTest
+{
+};
+
+TEST_F(ProbeServerTest, BothListeningSocketsFeedOneRegistry)
+{
+    startDeviceSide({}, {"127.0.0.1", "::1"});
+    auto overV4 = validatedDevice(1, 0);
+    auto overV6 = validatedDevice(2, 1);
+    EXPECT_TRUE(manager->isUnitOnline(1));
+    EXPECT_TRUE(manager->isUnitOnline(2));
+}
+
+TEST(HeapTrimmerTest, TrimsOncePerHalvingSinceThePeak)
+{
+    std::vector<std::size_t> trims;
+    std::size_t count = 0;
+    HeapTrimmer trimmer([&] { trims.push_back(count); });
+    for (std::size_t n : {0, 1, 100, 51, 50, 26, 25, 40, 21, 20, 1, 0})
+        trimmer.noteCount(count = n);
+    EXPECT_EQ(trims, (std::vector<std::size_t>{50, 25, 20, 1, 0}));
+}
+
+// A session that is never started carries unit id 0.
+TEST(ProbeTrackerTest, TheLastToLeaveTrimsAndAVanishedSessionYieldsNothing)
+{
+    std::size_t trims = 0;
+    ProbeTracker tracker(HeapTrimmer([&] { ++trims; }));
+    boost::asio::io_context io;
+    ProbeSession::ValidateFn validateFn;
+    ProbeSession::TestResultFn resultFn;
+    auto session = std::make_shared<ProbeSession>(io.get_executor(), validateFn, resultFn,
+                                                  ProbeSession::ReportDisconnectFn{}, tracker,
+                                                  ProbeSession::Timeouts{});
+    tracker.addProbe(session);
+    EXPECT_EQ(tracker.getProbe(0), session);
+    tracker.removeProbe(0, session);
+    EXPECT_FALSE(tracker.hasProbe(0));
+    EXPECT_EQ(trims, 1u);
+
+    tracker.addProbe(session);
+    session.reset();
+    EXPECT_TRUE(tracker.hasProbe(0));
+    EXPECT_EQ(tracker.getProbe(0), nullptr);
+}
+
 } // namespace
-} // namespace kelvarin::triggerTesting::test
+} // namespace kelvarin::triggerTesting::testSupport

@@ -16,39 +16,29 @@ class ClogCapture
 public:
     ClogCapture() : previous(std::clog.rdbuf(captured.rdbuf())) {}
     ~ClogCapture() { std::clog.rdbuf(previous); }
-    ClogCapture(ClogCapture const&) = delete;
-    ClogCapture& operator=(ClogCapture const&) = delete;
+    ClogCapture(ClogCapture const &) = delete;
+    ClogCapture &operator=(ClogCapture const &) = delete;
 
-    std::vector<std::string> lines() const
+    std::vector<std::string> lines() const { return linesStartingWith(""); }
+    std::vector<std::string> linesStartingWith(std::string const &prefix) const
     {
         std::vector<std::string> result;
         std::istringstream in(captured.str());
         for (std::string line; std::getline(in, line);)
-            result.push_back(line);
-        return result;
-    }
-
-    // Lines that begin with the prefix, in order.
-    std::vector<std::string> linesStartingWith(std::string const& prefix) const
-    {
-        std::vector<std::string> result;
-        for (auto const& line : lines())
-            if (line.rfind(prefix, 0) == 0)
+            if (line.starts_with(prefix))
                 result.push_back(line);
         return result;
     }
-
-    std::size_t count(std::string const& line) const
+    std::size_t count(std::string const &line) const
     {
         auto const all = lines();
         return static_cast<std::size_t>(std::count(all.begin(), all.end(), line));
     }
-    bool contains(std::string const& line) const { return count(line) > 0; }
     void clear() { captured.str({}); }
 
 private:
     std::ostringstream captured;
-    std::streambuf* previous;
+    std::streambuf *previous;
 };
 
 } // namespace kelvarin::triggerTesting::testSupport

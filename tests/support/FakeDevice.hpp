@@ -1,68 +1,72 @@
 #pragma once
 
+#include "sim/WebSocketClient.hpp"
+#include "support/Helpers.hpp"
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/beast/websocket.hpp>
-#include <boost/uuid/uuid.hpp>
 
-#include <array>
-#include <chrono>
-#include <cstdint>
-#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-namespace kelvarin::triggerTesting::test
+namespace kelvarin::triggerTesting::testSupport
 {
 
-// A measurement device for tests: a WebSocket client on the caller's event loop that sends
-// device messages and records everything the controller sends back.
+// A measurement device for tests: the simulator's WebSocket client, connecting at once, that
+// sends whatever bytes the test gives it and records everything the controller sends back.
 class FakeDevice
 {
 public:
-    explicit FakeDevice(boost::asio::io_context &io);
-    ~FakeDevice();
+    // Without reading, the device receives nothing and answers no pings.
+    FakeDevice(boost::asio::io_context &io, boost::asio::ip::tcp::endpoint const &controller,
+               std::string subprotocol = {}, bool reading = true)
+        : io(io), link(std::make_shared<sim::WebSocketClient>(
+                      io, sim::WebSocketClient::Settings{controller, subprotocol, {}, reading},
+                      sim::WebSocketClient::Handlers{
+                          [record = record](auto const &ec) { record->opened = ec; },
+                          [record = record](std::string_view message)
+                          { record->received.emplace_back(message); },
+                          [record = record](auto const &ec) { record->ended = ec; }}))
+    {
+        link->connect();
+    }
+    ~FakeDevice() { link->closeSocket(); }
     FakeDevice(FakeDevice const &) = delete;
     FakeDevice &operator=(FakeDevice const &) = delete;
 
-    // Starts the TCP connect and the WebSocket handshake. A non-empty subprotocol is offered in
-    // the request. Without reading, the device receives nothing and answers no pings.
-    void connect(boost::asio::ip::tcp::endpoint const &endpoint, std::string subprotocol = {},
-                 bool reading = true);
-    // Connects and runs the loop until the handshake is done; false when it failed or timed out.
-    bool connectAndWait(boost::asio::ip::tcp::endpoint const &endpoint,
-                        std::string subprotocol = {});
-    // Queues one binary message.
-    void send(std::string message);
+    // Runs the loop until the handshake is done; false when it failed or took too long.
+    bool waitOpen()
+    {
+        return runUntil(io, [this] { return record->opened.has_value(); }) &&
+               !record->opened->failed();
+    }
+    void send(std::string message) { link->send(std::move(message)); }
     // Closes the TCP connection without a WebSocket close handshake.
-    void closeSocket();
+    void closeSocket() { link->closeSocket(); }
 
-    // Every queued message has been handed to the socket.
-    bool allSent() const;
-    bool isConnected() const;
-    boost::system::error_code handshakeError() const;
-    boost::beast::websocket::response_type const &handshakeResponse() const;
-    std::vector<std::string> const &received() const;
-    // Set once a read failed: the controller closed or dropped the connection.
-    bool isDisconnected() const;
-    boost::system::error_code readError() const;
-
-    // Runs the loop until done() holds or the deadline passes; returns done().
-    static bool runUntil(boost::asio::io_context &io, std::function<bool()> const &done,
-                         std::chrono::milliseconds deadline = std::chrono::seconds(5));
-
-    static std::string registerMessage(std::uint64_t unitId,
-                                       std::array<std::uint8_t, 6> const &mac);
-    static std::string resultMessage(boost::uuids::uuid const &requestId, std::uint8_t flags,
-                                     std::string const &text);
+    bool allSent() const { return link->allSent(); }
+    boost::beast::websocket::response_type const &handshakeResponse() const
+    {
+        return link->handshakeResponse();
+    }
+    std::vector<std::string> const &received() const { return record->received; }
+    // Set once the controller closed or dropped the connection.
+    std::optional<boost::system::error_code> const &ended() const { return record->ended; }
 
 private:
-    struct Connection;
+    struct Record
+    {
+        std::optional<boost::system::error_code> opened;
+        std::vector<std::string> received;
+        std::optional<boost::system::error_code> ended;
+    };
 
     boost::asio::io_context &io;
-    // Shared with the pending handlers, which may outlive the device object.
-    std::shared_ptr<Connection> connection;
+    // Shared with the client's handlers, which may outlive the device.
+    std::shared_ptr<Record> record = std::make_shared<Record>();
+    std::shared_ptr<sim::WebSocketClient> link;
 };
 
-} // namespace kelvarin::triggerTesting::test
+} // namespace kelvarin::triggerTesting::testSupport

@@ -1,7 +1,8 @@
 #include "bench/BareRelay.hpp"
 
+#include "app/Coroutine.hpp"
 #include "device/DeviceProtocol.hpp"
-#include "sim/RethrowFailure.hpp"
+#include "status/SetNoDelay.hpp"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/spawn.hpp>
@@ -32,7 +33,6 @@ namespace
 
 using Message = std::shared_ptr<std::string const>;
 
-constexpr std::string_view magic = "\x46\x9B\x34\xA5";
 constexpr std::string_view testIdKey = "\"test_id\":\"";
 constexpr std::string_view unitIdKey = "\"unit_id\":";
 constexpr std::string_view dataKey = "\"data\":";
@@ -99,13 +99,13 @@ struct BareRelay::State : std::enable_shared_from_this<BareRelay::State>
                 return;
             if (ec)
                 continue;
-            socket.set_option(tcp::no_delay(true), ec);
+            setNoDelay(socket);
             auto link = std::make_shared<Link>(std::move(socket));
             net::spawn(
                 io,
                 [self = shared_from_this(), link](net::yield_context y)
                 { self->serveDevice(link, y); },
-                sim::rethrowFailure);
+                rethrowFailure);
         }
     }
 
@@ -127,7 +127,7 @@ struct BareRelay::State : std::enable_shared_from_this<BareRelay::State>
         std::uint64_t unit = 0;
         for (std::size_t i = 5; i < 13; ++i)
             unit = (unit << 8) | static_cast<std::uint8_t>(bytes[i]);
-        link->send(std::make_shared<std::string const>(std::string(magic) + "\x01\x01"));
+        link->send(std::make_shared<std::string const>(encodeValidationAnswer(true)));
         devices[unit] = link;
         buffer.consume(buffer.size());
         while (!stopped)
@@ -174,9 +174,10 @@ struct BareRelay::State : std::enable_shared_from_this<BareRelay::State>
             error_code ec;
             link->ws.next_layer().async_connect(endpoint, yield[ec]);
             if (!ec)
-                link->ws.next_layer().set_option(tcp::no_delay(true), ec);
-            if (!ec)
+            {
+                setNoDelay(link->ws.next_layer());
                 link->ws.async_handshake("bench-api", "/", yield[ec]);
+            }
             if (!ec)
             {
                 link->ws.text(true);
@@ -222,15 +223,7 @@ struct BareRelay::State : std::enable_shared_from_this<BareRelay::State>
             return;
         auto data = text.substr(dataAt + dataKey.size());
         data.remove_suffix(1);
-        std::string run;
-        run.reserve(25 + data.size());
-        run.append(magic);
-        run.push_back('\x02');
-        run.append(id.begin(), id.end());
-        auto const length = static_cast<std::uint32_t>(data.size());
-        for (int shift = 24; shift >= 0; shift -= 8)
-            run.push_back(static_cast<char>((length >> shift) & 0xFF));
-        run.append(data);
+        auto run = encodeRunMessage(id, data);
         found->second->send(std::make_shared<std::string const>(std::move(run)));
     }
 
@@ -268,13 +261,13 @@ void BareRelay::start()
 {
     net::spawn(
         state->io, [state = state](net::yield_context yield) { state->acceptLoop(yield); },
-        sim::rethrowFailure);
+        rethrowFailure);
     for (auto const &endpoint : state->apiEndpoints)
         net::spawn(
             state->io,
             [state = state, endpoint](net::yield_context yield)
             { state->serveApi(endpoint, yield); },
-            sim::rethrowFailure);
+            rethrowFailure);
 }
 
 } // namespace kelvarin::triggerTesting::bench

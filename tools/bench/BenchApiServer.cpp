@@ -38,7 +38,7 @@ std::uint64_t getBigEndian(boost::uuids::uuid const &id, std::size_t offset, std
 BenchApiServer::BenchApiServer(boost::asio::io_context &io,
                                boost::asio::ip::tcp::endpoint const &endpoint, std::uint32_t index)
     : server(io, endpoint,
-             {[](sim::WebSocketServer::ConnectionId, std::string const &) {},
+             {[](sim::WebSocketServer::ConnectionId, std::string const &, std::string const &) {},
               [this](sim::WebSocketServer::ConnectionId id, std::string const &text)
               { onMessage(id, text); },
               [this](sim::WebSocketServer::ConnectionId id, boost::system::error_code const &)

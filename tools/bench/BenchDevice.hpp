@@ -1,15 +1,15 @@
 #pragma once
 
+#include "sim/WebSocketClient.hpp"
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/websocket/stream.hpp>
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace kelvarin::triggerTesting::bench
 {
@@ -37,21 +37,15 @@ public:
     bool holding() const { return admitted && !ended; }
 
 private:
-    void onConnect(boost::system::error_code const &ec);
-    void onHandshake(boost::system::error_code const &ec);
-    void readNext();
-    void onRead(boost::system::error_code const &ec, std::size_t);
-    void send(std::string message);
-    void writeFront();
-    void onWrite(boost::system::error_code const &ec, std::size_t);
+    void onOpen(boost::system::error_code const &ec);
+    void onMessage(std::string_view message);
     void end();
 
-    boost::beast::websocket::stream<boost::asio::ip::tcp::socket> ws;
+    boost::asio::io_context &io;
     Context &context;
     std::uint64_t unitId;
     boost::asio::ip::address_v4 source;
-    boost::beast::flat_buffer buffer;
-    std::deque<std::string> outbox;
+    std::shared_ptr<sim::WebSocketClient> link;
     bool answered = false;
     bool admitted = false;
     bool ended = false;

@@ -2,10 +2,10 @@
 // it starts the controller, device generators and a bare relay as child processes, prints a
 // table and writes the same figures as JSON. The roles "devices" and "relay" are those child
 // processes.
+#include "app/Coroutine.hpp"
 #include "bench/BareRelay.hpp"
 #include "bench/BenchRun.hpp"
 #include "bench/DeviceGenerator.hpp"
-#include "sim/RethrowFailure.hpp"
 #include "sim/SimArguments.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -185,7 +185,7 @@ int runBenchmark(int argc, char *argv[])
     std::optional<BenchReport> report;
     net::spawn(
         io, [&](net::yield_context yield) { report.emplace(bench.run(yield)); },
-        kelvarin::triggerTesting::sim::rethrowFailure);
+        kelvarin::triggerTesting::rethrowFailure);
     io.run();
     report->note("the machine is shared with other builds and tests, so every figure is noisy; "
                  "medians of several runs, spread = min..max");

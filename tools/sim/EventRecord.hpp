@@ -1,7 +1,5 @@
 #pragma once
 
-#include <rapidjson/document.h>
-
 #include <cstdint>
 #include <fstream>
 #include <memory>
@@ -12,9 +10,9 @@ namespace kelvarin::triggerTesting::sim
 {
 
 // A machine-readable account of what a simulator role saw: one JSON object per line, each
-// with its kind ("ev") and the wall-clock time ("t", seconds since the epoch with
-// microseconds), written and flushed at once, so a checker that reads the file while the
-// simulator runs, or after it was killed, sees every event up to the last complete line.
+// with the wall-clock time ("t", seconds since the epoch with microseconds) and its kind
+// ("ev"), written and flushed at once, so a checker that reads the file while the simulator
+// runs, or after it was killed, sees every event up to the last complete line.
 class EventRecord
 {
 public:
@@ -23,20 +21,16 @@ public:
     {
     public:
         explicit Event(std::string_view kind);
-        Event(Event const &other);
-        Event &operator=(Event const &) = delete;
 
         Event &text(std::string_view name, std::string_view value);
         Event &number(std::string_view name, std::uint64_t value);
         Event &flag(std::string_view name, bool value);
-        std::string json() const;
+        std::string json() const { return members + "}"; }
 
     private:
-        Event &add(std::string_view name, rapidjson::Value value);
+        Event &add(std::string_view name, std::string_view value);
 
-        // Kept as text: exactly six decimals, which a double would not keep.
-        std::string time;
-        rapidjson::Document members;
+        std::string members; // the object without its closing brace
     };
 
     // Truncates the file; throws std::runtime_error when it cannot be opened.

@@ -16,7 +16,8 @@ SimApiServer::SimApiServer(boost::asio::io_context &io,
                            Report report)
     : settings(std::move(settings)), report(std::move(report)),
       server(io, endpoint,
-             {[this](ConnectionId id, std::string const &host) { onOpen(id, host); },
+             {[this](ConnectionId id, std::string const &host, std::string const &)
+              { onOpen(id, host); },
               [this](ConnectionId id, std::string const &text) { onMessage(id, text); },
               [this](ConnectionId id, boost::system::error_code const &ec) { onClose(id, ec); }}),
       timer(io)

@@ -2,21 +2,20 @@
 
 #include "sim/EventRecord.hpp"
 #include "sim/Misbehaviour.hpp"
+#include "sim/WebSocketClient.hpp"
 #include "status/EtherAddr.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/spawn.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/beast/websocket/stream.hpp>
 #include <boost/uuid/uuid.hpp>
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
+#include <string_view>
 
 namespace kelvarin::triggerTesting::sim
 {
@@ -67,32 +66,25 @@ public:
     bool finished() const { return done; }
 
 private:
-    using Stream = boost::beast::websocket::stream<boost::asio::ip::tcp::socket>;
-
-    void run(boost::asio::yield_context yield);
-    bool connect(boost::asio::yield_context yield);
-    void serve(boost::asio::yield_context yield);
-    // False when the connection is to end.
-    bool onMessage(std::string const &message, boost::asio::yield_context yield);
-    bool onRun(std::string const &message, boost::asio::yield_context yield);
-    // False when the connection is to end.
-    bool misbehave(boost::uuids::uuid const &requestId, boost::asio::yield_context yield);
-    void recordUnexpected(std::string const &message) const;
+    void connect();
+    void onOpen(boost::system::error_code const &ec);
+    void onMessage(std::string_view message);
+    void onClose(boost::system::error_code const &ec);
+    void onRun(std::string_view message);
+    void misbehave(boost::uuids::uuid const &requestId);
+    void sendResult(std::string const &test, std::string message);
     void record(EventRecord::Event event) const;
-    bool write(std::string const &message, boost::asio::yield_context yield);
-    void closeConnection();
     void say(std::string const &text) const;
 
     boost::asio::io_context &io;
     Settings settings;
     std::shared_ptr<Stats> stats;
     Report report;
-    std::optional<Stream> ws;
+    std::shared_ptr<WebSocketClient> link;
     boost::asio::steady_timer retryTimer;
     bool validated = false;
-    bool writing = false;
     bool stopped = false;
-    bool closing = false;
+    bool reportedFailure = false;
     bool done = false;
     std::uint64_t runsSeen = 0;
 };

@@ -18,7 +18,6 @@ namespace kelvarin::triggerTesting::sim
 namespace
 {
 
-constexpr std::string_view magic = "\x46\x9B\x34\xA5";
 constexpr std::size_t runHeaderSize = 25;
 constexpr std::size_t validationAnswerSize = 6;
 // test_id, unit_id, task and action_id, which the controller appends to every result body.
@@ -125,7 +124,7 @@ void readMessage(rapidjson::Document const &document, ControllerMessage &message
 
 std::string registerMessage(std::uint64_t unitId, EtherAddr const &mac)
 {
-    std::string message(magic);
+    std::string message(deviceMagic);
     message.push_back(typeByte(MessageType::validate));
     for (int shift = 56; shift >= 0; shift -= 8)
         message.push_back(static_cast<char>((unitId >> shift) & 0xFF));
@@ -135,7 +134,7 @@ std::string registerMessage(std::uint64_t unitId, EtherAddr const &mac)
 
 std::string resultMessage(boost::uuids::uuid const &requestId, bool isLast, std::string const &text)
 {
-    std::string message(magic);
+    std::string message(deviceMagic);
     message.push_back(typeByte(MessageType::testRun));
     message.append(requestId.begin(), requestId.end());
     message.push_back(isLast ? '\x01' : '\x00');

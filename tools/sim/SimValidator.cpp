@@ -12,7 +12,7 @@ SimValidator::SimValidator(boost::asio::io_context &io,
                            Report report, EventRecordPtr record)
     : policy(std::move(policy)), report(std::move(report)), eventRecord(std::move(record)),
       server(io, endpoint,
-             {[this](ConnectionId id, std::string const &host)
+             {[this](ConnectionId id, std::string const &host, std::string const &)
               {
                   this->record(EventRecord::Event("val_open"), id);
                   this->report(label(id) + "controller connected, Host " + host);

@@ -1,9 +1,10 @@
 #include "sim/WebSocketServer.hpp"
 
-#include "sim/RethrowFailure.hpp"
+#include "app/Coroutine.hpp"
+#include "status/SetNoDelay.hpp"
 
 #include <boost/asio/buffer.hpp>
-#include <boost/asio/spawn.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/read.hpp>
@@ -33,13 +34,19 @@ struct Connection
     websocket::stream<tcp::socket> ws;
     std::deque<std::string> outbox;
     bool open = false;
+    bool writing = false;
+    bool closeRequested = false;
 };
 
 } // namespace
 
 struct WebSocketServer::State : std::enable_shared_from_this<WebSocketServer::State>
 {
-    State(net::io_context &io, Handlers handlers) : acceptor(io), handlers(std::move(handlers)) {}
+    State(net::io_context &io, Handlers handlers)
+        : acceptor(io), resume(io, net::steady_timer::time_point::max()),
+          handlers(std::move(handlers))
+    {
+    }
 
     void acceptLoop(net::yield_context yield)
     {
@@ -51,17 +58,20 @@ struct WebSocketServer::State : std::enable_shared_from_this<WebSocketServer::St
                 return;
             if (ec)
                 continue;
+            if (rejecting)
+            {
+                socket.close(ec);
+                continue;
+            }
             // Small messages leave at once instead of waiting for the peer's delayed ACK, so
             // the latencies the benchmark takes are the controller's, not Nagle's.
-            socket.set_option(tcp::no_delay(true), ec);
+            setNoDelay(socket);
             auto const id = nextId++;
             auto connection = std::make_shared<Connection>(std::move(socket));
             connections.emplace(id, connection);
-            net::spawn(
-                acceptor.get_executor(),
-                [self = shared_from_this(), id, connection](net::yield_context yield)
-                { self->serve(id, connection, yield); },
-                rethrowFailure);
+            spawnCoroutine(acceptor.get_executor(),
+                           [self = shared_from_this(), id, connection](net::yield_context yield)
+                           { self->serve(id, connection, yield); });
         }
     }
 
@@ -75,15 +85,21 @@ struct WebSocketServer::State : std::enable_shared_from_this<WebSocketServer::St
         {
             connection->ws.set_option(
                 websocket::stream_base::timeout::suggested(beast::role_type::server));
+            // A result relayed by a controller may be as large as a device's largest message
+            // and the members the controller adds.
+            connection->ws.read_message_max(0);
             connection->ws.async_accept(request, yield[ec]);
         }
         if (!ec && !stopped)
         {
             connection->open = true;
-            handlers.onOpen(id, std::string(request[http::field::host]));
+            handlers.onOpen(id, std::string(request[http::field::host]),
+                            std::string(request.target()));
             buffer.clear();
             while (!stopped)
             {
+                while (!reading && !stopped)
+                    resume.async_wait(yield[ec]);
                 connection->ws.async_read(buffer, yield[ec]);
                 if (ec || stopped)
                     break;
@@ -98,29 +114,35 @@ struct WebSocketServer::State : std::enable_shared_from_this<WebSocketServer::St
             handlers.onClose(id, ec);
     }
 
-    void send(ConnectionId id, std::string text)
+    std::shared_ptr<Connection> find(ConnectionId id) const
     {
         auto const found = connections.find(id);
         if (found == connections.end() || !found->second->open)
+            return nullptr;
+        return found->second;
+    }
+
+    // One writer per connection: the queue in order, then the close handshake if one was asked.
+    void startWriting(std::shared_ptr<Connection> const &connection)
+    {
+        if (connection->writing)
             return;
-        auto connection = found->second;
-        connection->outbox.push_back(std::move(text));
-        if (connection->outbox.size() != 1)
-            return;
-        net::spawn(
-            acceptor.get_executor(),
-            [connection](net::yield_context yield)
-            {
-                while (!connection->outbox.empty())
-                {
-                    error_code ec;
-                    connection->ws.async_write(net::buffer(connection->outbox.front()), yield[ec]);
-                    if (ec)
-                        return connection->outbox.clear();
-                    connection->outbox.pop_front();
-                }
-            },
-            rethrowFailure);
+        connection->writing = true;
+        spawnCoroutine(acceptor.get_executor(),
+                       [connection](net::yield_context yield)
+                       {
+                           error_code ec;
+                           while (!connection->outbox.empty() && !ec)
+                           {
+                               connection->ws.async_write(net::buffer(connection->outbox.front()),
+                                                          yield[ec]);
+                               connection->outbox.pop_front();
+                           }
+                           connection->outbox.clear();
+                           if (connection->closeRequested && !ec)
+                               connection->ws.async_close(websocket::close_code::normal, yield[ec]);
+                           connection->writing = false;
+                       });
     }
 
     void stop()
@@ -130,6 +152,7 @@ struct WebSocketServer::State : std::enable_shared_from_this<WebSocketServer::St
         stopped = true;
         error_code ignored;
         acceptor.close(ignored);
+        resume.cancel();
         for (auto &[id, connection] : connections)
             connection->ws.next_layer().close(ignored);
         connections.clear();
@@ -137,10 +160,14 @@ struct WebSocketServer::State : std::enable_shared_from_this<WebSocketServer::St
 
     tcp::acceptor acceptor;
     tcp::endpoint local; // kept, since the acceptor no longer knows it once closed
+    // Never expires: connections that are not to read wait on it until reading resumes.
+    net::steady_timer resume;
     Handlers handlers;
     std::map<ConnectionId, std::shared_ptr<Connection>> connections;
     ConnectionId nextId = 1;
     bool stopped = false;
+    bool rejecting = false;
+    bool reading = true;
 };
 
 WebSocketServer::WebSocketServer(net::io_context &io, tcp::endpoint const &endpoint,
@@ -152,9 +179,8 @@ WebSocketServer::WebSocketServer(net::io_context &io, tcp::endpoint const &endpo
     state->acceptor.bind(endpoint);
     state->acceptor.listen();
     state->local = state->acceptor.local_endpoint();
-    net::spawn(
-        io, [state = state](net::yield_context yield) { state->acceptLoop(yield); },
-        rethrowFailure);
+    spawnCoroutine(state->acceptor.get_executor(),
+                   [state = state](net::yield_context yield) { state->acceptLoop(yield); });
 }
 
 WebSocketServer::~WebSocketServer()
@@ -175,7 +201,20 @@ std::string WebSocketServer::describe(ConnectionId connection) const
 
 void WebSocketServer::send(ConnectionId connection, std::string text)
 {
-    state->send(connection, std::move(text));
+    if (auto const found = state->find(connection); found && !found->closeRequested)
+    {
+        found->outbox.push_back(std::move(text));
+        state->startWriting(found);
+    }
+}
+
+void WebSocketServer::close(ConnectionId connection)
+{
+    if (auto const found = state->find(connection))
+    {
+        found->closeRequested = true;
+        state->startWriting(found);
+    }
 }
 
 std::vector<WebSocketServer::ConnectionId> WebSocketServer::openConnections() const
@@ -185,6 +224,18 @@ std::vector<WebSocketServer::ConnectionId> WebSocketServer::openConnections() co
         if (connection->open)
             open.push_back(id);
     return open;
+}
+
+void WebSocketServer::setRejecting(bool rejecting)
+{
+    state->rejecting = rejecting;
+}
+
+void WebSocketServer::setReading(bool reading)
+{
+    state->reading = reading;
+    if (reading)
+        state->resume.cancel();
 }
 
 void WebSocketServer::stop()

@@ -58,6 +58,14 @@ int run(SimCommandLine const &line)
     std::vector<std::unique_ptr<SimApiServer>> apis;
     std::optional<SimValidator> validator;
     std::optional<SimFleet> fleet;
+    // Said and recorded once a server listens: with port 0 the kernel chose the port.
+    auto listening = [&](std::string const &role, boost::asio::ip::tcp::endpoint const &endpoint)
+    {
+        auto const address = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+        report(role + " listening on " + address);
+        if (record)
+            record->write(EventRecord::Event("listening").text("server", address));
+    };
     switch (line.role)
     {
     case SimCommandLine::Role::api:
@@ -67,22 +75,12 @@ int run(SimCommandLine const &line)
             settings.record = record;
             apis.push_back(std::make_unique<SimApiServer>(io, endpoint, settings, report));
             apis.back()->start();
-            report("api listening on " + endpoint.address().to_string() + ":" +
-                   std::to_string(apis.back()->localEndpoint().port()));
-            if (record)
-                record->write(EventRecord::Event("listening").text(
-                    "server", endpoint.address().to_string() + ":" +
-                                  std::to_string(apis.back()->localEndpoint().port())));
+            listening("api", apis.back()->localEndpoint());
         }
         break;
     case SimCommandLine::Role::validator:
         validator.emplace(io, line.listen.front(), line.policy, report, record);
-        report("validator listening on " + line.listen.front().address().to_string() + ":" +
-               std::to_string(validator->localEndpoint().port()));
-        if (record)
-            record->write(EventRecord::Event("listening").text(
-                "server", line.listen.front().address().to_string() + ":" +
-                              std::to_string(validator->localEndpoint().port())));
+        listening("validator", validator->localEndpoint());
         break;
     case SimCommandLine::Role::devices:
     {

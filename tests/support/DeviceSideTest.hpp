@@ -1,35 +1,25 @@
 #pragma once
 
 #include "device/ProbeManager.hpp"
+#include "sim/SimMessages.hpp"
 #include "support/ClogCapture.hpp"
 #include "support/FakeDevice.hpp"
+#include "support/Helpers.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
-#include <algorithm>
 #include <functional>
 #include <gtest/gtest.h>
-#include <iostream>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-namespace kelvarin::triggerTesting::test
+namespace kelvarin::triggerTesting::testSupport
 {
 
-using boost::asio::ip::tcp;
-
-using DeviceLogCapture = testSupport::ClogCapture;
-
-inline tcp::acceptor listenOn(boost::asio::io_context &io, char const *address)
-{
-    return tcp::acceptor(io, tcp::endpoint(boost::asio::ip::make_address(address), 0));
-}
-
-inline EtherAddr::Octets const testMac{0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
+inline EtherAddr const testMac{EtherAddr::Octets{0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}};
 
 struct ValidationRequest
 {
@@ -45,21 +35,21 @@ struct DisconnectionReport
     std::chrono::system_clock::time_point time;
 };
 
-// A started ProbeManager on loopback whose three functions record what the device side asks.
+// A started ProbeManager on loopback whose three functions record what the device side asks,
+// with devices that connect to it.
 class DeviceSideTest : public ::testing::Test
 {
 protected:
-    void startDeviceSide(ProbeSession::Timeouts timeouts = {}, bool withReportFn = true)
+    void startDeviceSide(ProbeSession::Timeouts timeouts = {},
+                         std::vector<char const *> const &addresses = {"127.0.0.1"})
     {
-        std::vector<tcp::acceptor> acceptors;
-        acceptors.push_back(listenOn(io, "127.0.0.1"));
-        endpoint = acceptors.back().local_endpoint();
-        startDeviceSide(std::move(acceptors), timeouts, withReportFn);
-    }
-
-    void startDeviceSide(std::vector<tcp::acceptor> acceptors, ProbeSession::Timeouts timeouts,
-                         bool withReportFn = true)
-    {
+        std::vector<boost::asio::ip::tcp::acceptor> acceptors;
+        for (auto const *address : addresses)
+        {
+            acceptors.emplace_back(
+                io, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address(address), 0));
+            endpoints.push_back(acceptors.back().local_endpoint());
+        }
         manager = std::make_unique<ProbeManager>(
             io, std::move(acceptors),
             [this](unsigned long const &unitId, EtherAddr const &mac,
@@ -73,50 +63,40 @@ protected:
                 replies.push_back(std::move(reply));
             },
             timeouts);
-        if (withReportFn)
-            manager->setReportDisconnectFn(
-                [this](unsigned long const &unitId, disconnection_reason reason,
-                       std::chrono::system_clock::time_point time) {
-                    reports.push_back({unitId, reason, time});
-                });
+        manager->setReportDisconnectFn(
+            [this](unsigned long const &unitId, disconnection_reason reason,
+                   std::chrono::system_clock::time_point time) {
+                reports.push_back({unitId, reason, time});
+            });
         manager->start();
     }
 
-    bool runUntil(std::function<bool()> const &done) { return FakeDevice::runUntil(io, done); }
+    bool runUntil(std::function<bool()> const &done) { return testSupport::runUntil(io, done); }
 
-    std::unique_ptr<FakeDevice> connectDevice(tcp::endpoint const &to)
+    std::unique_ptr<FakeDevice> connectDevice(std::size_t listener = 0)
     {
-        auto device = std::make_unique<FakeDevice>(io);
-        EXPECT_TRUE(device->connectAndWait(to));
+        auto device = std::make_unique<FakeDevice>(io, endpoints.at(listener));
+        EXPECT_TRUE(device->waitOpen());
         return device;
     }
 
     // Connects and registers; the validation request is the last one in `validations`.
-    std::unique_ptr<FakeDevice> registeringDevice(unsigned long unitId, tcp::endpoint const &to)
+    std::unique_ptr<FakeDevice> registeringDevice(unsigned long unitId, std::size_t listener = 0)
     {
-        auto device = connectDevice(to);
+        auto device = connectDevice(listener);
         auto const asked = validations.size();
-        device->send(FakeDevice::registerMessage(unitId, testMac));
+        device->send(sim::registerMessage(unitId, testMac));
         EXPECT_TRUE(runUntil([&] { return validations.size() > asked; }));
         return device;
     }
-    std::unique_ptr<FakeDevice> registeringDevice(unsigned long unitId)
-    {
-        return registeringDevice(unitId, endpoint);
-    }
 
     // A device that the API accepted and that has received its answer.
-    std::unique_ptr<FakeDevice> validatedDevice(unsigned long unitId, tcp::endpoint const &to)
+    std::unique_ptr<FakeDevice> validatedDevice(unsigned long unitId, std::size_t listener = 0)
     {
-        auto device = registeringDevice(unitId, to);
-        if (!validations.empty())
-            validations.back().answer(true);
+        auto device = registeringDevice(unitId, listener);
+        validations.back().answer(true);
         EXPECT_TRUE(runUntil([&] { return device->received().size() == 1; }));
         return device;
-    }
-    std::unique_ptr<FakeDevice> validatedDevice(unsigned long unitId)
-    {
-        return validatedDevice(unitId, endpoint);
     }
 
     // Closes the device's side once everything it sent has left, and waits until the session
@@ -134,14 +114,14 @@ protected:
         return "unitId:" + std::to_string(unitId) + " disconnected: End of file asio.misc:2";
     }
 
-    DeviceLogCapture log;
+    ClogCapture log;
     boost::asio::io_context io;
     std::vector<ValidationRequest> validations;
     std::vector<Reply> replies;
     std::vector<DisconnectionReport> reports;
     bool failResults = false;
     std::unique_ptr<ProbeManager> manager;
-    tcp::endpoint endpoint;
+    std::vector<boost::asio::ip::tcp::endpoint> endpoints;
 };
 
-} // namespace kelvarin::triggerTesting::test
+} // namespace kelvarin::triggerTesting::testSupport

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace kelvarin::triggerTesting::testSupport
+{
+
+// Runs the loop until the condition holds or the deadline passes; returns the condition.
+inline bool runUntil(boost::asio::io_context &io, std::function<bool()> const &condition,
+                     std::chrono::steady_clock::duration timeout = std::chrono::seconds(5))
+{
+    auto const deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition())
+    {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        io.restart();
+        io.run_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// The text of what the call threw, or "(accepted)" when it returned, so that a test compares an
+// error text exactly in one expectation. Only Exception is caught: anything else thrown still
+// fails the test.
+template <typename Exception = std::exception, typename Call> std::string failureOf(Call &&call)
+{
+    try
+    {
+        call();
+    }
+    catch (Exception const &error)
+    {
+        return error.what();
+    }
+    return "(accepted)";
+}
+
+// "127.0.0.1:4567", as the service writes endpoints in its log lines.
+inline std::string toString(boost::asio::ip::tcp::endpoint const &endpoint)
+{
+    std::ostringstream out;
+    out << endpoint;
+    return out.str();
+}
+
+// A resolver's answer for the host name.
+inline boost::asio::ip::tcp::resolver::results_type
+makeResults(std::string const &host, std::vector<boost::asio::ip::tcp::endpoint> const &endpoints)
+{
+    return boost::asio::ip::tcp::resolver::results_type::create(endpoints.begin(), endpoints.end(),
+                                                                host, "");
+}
+
+// An endpoint that refuses connections: a port that was just free.
+inline boost::asio::ip::tcp::endpoint refusingEndpoint(boost::asio::io_context &io)
+{
+    boost::asio::ip::tcp::acceptor probe(
+        io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    return probe.local_endpoint();
+}
+
+} // namespace kelvarin::triggerTesting::testSupport
