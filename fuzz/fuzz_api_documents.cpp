@@ -14,9 +14,9 @@
 
 using namespace kelvarin::triggerTesting;
 
-extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size)
+extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const *data, std::size_t size)
 {
-    std::string const text(reinterpret_cast<char const*>(data), size);
+    std::string const text(reinterpret_cast<char const *>(data), size);
     onServiceStack(
         [&]
         {

@@ -13,7 +13,7 @@ using namespace kelvarin::triggerTesting;
 namespace
 {
 
-void checkRegister(std::string const& message)
+void checkRegister(std::string const &message)
 {
     try
     {
@@ -22,12 +22,12 @@ void checkRegister(std::string const& message)
             std::memcmp(decoded.mac.bytes.data(), message.data() + 13, 6) != 0)
             std::abort();
     }
-    catch (std::runtime_error const&)
+    catch (std::runtime_error const &)
     {
     }
 }
 
-void checkResult(std::string const& message)
+void checkResult(std::string const &message)
 {
     try
     {
@@ -37,20 +37,20 @@ void checkResult(std::string const& message)
             std::abort();
         // A run message for the same id carries the text back unchanged.
         auto const run = encodeRunMessage(decoded.requestId, decoded.text);
-        if (run.size() != 25 + decoded.text.size() || run.compare(25, std::string::npos,
-                                                                  decoded.text) != 0)
+        if (run.size() != 25 + decoded.text.size() ||
+            run.compare(25, std::string::npos, decoded.text) != 0)
             std::abort();
     }
-    catch (std::runtime_error const&)
+    catch (std::runtime_error const &)
     {
     }
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size)
+extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const *data, std::size_t size)
 {
-    std::string const message(reinterpret_cast<char const*>(data), size);
+    std::string const message(reinterpret_cast<char const *>(data), size);
     checkRegister(message);
     checkResult(message);
     return 0;

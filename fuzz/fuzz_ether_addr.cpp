@@ -8,9 +8,9 @@
 
 using namespace kelvarin::triggerTesting;
 
-extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size)
+extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const *data, std::size_t size)
 {
-    std::string const text(reinterpret_cast<char const*>(data), size);
+    std::string const text(reinterpret_cast<char const *>(data), size);
     try
     {
         EtherAddr const mac(text);
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
         if (printed.size() != 12 || !(EtherAddr(printed) == mac))
             std::abort();
     }
-    catch (std::runtime_error const&)
+    catch (std::runtime_error const &)
     {
     }
     return 0;

@@ -172,8 +172,8 @@ class SessionRun
 {
 public:
     SessionRun(Settings settings, std::vector<Step> steps)
-        : settings(settings), steps(std::move(steps)),
-          acceptor(io, listenEndpoint()), guard(io), client(io)
+        : settings(settings), steps(std::move(steps)), acceptor(io, listenEndpoint()), guard(io),
+          client(io)
     {
         validateFn =
             [this](unsigned long const &unitId, EtherAddr const &, std::function<void(bool)> answer)

@@ -13,9 +13,9 @@
 
 using namespace kelvarin::triggerTesting;
 
-extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size)
+extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const *data, std::size_t size)
 {
-    std::string text(reinterpret_cast<char const*>(data), size);
+    std::string text(reinterpret_cast<char const *>(data), size);
     TestMetadata metadata;
     metadata.unitId = 18446744073709551615ull;
     metadata.task = "fuzz";

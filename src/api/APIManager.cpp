@@ -30,7 +30,7 @@ APIManager::APIManager(boost::asio::io_context &io, APIOptions const &options, R
     resolver.start();
 }
 
-void APIManager::handleRequest(ITestRequest& request, RequestFn const& requestFn)
+void APIManager::handleRequest(ITestRequest &request, RequestFn const &requestFn)
 {
     if (requests.contains(request.getId()))
     {
@@ -77,13 +77,13 @@ void APIManager::sendResult(Reply reply)
     }
 }
 
-void APIManager::sendResult(Reply reply, TestMetadata const& metadata)
+void APIManager::sendResult(Reply reply, TestMetadata const &metadata)
 {
     // One text, shared by the queues of all servers.
     auto const message = std::make_shared<std::string const>(buildResultMessage(reply, metadata));
     if (replyObserver)
         replyObserver(reply);
-    for (auto const& [endpoint, session] : container.sessions)
+    for (auto const &[endpoint, session] : container.sessions)
         session->sendResult(message);
 }
 
@@ -94,7 +94,7 @@ std::size_t APIManager::entryCost(TestMetadata const &metadata)
     return nodeCost + metadata.task.size();
 }
 
-void APIManager::validate(unsigned long const& unitId, EtherAddr const& mac,
+void APIManager::validate(unsigned long const &unitId, EtherAddr const &mac,
                           std::function<void(bool)> callback)
 {
     statusSession.validate(unitId, mac, std::move(callback), false);

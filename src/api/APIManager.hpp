@@ -24,46 +24,46 @@ namespace kelvarin::triggerTesting
 class APIManager
 {
 public:
-    using RequestFn = std::function<void(ITestRequest&)>;
+    using RequestFn = std::function<void(ITestRequest &)>;
     using IsOnlineFn = std::function<bool(unsigned long)>;
     // Told of every result message built, duplicates' answers included.
-    using ReplyObserver = std::function<void(Reply const&)>;
+    using ReplyObserver = std::function<void(Reply const &)>;
 
     // What the requests whose last reply has not come yet may hold; beyond it new ones are
     // refused.
     static constexpr std::size_t maxRunningBytes = std::size_t{256} << 20;
 
-    APIManager(boost::asio::io_context& io, APIOptions const& options, RequestFn requestFn,
+    APIManager(boost::asio::io_context &io, APIOptions const &options, RequestFn requestFn,
                IsOnlineFn isOnlineFn, APISessionTimings sessionTimings = {},
                StatusTimings statusTimings = {}, std::size_t runningLimit = maxRunningBytes);
     // The sessions' handlers refer to this manager.
-    APIManager(APIManager const&) = delete;
-    APIManager& operator=(APIManager const&) = delete;
+    APIManager(APIManager const &) = delete;
+    APIManager &operator=(APIManager const &) = delete;
 
     // Sends the reply's result message if its request is running; a last reply ends it.
     void sendResult(Reply reply);
     // Sends the reply's result message to every API server.
-    void sendResult(Reply reply, TestMetadata const& metadata);
-    void validate(unsigned long const& unitId, EtherAddr const& mac,
+    void sendResult(Reply reply, TestMetadata const &metadata);
+    void validate(unsigned long const &unitId, EtherAddr const &mac,
                   std::function<void(bool)> callback);
 
     void setReplyObserver(ReplyObserver observer) { replyObserver = std::move(observer); }
 
-    APIStatusSession& getStatusSession() { return statusSession; }
-    APIStatusSession const& getStatusSession() const { return statusSession; }
-    APISessionContainer& getContainer() { return container; }
-    APISessionContainer const& getContainer() const { return container; }
+    APIStatusSession &getStatusSession() { return statusSession; }
+    APIStatusSession const &getStatusSession() const { return statusSession; }
+    APISessionContainer &getContainer() { return container; }
+    APISessionContainer const &getContainer() const { return container; }
     std::size_t runningTests() const { return requests.size(); }
-    bool isRunning(boost::uuids::uuid const& requestId) const
+    bool isRunning(boost::uuids::uuid const &requestId) const
     {
         return requests.contains(requestId);
     }
 
 private:
-    void handleRequest(ITestRequest& request, RequestFn const& requestFn);
+    void handleRequest(ITestRequest &request, RequestFn const &requestFn);
     static std::size_t entryCost(TestMetadata const &metadata);
 
-    [[maybe_unused]] boost::asio::io_context& io; // shared with everything the manager builds
+    [[maybe_unused]] boost::asio::io_context &io; // shared with everything the manager builds
     APIStatusSession statusSession;
     APISessionContainer container;
     PeriodicResolver resolver;

@@ -40,7 +40,7 @@ void APISession::start()
                    [self = shared_from_this()](Yield yield) { self->runConnection(yield); });
 }
 
-void APISession::enqueueMessage(std::string const& message)
+void APISession::enqueueMessage(std::string const &message)
 {
     enqueue(std::make_shared<std::string const>(message));
 }
@@ -145,7 +145,7 @@ void APISession::startWriting()
 
 error_code APISession::openSocket()
 {
-    auto& socket = stream->next_layer();
+    auto &socket = stream->next_layer();
     error_code ec;
     socket.open(tcp::v4(), ec);
     if (!ec)
@@ -228,7 +228,7 @@ error_code APISession::renewSocket()
 
 error_code APISession::connect(Yield yield)
 {
-    auto& socket = stream->next_layer();
+    auto &socket = stream->next_layer();
     error_code ec;
     if (!socket.is_open())
         socket.open(endpoint.protocol(), ec);

@@ -46,7 +46,7 @@ using SharedText = std::shared_ptr<std::string const>;
 class APISession : public std::enable_shared_from_this<APISession>
 {
 public:
-    using RequestHandler = std::function<void(ITestRequest&)>;
+    using RequestHandler = std::function<void(ITestRequest &)>;
     using IsOnlineHandler = std::function<bool(unsigned long)>;
     // The session runs on an io_context, named as such: type-erased executors would be copied
     // and called through at every step of every message.
@@ -69,7 +69,7 @@ public:
                std::size_t queueLimit = defaultQueueLimit);
 
     void start();
-    void enqueueMessage(std::string const& message);
+    void enqueueMessage(std::string const &message);
     void sendResult(std::string message);
     // The same text for every session: queued without a copy of its own.
     void sendResult(SharedText message);
@@ -81,7 +81,7 @@ public:
     // Closes the TCP socket and marks the session stopped; its coroutines end on their own.
     void stop();
 
-    boost::asio::ip::tcp::endpoint const& getEndpoint() const { return endpoint; }
+    boost::asio::ip::tcp::endpoint const &getEndpoint() const { return endpoint; }
     bool isConnected() const { return connected; }
     bool isStopped() const { return stopped; }
     std::size_t queuedMessages() const { return writeQueue.size(); }
@@ -102,7 +102,7 @@ private:
     void dispatch(std::string_view text);
     void writeQueued(std::shared_ptr<WebSocket> const &connection, Yield yield);
 
-    boost::asio::io_context& io;
+    boost::asio::io_context &io;
     std::shared_ptr<WebSocket> stream;
     std::string host;
     std::deque<SharedText> writeQueue;

@@ -11,18 +11,18 @@ using boost::asio::ip::tcp;
 namespace
 {
 
-bool isResolved(tcp::endpoint const& endpoint, tcp::resolver::results_type const& results)
+bool isResolved(tcp::endpoint const &endpoint, tcp::resolver::results_type const &results)
 {
     return std::any_of(results.begin(), results.end(),
-                       [&](auto const& entry) { return entry.endpoint() == endpoint; });
+                       [&](auto const &entry) { return entry.endpoint() == endpoint; });
 }
 
 } // namespace
 
-void updateSessions(APISessionContainer& container, tcp::resolver::results_type const& results)
+void updateSessions(APISessionContainer &container, tcp::resolver::results_type const &results)
 {
     std::clog << "Updating API list" << std::endl;
-    auto& sessions = container.sessions;
+    auto &sessions = container.sessions;
     for (auto it = sessions.begin(); it != sessions.end();)
     {
         if (isResolved(it->first, results))
@@ -37,10 +37,10 @@ void updateSessions(APISessionContainer& container, tcp::resolver::results_type 
     addNewClients(sessions, results, container.factory);
 }
 
-void addNewClients(APISessionMap& sessions, tcp::resolver::results_type const& results,
-                   APISessionFactory const& factory)
+void addNewClients(APISessionMap &sessions, tcp::resolver::results_type const &results,
+                   APISessionFactory const &factory)
 {
-    for (auto const& entry : results)
+    for (auto const &entry : results)
     {
         if (sessions.contains(entry.endpoint()))
             continue;

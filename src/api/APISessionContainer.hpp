@@ -26,13 +26,13 @@ public:
 
 // Brings the pool in line with one successful resolution: sessions whose endpoint is gone are
 // stopped and dropped, new endpoints get a started session.
-void updateSessions(APISessionContainer& container,
-                    boost::asio::ip::tcp::resolver::results_type const& results);
+void updateSessions(APISessionContainer &container,
+                    boost::asio::ip::tcp::resolver::results_type const &results);
 
 // Adds and starts a session for every resolved endpoint the map lacks. An endpoint whose
 // socket cannot be opened is left out; the next resolution tries it again.
-void addNewClients(APISessionMap& sessions,
-                   boost::asio::ip::tcp::resolver::results_type const& results,
-                   APISessionFactory const& factory);
+void addNewClients(APISessionMap &sessions,
+                   boost::asio::ip::tcp::resolver::results_type const &results,
+                   APISessionFactory const &factory);
 
 } // namespace kelvarin::triggerTesting

@@ -24,7 +24,7 @@ public:
     std::shared_ptr<APISession> createAPISession(boost::asio::ip::tcp::endpoint endpoint) const;
 
 private:
-    boost::asio::io_context& io;
+    boost::asio::io_context &io;
     APISession::RequestHandler requestHandler;
     APISession::IsOnlineHandler isOnlineHandler;
     std::string host;

@@ -26,7 +26,7 @@ JsonTriggerDocument::JsonTriggerDocument(std::string const &text)
     }
     type = Utils::getStringMember(document, "type");
 
-    rapidjson::Value const& envelope = document;
+    rapidjson::Value const &envelope = document;
     auto const member = envelope.FindMember("data");
     if (member == envelope.MemberEnd() || !member->value.IsObject())
     {

@@ -12,13 +12,13 @@ namespace kelvarin::triggerTesting
 class JsonTriggerDocument
 {
 public:
-    explicit JsonTriggerDocument(std::string const& text);
-    JsonTriggerDocument(JsonTriggerDocument const&) = delete;
-    JsonTriggerDocument& operator=(JsonTriggerDocument const&) = delete;
+    explicit JsonTriggerDocument(std::string const &text);
+    JsonTriggerDocument(JsonTriggerDocument const &) = delete;
+    JsonTriggerDocument &operator=(JsonTriggerDocument const &) = delete;
 
     rapidjson::Document document;
     std::string type;
-    rapidjson::Value const* data = nullptr;
+    rapidjson::Value const *data = nullptr;
 };
 
 } // namespace kelvarin::triggerTesting

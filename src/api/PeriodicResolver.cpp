@@ -13,7 +13,7 @@ namespace net = boost::asio;
 using boost::system::error_code;
 using net::ip::tcp;
 
-PeriodicResolver::PeriodicResolver(net::io_context& io, std::string hostName, std::string service,
+PeriodicResolver::PeriodicResolver(net::io_context &io, std::string hostName, std::string service,
                                    std::chrono::seconds interval, Callback callback)
     : io(io), timer(io), resolver(io), hostName(std::move(hostName)), service(std::move(service)),
       interval(interval), callback(std::move(callback))

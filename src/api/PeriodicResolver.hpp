@@ -19,19 +19,19 @@ class PeriodicResolver
 {
 public:
     using Results = boost::asio::ip::tcp::resolver::results_type;
-    using Callback = std::function<void(Results const&)>;
+    using Callback = std::function<void(Results const &)>;
 
-    PeriodicResolver(boost::asio::io_context& io, std::string hostName, std::string service,
+    PeriodicResolver(boost::asio::io_context &io, std::string hostName, std::string service,
                      std::chrono::seconds interval, Callback callback);
-    PeriodicResolver(PeriodicResolver const&) = delete;
-    PeriodicResolver& operator=(PeriodicResolver const&) = delete;
+    PeriodicResolver(PeriodicResolver const &) = delete;
+    PeriodicResolver &operator=(PeriodicResolver const &) = delete;
 
     void start();
 
 private:
     void run(boost::asio::yield_context yield, std::weak_ptr<bool const> alive);
 
-    boost::asio::io_context& io;
+    boost::asio::io_context &io;
     boost::asio::steady_timer timer;
     boost::asio::ip::tcp::resolver resolver;
     bool stopped = true;

@@ -16,7 +16,7 @@ class StringOutput
 public:
     using Ch = char;
 
-    StringOutput(std::string& text, std::size_t expected) : text(text), length(text.size())
+    StringOutput(std::string &text, std::size_t expected) : text(text), length(text.size())
     {
         text.resize(length + expected);
     }
@@ -31,7 +31,7 @@ public:
     void finish() { text.resize(length); }
 
 private:
-    std::string& text;
+    std::string &text;
     std::size_t length;
 };
 

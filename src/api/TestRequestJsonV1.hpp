@@ -17,10 +17,10 @@ public:
     // The same from a text that stays where it is, read without a copy.
     explicit TestRequestJsonV1(std::string_view text);
 
-    boost::uuids::uuid const& getId() const override { return metadata.testId; }
-    unsigned long const& getProbeId() const override { return metadata.unitId; }
-    std::string& getData() override { return data; }
-    TestMetadata const& getMetadata() const override { return metadata; }
+    boost::uuids::uuid const &getId() const override { return metadata.testId; }
+    unsigned long const &getProbeId() const override { return metadata.unitId; }
+    std::string &getData() override { return data; }
+    TestMetadata const &getMetadata() const override { return metadata; }
 
 private:
     std::string data; // the "data" object, written out again as compact JSON

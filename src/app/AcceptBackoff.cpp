@@ -15,7 +15,7 @@ constexpr std::chrono::milliseconds longestPause{1000};
 
 } // namespace
 
-bool AcceptBackoff::isOutOfResources(boost::system::error_code const& ec)
+bool AcceptBackoff::isOutOfResources(boost::system::error_code const &ec)
 {
     using boost::system::errc::errc_t;
     return ec == errc_t::too_many_files_open || ec == errc_t::too_many_files_open_in_system ||
@@ -24,8 +24,8 @@ bool AcceptBackoff::isOutOfResources(boost::system::error_code const& ec)
 
 void AcceptBackoff::lengthen()
 {
-    pause = pause == std::chrono::milliseconds::zero() ? firstPause
-                                                       : std::min(pause * 2, longestPause);
+    pause =
+        pause == std::chrono::milliseconds::zero() ? firstPause : std::min(pause * 2, longestPause);
 }
 
 } // namespace kelvarin::triggerTesting

@@ -16,19 +16,18 @@ namespace kelvarin::triggerTesting
 class AcceptBackoff
 {
 public:
-    explicit AcceptBackoff(boost::asio::any_io_executor const& executor) : timer(executor) {}
+    explicit AcceptBackoff(boost::asio::any_io_executor const &executor) : timer(executor) {}
 
     // Whether the failure calls for a pause before the next accept.
-    static bool isOutOfResources(boost::system::error_code const& ec);
+    static bool isOutOfResources(boost::system::error_code const &ec);
 
     // Waits the next pause, then calls next; a cancelled wait calls nothing.
-    template <typename Next>
-    void wait(Next next)
+    template <typename Next> void wait(Next next)
     {
         lengthen();
         timer.expires_after(pause);
         timer.async_wait(
-            [next = std::move(next)](boost::system::error_code const& ec) mutable
+            [next = std::move(next)](boost::system::error_code const &ec) mutable
             {
                 if (!ec)
                     next();

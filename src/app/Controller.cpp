@@ -8,12 +8,12 @@
 namespace kelvarin::triggerTesting
 {
 
-Controller::Controller(boost::asio::io_context& io, APIOptions const& apiOptions,
-                       DeviceOptions const& deviceOptions)
+Controller::Controller(boost::asio::io_context &io, APIOptions const &apiOptions,
+                       DeviceOptions const &deviceOptions)
     : probeManager(io, makeListeningSockets(io, deviceOptions), {}, {}),
       apiManager(
           io, apiOptions,
-          [this](ITestRequest& request)
+          [this](ITestRequest &request)
           {
               // Called for every request the API side accepted, duplicates already answered.
               metrics.countTestReceived();
@@ -28,22 +28,22 @@ Controller::Controller(boost::asio::io_context& io, APIOptions const& apiOptions
 void Controller::connectDeviceSideToApiSide()
 {
     probeManager.setValidateFn(
-        [this](unsigned long const& unitId, EtherAddr const& mac, std::function<void(bool)> answer)
+        [this](unsigned long const &unitId, EtherAddr const &mac, std::function<void(bool)> answer)
         {
             // Passed on as it is: the table of pending validations recognises a device's own
             // callback and forgets it once the device is gone.
             apiManager.validate(unitId, mac, std::move(answer));
         });
     probeManager.setReportDisconnectFn(
-        [this](unsigned long const& unitId, disconnection_reason reason,
+        [this](unsigned long const &unitId, disconnection_reason reason,
                std::chrono::system_clock::time_point time)
         { reportDisconnection(unitId, reason, time); });
     probeManager.setTestResultCallbackFn([this](Reply reply)
                                          { apiManager.sendResult(std::move(reply)); });
-    apiManager.setReplyObserver([this](Reply const& reply) { metrics.countReply(reply); });
+    apiManager.setReplyObserver([this](Reply const &reply) { metrics.countReply(reply); });
 }
 
-void Controller::reportDisconnection(unsigned long const& unitId, disconnection_reason reason,
+void Controller::reportDisconnection(unsigned long const &unitId, disconnection_reason reason,
                                      std::chrono::system_clock::time_point time)
 {
     std::clog << "API status: report disconnection unitId:" << unitId << std::endl;
@@ -55,7 +55,7 @@ void Controller::reportDisconnection(unsigned long const& unitId, disconnection_
 
 ControllerState Controller::state() const
 {
-    auto const& status = apiManager.getStatusSession();
+    auto const &status = apiManager.getStatusSession();
     ControllerState state;
     state.deviceConnections = probeManager.openConnections();
     state.devicesOnline = probeManager.onlineCount();
@@ -65,7 +65,7 @@ ControllerState Controller::state() const
     state.testsRunning = apiManager.runningTests();
     state.validatorConnected = status.isOpen();
     state.reportsBacklog = status.reportBacklogSize();
-    for (auto const& [endpoint, session] : apiManager.getContainer().sessions)
+    for (auto const &[endpoint, session] : apiManager.getContainer().sessions)
         state.apiSessions.push_back({endpoint, session, session->isConnected(),
                                      session->queuedBytes(), session->droppedMessages()});
     return state;

@@ -17,19 +17,19 @@ namespace kelvarin::triggerTesting
 class Controller
 {
 public:
-    Controller(boost::asio::io_context& io, APIOptions const& apiOptions,
-               DeviceOptions const& deviceOptions);
-    Controller(Controller const&) = delete;
-    Controller& operator=(Controller const&) = delete;
+    Controller(boost::asio::io_context &io, APIOptions const &apiOptions,
+               DeviceOptions const &deviceOptions);
+    Controller(Controller const &) = delete;
+    Controller &operator=(Controller const &) = delete;
 
     // Counted on the paths between the two sides, as the events cross them.
-    ControllerMetrics& getMetrics() { return metrics; }
+    ControllerMetrics &getMetrics() { return metrics; }
     // Figures read from both sides now.
     ControllerState state() const;
 
 private:
     void connectDeviceSideToApiSide();
-    void reportDisconnection(unsigned long const& unitId, disconnection_reason reason,
+    void reportDisconnection(unsigned long const &unitId, disconnection_reason reason,
                              std::chrono::system_clock::time_point time);
 
     // First, so that it outlives every function object that counts in it.

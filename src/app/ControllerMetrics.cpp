@@ -1,7 +1,6 @@
 #include "app/ControllerMetrics.hpp"
 
 #include <prometheus/text_serializer.h>
-
 #include <sstream>
 #include <variant>
 
@@ -11,28 +10,26 @@ namespace kelvarin::triggerTesting
 namespace
 {
 
-prometheus::Family<prometheus::Gauge>& gaugeFamily(prometheus::Registry& registry,
-                                                   std::string const& name,
-                                                   std::string const& help)
+prometheus::Family<prometheus::Gauge> &gaugeFamily(prometheus::Registry &registry,
+                                                   std::string const &name, std::string const &help)
 {
     return prometheus::BuildGauge().Name(name).Help(help).Register(registry);
 }
 
-prometheus::Family<prometheus::Counter>& counterFamily(prometheus::Registry& registry,
-                                                       std::string const& name,
-                                                       std::string const& help)
+prometheus::Family<prometheus::Counter> &
+counterFamily(prometheus::Registry &registry, std::string const &name, std::string const &help)
 {
     return prometheus::BuildCounter().Name(name).Help(help).Register(registry);
 }
 
-prometheus::Gauge& gauge(prometheus::Registry& registry, std::string const& name,
-                         std::string const& help)
+prometheus::Gauge &gauge(prometheus::Registry &registry, std::string const &name,
+                         std::string const &help)
 {
     return gaugeFamily(registry, name, help).Add({});
 }
 
-prometheus::Counter& counter(prometheus::Registry& registry, std::string const& name,
-                             std::string const& help)
+prometheus::Counter &counter(prometheus::Registry &registry, std::string const &name,
+                             std::string const &help)
 {
     return counterFamily(registry, name, help).Add({});
 }
@@ -42,7 +39,7 @@ double seconds(std::chrono::system_clock::time_point time)
     return std::chrono::duration<double>(time.time_since_epoch()).count();
 }
 
-std::string addressAndPort(boost::asio::ip::tcp::endpoint const& endpoint)
+std::string addressAndPort(boost::asio::ip::tcp::endpoint const &endpoint)
 {
     std::ostringstream text;
     text << endpoint;
@@ -50,14 +47,14 @@ std::string addressAndPort(boost::asio::ip::tcp::endpoint const& endpoint)
 }
 
 // Brings a counter up to a total kept elsewhere.
-void advance(prometheus::Counter& counter, std::uint64_t total)
+void advance(prometheus::Counter &counter, std::uint64_t total)
 {
     auto const value = static_cast<double>(total);
     if (value > counter.Value())
         counter.Increment(value - counter.Value());
 }
 
-bool sameSession(std::weak_ptr<void const> const& a, std::weak_ptr<void const> const& b)
+bool sameSession(std::weak_ptr<void const> const &a, std::weak_ptr<void const> const &b)
 {
     return !a.owner_before(b) && !b.owner_before(a);
 }
@@ -121,9 +118,9 @@ void ControllerMetrics::countTestReceived()
     testsReceived.Increment();
 }
 
-void ControllerMetrics::countReply(Reply const& reply)
+void ControllerMetrics::countReply(Reply const &reply)
 {
-    auto const* error = std::get_if<Error>(&reply.payload);
+    auto const *error = std::get_if<Error>(&reply.payload);
     if (error == nullptr)
         repliesResult.Increment();
     else if (error->code == Error::UNREACHABLE)
@@ -132,7 +129,7 @@ void ControllerMetrics::countReply(Reply const& reply)
         repliesUnknown.Increment();
 }
 
-std::string ControllerMetrics::expose(ControllerState const& state)
+std::string ControllerMetrics::expose(ControllerState const &state)
 {
     deviceConnections.Set(static_cast<double>(state.deviceConnections));
     devicesOnline.Set(static_cast<double>(state.devicesOnline));
@@ -149,15 +146,14 @@ std::string ControllerMetrics::expose(ControllerState const& state)
     return prometheus::TextSerializer().Serialize(registry.Collect());
 }
 
-void ControllerMetrics::updateAPISessions(ControllerState const& state)
+void ControllerMetrics::updateAPISessions(ControllerState const &state)
 {
     std::map<boost::asio::ip::tcp::endpoint, APISeries> current;
-    for (auto const& session : state.apiSessions)
+    for (auto const &session : state.apiSessions)
     {
-        auto& series = current[session.endpoint];
+        auto &series = current[session.endpoint];
         auto const previous = apiSeries.find(session.endpoint);
-        if (previous != apiSeries.end() && sameSession(previous->second.identity,
-                                                       session.identity))
+        if (previous != apiSeries.end() && sameSession(previous->second.identity, session.identity))
         {
             series = previous->second;
             apiSeries.erase(previous);
@@ -171,13 +167,13 @@ void ControllerMetrics::updateAPISessions(ControllerState const& state)
     }
     // What is left belongs to sessions that are gone: a new session at the same endpoint
     // counts from zero again, as a restarted process would.
-    for (auto const& [endpoint, series] : apiSeries)
+    for (auto const &[endpoint, series] : apiSeries)
         removeAPISeries(series);
     apiSeries = std::move(current);
 }
 
-void ControllerMetrics::addAPISeries(APISeries& series,
-                                     ControllerState::APISessionFigures const& session)
+void ControllerMetrics::addAPISeries(APISeries &series,
+                                     ControllerState::APISessionFigures const &session)
 {
     prometheus::Labels const labels{{"endpoint", addressAndPort(session.endpoint)}};
     auto const previous = apiSeries.find(session.endpoint);
@@ -191,7 +187,7 @@ void ControllerMetrics::addAPISeries(APISeries& series,
     series.droppedMessages = &apiDroppedMessages.Add(labels);
 }
 
-void ControllerMetrics::removeAPISeries(APISeries const& series)
+void ControllerMetrics::removeAPISeries(APISeries const &series)
 {
     apiQueuedBytes.Remove(series.queuedBytes);
     apiDroppedMessages.Remove(series.droppedMessages);

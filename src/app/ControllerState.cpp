@@ -8,7 +8,7 @@ namespace kelvarin::triggerTesting
 std::size_t ControllerState::registeredAPISessions() const
 {
     return static_cast<std::size_t>(std::count_if(apiSessions.begin(), apiSessions.end(),
-                                                  [](auto const& s) { return s.registered; }));
+                                                  [](auto const &s) { return s.registered; }));
 }
 
 std::string ControllerState::unreadiness() const

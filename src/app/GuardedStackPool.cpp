@@ -14,7 +14,7 @@ namespace
 constexpr std::size_t keptStacks = 16;
 
 // Stacks kept for reuse, each with the size it was asked for; one pool per thread.
-std::vector<std::pair<std::size_t, boost::context::stack_context>>& keptStacksOfThisThread()
+std::vector<std::pair<std::size_t, boost::context::stack_context>> &keptStacksOfThisThread()
 {
     thread_local std::vector<std::pair<std::size_t, boost::context::stack_context>> kept;
     return kept;
@@ -24,7 +24,7 @@ std::vector<std::pair<std::size_t, boost::context::stack_context>>& keptStacksOf
 
 boost::context::stack_context GuardedStackPool::allocate()
 {
-    auto& kept = keptStacksOfThisThread();
+    auto &kept = keptStacksOfThisThread();
     for (auto entry = kept.rbegin(); entry != kept.rend(); ++entry)
     {
         if (entry->first != size)
@@ -36,9 +36,9 @@ boost::context::stack_context GuardedStackPool::allocate()
     return boost::context::protected_fixedsize_stack(size).allocate();
 }
 
-void GuardedStackPool::deallocate(boost::context::stack_context& stack)
+void GuardedStackPool::deallocate(boost::context::stack_context &stack)
 {
-    auto& kept = keptStacksOfThisThread();
+    auto &kept = keptStacksOfThisThread();
     if (kept.size() < keptStacks)
     {
         kept.emplace_back(size, stack);

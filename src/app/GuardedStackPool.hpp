@@ -17,7 +17,7 @@ public:
     explicit GuardedStackPool(std::size_t size) : size(size) {}
 
     boost::context::stack_context allocate();
-    void deallocate(boost::context::stack_context& stack);
+    void deallocate(boost::context::stack_context &stack);
 
 private:
     std::size_t size;

@@ -13,14 +13,14 @@ namespace kelvarin::triggerTesting
 namespace
 {
 
-[[noreturn]] void reject(std::string const& text)
+[[noreturn]] void reject(std::string const &text)
 {
     throw std::runtime_error("metrics.listen: \"" + text +
                              "\" is not an address and port such as 127.0.0.1:9120 or "
                              "[::1]:9120");
 }
 
-unsigned short parsePort(std::string_view digits, std::string const& text)
+unsigned short parsePort(std::string_view digits, std::string const &text)
 {
     // At most five digits, so the value cannot overflow before it is checked.
     if (digits.empty() || digits.size() > 5 ||
@@ -37,7 +37,7 @@ unsigned short parsePort(std::string_view digits, std::string const& text)
 
 } // namespace
 
-boost::asio::ip::tcp::endpoint parseListenAddress(std::string const& text)
+boost::asio::ip::tcp::endpoint parseListenAddress(std::string const &text)
 {
     std::string_view const whole(text);
     boost::system::error_code ec;

@@ -1,12 +1,12 @@
 #include "app/ListeningSockets.hpp"
 
-#include <boost/asio/socket_base.hpp>
 #include <boost/asio/ip/v6_only.hpp>
-#include <systemd/sd-daemon.h>
+#include <boost/asio/socket_base.hpp>
 
 #include <iostream>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <systemd/sd-daemon.h>
 
 namespace kelvarin::triggerTesting
 {
@@ -24,7 +24,7 @@ bool isListeningStream(int descriptor, int family)
     return sd_is_socket(descriptor, family, SOCK_STREAM, 1) != 0;
 }
 
-std::vector<tcp::acceptor> adoptSystemdSockets(boost::asio::io_context& io)
+std::vector<tcp::acceptor> adoptSystemdSockets(boost::asio::io_context &io)
 {
     std::clog << "Using systemd sockets" << std::endl;
     std::vector<tcp::acceptor> acceptors;
@@ -48,7 +48,7 @@ std::vector<tcp::acceptor> adoptSystemdSockets(boost::asio::io_context& io)
 
 } // namespace
 
-tcp::acceptor listenOn(boost::asio::io_context& io, tcp::endpoint const& endpoint)
+tcp::acceptor listenOn(boost::asio::io_context &io, tcp::endpoint const &endpoint)
 {
     tcp::acceptor acceptor(io);
     acceptor.open(endpoint.protocol());
@@ -63,16 +63,16 @@ tcp::acceptor listenOn(boost::asio::io_context& io, tcp::endpoint const& endpoin
 namespace
 {
 
-std::vector<tcp::acceptor> listenOnServices(boost::asio::io_context& io,
-                                            std::vector<std::string> const& services)
+std::vector<tcp::acceptor> listenOnServices(boost::asio::io_context &io,
+                                            std::vector<std::string> const &services)
 {
     std::clog << "Not using systemd sockets" << std::endl;
     std::vector<tcp::acceptor> acceptors;
     tcp::resolver resolver(io);
-    for (auto const& service : services)
+    for (auto const &service : services)
     {
         auto const flags = tcp::resolver::passive | tcp::resolver::address_configured;
-        for (auto const& entry : resolver.resolve("", service, flags))
+        for (auto const &entry : resolver.resolve("", service, flags))
             acceptors.push_back(listenOn(io, entry.endpoint()));
     }
     return acceptors;
@@ -80,8 +80,8 @@ std::vector<tcp::acceptor> listenOnServices(boost::asio::io_context& io,
 
 } // namespace
 
-std::vector<tcp::acceptor> makeListeningSockets(boost::asio::io_context& io,
-                                                DeviceOptions const& options)
+std::vector<tcp::acceptor> makeListeningSockets(boost::asio::io_context &io,
+                                                DeviceOptions const &options)
 {
     if (options.useSystemdSockets)
         return adoptSystemdSockets(io);

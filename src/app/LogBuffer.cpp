@@ -28,7 +28,7 @@ LogBuffer::~LogBuffer()
     flush();
 }
 
-void LogBuffer::attach(boost::asio::io_context& context)
+void LogBuffer::attach(boost::asio::io_context &context)
 {
     io = &context;
     pause.emplace(context);
@@ -49,7 +49,7 @@ LogBuffer::int_type LogBuffer::overflow(int_type c)
     return traits_type::not_eof(c);
 }
 
-std::streamsize LogBuffer::xsputn(char const* text, std::streamsize count)
+std::streamsize LogBuffer::xsputn(char const *text, std::streamsize count)
 {
     auto const size = static_cast<std::size_t>(count);
     if (size >= largePiece)
@@ -121,7 +121,7 @@ void LogBuffer::flush()
         gathered.shrink_to_fit();
 }
 
-void LogBuffer::writeOut(char const* data, std::size_t size)
+void LogBuffer::writeOut(char const *data, std::size_t size)
 {
     while (size > 0)
     {

@@ -28,28 +28,28 @@ class LogBuffer : public std::streambuf
 public:
     explicit LogBuffer(int descriptor);
     ~LogBuffer() override;
-    LogBuffer(LogBuffer const&) = delete;
-    LogBuffer& operator=(LogBuffer const&) = delete;
+    LogBuffer(LogBuffer const &) = delete;
+    LogBuffer &operator=(LogBuffer const &) = delete;
 
     // From here on, lines are gathered and flushed from the loop; until detach().
-    void attach(boost::asio::io_context& io);
+    void attach(boost::asio::io_context &io);
     void detach();
     // Writes every byte gathered so far.
     void flush();
 
 protected:
     int_type overflow(int_type c) override;
-    std::streamsize xsputn(char const* text, std::streamsize count) override;
+    std::streamsize xsputn(char const *text, std::streamsize count) override;
     int sync() override;
 
 private:
     void lineEnded();
     void scheduleWrite();
     void writeWholeLines();
-    void writeOut(char const* data, std::size_t size);
+    void writeOut(char const *data, std::size_t size);
 
     int descriptor;
-    boost::asio::io_context* io = nullptr;
+    boost::asio::io_context *io = nullptr;
     std::optional<boost::asio::steady_timer> pause;
     std::string gathered;
     std::size_t wholeLines = 0; // bytes of gathered that end with a line end

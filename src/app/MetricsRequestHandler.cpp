@@ -13,11 +13,11 @@ namespace http = boost::beast::http;
 namespace
 {
 
-constexpr char const* expositionType = "text/plain; version=0.0.4; charset=utf-8";
-constexpr char const* textType = "text/plain; charset=utf-8";
+constexpr char const *expositionType = "text/plain; version=0.0.4; charset=utf-8";
+constexpr char const *textType = "text/plain; charset=utf-8";
 
-MetricsRequestHandler::Response makeResponse(http::status status, unsigned version,
-                                             bool keepAlive, char const* type, std::string body)
+MetricsRequestHandler::Response makeResponse(http::status status, unsigned version, bool keepAlive,
+                                             char const *type, std::string body)
 {
     MetricsRequestHandler::Response response(status, version);
     response.set(http::field::content_type, type);
@@ -34,7 +34,7 @@ MetricsRequestHandler::MetricsRequestHandler(ExpositionFn exposition, Unreadines
 {
 }
 
-MetricsRequestHandler::Response MetricsRequestHandler::handle(Request const& request) const
+MetricsRequestHandler::Response MetricsRequestHandler::handle(Request const &request) const
 {
     std::string_view path = request.target();
     // A scraper may add parameters; none changes the answer.

@@ -23,7 +23,7 @@ public:
 
     MetricsRequestHandler(ExpositionFn exposition, UnreadinessFn unreadiness);
 
-    Response handle(Request const& request) const;
+    Response handle(Request const &request) const;
     // For a request above the size limit; the connection ends after it.
     static Response tooLarge(unsigned version);
 

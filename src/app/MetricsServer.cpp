@@ -7,14 +7,13 @@
 namespace kelvarin::triggerTesting
 {
 
-MetricsServer::MetricsServer(boost::asio::ip::tcp::acceptor acceptor,
-                             MetricsRequestHandler handler)
+MetricsServer::MetricsServer(boost::asio::ip::tcp::acceptor acceptor, MetricsRequestHandler handler)
     : MetricsServer(std::move(acceptor), std::move(handler), Limits{})
 {
 }
 
-MetricsServer::MetricsServer(boost::asio::ip::tcp::acceptor acceptor,
-                             MetricsRequestHandler handler, Limits limits)
+MetricsServer::MetricsServer(boost::asio::ip::tcp::acceptor acceptor, MetricsRequestHandler handler,
+                             Limits limits)
     : acceptor(std::move(acceptor)), handler(std::move(handler)), limits(limits),
       backoff(this->acceptor.get_executor())
 {
@@ -42,7 +41,7 @@ void MetricsServer::accept()
         boost::beast::bind_front_handler(&MetricsServer::onAccept, shared_from_this()));
 }
 
-void MetricsServer::onAccept(boost::system::error_code const& ec,
+void MetricsServer::onAccept(boost::system::error_code const &ec,
                              boost::asio::ip::tcp::socket socket)
 {
     accepting = false;

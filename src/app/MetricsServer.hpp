@@ -29,8 +29,8 @@ public:
     MetricsServer(boost::asio::ip::tcp::acceptor acceptor, MetricsRequestHandler handler);
     MetricsServer(boost::asio::ip::tcp::acceptor acceptor, MetricsRequestHandler handler,
                   Limits limits);
-    MetricsServer(MetricsServer const&) = delete;
-    MetricsServer& operator=(MetricsServer const&) = delete;
+    MetricsServer(MetricsServer const &) = delete;
+    MetricsServer &operator=(MetricsServer const &) = delete;
 
     void start();
     // Closes the listening socket; sessions still open end on their own.
@@ -39,7 +39,7 @@ public:
 
 private:
     void accept();
-    void onAccept(boost::system::error_code const& ec, boost::asio::ip::tcp::socket socket);
+    void onAccept(boost::system::error_code const &ec, boost::asio::ip::tcp::socket socket);
     void onSessionEnd();
 
     boost::asio::ip::tcp::acceptor acceptor;

@@ -12,9 +12,9 @@ namespace beast = boost::beast;
 namespace http = boost::beast::http;
 
 MetricsSession::MetricsSession(boost::asio::ip::tcp::socket socket,
-                               MetricsRequestHandler const& handler, Limits limits, OnEnd onEnd)
-    : stream(std::move(socket)), buffer(2 * limits.requestBytes), handler(handler),
-      limits(limits), onEnd(std::move(onEnd))
+                               MetricsRequestHandler const &handler, Limits limits, OnEnd onEnd)
+    : stream(std::move(socket)), buffer(2 * limits.requestBytes), handler(handler), limits(limits),
+      onEnd(std::move(onEnd))
 {
 }
 
@@ -36,12 +36,12 @@ void MetricsSession::readRequest()
     parser->body_limit(limits.requestBytes);
     // The body gets what the head leaves of the limit, once the head's size is known.
     stream.expires_after(limits.ioTime);
-    http::async_read_header(stream, buffer, *parser,
-                            beast::bind_front_handler(&MetricsSession::onHeader,
-                                                      shared_from_this()));
+    http::async_read_header(
+        stream, buffer, *parser,
+        beast::bind_front_handler(&MetricsSession::onHeader, shared_from_this()));
 }
 
-void MetricsSession::onHeader(boost::system::error_code const& ec, std::size_t headerBytes)
+void MetricsSession::onHeader(boost::system::error_code const &ec, std::size_t headerBytes)
 {
     if (stopped)
         return;
@@ -74,7 +74,7 @@ void MetricsSession::onHeader(boost::system::error_code const& ec, std::size_t h
                      beast::bind_front_handler(&MetricsSession::onRequest, shared_from_this()));
 }
 
-void MetricsSession::onRequest(boost::system::error_code const& ec, std::size_t)
+void MetricsSession::onRequest(boost::system::error_code const &ec, std::size_t)
 {
     if (stopped)
         return;
@@ -91,7 +91,7 @@ void MetricsSession::onRequest(boost::system::error_code const& ec, std::size_t)
     respond(handler.handle(parser->get()));
 }
 
-bool MetricsSession::isLimitExceeded(boost::system::error_code const& ec) const
+bool MetricsSession::isLimitExceeded(boost::system::error_code const &ec) const
 {
     return ec == http::error::header_limit || ec == http::error::body_limit ||
            ec == http::error::buffer_overflow;
@@ -107,7 +107,7 @@ void MetricsSession::respond(MetricsRequestHandler::Response answer)
                       beast::bind_front_handler(&MetricsSession::onWrite, shared_from_this()));
 }
 
-void MetricsSession::onWrite(boost::system::error_code const& ec, std::size_t)
+void MetricsSession::onWrite(boost::system::error_code const &ec, std::size_t)
 {
     if (stopped)
         return;

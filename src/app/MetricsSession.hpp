@@ -37,22 +37,22 @@ public:
     // Called when the session is destroyed, its connection closed.
     using OnEnd = std::function<void()>;
 
-    MetricsSession(boost::asio::ip::tcp::socket socket, MetricsRequestHandler const& handler,
+    MetricsSession(boost::asio::ip::tcp::socket socket, MetricsRequestHandler const &handler,
                    Limits limits, OnEnd onEnd);
     ~MetricsSession();
-    MetricsSession(MetricsSession const&) = delete;
-    MetricsSession& operator=(MetricsSession const&) = delete;
+    MetricsSession(MetricsSession const &) = delete;
+    MetricsSession &operator=(MetricsSession const &) = delete;
 
     void start();
     void stop();
 
 private:
     void readRequest();
-    void onHeader(boost::system::error_code const& ec, std::size_t headerBytes);
-    void onRequest(boost::system::error_code const& ec, std::size_t);
+    void onHeader(boost::system::error_code const &ec, std::size_t headerBytes);
+    void onRequest(boost::system::error_code const &ec, std::size_t);
     void respond(MetricsRequestHandler::Response response);
-    void onWrite(boost::system::error_code const& ec, std::size_t);
-    bool isLimitExceeded(boost::system::error_code const& ec) const;
+    void onWrite(boost::system::error_code const &ec, std::size_t);
+    bool isLimitExceeded(boost::system::error_code const &ec) const;
 
     boost::beast::tcp_stream stream;
     // Holds what arrived beyond the current request; twice the request limit leaves room for
@@ -60,7 +60,7 @@ private:
     boost::beast::flat_buffer buffer;
     std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser;
     MetricsRequestHandler::Response response;
-    MetricsRequestHandler const& handler;
+    MetricsRequestHandler const &handler;
     Limits limits;
     OnEnd onEnd;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();

@@ -7,8 +7,8 @@
 namespace kelvarin::triggerTesting
 {
 
-Monitoring::Monitoring(boost::asio::io_context& io, MetricsOptions const& options,
-                       Controller& controller)
+Monitoring::Monitoring(boost::asio::io_context &io, MetricsOptions const &options,
+                       Controller &controller)
 {
     if (options.listen)
     {
@@ -16,13 +16,13 @@ Monitoring::Monitoring(boost::asio::io_context& io, MetricsOptions const& option
         std::clog << "Metrics endpoint listening on " << acceptor.local_endpoint() << std::endl;
         server = std::make_shared<MetricsServer>(
             std::move(acceptor),
-            MetricsRequestHandler(
-                [&controller] { return controller.getMetrics().expose(controller.state()); },
-                [&controller] { return controller.state().unreadiness(); }));
+            MetricsRequestHandler([&controller]
+                                  { return controller.getMetrics().expose(controller.state()); },
+                                  [&controller] { return controller.state().unreadiness(); }));
         server->start();
     }
-    notifier = std::make_shared<SystemdNotifier>(
-        io, [&controller] { return controller.state().statusLine(); });
+    notifier = std::make_shared<SystemdNotifier>(io, [&controller]
+                                                 { return controller.state().statusLine(); });
     notifier->start();
 }
 

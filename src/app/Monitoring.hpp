@@ -20,10 +20,10 @@ class Monitoring
 {
 public:
     // Throws when the metrics endpoint cannot listen.
-    Monitoring(boost::asio::io_context& io, MetricsOptions const& options, Controller& controller);
+    Monitoring(boost::asio::io_context &io, MetricsOptions const &options, Controller &controller);
     ~Monitoring();
-    Monitoring(Monitoring const&) = delete;
-    Monitoring& operator=(Monitoring const&) = delete;
+    Monitoring(Monitoring const &) = delete;
+    Monitoring &operator=(Monitoring const &) = delete;
 
 private:
     std::shared_ptr<MetricsServer> server;

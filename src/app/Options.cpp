@@ -16,13 +16,12 @@ namespace po = boost::program_options;
 namespace
 {
 
-po::options_description genericOptions(std::string& configPath)
+po::options_description genericOptions(std::string &configPath)
 {
     po::options_description generic("Generic options");
-    generic.add_options()
-        ("config,c", po::value<std::string>(&configPath)->default_value(defaultConfigPath),
-         "path to the configuration file")
-        ("help", "");
+    generic.add_options()("config,c",
+                          po::value<std::string>(&configPath)->default_value(defaultConfigPath),
+                          "path to the configuration file")("help", "");
     return generic;
 }
 
@@ -67,7 +66,7 @@ po::options_description configurationOptions(Options &options, std::int32_t &ref
 
 } // namespace
 
-bool parseOptions(int argc, char const* const argv[], Options& options, std::ostream& helpStream)
+bool parseOptions(int argc, char const *const argv[], Options &options, std::ostream &helpStream)
 {
     // Asked before anything else, leaving the environment for the second query that adopts
     // the sockets.

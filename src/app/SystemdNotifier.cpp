@@ -1,15 +1,15 @@
 #include "app/SystemdNotifier.hpp"
 
 #include <boost/beast/core/bind_handler.hpp>
-#include <systemd/sd-daemon.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <systemd/sd-daemon.h>
 
 namespace kelvarin::triggerTesting
 {
 
-SystemdNotifier::SystemdNotifier(boost::asio::io_context& io, StatusFn status,
+SystemdNotifier::SystemdNotifier(boost::asio::io_context &io, StatusFn status,
                                  std::chrono::steady_clock::duration statusPeriod)
     : status(std::move(status)), statusPeriod(statusPeriod), statusTimer(io), watchdogTimer(io)
 {
@@ -37,7 +37,7 @@ void SystemdNotifier::stop()
     watchdogTimer.cancel();
 }
 
-void SystemdNotifier::notify(std::string const& text)
+void SystemdNotifier::notify(std::string const &text)
 {
     // Keeps the environment: every later message needs NOTIFY_SOCKET again. A failure to
     // send is the service manager's problem, not a reason to stop serving devices.
@@ -51,7 +51,7 @@ void SystemdNotifier::waitForStatus()
         boost::beast::bind_front_handler(&SystemdNotifier::onStatusTimer, shared_from_this()));
 }
 
-void SystemdNotifier::onStatusTimer(boost::system::error_code const& ec)
+void SystemdNotifier::onStatusTimer(boost::system::error_code const &ec)
 {
     if (ec || stopped)
         return;
@@ -71,7 +71,7 @@ void SystemdNotifier::waitForWatchdog()
         boost::beast::bind_front_handler(&SystemdNotifier::onWatchdogTimer, shared_from_this()));
 }
 
-void SystemdNotifier::onWatchdogTimer(boost::system::error_code const& ec)
+void SystemdNotifier::onWatchdogTimer(boost::system::error_code const &ec)
 {
     if (ec || stopped)
         return;

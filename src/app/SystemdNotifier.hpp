@@ -21,21 +21,21 @@ class SystemdNotifier : public std::enable_shared_from_this<SystemdNotifier>
 public:
     using StatusFn = std::function<std::string()>;
 
-    SystemdNotifier(boost::asio::io_context& io, StatusFn status,
+    SystemdNotifier(boost::asio::io_context &io, StatusFn status,
                     std::chrono::steady_clock::duration statusPeriod = std::chrono::seconds(1));
-    SystemdNotifier(SystemdNotifier const&) = delete;
-    SystemdNotifier& operator=(SystemdNotifier const&) = delete;
+    SystemdNotifier(SystemdNotifier const &) = delete;
+    SystemdNotifier &operator=(SystemdNotifier const &) = delete;
 
     // Without NOTIFY_SOCKET in the environment it does nothing.
     void start();
     void stop();
 
 private:
-    void notify(std::string const& text);
+    void notify(std::string const &text);
     void waitForStatus();
-    void onStatusTimer(boost::system::error_code const& ec);
+    void onStatusTimer(boost::system::error_code const &ec);
     void waitForWatchdog();
-    void onWatchdogTimer(boost::system::error_code const& ec);
+    void onWatchdogTimer(boost::system::error_code const &ec);
 
     StatusFn status;
     std::chrono::steady_clock::duration statusPeriod;

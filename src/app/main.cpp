@@ -16,7 +16,7 @@ namespace
 
 using kelvarin::triggerTesting::LogBuffer;
 
-LogBuffer* gatheredLog = nullptr;
+LogBuffer *gatheredLog = nullptr;
 
 // An abort (a broken invariant, an exception nobody catches) still hands over the lines
 // gathered before it.
@@ -32,7 +32,7 @@ extern "C" void writeLogAndAbort(int)
 class LogStream
 {
 public:
-    explicit LogStream(LogBuffer& buffer) : previous(std::clog.rdbuf(&buffer))
+    explicit LogStream(LogBuffer &buffer) : previous(std::clog.rdbuf(&buffer))
     {
         gatheredLog = &buffer;
         std::signal(SIGABRT, writeLogAndAbort);
@@ -43,11 +43,11 @@ public:
         gatheredLog = nullptr;
         std::clog.rdbuf(previous);
     }
-    LogStream(LogStream const&) = delete;
-    LogStream& operator=(LogStream const&) = delete;
+    LogStream(LogStream const &) = delete;
+    LogStream &operator=(LogStream const &) = delete;
 
 private:
-    std::streambuf* previous;
+    std::streambuf *previous;
 };
 
 // Lines are gathered per turn of the event loop while it exists; whatever is left is written
@@ -55,21 +55,21 @@ private:
 class GatheredWhileRunning
 {
 public:
-    GatheredWhileRunning(LogBuffer& buffer, boost::asio::io_context& io) : buffer(buffer)
+    GatheredWhileRunning(LogBuffer &buffer, boost::asio::io_context &io) : buffer(buffer)
     {
         buffer.attach(io);
     }
     ~GatheredWhileRunning() { buffer.detach(); }
-    GatheredWhileRunning(GatheredWhileRunning const&) = delete;
-    GatheredWhileRunning& operator=(GatheredWhileRunning const&) = delete;
+    GatheredWhileRunning(GatheredWhileRunning const &) = delete;
+    GatheredWhileRunning &operator=(GatheredWhileRunning const &) = delete;
 
 private:
-    LogBuffer& buffer;
+    LogBuffer &buffer;
 };
 
 } // namespace
 
-int main(int argc, char* argv[])
+int main(int argc, char *argv[])
 {
     // The service uses no C stdio output, and its log stream writes through a buffer of its own.
     std::ios_base::sync_with_stdio(false);
@@ -93,7 +93,7 @@ int main(int argc, char* argv[])
         kelvarin::triggerTesting::Monitoring monitoring(io, options.metrics, controller);
         io.run();
     }
-    catch (std::exception const& e)
+    catch (std::exception const &e)
     {
         // Every line logged before the failure goes out before its reason.
         logBuffer.flush();

@@ -14,7 +14,8 @@ namespace kelvarin::triggerTesting
 // The binary messages exchanged with devices. Every message starts with a 4-byte magic and a
 // type byte; decoders throw std::runtime_error with a description of what is wrong.
 
-inline constexpr std::string_view deviceSubprotocol = "v1.json.v1.device.trigger_testing.kelvarin.net";
+inline constexpr std::string_view deviceSubprotocol =
+    "v1.json.v1.device.trigger_testing.kelvarin.net";
 
 // The first four bytes of every message: 0xA5349B46, least significant byte first. Written into
 // every message sent; not looked at in what is received.
@@ -42,6 +43,6 @@ struct ResultMessage
 RegisterMessage decodeRegisterMessage(std::string_view message);
 ResultMessage decodeResultMessage(std::string_view message);
 std::string encodeValidationAnswer(bool accepted);
-std::string encodeRunMessage(boost::uuids::uuid const& requestId, std::string_view data);
+std::string encodeRunMessage(boost::uuids::uuid const &requestId, std::string_view data);
 
 } // namespace kelvarin::triggerTesting

@@ -34,9 +34,8 @@ ProbeServer::ProbeServer(boost::asio::ip::tcp::acceptor acceptor,
 
 void ProbeServer::start()
 {
-    auto session =
-        std::make_shared<ProbeSession>(sessionExecutor, validateFn, testResultCallbackFn,
-                                       reportDisconnectFn, tracker, timeouts);
+    auto session = std::make_shared<ProbeSession>(sessionExecutor, validateFn, testResultCallbackFn,
+                                                  reportDisconnectFn, tracker, timeouts);
     acceptor.async_accept(session->socket(),
                           [self = shared_from_this(), session](boost::system::error_code ec)
                           { self->onAccept(ec, session); });

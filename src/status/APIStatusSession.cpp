@@ -36,7 +36,7 @@ namespace
     {
         std::rethrow_exception(failure);
     }
-    catch (std::exception const& e)
+    catch (std::exception const &e)
     {
         std::clog << "API Status: Exception: " << e.what() << std::endl;
     }
@@ -49,25 +49,25 @@ namespace
 
 } // namespace
 
-APIStatusSession::APIStatusSession(boost::asio::io_context& io, std::string host,
+APIStatusSession::APIStatusSession(boost::asio::io_context &io, std::string host,
                                    std::string service, Timings timings, ResolveFn resolveFn)
     : io(io), ws(std::make_shared<WebSocket>(io)), host(std::move(host)),
-      service(std::move(service)), refreshTimer(io),
-      resolver(io), retryTimer(io), timings(timings), resolveFn(std::move(resolveFn))
+      service(std::move(service)), refreshTimer(io), resolver(io), retryTimer(io), timings(timings),
+      resolveFn(std::move(resolveFn))
 {
     if (!this->resolveFn)
     {
         this->resolveFn = [this](ResolveHandler handler)
         {
-            resolver.async_resolve(tcp::v4(), this->host, this->service,
-                                   [handler](error_code const& ec,
-                                             tcp::resolver::results_type const& results)
-                                   {
-                                       Endpoints endpoints;
-                                       for (auto const& entry : results)
-                                           endpoints.push_back(entry.endpoint());
-                                       handler(ec, std::move(endpoints));
-                                   });
+            resolver.async_resolve(
+                tcp::v4(), this->host, this->service,
+                [handler](error_code const &ec, tcp::resolver::results_type const &results)
+                {
+                    Endpoints endpoints;
+                    for (auto const &entry : results)
+                        endpoints.push_back(entry.endpoint());
+                    handler(ec, std::move(endpoints));
+                });
         };
     }
 }
@@ -95,7 +95,7 @@ void APIStatusSession::startNetworkingLogic()
     }
 }
 
-void APIStatusSession::onResolved(error_code const& ec, Endpoints const& endpoints)
+void APIStatusSession::onResolved(error_code const &ec, Endpoints const &endpoints)
 {
     if (ec || endpoints.empty())
     {
@@ -106,24 +106,24 @@ void APIStatusSession::onResolved(error_code const& ec, Endpoints const& endpoin
     std::clog << "API Status: Cleaning" << std::endl;
     if (ws->is_open())
         ws->async_close(websocket::close_code::none,
-                        [this](error_code const&) { continueNetworkingLogic(endpoint); });
+                        [this](error_code const &) { continueNetworkingLogic(endpoint); });
     else
         continueNetworkingLogic(endpoint);
 }
 
-void APIStatusSession::continueNetworkingLogic(tcp::endpoint const& target)
+void APIStatusSession::continueNetworkingLogic(tcp::endpoint const &target)
 {
     error_code ignored;
     ws->next_layer().close(ignored);
     ws = std::make_shared<WebSocket>(io);
-    auto& socket = ws->next_layer();
+    auto &socket = ws->next_layer();
     try
     {
         socket.open(target.protocol());
         setKeepAlive(socket);
         setNoDelay(socket);
     }
-    catch (std::exception const& e)
+    catch (std::exception const &e)
     {
         // Out of descriptors, for instance: a failed attempt like any other.
         std::clog << "API Status: Socket failed: " << e.what() << std::endl;
@@ -132,10 +132,10 @@ void APIStatusSession::continueNetworkingLogic(tcp::endpoint const& target)
         return;
     }
     std::clog << "API Status: Connect TCP" << std::endl;
-    socket.async_connect(target, [this](error_code const& ec) { onConnected(ec); });
+    socket.async_connect(target, [this](error_code const &ec) { onConnected(ec); });
 }
 
-void APIStatusSession::onConnected(error_code const& ec)
+void APIStatusSession::onConnected(error_code const &ec)
 {
     if (ec)
     {
@@ -148,10 +148,10 @@ void APIStatusSession::onConnected(error_code const& ec)
     timeout.keep_alive_pings = true;
     ws->set_option(timeout);
     std::clog << "API Status: Connect Websocket" << std::endl;
-    ws->async_handshake(host, "/", [this](error_code const& ec) { onHandshake(ec); });
+    ws->async_handshake(host, "/", [this](error_code const &ec) { onHandshake(ec); });
 }
 
-void APIStatusSession::onHandshake(error_code const& ec)
+void APIStatusSession::onHandshake(error_code const &ec)
 {
     if (ec)
     {
@@ -161,10 +161,10 @@ void APIStatusSession::onHandshake(error_code const& ec)
     std::clog << "API Status: Connect TT" << std::endl;
     registrationText = buildValidatorRegistration(boost::asio::ip::host_name());
     ws->async_write(boost::asio::buffer(registrationText),
-                    [this](error_code const& ec, std::size_t) { onRegistered(ec); });
+                    [this](error_code const &ec, std::size_t) { onRegistered(ec); });
 }
 
-void APIStatusSession::onRegistered(error_code const& ec)
+void APIStatusSession::onRegistered(error_code const &ec)
 {
     if (ec)
     {
@@ -181,7 +181,7 @@ void APIStatusSession::onRegistered(error_code const& ec)
         registeredAt = std::chrono::steady_clock::now();
         // Askers whose devices have gone meanwhile are not asked for again.
         validateRequests.dropGoneAskers();
-        for (auto const& [key, waiters] : validateRequests.pending())
+        for (auto const &[key, waiters] : validateRequests.pending())
             validate(key.unitId, key.mac, {}, true);
         if (!writerRunning && hasSomethingToWrite())
             startWriting();
@@ -202,7 +202,7 @@ void APIStatusSession::readInput()
         reconnect();
         return;
     }
-    ws->async_read(readBuffer, [this](error_code const& ec, std::size_t) { onInput(ec); });
+    ws->async_read(readBuffer, [this](error_code const &ec, std::size_t) { onInput(ec); });
 }
 
 // At once after a connection that lasted, but not more often than once a retry delay: a
@@ -222,10 +222,10 @@ void APIStatusSession::reconnect()
 void APIStatusSession::waitAndRetry()
 {
     retryTimer.expires_after(timings.retryDelay);
-    retryTimer.async_wait([this](error_code const&) { startNetworkingLogic(); });
+    retryTimer.async_wait([this](error_code const &) { startNetworkingLogic(); });
 }
 
-void APIStatusSession::validate(unsigned long const& unitId, EtherAddr const& mac,
+void APIStatusSession::validate(unsigned long const &unitId, EtherAddr const &mac,
                                 std::function<void(bool)> callback, bool resend)
 {
     std::clog << "API status: requested validate for unitId: [" << unitId << "] mac: ["
@@ -236,7 +236,7 @@ void APIStatusSession::validate(unsigned long const& unitId, EtherAddr const& ma
         validateRequests.storeRequestCallback({unitId, mac}, std::move(callback));
 }
 
-void APIStatusSession::onInput(error_code const& ec)
+void APIStatusSession::onInput(error_code const &ec)
 {
     if (ec)
     {
@@ -249,7 +249,7 @@ void APIStatusSession::onInput(error_code const& ec)
     {
         handleMessage(text);
     }
-    catch (std::exception const& e)
+    catch (std::exception const &e)
     {
         std::clog << "Could not handle API message: " << e.what() << std::endl;
     }
@@ -257,7 +257,7 @@ void APIStatusSession::onInput(error_code const& ec)
     readInput();
 }
 
-void APIStatusSession::handleMessage(std::string const& text)
+void APIStatusSession::handleMessage(std::string const &text)
 {
     auto const answer = parseValidateAnswer(text);
     auto callback = validateRequests.takeRequestCallback(answer.key);
@@ -267,7 +267,7 @@ void APIStatusSession::handleMessage(std::string const& text)
     callback(valid);
 }
 
-void APIStatusSession::enqueueMessage(std::string& text)
+void APIStatusSession::enqueueMessage(std::string &text)
 {
     if (!ws->is_open())
         return;
@@ -339,7 +339,7 @@ void APIStatusSession::watchLoop(boost::asio::yield_context yield)
             refreshTimer.async_wait(yield);
             checkEndpoint(yield);
         }
-        catch (boost::system::system_error const& e)
+        catch (boost::system::system_error const &e)
         {
             if (e.code() != boost::asio::error::operation_aborted)
                 std::clog << e.what() << std::endl;
@@ -352,8 +352,8 @@ void APIStatusSession::checkEndpoint(boost::asio::yield_context yield)
     auto const endpoints = resolve(yield);
     if (endpoints.empty())
     {
-        std::clog << "API Status: " << host << " resolved to no address, staying with "
-                  << endpoint << std::endl;
+        std::clog << "API Status: " << host << " resolved to no address, staying with " << endpoint
+                  << std::endl;
         return;
     }
     // With several addresses for the name, the current one is as good as any of them.

@@ -56,17 +56,17 @@ public:
 
     static constexpr std::size_t reportBacklogLimit = 100000;
 
-    APIStatusSession(boost::asio::io_context& io, std::string host, std::string service,
+    APIStatusSession(boost::asio::io_context &io, std::string host, std::string service,
                      Timings timings = {}, ResolveFn resolveFn = {});
-    APIStatusSession(APIStatusSession const&) = delete;
-    APIStatusSession& operator=(APIStatusSession const&) = delete;
+    APIStatusSession(APIStatusSession const &) = delete;
+    APIStatusSession &operator=(APIStatusSession const &) = delete;
 
     void start();
-    void validate(unsigned long const& unitId, EtherAddr const& mac,
+    void validate(unsigned long const &unitId, EtherAddr const &mac,
                   std::function<void(bool)> callback, bool resend);
-    void onInput(boost::system::error_code const& ec);
+    void onInput(boost::system::error_code const &ec);
     // Queues the text if the connection is open, drops it otherwise.
-    void enqueueMessage(std::string& text);
+    void enqueueMessage(std::string &text);
     // Keeps the report in the backlog until it has been written, on this connection or the
     // next; the oldest report goes when the backlog is full.
     void reportDisconnection(std::string report);
@@ -84,15 +84,15 @@ private:
     };
 
     void startNetworkingLogic();
-    void onResolved(boost::system::error_code const& ec, Endpoints const& endpoints);
-    void continueNetworkingLogic(boost::asio::ip::tcp::endpoint const& target);
-    void onConnected(boost::system::error_code const& ec);
-    void onHandshake(boost::system::error_code const& ec);
-    void onRegistered(boost::system::error_code const& ec);
+    void onResolved(boost::system::error_code const &ec, Endpoints const &endpoints);
+    void continueNetworkingLogic(boost::asio::ip::tcp::endpoint const &target);
+    void onConnected(boost::system::error_code const &ec);
+    void onHandshake(boost::system::error_code const &ec);
+    void onRegistered(boost::system::error_code const &ec);
     void readInput();
     void reconnect();
     void waitAndRetry();
-    void handleMessage(std::string const& text);
+    void handleMessage(std::string const &text);
 
     bool hasSomethingToWrite() const { return !writeQueue.empty() || !reportBacklog.empty(); }
     void startWriting();
@@ -101,7 +101,7 @@ private:
     void checkEndpoint(boost::asio::yield_context yield);
     Endpoints resolve(boost::asio::yield_context yield);
 
-    boost::asio::io_context& io;
+    boost::asio::io_context &io;
     // A fresh stream for every connection: a stream that timed out is not fit for another
     // handshake, and a writer can tell its own connection from the next.
     std::shared_ptr<WebSocket> ws;

@@ -20,8 +20,8 @@ public:
     using Callback = std::function<void(bool)>;
 
     ValidateRequestsManager() = default;
-    ValidateRequestsManager(ValidateRequestsManager const&) = delete;
-    ValidateRequestsManager& operator=(ValidateRequestsManager const&) = delete;
+    ValidateRequestsManager(ValidateRequestsManager const &) = delete;
+    ValidateRequestsManager &operator=(ValidateRequestsManager const &) = delete;
 
     // Adds a waiter for the key; several askers of one key all wait, in asking order.
     void storeRequestCallback(ValidateMessage::IdType key, Callback callback);
@@ -32,7 +32,7 @@ public:
     void dropGoneAskers();
 
     // Pending keys in ascending order, with their waiters.
-    std::map<ValidateMessage::IdType, std::vector<Callback>> const& pending() const
+    std::map<ValidateMessage::IdType, std::vector<Callback>> const &pending() const
     {
         return requests;
     }

@@ -39,13 +39,13 @@ EtherAddr mac(std::uint8_t last = 0x5e)
     return EtherAddr{EtherAddr::Octets{0x00, 0x1a, 0x2b, 0x3c, 0x4d, last}};
 }
 
-std::string validateText(unsigned long unitId, EtherAddr const& address)
+std::string validateText(unsigned long unitId, EtherAddr const &address)
 {
     return "{\"type\":\"validate\",\"data\":{\"unit_id\":" + std::to_string(unitId) +
            ",\"mac\":\"" + address.toString() + "\"}}";
 }
 
-std::string answer(unsigned long unitId, std::string const& macText, std::string const& result)
+std::string answer(unsigned long unitId, std::string const &macText, std::string const &result)
 {
     return "{\"type\":\"validate\",\"data\":{\"unit_id\":" + std::to_string(unitId) +
            ",\"mac\":\"" + macText + "\",\"result\":" + result + "}}";
@@ -79,24 +79,28 @@ protected:
         session->start();
     }
 
-    void connectTo(FakeApiServer const& server, StatusTimings timings = fast)
+    void connectTo(FakeApiServer const &server, StatusTimings timings = fast)
     {
         startAt({server.endpoint()}, timings);
         ASSERT_TRUE(waitForLog("API Status: Entering input loop"));
     }
 
-    bool waitForMessages(FakeApiServer const& server, std::size_t count)
+    bool waitForMessages(FakeApiServer const &server, std::size_t count)
     {
         return runUntil(io, [&] { return server.allReceived().size() >= count; });
     }
 
-    bool waitForLog(std::string const& line, std::size_t times = 1)
+    bool waitForLog(std::string const &line, std::size_t times = 1)
     {
         return runUntil(io, [&] { return log.count(line) >= times; });
     }
 
     // Gives the loop time to do something it must not do.
-    void settle() { runUntil(io, [] { return false; }, 100ms); }
+    void settle()
+    {
+        runUntil(
+            io, [] { return false; }, 100ms);
+    }
 
     std::function<void(bool)> recorder()
     {
@@ -121,17 +125,17 @@ TEST_F(APIStatusSessionTest, ConnectsRegistersAndLogsEachStep)
     EXPECT_EQ(server.newest().target, "/");
     EXPECT_EQ(server.allReceived(), Lines{registration()});
     EXPECT_TRUE(session->isOpen());
-    EXPECT_EQ(log.lines(),
-              (Lines{"API Status: Connecting", "API Status: Cleaning", "API Status: Connect TCP",
-                     "API Status: Connect Websocket", "API Status: Connect TT",
-                     "API Status: Connect Success", "API Status: Cleaning up",
-                     "API Status: Entering input loop"}));
+    EXPECT_EQ(log.lines(), (Lines{"API Status: Connecting", "API Status: Cleaning",
+                                  "API Status: Connect TCP", "API Status: Connect Websocket",
+                                  "API Status: Connect TT", "API Status: Connect Success",
+                                  "API Status: Cleaning up", "API Status: Entering input loop"}));
 }
 
 TEST(StatusMessagesTest, RegistrationQuotesTheHostNameAndValidationNamesUnitAndMac)
 {
-    EXPECT_EQ(buildValidatorRegistration("lab\"7\\b"),
-              "{\"type\":\"register\",\"data\":{\"is_validator\":true,\"name\":\"lab\\\"7\\\\b\"}}");
+    EXPECT_EQ(
+        buildValidatorRegistration("lab\"7\\b"),
+        "{\"type\":\"register\",\"data\":{\"is_validator\":true,\"name\":\"lab\\\"7\\\\b\"}}");
     EXPECT_EQ(buildValidateRequest(largestUnit, mac(0xff)),
               "{\"type\":\"validate\",\"data\":{\"unit_id\":18446744073709551615,"
               "\"mac\":\"001A2B3C4DFF\"}}");
@@ -147,7 +151,8 @@ TEST_F(APIStatusSessionTest, RefusedValidatorIsRetriedAfterTheDelay)
     EXPECT_EQ(resolutions, 4);
     auto const lines = log.lines();
     ASSERT_GE(lines.size(), 10u);
-    Lines const attempt{"API Status: Connecting", "API Status: Cleaning", "API Status: Connect TCP"};
+    Lines const attempt{"API Status: Connecting", "API Status: Cleaning",
+                        "API Status: Connect TCP"};
     for (std::size_t i = 0; i < 9; ++i)
         EXPECT_EQ(lines[i], attempt[i % 3]) << i;
 }
@@ -190,7 +195,8 @@ TEST_F(APIStatusSessionTest, FailedAnswersAreLoggedAndLeaveThePendingTableAsThey
     connectTo(server);
     session->validate(42, mac(), recorder(), false);
     session->validate(43, mac(), recorder(), false);
-    session->validate(44, mac(), [](bool) { throw std::runtime_error("device went away"); }, false);
+    session->validate(
+        44, mac(), [](bool) { throw std::runtime_error("device went away"); }, false);
 
     // The texts of every parse failure are the answer parser's own; here, what each kind of
     // failure does to the table.
@@ -205,7 +211,7 @@ TEST_F(APIStatusSessionTest, FailedAnswersAreLoggedAndLeaveThePendingTableAsThey
         {answer(44, "001A2B3C4D5E", "true"), "Not found"},
     };
     Lines expected;
-    for (auto const& [message, error] : cases)
+    for (auto const &[message, error] : cases)
     {
         server.send(message);
         expected.push_back("Could not handle API message: " + error);
@@ -350,12 +356,13 @@ TEST_F(APIStatusSessionTest, UnwrittenReportsSurviveADroppedConnectionInOrder)
     session->reportDisconnection(report(3));
     settle();
     resolved = {second.endpoint()};
-    ASSERT_TRUE(runUntil(io, [&] { return second.allReceived().size() >= 4; }, 30s));
+    ASSERT_TRUE(runUntil(
+        io, [&] { return second.allReceived().size() >= 4; }, 30s));
     settle();
 
     EXPECT_TRUE(first.allReceived().empty());
     Lines shortened; // 64 MiB of blanks make an unreadable failure message
-    for (auto const& text : second.allReceived())
+    for (auto const &text : second.allReceived())
         shortened.push_back(text == stuck ? "stuck" : text.substr(0, 200));
     EXPECT_EQ(shortened, (Lines{registration(), "stuck", report(2), report(3)}));
 }
@@ -375,7 +382,8 @@ TEST_F(APIStatusSessionTest, BacklogKeepsTheNewestHundredThousandReports)
               (Lines{full + report(1), full + report(2)}));
 
     server.setRejecting(false);
-    ASSERT_TRUE(runUntil(io, [&] { return server.allReceived().size() == limit + 1; }, 60s));
+    ASSERT_TRUE(runUntil(
+        io, [&] { return server.allReceived().size() == limit + 1; }, 60s));
     EXPECT_EQ(server.allReceived()[1], report(3));
     EXPECT_EQ(server.allReceived().back(), report(limit + 2));
 }
