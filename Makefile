@@ -13,7 +13,7 @@ PACKAGES := cmake ninja-build g++ make pkg-config \
 	libboost-context1.81-dev libboost-coroutine1.81-dev \
 	rapidjson-dev libsystemd-dev prometheus-cpp-dev libgtest-dev libgmock-dev \
 	python3 python3-pytest python3-websockets systemd dpkg-dev file man-db groff-base \
-	prometheus
+	prometheus clang-format-14
 
 ifeq ($(shell id -u),0)
 SUDO :=
@@ -27,7 +27,7 @@ FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 # The parsers of JSON from outside take inputs up to 1 MiB, so that deep nesting is in reach.
 FUZZ_LARGE_INPUTS := fuzz_api_documents|fuzz_result_message|fuzz_validate_answer
 
-.PHONY: deps fuzz-deps configure build test test-asan package fuzz demo bench soak clean
+.PHONY: deps fuzz-deps configure build test test-asan package fuzz demo bench soak format clean
 
 deps fuzz-deps: WANTED = $(if $(filter fuzz-deps,$@),$(FUZZ_PACKAGES),$(PACKAGES))
 deps fuzz-deps:
@@ -102,6 +102,10 @@ fuzz: deps fuzz-deps $(FUZZ_BUILD_DIR)/build.ninja
 		echo "$$name: $$(grep -h -o 'stat::number_of_executed_units: *[0-9]*' \
 			$(FUZZ_BUILD_DIR)/$$name.log | grep -o '[0-9]*$$') executions in $(FUZZ_SECONDS) s, no crash"; \
 	done
+
+# Applies .clang-format to every C++ file of the tree; the test suite checks that nothing is left.
+format: deps
+	tools/format.sh
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(FUZZ_BUILD_DIR)
