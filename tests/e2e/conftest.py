@@ -72,12 +72,16 @@ class ControllerProcess:
         with self._lock:
             return list(self.lines)
 
+    def lines_with(self, text, since=0):
+        return [line for line in self.log()[since:] if text in line]
+
+    def found(self, text, count=1):
+        """The log lines that contain `text`, once there are `count` of them."""
+        hits = self.lines_with(text)
+        return hits if len(hits) >= count else None
+
     def wait_log(self, text, timeout=10.0, count=1):
-        """Waits until `count` log lines contain `text`; returns those lines."""
-        def found():
-            hits = [line for line in self.log() if text in line]
-            return hits if len(hits) >= count else None
-        return wait_for(found, timeout, what="log line %r in %r" % (text, self.log()[-20:]))
+        return wait_for(lambda: self.found(text, count), timeout, what="log line %r" % text)
 
     def stop(self, sig=signal.SIGTERM, timeout=10.0):
         if self.proc.poll() is None:
