@@ -5,16 +5,13 @@ import asyncio
 import os
 import shlex
 import shutil
-import signal
 import socket
 import subprocess
-import time
 
 import pytest
-import websockets
 
-from conftest import CONTROLLER, SOURCE_DIR, free_port
-from fakes import SUBPROTOCOL, register_bytes, until
+from conftest import CONTROLLER, SOURCE_DIR, free_port, wait_for
+from fakes import SUBPROTOCOL, FakeDevice
 from test_process import connects, quiet_api
 
 UNITS = os.path.join(SOURCE_DIR, "packaging", "systemd")
@@ -78,14 +75,6 @@ class TestUnitFiles:
         assert verifier(str(units), "tt_controller.socket", "tt_controller.service",
                         env=env) == (0, "")
 
-    def test_service_runs_the_packaged_binary_on_the_default_configuration(self, package):
-        service = unit("tt_controller.service")
-        command = shlex.split(service[("Service", "ExecStart")][0])
-        assert command == ["/usr/sbin/tt_controller", "--config",
-                           "/opt/kelvarin/etc/tt_controller.cfg"]
-        for installed in (command[0], command[2]):
-            assert os.path.isfile(package.path(installed)), installed
-
 
 def shipped_listen_arguments(port):
     """systemd-socket-activate arguments for the shipped ListenStream lines, moved to a
@@ -115,27 +104,18 @@ class TestSocketActivation:
         command = ["systemd-socket-activate"] + shipped_listen_arguments(port) + \
             shipped_command(path)
         controller = controllers([], command=command)
-
-        def logged(text):
-            return until(lambda: text in controller.log(), what="%r in %r" % (
-                text, controller.log()[-20:]))
+        # The first connection makes systemd-socket-activate start the controller.
+        wait_for(lambda: connects(socket.AF_INET6, "::1", port), what="the activation sockets")
 
         async def scenario():
-            connected = []
-            try:
-                for unit_id, host in ((101, "127.0.0.1"), (102, "[::1]")):
-                    # The first connection makes systemd-socket-activate start the controller.
-                    ws = await connect_device("ws://%s:%d/" % (host, port))
-                    connected.append(ws)
-                    assert ws.subprotocol == SUBPROTOCOL
-                    assert ws.remote_address[0] == host.strip("[]")
-                    await ws.send(register_bytes(unit_id, MAC))
-                    await logged("unitId:%d received register request" % unit_id)
-                    await logged("API status: requested validate for unitId: [%d] mac: "
-                                 "[001A2B3C4D5E]" % unit_id)
-            finally:
-                for ws in connected:
-                    await ws.close()
+            for unit_id, host in ((101, "127.0.0.1"), (102, "[::1]")):
+                device = await FakeDevice(port, unit_id, MAC, host).connect()
+                assert device.ws.subprotocol == SUBPROTOCOL
+                assert device.ws.remote_address[0] == host.strip("[]")
+                await device.register()
+                controller.wait_log("API status: requested validate for unitId: [%d] mac: "
+                                    "[001A2B3C4D5E]" % unit_id)
+                await device.close()
 
         asyncio.run(scenario())
         log = controller.log()
@@ -143,18 +123,5 @@ class TestSocketActivation:
         assert "Not using systemd sockets" not in log
         assert not connects(socket.AF_INET, "127.0.0.1", unused)
         assert not connects(socket.AF_INET6, "::1", unused)
-        assert controller.stop(signal.SIGTERM) == 0
+        assert controller.stop() == 0
         assert not any("Exception" in line for line in controller.log())
-
-
-async def connect_device(uri, timeout=10.0):
-    """Connects once the socket listens: systemd-socket-activate makes it after it started."""
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            return await websockets.connect(uri, subprotocols=[SUBPROTOCOL], compression=None,
-                                            open_timeout=timeout)
-        except ConnectionRefusedError:
-            if time.monotonic() > deadline:
-                raise
-            await asyncio.sleep(0.01)
