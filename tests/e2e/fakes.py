@@ -6,25 +6,21 @@ import base64
 import json
 import os
 import struct
-import time
 
 import websockets
+
+from conftest import wait_for
 
 MAGIC = bytes([0x46, 0x9B, 0x34, 0xA5])
 ADMITTED = MAGIC + b"\x01\x01"
 TIMED_OUT = "The socket was closed due to a timeout"
 SUBPROTOCOL = "v1.json.v1.device.trigger_testing.kelvarin.net"
+MAC = (0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E)
 
 
 async def until(predicate, timeout=10.0, what="condition"):
-    """The first true value of `predicate`; `what` may be a function, called on a timeout."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        await asyncio.sleep(0.01)
-    raise AssertionError("timed out waiting for " + (what() if callable(what) else what))
+    """wait_for on a thread of its own, while the event loop goes on serving the peers."""
+    return await asyncio.to_thread(wait_for, predicate, timeout, what=what)
 
 
 class Connection:
@@ -117,7 +113,7 @@ def result_bytes(test_id, text, last):
 class FakeDevice:
     """A measurement device connected to the controller."""
 
-    def __init__(self, port, unit_id, mac, host="127.0.0.1"):
+    def __init__(self, port, unit_id, mac=MAC, host="127.0.0.1"):
         self.port, self.unit_id, self.mac, self.host = port, unit_id, mac, host
         self.ws = None
 
@@ -172,20 +168,14 @@ class RawDevice:
     @classmethod
     async def connect(cls, port, handshake=True, timeout=30.0, host="127.0.0.1"):
         reader, writer = await asyncio.wait_for(asyncio.open_connection(host, port), timeout)
-        device = cls(reader, writer)
         if handshake:
-            await asyncio.wait_for(device.handshake(), timeout)
-        return device
-
-    async def handshake(self):
-        key = base64.b64encode(os.urandom(16)).decode()
-        self.writer.write(("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
-                           "Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\n"
-                           "Sec-WebSocket-Version: 13\r\n\r\n" % key).encode())
-        response = await self.reader.readuntil(b"\r\n\r\n")
-        if not response.startswith(b"HTTP/1.1 101 "):
-            raise AssertionError("handshake refused: %r" % response)
-        return response
+            key = base64.b64encode(os.urandom(16)).decode()
+            writer.write(("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                          "Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\n"
+                          "Sec-WebSocket-Version: 13\r\n\r\n" % key).encode())
+            response = await asyncio.wait_for(reader.readuntil(b"\r\n\r\n"), timeout)
+            assert response.startswith(b"HTTP/1.1 101 "), response
+        return cls(reader, writer)
 
     async def send_bytes(self, data):
         self.writer.write(data)

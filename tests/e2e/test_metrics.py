@@ -203,28 +203,23 @@ class NotifySocket:
     """A service manager's notification socket: every datagram with the time it came."""
 
     def __init__(self, path):
-        self.path = path
+        self.path, self.messages = path, []
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(path)
-        self.sock.settimeout(0.1)
-        self.messages = []
-        self._running = True
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
 
     def _read(self):
-        while self._running:
-            try:
-                data = self.sock.recv(4096)
-            except socket.timeout:
-                continue
+        # Until the empty datagram close() sends.
+        for data in iter(lambda: self.sock.recv(4096), b""):
             self.messages.append((time.monotonic(), data.decode()))
 
     def times(self, text):
         return [t for t, message in list(self.messages) if message == text]
 
     def close(self):
-        self._running = False
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as waker:
+            waker.sendto(b"", self.path)
         self._reader.join()
         self.sock.close()
 

@@ -86,7 +86,6 @@ def test_listens_on_both_wildcards_of_every_service_until_a_signal_ends_it_with_
     # they end the process as they would any other).
     controller.wait_log("Connecting main: ")
     assert controller.stop(sig) == 0
-    assert controller.stdout == b""
     assert not any("Exception" in line for line in controller.log())
 
 
@@ -114,7 +113,7 @@ def test_activation_sockets_other_than_tcp_are_refused(controllers, config, tmp_
                              command=["systemd-socket-activate"] + listen + [CONTROLLER])
     if kind == "udp":
         # Datagrams sent before the socket exists are lost: send until the controller runs.
-        wait_for(lambda: send_datagram(port) and controller.program() == "tt_controller",
+        wait_for(lambda: send_datagram(port) and program(controller.proc.pid) == "tt_controller",
                  what="activation by a datagram")
     else:
         # The file exists from the bind on, a moment before the socket listens.
@@ -128,3 +127,9 @@ def send_datagram(port):
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.sendto(b"x", ("127.0.0.1", port))
     return True
+
+
+def program(pid):
+    """The name of the program the process runs now (systemd-socket-activate execs ours)."""
+    with open("/proc/%d/comm" % pid) as comm:
+        return comm.read().strip()

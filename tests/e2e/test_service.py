@@ -8,12 +8,6 @@ from world import World, requires_private_hosts, result_message, run
 pytestmark = requires_private_hosts
 
 
-async def messages_on_every_api(world, expected, timeout=10.0):
-    for api in world.apis:
-        await until(lambda: api.messages()[-len(expected):] == expected, timeout,
-                    "%r on %s, got %r" % (expected, api.host, api.messages()))
-
-
 def test_road_of_a_device_and_of_its_tests(tmp_path):
     """A device is admitted through the validator and is online; a test from one API server
     reaches it with its whole "data", its results reach every API server, and the last one
@@ -42,9 +36,11 @@ def test_road_of_a_device_and_of_its_tests(tmp_path):
             assert run_message == run_bytes(test_id, text[len('{"type":"execute","data":'):-1])
             await device.send_result(test_id, '{"progress":50}', last=False)
             await device.send_result(test_id, '{"status":"ok","rtt":12}', last=True)
-            await messages_on_every_api(world, [
-                result_message('{"progress":50}', test_id, 7),
-                result_message('{"status":"ok","rtt":12}', test_id, 7)])
+            expected = [result_message('{"progress":50}', test_id, 7),
+                        result_message('{"status":"ok","rtt":12}', test_id, 7)]
+            for api in world.apis:
+                await until(lambda: api.messages()[-2:] == expected, what=lambda: "%r on %s, got %r"
+                            % (expected, api.host, api.messages()))
 
             await asking.send(text)
             assert await device.receive() == run_message

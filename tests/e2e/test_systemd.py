@@ -3,6 +3,7 @@ installs, and their socket layout hands the controller working IPv4 and IPv6 dev
 
 import asyncio
 import os
+import re
 import shlex
 import shutil
 import socket
@@ -15,23 +16,12 @@ from fakes import SUBPROTOCOL, FakeDevice
 from test_process import connects, quiet_api
 
 UNITS = os.path.join(SOURCE_DIR, "packaging", "systemd")
-MAC = (0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E)
 
 
-def unit(name):
-    """The settings of a unit file: (section, key) -> values in order, since a key may repeat."""
-    settings, section = {}, None
+def unit_values(name, key):
+    """The values of `key` in a shipped unit file, in order, since a key may repeat."""
     with open(os.path.join(UNITS, name)) as f:
-        for line in f:
-            line = line.strip()
-            if not line or line.startswith(("#", ";")):
-                continue
-            if line.startswith("["):
-                section = line[1:-1]
-                continue
-            key, _, value = line.partition("=")
-            settings.setdefault((section, key), []).append(value)
-    return settings
+        return re.findall(r"^%s=(.*)$" % key, f.read(), re.M)
 
 
 def analyze_verify(directory, *names, env=None):
@@ -81,7 +71,7 @@ def shipped_listen_arguments(port):
     loopback address of the same family and to the given port."""
     loopback = {"0.0.0.0": "127.0.0.1", "[::]": "[::1]"}
     arguments = []
-    for stream in unit("tt_controller.socket")[("Socket", "ListenStream")]:
+    for stream in unit_values("tt_controller.socket", "ListenStream"):
         address, _ = stream.rsplit(":", 1)
         arguments += ["-l", "%s:%d" % (loopback[address], port)]
     return arguments
@@ -89,7 +79,7 @@ def shipped_listen_arguments(port):
 
 def shipped_command(config_path):
     """The service's ExecStart with the binary under test and a test configuration."""
-    command = shlex.split(unit("tt_controller.service")[("Service", "ExecStart")][0])
+    command = shlex.split(unit_values("tt_controller.service", "ExecStart")[0])
     return [CONTROLLER] + [config_path if arg == "/opt/kelvarin/etc/tt_controller.cfg" else arg
                            for arg in command[1:]]
 
@@ -109,7 +99,7 @@ class TestSocketActivation:
 
         async def scenario():
             for unit_id, host in ((101, "127.0.0.1"), (102, "[::1]")):
-                device = await FakeDevice(port, unit_id, MAC, host).connect()
+                device = await FakeDevice(port, unit_id, host=host).connect()
                 assert device.ws.subprotocol == SUBPROTOCOL
                 assert device.ws.remote_address[0] == host.strip("[]")
                 await device.register()

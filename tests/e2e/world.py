@@ -6,6 +6,7 @@ of its own whose /etc/hosts names the loopback addresses of the fakes."""
 import asyncio
 import os
 import socket
+import subprocess
 import uuid
 
 import pytest
@@ -23,8 +24,7 @@ requires_private_hosts = pytest.mark.skipif(
 
 class World:
     def __init__(self, tmp_path, policy=lambda unit, mac: True, start_validator=True,
-                 preexec_fn=None, unserved=(), api_settings="", stderr=None, hang_up=False,
-                 metrics=False):
+                 unserved=(), api_settings="", stderr=None, hang_up=False, metrics=False):
         """`unserved`: further addresses of the all-API name that the test serves itself, or
         leaves down; `api_settings`: lines added to the [api-side] section; `stderr`: a
         descriptor for the controller's log instead of a pipe read here; `hang_up`: every fake
@@ -33,8 +33,6 @@ class World:
         self.tmp_path = tmp_path
         # The port of the metrics endpoint on 127.0.0.1, when there is one.
         self.metrics_port = free_port() if metrics is True else metrics or None
-        # Runs in the controller's process before it starts, e.g. to set its resource limits.
-        self.preexec_fn = preexec_fn
         self.api_port = free_port()
         self.device_port = free_port("::", socket.AF_INET6)
         self.apis = [FakeApiServer(address, self.api_port, hang_up=hang_up)
@@ -85,20 +83,18 @@ class World:
                            if self.metrics_port else ""))
         command = ["unshare", "--mount", "sh", "-c",
                    'mount --bind "$0" /etc/hosts && exec "$@"', str(hosts), CONTROLLER]
-        extra = {} if self.stderr is None else {"stderr": self.stderr}
         return ControllerProcess(["-c", str(config)], command=command,
-                                 preexec_fn=self.preexec_fn, **extra)
+                                 stderr=self.stderr or subprocess.PIPE)
 
-    async def device(self, unit_id, mac=(0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E)):
-        device = await FakeDevice(self.device_port, unit_id, mac).connect()
+    async def device(self, unit_id):
+        device = await FakeDevice(self.device_port, unit_id).connect()
         self.devices.append(device)
         return device
 
-    async def admitted_device(self, unit_id, mac=(0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E)):
-        device = await self.device(unit_id, mac)
+    async def admitted_device(self, unit_id):
+        device = await self.device(unit_id)
         await device.register()
-        answer = await device.receive()
-        assert answer == ADMITTED
+        assert await device.receive() == ADMITTED
         if self.stderr is None:
             await self.wait_log("unitId:%d telling to the device that validation 1" % unit_id)
         return device
