@@ -20,48 +20,30 @@ CONTROLLER = os.environ.get("TT_CONTROLLER", os.path.join(BUILD_DIR, "tt_control
 
 
 def wait_for(predicate, timeout=10.0, interval=0.01, what="condition"):
+    """The first true value of `predicate`; `what` may be a function, called on a timeout."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         value = predicate()
         if value:
             return value
         time.sleep(interval)
-    raise AssertionError("timed out waiting for " + what)
+    raise AssertionError("timed out waiting for " + (what() if callable(what) else what))
 
 
 class ControllerProcess:
     """The controller under test, with its standard error collected line by line."""
 
-    def __init__(self, args, env=None, command=None, preexec_fn=None, stderr=subprocess.PIPE):
+    def __init__(self, args, env=None, command=None, stderr=subprocess.PIPE):
         """`stderr` may name a descriptor of the caller's instead; the log is then not read."""
         self.lines = []
         self._lock = threading.Lock()
         self.proc = subprocess.Popen(
             (command or [CONTROLLER]) + args,
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr,
-            env=env, start_new_session=True, preexec_fn=preexec_fn)
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=stderr,
+            env=env, start_new_session=True)
         self._reader = threading.Thread(target=self._read_stderr, daemon=True)
         if self.proc.stderr is not None:
             self._reader.start()
-        self._stdout_chunks = []
-        self._stdout_reader = threading.Thread(target=self._read_stdout, daemon=True)
-        self._stdout_reader.start()
-
-    def _read_stdout(self):
-        for chunk in iter(lambda: self.proc.stdout.read(4096), b""):
-            self._stdout_chunks.append(chunk)
-
-    @property
-    def stdout(self):
-        return b"".join(self._stdout_chunks)
-
-    def program(self):
-        """The name of the program the process runs now (it may exec another)."""
-        try:
-            with open("/proc/%d/comm" % self.proc.pid) as comm:
-                return comm.read().strip()
-        except OSError:
-            return ""
 
     def _read_stderr(self):
         for raw in self.proc.stderr:
@@ -72,12 +54,16 @@ class ControllerProcess:
         with self._lock:
             return list(self.lines)
 
+    def lines_with(self, text, since=0):
+        return [line for line in self.log()[since:] if text in line]
+
+    def found(self, text, count=1):
+        """The log lines that contain `text`, once there are `count` of them."""
+        hits = self.lines_with(text)
+        return hits if len(hits) >= count else None
+
     def wait_log(self, text, timeout=10.0, count=1):
-        """Waits until `count` log lines contain `text`; returns those lines."""
-        def found():
-            hits = [line for line in self.log() if text in line]
-            return hits if len(hits) >= count else None
-        return wait_for(found, timeout, what="log line %r in %r" % (text, self.log()[-20:]))
+        return wait_for(lambda: self.found(text, count), timeout, what="log line %r" % text)
 
     def stop(self, sig=signal.SIGTERM, timeout=10.0):
         if self.proc.poll() is None:
@@ -88,7 +74,6 @@ class ControllerProcess:
         self.proc.wait(timeout)
         if self._reader.is_alive():
             self._reader.join(timeout)
-        self._stdout_reader.join(timeout)
         return self.proc.returncode
 
     def kill(self):

@@ -6,41 +6,30 @@ import base64
 import json
 import os
 import struct
-import time
 
 import websockets
 
+from conftest import wait_for
+
 MAGIC = bytes([0x46, 0x9B, 0x34, 0xA5])
+ADMITTED = MAGIC + b"\x01\x01"
+TIMED_OUT = "The socket was closed due to a timeout"
 SUBPROTOCOL = "v1.json.v1.device.trigger_testing.kelvarin.net"
+MAC = (0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E)
 
 
 async def until(predicate, timeout=10.0, what="condition"):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        await asyncio.sleep(0.01)
-    raise AssertionError("timed out waiting for " + what)
+    """wait_for on a thread of its own, while the event loop goes on serving the peers."""
+    return await asyncio.to_thread(wait_for, predicate, timeout, what=what)
 
 
 class Connection:
     """One controller connection to a fake API server."""
 
-    def __init__(self, ws, path):
+    def __init__(self, ws):
         self.ws = ws
-        # websockets 10 passes the path as an argument; later versions keep it on the connection.
-        self.path = path if path is not None else getattr(ws, "path", None)
-        self.host = ws.request_headers.get("Host")
         self.messages = []
         self.closed = False
-
-    @property
-    def registration(self):
-        return self.messages[0] if self.messages else None
-
-    def is_validator(self):
-        return self.registration is not None and '"is_validator":true' in self.registration
 
     async def send(self, text):
         await self.ws.send(text)
@@ -67,8 +56,8 @@ class FakeApiServer:
         for connection in self.connections:
             connection.closed = True
 
-    async def _serve(self, ws, path=None):
-        connection = Connection(ws, path)
+    async def _serve(self, ws, path=None):  # websockets 10 passes the path
+        connection = Connection(ws)
         self.connections.append(connection)
         try:
             async for message in ws:
@@ -88,10 +77,8 @@ class FakeApiServer:
         data = json.loads(message)["data"]
         verdict = self.policy(data["unit_id"], data["mac"])
         if verdict is not None:
-            await connection.send(validate_answer(data["unit_id"], data["mac"], verdict))
-
-    def live(self):
-        return [c for c in self.connections if not c.closed]
+            data["result"] = verdict
+            await connection.send(json.dumps({"type": "validate", "data": data}))
 
     def messages(self):
         """Every message after the registrations, over all connections, in arrival order."""
@@ -99,14 +86,9 @@ class FakeApiServer:
 
     async def connected(self, timeout=10.0):
         # A server that hangs up has no live connection to wait for.
-        candidates = (lambda: self.connections) if self.hang_up else self.live
-        return await until(lambda: next((c for c in candidates() if c.registration), None),
+        return await until(lambda: next((c for c in self.connections if c.messages and (
+                               self.hang_up or not c.closed)), None),
                            timeout, "a registered controller connection on " + self.host)
-
-
-def validate_answer(unit_id, mac, verdict):
-    return json.dumps({"type": "validate",
-                       "data": {"unit_id": unit_id, "mac": mac, "result": verdict}})
 
 
 def execute_text(test_id, unit_id, task="ping", action_id=3, **extra):
@@ -131,12 +113,12 @@ def result_bytes(test_id, text, last):
 class FakeDevice:
     """A measurement device connected to the controller."""
 
-    def __init__(self, port, unit_id, mac):
-        self.port, self.unit_id, self.mac = port, unit_id, mac
+    def __init__(self, port, unit_id, mac=MAC, host="127.0.0.1"):
+        self.port, self.unit_id, self.mac, self.host = port, unit_id, mac, host
         self.ws = None
 
     async def connect(self):
-        self.ws = await websockets.connect("ws://127.0.0.1:%d/" % self.port,
+        self.ws = await websockets.connect("ws://%s:%d/" % (self.host, self.port),
                                            subprotocols=[SUBPROTOCOL], compression=None,
                                            open_timeout=10)
         return self
@@ -186,20 +168,14 @@ class RawDevice:
     @classmethod
     async def connect(cls, port, handshake=True, timeout=30.0, host="127.0.0.1"):
         reader, writer = await asyncio.wait_for(asyncio.open_connection(host, port), timeout)
-        device = cls(reader, writer)
         if handshake:
-            await asyncio.wait_for(device.handshake(), timeout)
-        return device
-
-    async def handshake(self):
-        key = base64.b64encode(os.urandom(16)).decode()
-        self.writer.write(("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
-                           "Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\n"
-                           "Sec-WebSocket-Version: 13\r\n\r\n" % key).encode())
-        response = await self.reader.readuntil(b"\r\n\r\n")
-        if not response.startswith(b"HTTP/1.1 101 "):
-            raise AssertionError("handshake refused: %r" % response)
-        return response
+            key = base64.b64encode(os.urandom(16)).decode()
+            writer.write(("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                          "Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\n"
+                          "Sec-WebSocket-Version: 13\r\n\r\n" % key).encode())
+            response = await asyncio.wait_for(reader.readuntil(b"\r\n\r\n"), timeout)
+            assert response.startswith(b"HTTP/1.1 101 "), response
+        return cls(reader, writer)
 
     async def send_bytes(self, data):
         self.writer.write(data)
@@ -207,12 +183,6 @@ class RawDevice:
 
     async def send_frame(self, opcode, payload, fin=True):
         await self.send_bytes(client_frame(opcode, payload, fin))
-
-    async def send_fragments(self, opcode, pieces):
-        """One message in as many frames as there are pieces."""
-        for index, piece in enumerate(pieces):
-            await self.send_frame(opcode if index == 0 else CONTINUATION, piece,
-                                  fin=index == len(pieces) - 1)
 
     async def read_frame(self, timeout=10.0):
         """(fin, opcode, payload) of the next frame from the controller, which sends unmasked."""

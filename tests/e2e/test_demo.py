@@ -12,11 +12,8 @@ import subprocess
 
 import pytest
 
-from conftest import CONTROLLER, private_hosts_supported, wait_for
+from conftest import BUILD_DIR, CONTROLLER, SOURCE_DIR, private_hosts_supported, wait_for
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-DEMO = os.path.join(HERE, "..", "..", "tools", "demo.sh")
-BUILD_DIR = os.environ.get("TT_BUILD_DIR", os.path.join(HERE, "..", "..", "build"))
 API_SERVERS = ["127.0.0.2", "127.0.0.3"]
 
 
@@ -33,7 +30,8 @@ def run_demo(extra_env):
     env = dict(os.environ, TT_BUILD_DIR=BUILD_DIR, TT_CONTROLLER=CONTROLLER, DEMO_SECONDS="4")
     env.pop("DEMO_ONE_API_SERVER", None)
     env.update(extra_env)
-    demo = subprocess.Popen(["bash", DEMO], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+    demo = subprocess.Popen(["bash", os.path.join(SOURCE_DIR, "tools", "demo.sh")],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, env=env, start_new_session=True)
     try:
         output, _ = demo.communicate(timeout=30)
@@ -45,13 +43,6 @@ def run_demo(extra_env):
     # Everything the demo started has ended, the prefixing filters included.
     wait_for(lambda: group_gone(demo.pid), timeout=5, what="the demo's processes to end")
     return text
-
-
-def api_summary(lines):
-    summaries = [json.loads(line[len("[api] "):]) for line in lines
-                 if line.startswith('[api] {"role":"api"')]
-    assert len(summaries) == 1, lines
-    return summaries[0]
 
 
 @pytest.mark.parametrize("one_server_asked", [False, True],
@@ -83,7 +74,10 @@ def test_demo_delivers_results_and_leaves_nothing_running(one_server_asked):
         said = "[api] api %s:%s #1: " % (server, port)
         assert said + "controller connected, Host " + all_hostname in lines, text
         assert any(line.startswith(said + "controller registered: ") for line in lines), text
-    summary = api_summary(lines)
+    summaries = [json.loads(line[len("[api] "):]) for line in lines
+                 if line.startswith('[api] {"role":"api"')]
+    assert len(summaries) == 1, text
+    summary = summaries[0]
     assert (summary["servers"], summary["controllers_registered"]) == (len(servers),) * 2
     # Every result goes to every server, so with two each one receives the other's results.
     others = [line for line in lines if " #1: result (other server's test): " in line]
@@ -94,9 +88,7 @@ def test_demo_delivers_results_and_leaves_nothing_running(one_server_asked):
     else:
         assert others == [] and summary["results_received"] == summary["own_results"], text
 
-    # What either mode shows: who speaks, the refusal, the misbehaviour and the summary.
-    for who in ("[demo]", "[controller]", "[api]", "[validator]", "[devices]"):
-        assert any(line.startswith(who + " ") for line in lines), who
+    # What either mode shows: the refusal, the misbehaviour and the summary.
     assert "[controller] unitId:105 telling to the device that validation 0" in lines
     assert "[demo]   devices admitted:         4 (refused 1)" in lines
     assert any(line.startswith("[devices] device 104: run ") and "dropping the connection" in line

@@ -11,23 +11,16 @@ import time
 import uuid
 
 from conftest import CONTROLLER
-from fakes import MAGIC, RawDevice, execute_text, register_bytes, until
+from fakes import ADMITTED, TIMED_OUT, RawDevice, execute_text, register_bytes, until
 from loopback import is_sanitized
-from world import (World, cpu_seconds, lines_with, requires_private_hosts, result_message,
-                   run_test)
+from world import World, cpu_seconds, requires_private_hosts, result_message, run, run_test
 
 pytestmark = requires_private_hosts
 
 # Memory is judged only without a sanitizer's quarantine and shadow memory.
 MEASURED = not is_sanitized(CONTROLLER)
 
-LEVELS = 1000000
 MIB = 1 << 20
-TIMED_OUT = "The socket was closed due to a timeout"
-
-
-def run(scenario, timeout=120):
-    asyncio.run(asyncio.wait_for(scenario(), timeout))
 
 
 def status_kib(pid, field):
@@ -36,39 +29,23 @@ def status_kib(pid, field):
         for line in status:
             if line.startswith(field + ":"):
                 return int(line.split()[1])
-    raise AssertionError("no %s for %d" % (field, pid))
 
 
 def rss_kib(world):
     return status_kib(world.controller.proc.pid, "VmRSS")
 
 
-def deep_arrays(levels=LEVELS):
-    return "[" * levels + "]" * levels
-
-
-class Responder:
-    """Answers every run message a device receives with one last result made by `body`."""
-
-    def __init__(self, device, body):
-        self.device, self.body, self.answered = device, body, 0
-        self.task = asyncio.ensure_future(self._serve())
-
-    async def _serve(self):
-        while True:
-            run = await self.device.ws.recv()
-            test_id = uuid.UUID(bytes=run[5:21])
-            await self.device.send_result(test_id, self.body(run[25:]), last=True)
-            self.answered += 1
-
-    def stop(self):
-        self.task.cancel()
+async def respond(device, body):
+    """Answers every run message the device receives with one last result made by `body`."""
+    while True:
+        run = await device.ws.recv()
+        await device.send_result(uuid.UUID(bytes=run[5:21]), body(run[25:]), last=True)
 
 
 def test_nesting_a_million_levels_deep_is_refused_from_every_peer(tmp_path):
     async def scenario():
         async with World(tmp_path) as world:
-            deep = deep_arrays()
+            deep = "[" * 1000000 + "]" * 1000000
             api = await world.apis[0].connected()
             execute = execute_text(uuid.uuid4(), 7)
             await api.send(execute[:-2] + ',"deep":' + deep + "}}")
@@ -106,11 +83,11 @@ def test_frozen_stalled_and_dead_api_servers_hold_no_more_than_their_queue_limit
             stalled_connection = await stalled.connected()
             stalled_connection.ws.transport.pause_reading()
             device = await world.admitted_device(7)
-            responder = Responder(device, lambda data: '{"seq":%d,"pad":"%s"}' % (
-                json.loads(data)["seq"], "x" * (16 << 10)))
+            responder = asyncio.ensure_future(respond(device, lambda data: '{"seq":%d,"pad":"%s"}'
+                                                      % (json.loads(data)["seq"], "x" * 16384)))
             idle = rss_kib(world)
             peak = await send_tests(world, served, tests)
-            responder.stop()
+            responder.cancel()
 
             assert not MEASURED or (peak - idle) * 1024 < limit + 12 * MIB, (idle, peak)
             # The serving server lost nothing; the others' queues dropped their oldest.
@@ -125,15 +102,9 @@ def test_frozen_stalled_and_dead_api_servers_hold_no_more_than_their_queue_limit
             received = seqs(stalled.messages())
             assert received == sorted(set(received)), received
 
-            # The frozen server is given up after the handshake timeout and contacted again.
-            frozen_endpoint = "%s:%d" % (frozen_address, world.api_port)
-            gave_up = "Connecting wait: %s %s" % (frozen_endpoint, TIMED_OUT)
-            await world.wait_log(gave_up, timeout=90)
-            log = world.controller.log()
-            after = log[log.index(gave_up):]
-            await until(lambda: any(line == "Connecting main: " + frozen_endpoint
-                                    for line in world.controller.log()[len(log) - len(after):]),
-                        10, "a new attempt")
+            # The frozen server is given up after the handshake timeout.
+            await world.wait_log("Connecting wait: %s:%d %s" % (frozen_address, world.api_port,
+                                                                TIMED_OUT), timeout=90)
             frozen.close()
     run(scenario, timeout=240)
 
@@ -165,14 +136,13 @@ def test_device_that_never_reads_is_disconnected_at_its_write_queue_limit(tmp_pa
             served = await world.admitted_device(7)
             stuck = await RawDevice.connect(world.device_port)
             await stuck.send_frame(0x2, register_bytes(9, (0, 1, 2, 3, 4, 5)))
-            assert await stuck.read_message() == (0x2, MAGIC + b"\x01\x01")
+            assert await stuck.read_message() == (0x2, ADMITTED)
             # From here on the device reads nothing.
             api = await world.apis[0].connected()
             for _ in range(40):
                 await api.send(execute_text(uuid.uuid4(), 9, pad="p" * MIB))
             await world.wait_log("unitId:9 disconnected: write queue full", timeout=30)
-            await until(lambda: any('"reason":"clean"' in m and '"unit_id":9}' in m
-                                    for m in world.validator.messages()), 10, "the report")
+            await world.reported(9)
             await until(lambda: any('"code":"UNKNOWN"' in m for m in world.apis[1].messages()),
                         10, "the failed request's error")
             await run_test(world, served, 7)
@@ -221,7 +191,7 @@ def test_devices_that_register_and_drop_leave_nothing_behind_with_a_silent_valid
             mark = len(world.controller.log())
             await (await world.validator.connected()).ws.close()
             await world.wait_log("API Status: Entering input loop", count=2)
-            assert lines_with(world, "API status: requested validate", mark) == []
+            assert world.lines_with("API status: requested validate", mark) == []
     run(scenario)
 
 
@@ -230,9 +200,9 @@ async def register_and_drop(world, wave, count, batch=32):
     closes once the controller has read its registrations. Returns when the controller has seen
     every connection end."""
     registered = "received register request"
-    ended = len(lines_with(world, " disconnected: "))
+    ended = len(world.lines_with(" disconnected: "))
     for start in range(0, count, batch):
-        mark = len(lines_with(world, registered))
+        mark = len(world.lines_with(registered))
         raws = await asyncio.gather(*[RawDevice.connect(world.device_port)
                                       for _ in range(batch)])
         for index, raw in enumerate(raws, start):
@@ -241,8 +211,7 @@ async def register_and_drop(world, wave, count, batch=32):
         await world.wait_log(registered, count=mark + batch)
         for raw in raws:
             raw.close()
-    await until(lambda: len(lines_with(world, " disconnected: ")) >= ended + count, 30,
-                "every connection's end")
+    await world.wait_log(" disconnected: ", ended + count, 30)
 
 
 def test_relaying_goes_on_when_the_reader_of_the_log_goes_away(tmp_path):
@@ -255,7 +224,7 @@ def test_relaying_goes_on_when_the_reader_of_the_log_goes_away(tmp_path):
             os.close(read_end)
             await run_test(world, await world.admitted_device(7), 7)
             assert world.controller.proc.poll() is None
-            assert world.stop_controller() == 0
+            assert world.controller.stop() == 0
     run(scenario)
 
 

@@ -18,12 +18,10 @@ import uuid
 
 import pytest
 
-from conftest import CONTROLLER, free_port, run_controller, wait_for
+from conftest import free_port, wait_for
 from fakes import execute_text, until
 from test_process import quiet_api
 from world import World, requires_private_hosts, run, run_test
-
-STATUS_AT_START = "devices online: 0, validator: down, API sessions: 0 of 0 registered"
 
 
 def http_get(port, path, headers=None, timeout=10.0):
@@ -45,7 +43,7 @@ class Prometheus:
     """Debian's Prometheus server on loopback, scraping one target every second."""
 
     def __init__(self, tmp_path, target_port):
-        self.port = free_port()
+        self.port, self.target = free_port(), target_port
         config = tmp_path / "prometheus.yml"
         config.write_text("global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
                           "scrape_configs:\n  - job_name: tt_controller\n"
@@ -76,36 +74,25 @@ class Prometheus:
             found[(name, tuple(sorted(labels.items())))] = float(entry["value"][1])
         return found
 
-    def stop(self):
-        self.proc.terminate()
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        self.log.close()
 
 
 @pytest.fixture
 def prometheus(tmp_path):
+    """A Prometheus server scraping the port it names as `target`."""
     if shutil.which("prometheus") is None:
         pytest.skip("Prometheus is not installed")
-    started = []
-
-    def start(target_port):
-        started.append(Prometheus(tmp_path, target_port))
-        return started[-1]
-
-    yield start
-    for server in started:
-        server.stop()
+    server = Prometheus(tmp_path, free_port())
+    yield server
+    server.proc.kill()
+    server.proc.wait()
+    server.log.close()
 
 
 @requires_private_hosts
 def test_prometheus_reads_what_the_scenario_implies(tmp_path, prometheus):
     async def scenario():
-        async with World(tmp_path, policy=lambda unit, mac: unit != 13, metrics=True) as world:
-            server = prometheus(world.metrics_port)
+        async with World(tmp_path, policy=lambda unit, mac: unit != 13,
+                         metrics=prometheus.target) as world:
             kept = await world.admitted_device(1)
             gone = await world.admitted_device(2)
             refused = await world.device(13)
@@ -151,14 +138,11 @@ def test_prometheus_reads_what_the_scenario_implies(tmp_path, prometheus):
             }
 
             def matches():
-                found = server.series()
+                found = prometheus.series()
                 return all(found.get(key) == v for key, v in expected.items()) and found
 
-            try:
-                found = await until(matches, 60, "the scenario's values in Prometheus")
-            except AssertionError:
-                raise AssertionError("expected %r, Prometheus has %r" % (
-                    expected, server.series()))
+            found = await until(matches, 60, lambda: "%r in Prometheus, which has %r" % (
+                expected, prometheus.series()))
             start = found[value("tt_controller_start_time_seconds")]
             assert time.time() - 120 < start <= time.time()
             assert found[value("tt_controller_api_queued_bytes",
@@ -180,22 +164,9 @@ def test_ready_once_the_validator_is_connected(tmp_path):
             assert await get(world.metrics_port, "/ready") == (503, "validator not connected\n")
             await world.validator.start()
             await world.validator.connected()
-            deadline = time.monotonic() + 10
-            while await get(world.metrics_port, "/ready") != (200, "ready\n"):
-                assert time.monotonic() < deadline, "never ready"
-                await asyncio.sleep(0.05)
+            await until(lambda: http_get(world.metrics_port, "/ready") == (200, "ready\n"),
+                        what="readiness")
     run(scenario)
-
-
-def idle_connections(port, count):
-    """Connections that send nothing, made without waiting for the server to accept them."""
-    sockets = []
-    for _ in range(count):
-        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        s.setblocking(False)
-        s.connect_ex(("127.0.0.1", port))
-        sockets.append(s)
-    return sockets
 
 
 @requires_private_hosts
@@ -207,7 +178,11 @@ def test_endpoint_refuses_oversized_requests_and_outlasts_a_flood_of_idle_connec
             assert await get(world.metrics_port, "/metrics", {"X-Fill": "x" * 9000}) == \
                 (413, "request too large\n")
 
-            flood = idle_connections(world.metrics_port, 300)
+            # Connections that send nothing, made without waiting for them to be accepted.
+            flood = [socket.socket(socket.AF_INET, socket.SOCK_STREAM) for _ in range(300)]
+            for s in flood:
+                s.setblocking(False)
+                s.connect_ex(("127.0.0.1", world.metrics_port))
             try:
                 # The devices are served while the endpoint is full.
                 await run_test(world, device, 5)
@@ -224,48 +199,27 @@ def test_endpoint_refuses_oversized_requests_and_outlasts_a_flood_of_idle_connec
     run(scenario)
 
 
-class TestStartUp:
-    def test_a_port_in_use_ends_start_up_on_bind(self, config):
-        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as busy:
-            busy.bind(("::1", 0))
-            busy.listen()
-            port = busy.getsockname()[1]
-            result = run_controller(
-                ["-c", config(quiet_api() + "[metrics]\nlisten=[::1]:%d\n" % port)])
-        # After the device side and the API side, which logs its first attempt.
-        assert result.returncode == 1
-        lines = result.stderr.decode().splitlines()
-        assert lines[0] == "Not using systemd sockets"
-        assert lines[-1].startswith("Exception: bind: Address already in use")
-        assert [line for line in lines if "Exception" in line] == [lines[-1]]
-
-
 class NotifySocket:
     """A service manager's notification socket: every datagram with the time it came."""
 
     def __init__(self, path):
-        self.path = path
+        self.path, self.messages = path, []
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(path)
-        self.sock.settimeout(0.1)
-        self.messages = []
-        self._running = True
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
 
     def _read(self):
-        while self._running:
-            try:
-                data = self.sock.recv(4096)
-            except socket.timeout:
-                continue
+        # Until the empty datagram close() sends.
+        for data in iter(lambda: self.sock.recv(4096), b""):
             self.messages.append((time.monotonic(), data.decode()))
 
     def times(self, text):
         return [t for t, message in list(self.messages) if message == text]
 
     def close(self):
-        self._running = False
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as waker:
+            waker.sendto(b"", self.path)
         self._reader.join()
         self.sock.close()
 
@@ -292,7 +246,8 @@ def test_ready_status_and_watchdog_reach_the_service_manager(controllers, config
     wait_for(lambda: len(notify_socket.times("WATCHDOG=1")) >= 6 and notify_socket.times(known),
              what="watchdog pings and a new status")
     messages = list(notify_socket.messages)
-    assert messages[0][1] == "READY=1\nSTATUS=" + STATUS_AT_START
+    assert messages[0][1] == ("READY=1\nSTATUS=devices online: 0, validator: down, "
+                              "API sessions: 0 of 0 registered")
     assert [m for _, m in messages[1:] if m != "WATCHDOG=1"] == [known]
     # Looked at once a second, not at every change.
     assert notify_socket.times(known)[0] - messages[0][0] >= 0.5
@@ -303,44 +258,39 @@ def test_ready_status_and_watchdog_reach_the_service_manager(controllers, config
     assert controller.stop() == 0
 
 
-def test_watchdog_pings_stop_while_the_event_loop_is_blocked(config, notify_socket):
+def test_watchdog_pings_stop_while_the_event_loop_is_blocked(controllers, config,
+                                                             notify_socket):
     device_port = free_port("::", socket.AF_INET6)
     path = config(quiet_api() + "[device-side]\nlisten-service=%d\n" % device_port)
     read_end, write_end = os.pipe()
     fcntl.fcntl(write_end, 1031, 4096)  # F_SETPIPE_SZ: a page holds a few dozen lines
-    proc = subprocess.Popen([CONTROLLER, "-c", path], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=write_end,
-                            env=notified_env(notify_socket), start_new_session=True)
+    controller = controllers(["-c", path], env=notified_env(notify_socket), stderr=write_end)
     os.close(write_end)
+    wait_for(lambda: len(notify_socket.times("WATCHDOG=1")) >= 3, what="watchdog pings")
+
+    def stuck():
+        # Every connection that leaves before its handshake is a log line; nobody reads them,
+        # so standard error fills up and the next line blocks the event loop.
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            s.settimeout(1)
+            try:
+                s.connect(("127.0.0.1", device_port))
+            except OSError:
+                pass
+        pings = notify_socket.times("WATCHDOG=1")
+        return time.monotonic() - pings[-1] > 3 * WATCHDOG_USEC / 1e6
+    wait_for(stuck, 30, what="the pings to stop")
+    assert controller.proc.poll() is None
+
+    # Read again, standard error drains, and the loop runs and pings once more.
+    count = len(notify_socket.times("WATCHDOG=1"))
     drained = threading.Thread(target=drain, args=(read_end,), daemon=True)
-    try:
-        wait_for(lambda: len(notify_socket.times("WATCHDOG=1")) >= 3, what="watchdog pings")
-
-        def stuck():
-            # Every connection that leaves before its handshake is a log line; nobody reads
-            # them, so standard error fills up and the next line blocks the event loop.
-            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-                s.settimeout(1)
-                try:
-                    s.connect(("127.0.0.1", device_port))
-                except OSError:
-                    pass
-            pings = notify_socket.times("WATCHDOG=1")
-            return time.monotonic() - pings[-1] > 3 * WATCHDOG_USEC / 1e6
-        wait_for(stuck, 30, what="the pings to stop")
-        assert proc.poll() is None
-
-        # Read again, standard error drains, and the loop runs and pings once more.
-        count = len(notify_socket.times("WATCHDOG=1"))
-        drained.start()
-        wait_for(lambda: len(notify_socket.times("WATCHDOG=1")) > count + 2,
-                 what="the pings to come back")
-    finally:
-        proc.kill()
-        proc.wait()
-        if drained.is_alive():
-            drained.join(10)
-        os.close(read_end)
+    drained.start()
+    wait_for(lambda: len(notify_socket.times("WATCHDOG=1")) > count + 2,
+             what="the pings to come back")
+    controller.kill()
+    drained.join(10)
+    os.close(read_end)
 
 
 def drain(descriptor):

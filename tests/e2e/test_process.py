@@ -22,12 +22,6 @@ def quiet_api():
     return QUIET_API % free_port()
 
 
-def wait_running(controller):
-    """Waits for a line written from the running event loop: SIGTERM and SIGINT are handled
-    from then on (before, they end the process as they would any other)."""
-    controller.wait_log("Connecting main: ")
-
-
 def test_help_prints_the_command_line_options_without_opening_the_file():
     result = run_controller(["--help", "-c", "/nonexistent/tt.cfg"])
     assert result.returncode == 0
@@ -54,57 +48,45 @@ def test_configuration_errors_end_with_one_line_and_status_1(config, args, text,
     assert result.stdout == b""
 
 
-def test_listen_service_that_does_not_resolve(config):
-    result = run_controller(["-c", config("[device-side]\nlisten-service=no-such-service\n")])
+@pytest.mark.parametrize("section, reason", [
+    ("[device-side]\nlisten-service=no-such-service\n", "resolve: Service not found"),
+    ("[device-side]\nlisten-service=PORT\n", "bind: Address already in use"),
+    # After the device side and the API side, which logs its first attempt.
+    ("[metrics]\nlisten=[::1]:PORT\n", "bind: Address already in use"),
+], ids=["unresolved-service", "device-port-in-use", "metrics-port-in-use"])
+def test_start_up_failure_ends_with_status_1_and_its_reason_after_the_lines_before_it(
+        config, section, reason):
+    """The lines logged before the failure are gathered for the loop's first turn; they still
+    come out before the reason."""
+    with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as busy:
+        busy.bind(("::", 0))
+        busy.listen()
+        port = str(busy.getsockname()[1])
+        result = run_controller(["-c", config(quiet_api() + section.replace("PORT", port))])
     assert result.returncode == 1
     lines = result.stderr.decode().splitlines()
     assert lines[0] == "Not using systemd sockets"
-    assert lines[1].startswith("Exception: resolve: Service not found")
-    assert len(lines) == 2
+    assert lines[-1].startswith("Exception: " + reason)
+    assert [line for line in lines if "Exception" in line] == [lines[-1]]
 
 
-class TestRunning:
-    def test_stray_word_is_ignored_and_sigterm_ends_with_0(self, controllers, config):
-        path = config(quiet_api())
-        controller = controllers(["start", "-c", path])
-        controller.wait_log("Not using systemd sockets")
-        wait_running(controller)
-        assert controller.stop(signal.SIGTERM) == 0
-        assert controller.stdout == b""
-
-    def test_sigint_ends_with_0(self, controllers, config):
-        controller = controllers(["--conf=" + config(quiet_api())])
-        controller.wait_log("Not using systemd sockets")
-        wait_running(controller)
-        assert controller.stop(signal.SIGINT) == 0
-        assert controller.stdout == b""
-        assert not any("Exception" in line for line in controller.log())
-
-    def test_listens_on_ipv4_and_ipv6_wildcards_of_every_service(self, controllers, config):
-        first, second = free_port("::", socket.AF_INET6), free_port("::", socket.AF_INET6)
-        path = config(quiet_api() + "[device-side]\nlisten-service=%d\nlisten-service=%d\n"
-                      % (first, second))
-        controller = controllers(["-c", path])
-        controller.wait_log("Not using systemd sockets")
-        for port in (first, second):
-            for family, address in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
-                wait_for(lambda: connects(family, address, port), what="listening on %d" % port)
-        wait_running(controller)
-        assert controller.stop() == 0
-
-    def test_port_in_use_fails_on_bind(self, config):
-        """The line logged before the failure is gathered for the loop's first turn; it
-        still comes out before the reason."""
-        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as busy:
-            busy.bind(("::", 0))
-            busy.listen()
-            port = busy.getsockname()[1]
-            result = run_controller(["-c", config("[device-side]\nlisten-service=%d\n" % port)])
-        assert result.returncode == 1
-        lines = result.stderr.decode().splitlines()
-        assert lines[0] == "Not using systemd sockets"
-        assert lines[1].startswith("Exception: bind: Address already in use")
-        assert len(lines) == 2
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT], ids=["sigterm", "sigint"])
+def test_listens_on_both_wildcards_of_every_service_until_a_signal_ends_it_with_0(
+        controllers, config, sig):
+    first, second = free_port("::", socket.AF_INET6), free_port("::", socket.AF_INET6)
+    path = config(quiet_api() + "[device-side]\nlisten-service=%d\nlisten-service=%d\n"
+                  % (first, second))
+    # A stray word is ignored, and an option may be abbreviated.
+    controller = controllers(["start", "-c", path] if sig == signal.SIGTERM else
+                             ["--conf=" + path])
+    for port in (first, second):
+        for family, address in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
+            wait_for(lambda: connects(family, address, port), what="listening on %d" % port)
+    # Written from the running event loop: SIGTERM and SIGINT are handled from then on (before,
+    # they end the process as they would any other).
+    controller.wait_log("Connecting main: ")
+    assert controller.stop(sig) == 0
+    assert not any("Exception" in line for line in controller.log())
 
 
 def connects(family, address, port):
@@ -118,47 +100,36 @@ def connects(family, address, port):
             return False
 
 
-class TestSocketActivation:
-    """Sockets handed over by systemd-socket-activate, which starts the controller on the
-    first connection to one of them."""
-
-    def activate(self, controllers, config, listen_args):
-        command = ["systemd-socket-activate"] + listen_args + [CONTROLLER]
-        return controllers(["-c", config(quiet_api())], command=command)
-
-    def test_ipv4_and_ipv6_sockets_are_adopted(self, controllers, config):
-        v4, v6 = free_port(), free_port("::1", socket.AF_INET6)
-        controller = self.activate(controllers, config,
-                                   ["-l", "127.0.0.1:%d" % v4, "-l", "[::1]:%d" % v6])
-        wait_for(lambda: connects(socket.AF_INET, "127.0.0.1", v4), what="activation socket")
-        controller.wait_log("Using systemd sockets")
-        assert connects(socket.AF_INET6, "::1", v6)
-        wait_running(controller)
-        assert controller.stop() == 0
-        assert "Exception" not in "\n".join(controller.log())
-
-    @pytest.mark.parametrize("kind", ["udp", "unix"])
-    def test_other_sockets_are_refused(self, controllers, config, tmp_path, kind):
-        if kind == "udp":
-            port = free_port()
-            listen = ["--datagram", "-l", "127.0.0.1:%d" % port]
-        else:
-            listen = ["-l", str(tmp_path / "device.sock")]
-        controller = self.activate(controllers, config, listen)
-        if kind == "udp":
-            # Datagrams sent before the socket exists are lost: send until the controller runs.
-            wait_for(lambda: send_datagram(port) and controller.program() == "tt_controller",
-                     what="activation by a datagram")
-        else:
-            # The file exists from the bind on, a moment before the socket listens.
-            wait_for(lambda: connects(socket.AF_UNIX, None, str(tmp_path / "device.sock")),
-                     what="unix socket")
-        assert controller.wait() == 1
-        assert controller.log()[-2:] == ["Using systemd sockets",
-                                         "Exception: Bad SystemD sockets"]
+@pytest.mark.parametrize("kind", ["udp", "unix"])
+def test_activation_sockets_other_than_tcp_are_refused(controllers, config, tmp_path, kind):
+    """Sockets handed over by systemd-socket-activate, which starts the controller on the first
+    connection to one of them."""
+    if kind == "udp":
+        port = free_port()
+        listen = ["--datagram", "-l", "127.0.0.1:%d" % port]
+    else:
+        listen = ["-l", str(tmp_path / "device.sock")]
+    controller = controllers(["-c", config(quiet_api())],
+                             command=["systemd-socket-activate"] + listen + [CONTROLLER])
+    if kind == "udp":
+        # Datagrams sent before the socket exists are lost: send until the controller runs.
+        wait_for(lambda: send_datagram(port) and program(controller.proc.pid) == "tt_controller",
+                 what="activation by a datagram")
+    else:
+        # The file exists from the bind on, a moment before the socket listens.
+        wait_for(lambda: connects(socket.AF_UNIX, None, str(tmp_path / "device.sock")),
+                 what="unix socket")
+    assert controller.wait() == 1
+    assert controller.log()[-2:] == ["Using systemd sockets", "Exception: Bad SystemD sockets"]
 
 
 def send_datagram(port):
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.sendto(b"x", ("127.0.0.1", port))
     return True
+
+
+def program(pid):
+    """The name of the program the process runs now (systemd-socket-activate execs ours)."""
+    with open("/proc/%d/comm" % pid) as comm:
+        return comm.read().strip()

@@ -2,16 +2,10 @@
 
 import uuid
 
-from fakes import execute_text, run_bytes, until
+from fakes import ADMITTED, SUBPROTOCOL, execute_text, run_bytes, until
 from world import World, requires_private_hosts, result_message, run
 
 pytestmark = requires_private_hosts
-
-
-async def messages_on_every_api(world, expected, timeout=10.0):
-    for api in world.apis:
-        await until(lambda: api.messages()[-len(expected):] == expected, timeout,
-                    "%r on %s, got %r" % (expected, api.host, api.messages()))
 
 
 def test_road_of_a_device_and_of_its_tests(tmp_path):
@@ -21,13 +15,12 @@ def test_road_of_a_device_and_of_its_tests(tmp_path):
     async def scenario():
         async with World(tmp_path) as world:
             device = await world.device(7)
-            assert device.ws.subprotocol == "v1.json.v1.device.trigger_testing.kelvarin.net"
+            assert device.ws.subprotocol == SUBPROTOCOL
             await device.register()
-            assert await device.receive() == bytes([0x46, 0x9B, 0x34, 0xA5, 0x01, 0x01])
+            assert await device.receive() == ADMITTED
             validator = await world.validator.connected()
             assert validator.messages[1] == \
                 '{"type":"validate","data":{"unit_id":7,"mac":"001A2B3C4D5E"}}'
-            await world.wait_log("API Status: received validate result for unitId:7 and is: 1")
 
             asking = await world.apis[1].connected()
             await asking.send('{"type":"isOnline","data":{"unit_id":7}}')
@@ -43,15 +36,11 @@ def test_road_of_a_device_and_of_its_tests(tmp_path):
             assert run_message == run_bytes(test_id, text[len('{"type":"execute","data":'):-1])
             await device.send_result(test_id, '{"progress":50}', last=False)
             await device.send_result(test_id, '{"status":"ok","rtt":12}', last=True)
-            await messages_on_every_api(world, [
-                result_message('{"progress":50}', test_id, 7),
-                result_message('{"status":"ok","rtt":12}', test_id, 7)])
-            for line in ("unitId:7 received register request",
-                         "API: received request to run requestId:%s in unitId:7" % test_id,
-                         "unitId:7 telling to the device to run requestId:%s" % test_id,
-                         "received result for requestId:%s and is last: 0" % test_id,
-                         "API: sent result for requestId:%s and is last: 1" % test_id):
-                await world.wait_log(line)
+            expected = [result_message('{"progress":50}', test_id, 7),
+                        result_message('{"status":"ok","rtt":12}', test_id, 7)]
+            for api in world.apis:
+                await until(lambda: api.messages()[-2:] == expected, what=lambda: "%r on %s, got %r"
+                            % (expected, api.host, api.messages()))
 
             await asking.send(text)
             assert await device.receive() == run_message
@@ -68,7 +57,7 @@ def test_every_line_logged_before_a_stop_reaches_standard_error_in_order(tmp_pat
             for unit in range(300):
                 await connection.send('{"type":"isOnline","data":{"unit_id":%d}}' % unit)
             await until(lambda: len(server.messages()) >= 100, 10, "answers")
-            assert world.stop_controller() == 0
+            assert world.controller.stop() == 0
             answered = server.messages()
             writes = [line for line in world.controller.log()
                       if line.startswith("Writing message to API: ---")]

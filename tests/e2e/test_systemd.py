@@ -3,38 +3,25 @@ installs, and their socket layout hands the controller working IPv4 and IPv6 dev
 
 import asyncio
 import os
+import re
 import shlex
 import shutil
-import signal
 import socket
 import subprocess
-import time
 
 import pytest
-import websockets
 
-from conftest import CONTROLLER, SOURCE_DIR, free_port
-from fakes import SUBPROTOCOL, register_bytes, until
+from conftest import CONTROLLER, SOURCE_DIR, free_port, wait_for
+from fakes import SUBPROTOCOL, FakeDevice
 from test_process import connects, quiet_api
 
 UNITS = os.path.join(SOURCE_DIR, "packaging", "systemd")
-MAC = (0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E)
 
 
-def unit(name):
-    """The settings of a unit file: (section, key) -> values in order, since a key may repeat."""
-    settings, section = {}, None
+def unit_values(name, key):
+    """The values of `key` in a shipped unit file, in order, since a key may repeat."""
     with open(os.path.join(UNITS, name)) as f:
-        for line in f:
-            line = line.strip()
-            if not line or line.startswith(("#", ";")):
-                continue
-            if line.startswith("["):
-                section = line[1:-1]
-                continue
-            key, _, value = line.partition("=")
-            settings.setdefault((section, key), []).append(value)
-    return settings
+        return re.findall(r"^%s=(.*)$" % key, f.read(), re.M)
 
 
 def analyze_verify(directory, *names, env=None):
@@ -78,21 +65,13 @@ class TestUnitFiles:
         assert verifier(str(units), "tt_controller.socket", "tt_controller.service",
                         env=env) == (0, "")
 
-    def test_service_runs_the_packaged_binary_on_the_default_configuration(self, package):
-        service = unit("tt_controller.service")
-        command = shlex.split(service[("Service", "ExecStart")][0])
-        assert command == ["/usr/sbin/tt_controller", "--config",
-                           "/opt/kelvarin/etc/tt_controller.cfg"]
-        for installed in (command[0], command[2]):
-            assert os.path.isfile(package.path(installed)), installed
-
 
 def shipped_listen_arguments(port):
     """systemd-socket-activate arguments for the shipped ListenStream lines, moved to a
     loopback address of the same family and to the given port."""
     loopback = {"0.0.0.0": "127.0.0.1", "[::]": "[::1]"}
     arguments = []
-    for stream in unit("tt_controller.socket")[("Socket", "ListenStream")]:
+    for stream in unit_values("tt_controller.socket", "ListenStream"):
         address, _ = stream.rsplit(":", 1)
         arguments += ["-l", "%s:%d" % (loopback[address], port)]
     return arguments
@@ -100,7 +79,7 @@ def shipped_listen_arguments(port):
 
 def shipped_command(config_path):
     """The service's ExecStart with the binary under test and a test configuration."""
-    command = shlex.split(unit("tt_controller.service")[("Service", "ExecStart")][0])
+    command = shlex.split(unit_values("tt_controller.service", "ExecStart")[0])
     return [CONTROLLER] + [config_path if arg == "/opt/kelvarin/etc/tt_controller.cfg" else arg
                            for arg in command[1:]]
 
@@ -115,27 +94,18 @@ class TestSocketActivation:
         command = ["systemd-socket-activate"] + shipped_listen_arguments(port) + \
             shipped_command(path)
         controller = controllers([], command=command)
-
-        def logged(text):
-            return until(lambda: text in controller.log(), what="%r in %r" % (
-                text, controller.log()[-20:]))
+        # The first connection makes systemd-socket-activate start the controller.
+        wait_for(lambda: connects(socket.AF_INET6, "::1", port), what="the activation sockets")
 
         async def scenario():
-            connected = []
-            try:
-                for unit_id, host in ((101, "127.0.0.1"), (102, "[::1]")):
-                    # The first connection makes systemd-socket-activate start the controller.
-                    ws = await connect_device("ws://%s:%d/" % (host, port))
-                    connected.append(ws)
-                    assert ws.subprotocol == SUBPROTOCOL
-                    assert ws.remote_address[0] == host.strip("[]")
-                    await ws.send(register_bytes(unit_id, MAC))
-                    await logged("unitId:%d received register request" % unit_id)
-                    await logged("API status: requested validate for unitId: [%d] mac: "
-                                 "[001A2B3C4D5E]" % unit_id)
-            finally:
-                for ws in connected:
-                    await ws.close()
+            for unit_id, host in ((101, "127.0.0.1"), (102, "[::1]")):
+                device = await FakeDevice(port, unit_id, host=host).connect()
+                assert device.ws.subprotocol == SUBPROTOCOL
+                assert device.ws.remote_address[0] == host.strip("[]")
+                await device.register()
+                controller.wait_log("API status: requested validate for unitId: [%d] mac: "
+                                    "[001A2B3C4D5E]" % unit_id)
+                await device.close()
 
         asyncio.run(scenario())
         log = controller.log()
@@ -143,18 +113,5 @@ class TestSocketActivation:
         assert "Not using systemd sockets" not in log
         assert not connects(socket.AF_INET, "127.0.0.1", unused)
         assert not connects(socket.AF_INET6, "::1", unused)
-        assert controller.stop(signal.SIGTERM) == 0
+        assert controller.stop() == 0
         assert not any("Exception" in line for line in controller.log())
-
-
-async def connect_device(uri, timeout=10.0):
-    """Connects once the socket listens: systemd-socket-activate makes it after it started."""
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            return await websockets.connect(uri, subprotocols=[SUBPROTOCOL], compression=None,
-                                            open_timeout=timeout)
-        except ConnectionRefusedError:
-            if time.monotonic() > deadline:
-                raise
-            await asyncio.sleep(0.01)

@@ -5,14 +5,14 @@ of its own whose /etc/hosts names the loopback addresses of the fakes."""
 
 import asyncio
 import os
-import signal
 import socket
+import subprocess
 import uuid
 
 import pytest
 
 from conftest import CONTROLLER, ControllerProcess, free_port, private_hosts_supported
-from fakes import FakeApiServer, FakeDevice, execute_text, run_bytes, until
+from fakes import ADMITTED, FakeApiServer, FakeDevice, execute_text, run_bytes, until
 
 API_ADDRESSES = ["127.0.0.2", "127.0.0.3"]
 VALIDATOR_ADDRESS = "127.0.0.4"
@@ -24,18 +24,15 @@ requires_private_hosts = pytest.mark.skipif(
 
 class World:
     def __init__(self, tmp_path, policy=lambda unit, mac: True, start_validator=True,
-                 preexec_fn=None, unserved=(), api_settings="", stderr=None, hang_up=False,
-                 metrics=False):
+                 unserved=(), api_settings="", stderr=None, hang_up=False, metrics=False):
         """`unserved`: further addresses of the all-API name that the test serves itself, or
         leaves down; `api_settings`: lines added to the [api-side] section; `stderr`: a
         descriptor for the controller's log instead of a pipe read here; `hang_up`: every fake
         API server and the validator close each connection right after its registration;
-        `metrics`: the controller serves its metrics endpoint on 127.0.0.1."""
+        `metrics`: True, or a port: the controller serves its metrics endpoint on 127.0.0.1."""
         self.tmp_path = tmp_path
         # The port of the metrics endpoint on 127.0.0.1, when there is one.
-        self.metrics_port = free_port() if metrics else None
-        # Runs in the controller's process before it starts, e.g. to set its resource limits.
-        self.preexec_fn = preexec_fn
+        self.metrics_port = free_port() if metrics is True else metrics or None
         self.api_port = free_port()
         self.device_port = free_port("::", socket.AF_INET6)
         self.apis = [FakeApiServer(address, self.api_port, hang_up=hang_up)
@@ -55,8 +52,7 @@ class World:
             await self.validator.start()
         self.controller = self._start_controller()
         if self.stderr is None:
-            await until(lambda: self.controller.log() and "Not using systemd sockets" in
-                        self.controller.log(), what="controller start")
+            await self.wait_log("Not using systemd sockets")
         for api in self.apis:
             await api.connected()
         if self.start_validator:
@@ -87,36 +83,38 @@ class World:
                            if self.metrics_port else ""))
         command = ["unshare", "--mount", "sh", "-c",
                    'mount --bind "$0" /etc/hosts && exec "$@"', str(hosts), CONTROLLER]
-        extra = {} if self.stderr is None else {"stderr": self.stderr}
         return ControllerProcess(["-c", str(config)], command=command,
-                                 preexec_fn=self.preexec_fn, **extra)
+                                 stderr=self.stderr or subprocess.PIPE)
 
-    async def device(self, unit_id, mac=(0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E)):
-        device = await FakeDevice(self.device_port, unit_id, mac).connect()
+    async def device(self, unit_id):
+        device = await FakeDevice(self.device_port, unit_id).connect()
         self.devices.append(device)
         return device
 
-    async def admitted_device(self, unit_id, mac=(0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E)):
-        device = await self.device(unit_id, mac)
+    async def admitted_device(self, unit_id):
+        device = await self.device(unit_id)
         await device.register()
-        answer = await device.receive()
-        assert answer == bytes([0x46, 0x9B, 0x34, 0xA5, 0x01, 0x01])
+        assert await device.receive() == ADMITTED
         if self.stderr is None:
             await self.wait_log("unitId:%d telling to the device that validation 1" % unit_id)
         return device
 
     async def wait_log(self, text, count=1, timeout=10.0):
-        return await until(
-            lambda: (lambda hits: hits if len(hits) >= count else None)(
-                [line for line in self.controller.log() if text in line]),
-            timeout, "log line %r" % text)
+        return await until(lambda: self.controller.found(text, count), timeout,
+                           "log line %r" % text)
 
-    def stop_controller(self, sig=signal.SIGTERM):
-        return self.controller.stop(sig)
+    def lines_with(self, text, since=0):
+        return self.controller.lines_with(text, since)
+
+    async def reported(self, unit_id):
+        """Waits for the validator to be told that the device of `unit_id` left cleanly."""
+        await until(lambda: any('"reason":"clean"' in m and '"unit_id":%d}' % unit_id in m
+                                for m in self.validator.messages()),
+                    what="the report of %d" % unit_id)
 
 
-def run(scenario):
-    asyncio.run(asyncio.wait_for(scenario(), 60))
+def run(scenario, timeout=120):
+    asyncio.run(asyncio.wait_for(scenario(), timeout))
 
 
 def result_message(body, test_id, unit_id):
@@ -136,10 +134,6 @@ async def run_test(world, device, unit_id, api=0, body='{"status":"ok"}'):
     for server in world.apis:
         await until(lambda: expected in server.messages(), 20,
                     "the result of %s on %s" % (test_id, server.host))
-
-
-def lines_with(world, text, since=0):
-    return [line for line in world.controller.log()[since:] if text in line]
 
 
 def cpu_seconds(pid):
