@@ -11,8 +11,6 @@ namespace kelvarin::triggerTesting::testSupport
 namespace
 {
 
-using Lines = std::vector<std::string>;
-
 class FakeTestRequest : public ITestRequest
 {
 public:
@@ -35,7 +33,8 @@ private:
 class ProbeManagerTest : public DeviceSideTest
 {
 protected:
-    void SetUp() override { startDeviceSide(); }
+    // Two listening sockets that feed one registry.
+    void SetUp() override { startDeviceSide({}, {"127.0.0.1", "::1"}); }
 
     void run(unsigned long unitId, std::string data)
     {
@@ -64,7 +63,7 @@ TEST_F(ProbeManagerTest, RunMessagesAreWrittenInCallOrderAndLogged)
 TEST_F(ProbeManagerTest, SecondConnectionOfAUnitReplacesTheFirst)
 {
     auto first = validatedDevice(7);
-    auto second = validatedDevice(7);
+    auto second = validatedDevice(7, 1); // through the other listening socket
     run(7, "{}");
     ASSERT_TRUE(runUntil([&] { return second->received().size() == 2; }));
     EXPECT_EQ(first->received().size(), 1u);
@@ -82,19 +81,6 @@ TEST_F(ProbeManagerTest, SecondConnectionOfAUnitReplacesTheFirst)
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].unitId, 7u);
     EXPECT_FALSE(manager->isUnitOnline(7));
-}
-
-class ProbeServerTest : public DeviceSideTest
-{
-};
-
-TEST_F(ProbeServerTest, BothListeningSocketsFeedOneRegistry)
-{
-    startDeviceSide({}, {"127.0.0.1", "::1"});
-    auto overV4 = validatedDevice(1, 0);
-    auto overV6 = validatedDevice(2, 1);
-    EXPECT_TRUE(manager->isUnitOnline(1));
-    EXPECT_TRUE(manager->isUnitOnline(2));
 }
 
 TEST(HeapTrimmerTest, TrimsOncePerHalvingSinceThePeak)

@@ -10,7 +10,6 @@ namespace
 {
 
 using namespace std::string_literals;
-using Lines = std::vector<std::string>;
 
 auto const requestId = boost::uuids::string_generator()("0123abcd-4567-89ef-fedc-ba9876543210");
 std::string const resultLine =
@@ -156,9 +155,7 @@ TEST_F(ProbeSessionTest, ResultsBecomeRepliesByteForByte)
     EXPECT_EQ(log.lines(), (Lines{resultLine + "0", resultLine + "1"}));
 }
 
-class ProbeSessionIdleTest : public DeviceSideTest
-{
-};
+using ProbeSessionIdleTest = DeviceSideTest;
 
 TEST_F(ProbeSessionIdleTest, SilentValidatedDeviceIsReportedAsTimeout)
 {

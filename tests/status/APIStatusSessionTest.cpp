@@ -1,10 +1,9 @@
 #include "status/APIStatusSession.hpp"
 
-#include "api/ApiTestHelpers.hpp"
 #include "status/AskerCallback.hpp"
 #include "status/DisconnectionMessage.hpp"
 #include "status/StatusMessages.hpp"
-#include "support/FakeApiServer.hpp"
+#include "support/LoopTest.hpp"
 
 #include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/post.hpp>
@@ -19,16 +18,12 @@
 #include <string>
 #include <vector>
 
-namespace kelvarin::triggerTesting
+namespace kelvarin::triggerTesting::testSupport
 {
 namespace
 {
 
 using namespace std::chrono_literals;
-using apiTest::runUntil;
-using apiTest::toString;
-using testSupport::FakeApiServer;
-using Lines = std::vector<std::string>;
 
 constexpr unsigned long largestUnit = std::numeric_limits<unsigned long>::max();
 StatusTimings const fast{20ms, 1h, 10s};
@@ -62,7 +57,7 @@ std::string report(unsigned long unitId)
     return prepareDisconnectionMessage(unitId, clean, std::chrono::system_clock::time_point{});
 }
 
-class APIStatusSessionTest : public ::testing::Test
+class APIStatusSessionTest : public LoopTest
 {
 protected:
     // The session's host resolves to whatever `resolved` holds at the time.
@@ -85,30 +80,11 @@ protected:
         ASSERT_TRUE(waitForLog("API Status: Entering input loop"));
     }
 
-    bool waitForMessages(FakeApiServer const &server, std::size_t count)
-    {
-        return runUntil(io, [&] { return server.allReceived().size() >= count; });
-    }
-
-    bool waitForLog(std::string const &line, std::size_t times = 1)
-    {
-        return runUntil(io, [&] { return log.count(line) >= times; });
-    }
-
-    // Gives the loop time to do something it must not do.
-    void settle()
-    {
-        runUntil(
-            io, [] { return false; }, 100ms);
-    }
-
     std::function<void(bool)> recorder()
     {
         return [this](bool valid) { answers.push_back(valid); };
     }
 
-    boost::asio::io_context io;
-    apiTest::ClogCapture log;
     APIStatusSession::Endpoints resolved;
     int resolutions = 0;
     std::vector<bool> answers;
@@ -144,7 +120,7 @@ TEST(StatusMessagesTest, RegistrationQuotesTheHostNameAndValidationNamesUnitAndM
 TEST_F(APIStatusSessionTest, RefusedValidatorIsRetriedAfterTheDelay)
 {
     auto const begin = std::chrono::steady_clock::now();
-    startAt({apiTest::refusingEndpoint(io)}, {50ms, 1h, 10s});
+    startAt({refusingEndpoint(io)}, {50ms, 1h, 10s});
     ASSERT_TRUE(waitForLog("API Status: Connecting", 4));
 
     EXPECT_GE(std::chrono::steady_clock::now() - begin, 3 * 50ms); // three waits, four attempts
@@ -157,36 +133,24 @@ TEST_F(APIStatusSessionTest, RefusedValidatorIsRetriedAfterTheDelay)
         EXPECT_EQ(lines[i], attempt[i % 3]) << i;
 }
 
-TEST_F(APIStatusSessionTest, ValidationIsSentAndAnsweredWithALowerCaseMac)
-{
-    FakeApiServer server(io);
-    connectTo(server);
-    session->validate(42, mac(), recorder(), false);
-    ASSERT_TRUE(waitForMessages(server, 2));
-    EXPECT_EQ(server.allReceived()[1], validateText(42, mac()));
-    EXPECT_EQ(log.linesStartingWith("API status: requested validate"),
-              Lines{"API status: requested validate for unitId: [42] mac: [001A2B3C4D5E]"});
-
-    server.send(answer(42, "001a2b3c4d5e", "false"));
-    ASSERT_TRUE(runUntil(io, [&] { return answers.size() == 1; }));
-    EXPECT_EQ(answers, std::vector<bool>{false});
-    EXPECT_EQ(log.linesStartingWith("API Status: received"),
-              Lines{"API Status: received validate result for unitId:42 and is: 0"});
-}
-
-TEST_F(APIStatusSessionTest, TwoAskersOfOneKeyAreBothAnswered)
+TEST_F(APIStatusSessionTest, EveryAskIsSentAndOneLowerCaseAnswerAnswersAllAskersOfTheKey)
 {
     FakeApiServer server(io);
     connectTo(server);
     session->validate(42, mac(), recorder(), false);
     session->validate(42, mac(), recorder(), false);
     ASSERT_TRUE(waitForMessages(server, 3));
-    EXPECT_EQ(server.allReceived()[2], server.allReceived()[1]);
+    EXPECT_EQ(server.allReceived(),
+              (Lines{registration(), validateText(42, mac()), validateText(42, mac())}));
+    EXPECT_EQ(log.linesStartingWith("API status: requested validate"),
+              Lines(2, "API status: requested validate for unitId: [42] mac: [001A2B3C4D5E]"));
 
-    server.send(answer(42, "001A2B3C4D5E", "true"));
-    server.send(answer(42, "001A2B3C4D5E", "true"));
+    server.send(answer(42, "001a2b3c4d5e", "false"));
+    server.send(answer(42, "001a2b3c4d5e", "false")); // the key is gone
     ASSERT_TRUE(waitForLog("Could not handle API message: Not found"));
-    EXPECT_EQ(answers, (std::vector<bool>{true, true}));
+    EXPECT_EQ(answers, (std::vector<bool>{false, false}));
+    EXPECT_EQ(log.linesStartingWith("API Status: received"),
+              Lines{"API Status: received validate result for unitId:42 and is: 0"});
 }
 
 TEST_F(APIStatusSessionTest, FailedAnswersAreLoggedAndLeaveThePendingTableAsTheySay)
@@ -217,32 +181,42 @@ TEST_F(APIStatusSessionTest, FailedAnswersAreLoggedAndLeaveThePendingTableAsThey
         expected.push_back("Could not handle API message: " + error);
     }
     auto const failures = [&] { return log.linesStartingWith("Could not handle API message: "); };
-    ASSERT_TRUE(runUntil(io, [&] { return failures().size() == cases.size(); }));
+    ASSERT_TRUE(runUntil([&] { return failures().size() == cases.size(); }));
     EXPECT_EQ(failures(), expected);
     EXPECT_TRUE(answers.empty());
 
     // The read loop goes on, and 42 is still pending after everything aimed at it.
     server.send(answer(42, "001A2B3C4D5E", "true"));
-    ASSERT_TRUE(runUntil(io, [&] { return answers.size() == 1; }));
+    ASSERT_TRUE(runUntil([&] { return answers.size() == 1; }));
     EXPECT_EQ(server.connectionCount(), 1u);
 }
 
-TEST_F(APIStatusSessionTest, PendingValidationsAreAskedAgainInKeyOrderAfterReconnecting)
+// Pending validations are asked again in key order after the registration, except those whose
+// askers have gone; then the reports made while the validator was away, in their order.
+TEST_F(APIStatusSessionTest, WhatWasAskedAndReportedWhileDownFollowsTheRegistration)
 {
     FakeApiServer server(io);
     server.setRejecting(true);
     startAt({server.endpoint()});
     session->validate(7, mac(0x02), recorder(), false); // asked while down: logged, kept
     ASSERT_TRUE(waitForLog("API Status: Connect Websocket", 2));
+    session->reportDisconnection(report(1));
     session->validate(largestUnit, mac(0x01), recorder(), false);
     session->validate(7, mac(0x01), recorder(), false);
+    session->reportDisconnection(report(2));
     session->validate(3, mac(0xff), recorder(), false);
+    auto gone = std::make_shared<int>();
+    session->validate(5, mac(), AskerCallback{gone, [](void *, bool) {}}, false);
+    gone.reset();
     server.setRejecting(false);
-    ASSERT_TRUE(waitForMessages(server, 5));
+    ASSERT_TRUE(waitForMessages(server, 7));
+    settle();
 
     Lines const ordered{registration(), validateText(3, mac(0xff)), validateText(7, mac(0x01)),
                         validateText(7, mac(0x02)), validateText(largestUnit, mac(0x01))};
-    EXPECT_EQ(server.newest().received, ordered);
+    Lines sent = ordered;
+    sent.insert(sent.end(), {report(1), report(2)});
+    EXPECT_EQ(server.newest().received, sent);
     auto const lines = log.lines();
     auto const cleaning = std::find(lines.begin(), lines.end(), "API Status: Cleaning up");
     ASSERT_GE(lines.end() - cleaning, 6);
@@ -250,33 +224,14 @@ TEST_F(APIStatusSessionTest, PendingValidationsAreAskedAgainInKeyOrderAfterRecon
     EXPECT_EQ(cleaning[5], "API Status: Entering input loop");
     EXPECT_EQ(log.count("API status: requested validate for unitId: [7] mac: [001A2B3C4D02]"), 2u);
 
-    // An answered one is not asked again on the next connection.
+    // Neither an answered validation nor a written report is sent again on the next connection.
     server.send(answer(7, "001A2B3C4D01", "true"));
-    ASSERT_TRUE(runUntil(io, [&] { return answers.size() == 1; }));
+    ASSERT_TRUE(runUntil([&] { return answers.size() == 1; }));
     server.closeNewest();
-    ASSERT_TRUE(waitForMessages(server, 9));
+    ASSERT_TRUE(waitForMessages(server, 11));
     settle();
     EXPECT_EQ(server.connectionCount(), 2u);
     EXPECT_EQ(server.newest().received, (Lines{ordered[0], ordered[1], ordered[3], ordered[4]}));
-}
-
-TEST_F(APIStatusSessionTest, AskersThatHaveGoneAreNotAskedForAgain)
-{
-    FakeApiServer server(io);
-    server.setRejecting(true);
-    startAt({server.endpoint()});
-    auto const asker = [](std::shared_ptr<int> const &owner) {
-        return AskerCallback{owner, [](void *, bool) {}};
-    };
-    auto stays = std::make_shared<int>();
-    auto goes = std::make_shared<int>();
-    session->validate(1, mac(), asker(stays), false);
-    session->validate(2, mac(), asker(goes), false);
-    goes.reset();
-    server.setRejecting(false);
-    ASSERT_TRUE(waitForMessages(server, 2));
-    settle();
-    EXPECT_EQ(server.newest().received, (Lines{registration(), validateText(1, mac())}));
 }
 
 TEST_F(APIStatusSessionTest, ValidatorThatDropsEveryConnectionAtOnceIsContactedOnceADelay)
@@ -286,7 +241,7 @@ TEST_F(APIStatusSessionTest, ValidatorThatDropsEveryConnectionAtOnceIsContactedO
     connectTo(server, StatusTimings{300ms, 1h, 10s});
     server.closeNewest();
     ASSERT_TRUE(runUntil(
-        io, [&] { return !log.linesStartingWith("API Status: Input loop failed with").empty(); }));
+        [&] { return !log.linesStartingWith("API Status: Input loop failed with").empty(); }));
     ASSERT_TRUE(waitForLog("API Status: Entering input loop", 2));
     EXPECT_GE(std::chrono::steady_clock::now() - started, 300ms);
     EXPECT_EQ(log.count("API Status: Connecting"), 2u);
@@ -301,10 +256,10 @@ TEST_F(APIStatusSessionTest, WatchLoopMovesTheConnectionOnlyWhenItsAddressIsGone
     // Several addresses including the current one, then none: nothing moves.
     resolved = {second.endpoint(), first.endpoint()};
     auto checks = resolutions;
-    ASSERT_TRUE(runUntil(io, [&] { return resolutions >= checks + 3; }));
+    ASSERT_TRUE(runUntil([&] { return resolutions >= checks + 3; }));
     resolved = {};
     checks = resolutions;
-    ASSERT_TRUE(runUntil(io, [&] { return resolutions >= checks + 3; }));
+    ASSERT_TRUE(runUntil([&] { return resolutions >= checks + 3; }));
     EXPECT_GE(log.count("API Status: validator.example.test resolved to no address, staying with " +
                         toString(first.endpoint())),
               1u);
@@ -324,23 +279,6 @@ TEST_F(APIStatusSessionTest, WatchLoopMovesTheConnectionOnlyWhenItsAddressIsGone
     EXPECT_EQ(moved[2], "API Status: Connecting");
 }
 
-TEST_F(APIStatusSessionTest, ReportsMadeWhileDownFollowTheReaskedValidationsInOrder)
-{
-    FakeApiServer server(io);
-    server.setRejecting(true);
-    startAt({server.endpoint()});
-    ASSERT_TRUE(waitForLog("API Status: Connect Websocket"));
-    session->reportDisconnection(report(1));
-    session->validate(9, mac(), recorder(), false);
-    session->reportDisconnection(report(2));
-    session->reportDisconnection(report(3));
-    server.setRejecting(false);
-    ASSERT_TRUE(waitForMessages(server, 5));
-    settle();
-    EXPECT_EQ(server.allReceived(),
-              (Lines{registration(), validateText(9, mac()), report(1), report(2), report(3)}));
-}
-
 TEST_F(APIStatusSessionTest, UnwrittenReportsSurviveADroppedConnectionInOrder)
 {
     FakeApiServer first(io);
@@ -356,8 +294,7 @@ TEST_F(APIStatusSessionTest, UnwrittenReportsSurviveADroppedConnectionInOrder)
     session->reportDisconnection(report(3));
     settle();
     resolved = {second.endpoint()};
-    ASSERT_TRUE(runUntil(
-        io, [&] { return second.allReceived().size() >= 4; }, 30s));
+    ASSERT_TRUE(runUntil([&] { return second.allReceived().size() >= 4; }, 30s));
     settle();
 
     EXPECT_TRUE(first.allReceived().empty());
@@ -382,11 +319,10 @@ TEST_F(APIStatusSessionTest, BacklogKeepsTheNewestHundredThousandReports)
               (Lines{full + report(1), full + report(2)}));
 
     server.setRejecting(false);
-    ASSERT_TRUE(runUntil(
-        io, [&] { return server.allReceived().size() == limit + 1; }, 60s));
+    ASSERT_TRUE(runUntil([&] { return server.allReceived().size() == limit + 1; }, 60s));
     EXPECT_EQ(server.allReceived()[1], report(3));
     EXPECT_EQ(server.allReceived().back(), report(limit + 2));
 }
 
 } // namespace
-} // namespace kelvarin::triggerTesting
+} // namespace kelvarin::triggerTesting::testSupport

@@ -2,15 +2,12 @@
 
 #include "device/ProbeManager.hpp"
 #include "sim/SimMessages.hpp"
-#include "support/ClogCapture.hpp"
 #include "support/FakeDevice.hpp"
-#include "support/Helpers.hpp"
+#include "support/LoopTest.hpp"
 
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
 #include <functional>
-#include <gtest/gtest.h>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -37,7 +34,7 @@ struct DisconnectionReport
 
 // A started ProbeManager on loopback whose three functions record what the device side asks,
 // with devices that connect to it.
-class DeviceSideTest : public ::testing::Test
+class DeviceSideTest : public LoopTest
 {
 protected:
     void startDeviceSide(ProbeSession::Timeouts timeouts = {},
@@ -70,8 +67,6 @@ protected:
             });
         manager->start();
     }
-
-    bool runUntil(std::function<bool()> const &done) { return testSupport::runUntil(io, done); }
 
     std::unique_ptr<FakeDevice> connectDevice(std::size_t listener = 0)
     {
@@ -114,8 +109,6 @@ protected:
         return "unitId:" + std::to_string(unitId) + " disconnected: End of file asio.misc:2";
     }
 
-    ClogCapture log;
-    boost::asio::io_context io;
     std::vector<ValidationRequest> validations;
     std::vector<Reply> replies;
     std::vector<DisconnectionReport> reports;
