@@ -2,7 +2,6 @@
 #include "support/DeviceSideTest.hpp"
 
 #include <boost/beast/http/field.hpp>
-#include <boost/uuid/string_generator.hpp>
 
 namespace kelvarin::triggerTesting::testSupport
 {
@@ -11,7 +10,6 @@ namespace
 
 using namespace std::string_literals;
 
-auto const requestId = boost::uuids::string_generator()("0123abcd-4567-89ef-fedc-ba9876543210");
 std::string const resultLine =
     "received result for requestId:0123abcd-4567-89ef-fedc-ba9876543210 and is last: ";
 

@@ -34,12 +34,6 @@ EtherAddr mac(std::uint8_t last = 0x5e)
     return EtherAddr{EtherAddr::Octets{0x00, 0x1a, 0x2b, 0x3c, 0x4d, last}};
 }
 
-std::string validateText(unsigned long unitId, EtherAddr const &address)
-{
-    return "{\"type\":\"validate\",\"data\":{\"unit_id\":" + std::to_string(unitId) +
-           ",\"mac\":\"" + address.toString() + "\"}}";
-}
-
 std::string answer(unsigned long unitId, std::string const &macText, std::string const &result)
 {
     return "{\"type\":\"validate\",\"data\":{\"unit_id\":" + std::to_string(unitId) +
@@ -48,8 +42,7 @@ std::string answer(unsigned long unitId, std::string const &macText, std::string
 
 std::string registration()
 {
-    return "{\"type\":\"register\",\"data\":{\"is_validator\":true,\"name\":\"" +
-           boost::asio::ip::host_name() + "\"}}";
+    return buildValidatorRegistration(boost::asio::ip::host_name());
 }
 
 std::string report(unsigned long unitId)
@@ -133,8 +126,8 @@ TEST_F(APIStatusSessionTest, RegistersThenSendsEveryAskAndOneLowerCaseAnswerAnsw
     session->validate(42, mac(), recorder(), false);
     session->validate(42, mac(), recorder(), false);
     ASSERT_TRUE(waitForMessages(server, 3));
-    EXPECT_EQ(server.allReceived(),
-              (Lines{registration(), validateText(42, mac()), validateText(42, mac())}));
+    EXPECT_EQ(server.allReceived(), (Lines{registration(), buildValidateRequest(42, mac()),
+                                           buildValidateRequest(42, mac())}));
     EXPECT_EQ(log.linesStartingWith("API status: requested validate"),
               Lines(2, "API status: requested validate for unitId: [42] mac: [001A2B3C4D5E]"));
 
@@ -205,8 +198,9 @@ TEST_F(APIStatusSessionTest, WhatWasAskedAndReportedWhileDownFollowsTheRegistrat
     ASSERT_TRUE(waitForMessages(server, 7));
     settle();
 
-    Lines const ordered{registration(), validateText(3, mac(0xff)), validateText(7, mac(0x01)),
-                        validateText(7, mac(0x02)), validateText(largestUnit, mac(0x01))};
+    Lines const ordered{registration(), buildValidateRequest(3, mac(0xff)),
+                        buildValidateRequest(7, mac(0x01)), buildValidateRequest(7, mac(0x02)),
+                        buildValidateRequest(largestUnit, mac(0x01))};
     Lines sent = ordered;
     sent.insert(sent.end(), {report(1), report(2)});
     EXPECT_EQ(server.newest().received, sent);

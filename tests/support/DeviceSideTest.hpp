@@ -6,6 +6,7 @@
 #include "support/LoopTest.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/uuid/string_generator.hpp>
 
 #include <functional>
 #include <memory>
@@ -17,6 +18,8 @@ namespace kelvarin::triggerTesting::testSupport
 {
 
 inline EtherAddr const testMac{EtherAddr::Octets{0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}};
+inline boost::uuids::uuid const requestId =
+    boost::uuids::string_generator()("0123abcd-4567-89ef-fedc-ba9876543210");
 
 struct ValidationRequest
 {
