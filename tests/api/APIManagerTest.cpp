@@ -4,11 +4,7 @@
 
 #include <boost/uuid/string_generator.hpp>
 
-#include <gtest/gtest.h>
-#include <memory>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 namespace kelvarin::triggerTesting::testSupport
 {

@@ -4,11 +4,6 @@
 #include "support/DescriptorExhaustion.hpp"
 #include "support/LoopTest.hpp"
 
-#include <gtest/gtest.h>
-#include <memory>
-#include <string>
-#include <vector>
-
 namespace kelvarin::triggerTesting::testSupport
 {
 namespace

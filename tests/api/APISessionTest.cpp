@@ -7,11 +7,6 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/ip/host_name.hpp>
 
-#include <gtest/gtest.h>
-#include <memory>
-#include <string>
-#include <vector>
-
 namespace kelvarin::triggerTesting::testSupport
 {
 namespace

@@ -8,15 +8,7 @@
 #include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/post.hpp>
 
-#include <algorithm>
-#include <chrono>
-#include <functional>
-#include <gtest/gtest.h>
 #include <limits>
-#include <memory>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
 namespace kelvarin::triggerTesting::testSupport
 {

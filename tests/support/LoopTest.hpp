@@ -9,6 +9,9 @@
 #include <chrono>
 #include <functional>
 #include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace kelvarin::triggerTesting::testSupport
 {
