@@ -23,13 +23,12 @@ std::string execute(unsigned long unitId, std::string const &task,
            "\",\"action_id\":3}}";
 }
 
-// The result message of a request made by execute().
+// The result message of a request made by execute(): the result's members, then the request's.
 std::string resultOf(std::string const &body, unsigned long unitId, std::string const &task,
                      std::string const &id = requestId)
 {
-    return "{\"type\":\"execute\",\"data\":{" + body + "\"test_id\":\"" + id +
-           "\",\"unit_id\":" + std::to_string(unitId) + ",\"task\":\"" + task +
-           "\",\"action_id\":3}}";
+    auto text = execute(unitId, task, id);
+    return text.insert(text.find("\"test_id\""), body);
 }
 
 class APIManagerTest : public LoopTest

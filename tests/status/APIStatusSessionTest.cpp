@@ -143,7 +143,6 @@ TEST_F(APIStatusSessionTest, FailedAnswersAreLoggedAndLeaveThePendingTableAsThey
     // The texts of every parse failure are the answer parser's own; here, what each kind of
     // failure does to the table.
     std::vector<std::pair<std::string, std::string>> const cases{
-        {"not json", "Invalid JSON"},
         {answer(42, "001A2B3C4D5G", "true"), "Tried to create an EtherAddr from an invalid format"},
         {answer(41, "001A2B3C4D5E", "true"), "Not found"},
         // These two take the entry: 43 is never answered, 44's asker failed.
