@@ -158,10 +158,7 @@ using ProbeSessionIdleTest = DeviceSideTest;
 TEST_F(ProbeSessionIdleTest, SilentValidatedDeviceIsReportedAsTimeout)
 {
     startDeviceSide({std::chrono::seconds(30), std::chrono::milliseconds(300)});
-    FakeDevice device(io, endpoints[0], {}, false); // answers no pings
-    ASSERT_TRUE(device.waitOpen());
-    device.send(sim::registerMessage(7, testMac));
-    ASSERT_TRUE(runUntil([&] { return !validations.empty(); }));
+    auto device = registeringDevice(7, 0, false); // answers no pings
     validations[0].answer(true);
     ASSERT_TRUE(manager->isUnitOnline(7));
 

@@ -71,17 +71,19 @@ protected:
         manager->start();
     }
 
-    std::unique_ptr<FakeDevice> connectDevice(std::size_t listener = 0)
+    // A device that does not read receives nothing and answers no pings.
+    std::unique_ptr<FakeDevice> connectDevice(std::size_t listener = 0, bool reading = true)
     {
-        auto device = std::make_unique<FakeDevice>(io, endpoints.at(listener));
+        auto device = std::make_unique<FakeDevice>(io, endpoints.at(listener), "", reading);
         EXPECT_TRUE(device->waitOpen());
         return device;
     }
 
     // Connects and registers; the validation request is the last one in `validations`.
-    std::unique_ptr<FakeDevice> registeringDevice(unsigned long unitId, std::size_t listener = 0)
+    std::unique_ptr<FakeDevice> registeringDevice(unsigned long unitId, std::size_t listener = 0,
+                                                  bool reading = true)
     {
-        auto device = connectDevice(listener);
+        auto device = connectDevice(listener, reading);
         auto const asked = validations.size();
         device->send(sim::registerMessage(unitId, testMac));
         EXPECT_TRUE(runUntil([&] { return validations.size() > asked; }));
