@@ -1,16 +1,10 @@
 #include "api/APIManager.hpp"
 
-#include "support/ClogCapture.hpp"
-#include "support/FakeApiServer.hpp"
-#include "support/Helpers.hpp"
+#include "support/LoopTest.hpp"
 
 #include <boost/uuid/string_generator.hpp>
 
-#include <gtest/gtest.h>
-#include <memory>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 namespace kelvarin::triggerTesting::testSupport
 {
@@ -18,7 +12,6 @@ namespace
 {
 
 using namespace std::chrono_literals;
-using Lines = std::vector<std::string>;
 
 std::string const requestId = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
 
@@ -30,16 +23,15 @@ std::string execute(unsigned long unitId, std::string const &task,
            "\",\"action_id\":3}}";
 }
 
-// The result message of a request made by execute().
+// The result message of a request made by execute(): the result's members, then the request's.
 std::string resultOf(std::string const &body, unsigned long unitId, std::string const &task,
                      std::string const &id = requestId)
 {
-    return "{\"type\":\"execute\",\"data\":{" + body + "\"test_id\":\"" + id +
-           "\",\"unit_id\":" + std::to_string(unitId) + ",\"task\":\"" + task +
-           "\",\"action_id\":3}}";
+    auto text = execute(unitId, task, id);
+    return text.insert(text.find("\"test_id\""), body);
 }
 
-class APIManagerTest : public ::testing::Test
+class APIManagerTest : public LoopTest
 {
 protected:
     // Every API server is the one fake behind 127.0.0.1; the validator address has no server.
@@ -55,20 +47,7 @@ protected:
         ASSERT_TRUE(waitForMessages(server, 1)); // the request session's registration
     }
 
-    bool waitForMessages(FakeApiServer const &peer, std::size_t count)
-    {
-        return runUntil(io, [&] { return peer.allReceived().size() >= count; });
-    }
-
-    void settle()
-    {
-        runUntil(
-            io, [] { return false; }, 100ms);
-    }
-
     boost::uuids::uuid const id = boost::uuids::string_generator()(requestId);
-    boost::asio::io_context io;
-    ClogCapture log;
     FakeApiServer server{io};
     std::vector<unsigned long> forwarded;
     std::unique_ptr<APIManager> manager;
@@ -94,7 +73,7 @@ TEST_F(APIManagerTest, ResultsOfRunningRequestsGoOutUntilTheLastAndOthersNowhere
 {
     start();
     server.send(execute(12, "ping"));
-    ASSERT_TRUE(runUntil(io, [&] { return !forwarded.empty(); }));
+    ASSERT_TRUE(runUntil([&] { return !forwarded.empty(); }));
     // A device text that is not JSON reaches the caller; the request stays running, unlogged.
     EXPECT_THROW(manager->sendResult(Reply(id, Result("hop", true))), std::runtime_error);
     manager->sendResult(Reply(id, Result("{\"hop\":1}", false)));

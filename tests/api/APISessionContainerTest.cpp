@@ -1,15 +1,8 @@
 #include "api/APISessionContainer.hpp"
 
 #include "api/PeriodicResolver.hpp"
-#include "support/ClogCapture.hpp"
 #include "support/DescriptorExhaustion.hpp"
-#include "support/FakeApiServer.hpp"
-#include "support/Helpers.hpp"
-
-#include <gtest/gtest.h>
-#include <memory>
-#include <string>
-#include <vector>
+#include "support/LoopTest.hpp"
 
 namespace kelvarin::triggerTesting::testSupport
 {
@@ -18,9 +11,8 @@ namespace
 
 using namespace std::chrono_literals;
 using boost::asio::ip::tcp;
-using Lines = std::vector<std::string>;
 
-class APISessionContainerTest : public ::testing::Test
+class APISessionContainerTest : public LoopTest
 {
 protected:
     APISessionContainerTest()
@@ -43,11 +35,9 @@ protected:
 
     bool registered(std::size_t index)
     {
-        return runUntil(io, [&] { return !servers[index]->allReceived().empty(); });
+        return runUntil([&] { return !servers[index]->allReceived().empty(); });
     }
 
-    boost::asio::io_context io;
-    ClogCapture log;
     APISessionContainer container;
     std::vector<std::unique_ptr<FakeApiServer>> servers;
 };
@@ -69,9 +59,8 @@ TEST_F(APISessionContainerTest, SessionsFollowTheResolvedAddresses)
     EXPECT_EQ(container.sessions.size(), 2u);
     // The stopped session ends silently, is released and does not come back; the others were
     // never dropped.
-    ASSERT_TRUE(runUntil(io, [&] { return !servers[1]->newest().open && removed.expired(); }));
-    runUntil(
-        io, [] { return false; }, 100ms);
+    ASSERT_TRUE(runUntil([&] { return !servers[1]->newest().open && removed.expired(); }));
+    settle();
     EXPECT_EQ(log.lines().size(), lines + 2);
     for (auto const &server : servers)
         EXPECT_EQ(server->connectionCount(), 1u);

@@ -1,18 +1,11 @@
 #include "api/APISession.hpp"
 
 #include "api/APISessionMessages.hpp"
-#include "support/ClogCapture.hpp"
 #include "support/DescriptorExhaustion.hpp"
-#include "support/FakeApiServer.hpp"
-#include "support/Helpers.hpp"
+#include "support/LoopTest.hpp"
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/ip/host_name.hpp>
-
-#include <gtest/gtest.h>
-#include <memory>
-#include <string>
-#include <vector>
 
 namespace kelvarin::triggerTesting::testSupport
 {
@@ -21,7 +14,6 @@ namespace
 
 using namespace std::chrono_literals;
 using boost::asio::ip::tcp;
-using Lines = std::vector<std::string>;
 
 TEST(APISessionMessagesTest, RegistrationQuotesTheHostNameAndAnswersNameTheUnit)
 {
@@ -32,7 +24,7 @@ TEST(APISessionMessagesTest, RegistrationQuotesTheHostNameAndAnswersNameTheUnit)
               "\"result\":false}}");
 }
 
-class APISessionTest : public ::testing::Test
+class APISessionTest : public LoopTest
 {
 protected:
     // As the pool does it: socket opened with keep-alive, then started.
@@ -48,22 +40,8 @@ protected:
         return session;
     }
 
-    bool waitForMessages(FakeApiServer const &server, std::size_t count)
-    {
-        return runUntil(io, [&] { return server.allReceived().size() >= count; });
-    }
-
-    // Gives the loop time to do something it must not do.
-    void settle()
-    {
-        runUntil(
-            io, [] { return false; }, 100ms);
-    }
-
     std::string const registration =
         "{\"type\":\"register\",\"data\":{\"name\":\"" + boost::asio::ip::host_name() + "\"}}";
-    boost::asio::io_context io;
-    ClogCapture log;
 };
 
 TEST_F(APISessionTest, ResultsQueuedWhileTheServerIsDownFollowTheNextRegistrationOnce)
@@ -72,8 +50,7 @@ TEST_F(APISessionTest, ResultsQueuedWhileTheServerIsDownFollowTheNextRegistratio
     server.setRejecting(true);
     auto session = startSession(server.endpoint());
     session->sendResult("{\"r\":1}");
-    ASSERT_TRUE(
-        runUntil(io, [&] { return log.linesStartingWith("Connecting wait: ").size() >= 2; }));
+    ASSERT_TRUE(runUntil([&] { return log.linesStartingWith("Connecting wait: ").size() >= 2; }));
     session->enqueueMessage("{\"r\":2}");
     EXPECT_EQ(session->queuedMessages(), 2u);
 
@@ -92,8 +69,7 @@ TEST_F(APISessionTest, RefusedServerIsRetriedWithTwoLinesEachTime)
 {
     tcp::endpoint const endpoint = refusingEndpoint(io);
     auto session = startSession(endpoint);
-    ASSERT_TRUE(
-        runUntil(io, [&] { return log.linesStartingWith("Connecting wait: ").size() >= 2; }));
+    ASSERT_TRUE(runUntil([&] { return log.linesStartingWith("Connecting wait: ").size() >= 2; }));
     std::string const main = "Connecting main: " + toString(endpoint);
     std::string const wait =
         "Connecting wait: " + toString(endpoint) + " " +
@@ -111,7 +87,7 @@ TEST_F(APISessionTest, RunningOutOfDescriptorsIsAFailedAttemptNotTheEnd)
     {
         DescriptorExhaustion exhaustion;
         session->start();
-        ASSERT_TRUE(runUntil(io, [&] { return log.lines().size() >= 2; }));
+        ASSERT_TRUE(runUntil([&] { return log.lines().size() >= 2; }));
     }
     EXPECT_EQ(log.lines()[1],
               "Connecting wait: " + toString(server.endpoint()) + " " +
@@ -125,7 +101,7 @@ TEST_F(APISessionTest, ServerThatFallsSilentIsLeftAndContactedAgain)
     FakeApiServer server(io);
     server.setReading(false); // reads nothing, answers no ping
     auto session = startSession(server.endpoint(), 0, 200ms);
-    ASSERT_TRUE(runUntil(io, [&] { return server.connectionCount() >= 2; }));
+    ASSERT_TRUE(runUntil([&] { return server.connectionCount() >= 2; }));
     // A lost connection, not a failed attempt.
     EXPECT_TRUE(log.linesStartingWith("Connecting wait: ").empty());
 }
@@ -147,7 +123,7 @@ TEST_F(APISessionTest, FullQueueDropsTheOldestAndLogsAtMostOnceASecond)
     session->sendResult(message(6));
     session->sendResult(std::string(22, 'x')); // never fits: dropped itself
     EXPECT_EQ(log.linesStartingWith(line).size(), 1u);
-    ASSERT_TRUE(runUntil(io, [&] { return log.linesStartingWith(line).size() == 2; }));
+    ASSERT_TRUE(runUntil([&] { return log.linesStartingWith(line).size() == 2; }));
     EXPECT_GE(std::chrono::steady_clock::now() - firstLine, 1s);
     EXPECT_EQ(log.linesStartingWith(line)[1], line + "3 messages");
     EXPECT_EQ(session->droppedMessages(), 4u);

@@ -34,8 +34,6 @@ Options parseFile(std::string const &text)
 TEST(Options, EmptyFileGivesTheDefaults)
 {
     auto const options = parseFile("");
-    EXPECT_EQ(options.api.allHostname, defaultAllHostname);
-    EXPECT_EQ(options.api.bestHostname, defaultBestHostname);
     EXPECT_EQ(options.api.service, "10002");
     EXPECT_EQ(options.api.refreshInterval, std::chrono::seconds(1));
     EXPECT_EQ(options.api.queueLimit, std::size_t{256} << 20);

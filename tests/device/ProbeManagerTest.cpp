@@ -1,45 +1,24 @@
-#include "api/ITestRequest.hpp"
+#include "api/TestRequestJsonV1.hpp"
 #include "device/DeviceProtocol.hpp"
 #include "device/HeapTrimmer.hpp"
 #include "device/ProbeTracker.hpp"
 #include "support/DeviceSideTest.hpp"
-
-#include <boost/uuid/string_generator.hpp>
 
 namespace kelvarin::triggerTesting::testSupport
 {
 namespace
 {
 
-using Lines = std::vector<std::string>;
-
-class FakeTestRequest : public ITestRequest
-{
-public:
-    FakeTestRequest(unsigned long unitId, std::string data)
-        : metadata{boost::uuids::string_generator()("0123abcd-4567-89ef-fedc-ba9876543210"), unitId,
-                   "trigger", 1},
-          data(std::move(data))
-    {
-    }
-    boost::uuids::uuid const &getId() const override { return metadata.testId; }
-    unsigned long const &getProbeId() const override { return metadata.unitId; }
-    std::string &getData() override { return data; }
-    TestMetadata const &getMetadata() const override { return metadata; }
-
-private:
-    TestMetadata metadata;
-    std::string data;
-};
-
 class ProbeManagerTest : public DeviceSideTest
 {
 protected:
-    void SetUp() override { startDeviceSide(); }
+    // Two listening sockets that feed one registry.
+    void SetUp() override { startDeviceSide({}, {"127.0.0.1", "::1"}); }
 
-    void run(unsigned long unitId, std::string data)
+    // A request as the API side hands it over: its data are what the device is told to run.
+    void run(unsigned long unitId, std::string const &task)
     {
-        FakeTestRequest request(unitId, std::move(data));
+        TestRequestJsonV1 request(sim::executeMessage(requestId, unitId, task, 1));
         manager->requestTestRun(request);
     }
 };
@@ -48,15 +27,19 @@ TEST_F(ProbeManagerTest, RunMessagesAreWrittenInCallOrderAndLogged)
 {
     auto device = validatedDevice(7);
     log.clear();
-    Lines const data{"{\"n\":1}", "", std::string(5000, 'a')};
-    for (auto const &text : data)
-        run(7, text);
+    Lines const tasks{"t", std::string(5000, 'a')};
+    for (auto const &task : tasks)
+        run(7, task);
 
-    ASSERT_TRUE(runUntil([&] { return device->received().size() == 1 + data.size(); }));
-    FakeTestRequest const request(7, "");
-    for (std::size_t i = 0; i < data.size(); ++i)
-        EXPECT_EQ(device->received()[1 + i], encodeRunMessage(request.getId(), data[i])) << i;
-    EXPECT_EQ(log.lines(), Lines(3, "unitId:7 telling to the device to run "
+    ASSERT_TRUE(runUntil([&] { return device->received().size() == 1 + tasks.size(); }));
+    for (std::size_t i = 0; i < tasks.size(); ++i)
+        EXPECT_EQ(
+            device->received()[1 + i],
+            encodeRunMessage(requestId, "{\"test_id\":\"0123abcd-4567-89ef-fedc-ba9876543210\","
+                                        "\"unit_id\":7,\"task\":\"" +
+                                            tasks[i] + "\",\"action_id\":1}"))
+            << i;
+    EXPECT_EQ(log.lines(), Lines(2, "unitId:7 telling to the device to run "
                                     "requestId:0123abcd-4567-89ef-fedc-ba9876543210"));
     EXPECT_TRUE(replies.empty());
 }
@@ -64,13 +47,13 @@ TEST_F(ProbeManagerTest, RunMessagesAreWrittenInCallOrderAndLogged)
 TEST_F(ProbeManagerTest, SecondConnectionOfAUnitReplacesTheFirst)
 {
     auto first = validatedDevice(7);
-    auto second = validatedDevice(7);
-    run(7, "{}");
+    auto second = validatedDevice(7, 1); // through the other listening socket
+    run(7, "t");
     ASSERT_TRUE(runUntil([&] { return second->received().size() == 2; }));
     EXPECT_EQ(first->received().size(), 1u);
 
     // The replaced connection still forwards its results.
-    first->send(sim::resultMessage(FakeTestRequest(7, "").getId(), true, "{\"from\":1}"));
+    first->send(sim::resultMessage(requestId, true, "{\"from\":1}"));
     ASSERT_TRUE(runUntil([&] { return replies.size() == 1; }));
     EXPECT_EQ(std::get<Result>(replies[0].payload).text, "{\"from\":1}");
 
@@ -82,19 +65,6 @@ TEST_F(ProbeManagerTest, SecondConnectionOfAUnitReplacesTheFirst)
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].unitId, 7u);
     EXPECT_FALSE(manager->isUnitOnline(7));
-}
-
-class ProbeServerTest : public DeviceSideTest
-{
-};
-
-TEST_F(ProbeServerTest, BothListeningSocketsFeedOneRegistry)
-{
-    startDeviceSide({}, {"127.0.0.1", "::1"});
-    auto overV4 = validatedDevice(1, 0);
-    auto overV6 = validatedDevice(2, 1);
-    EXPECT_TRUE(manager->isUnitOnline(1));
-    EXPECT_TRUE(manager->isUnitOnline(2));
 }
 
 TEST(HeapTrimmerTest, TrimsOncePerHalvingSinceThePeak)

@@ -2,7 +2,6 @@
 #include "support/DeviceSideTest.hpp"
 
 #include <boost/beast/http/field.hpp>
-#include <boost/uuid/string_generator.hpp>
 
 namespace kelvarin::triggerTesting::testSupport
 {
@@ -10,9 +9,7 @@ namespace
 {
 
 using namespace std::string_literals;
-using Lines = std::vector<std::string>;
 
-auto const requestId = boost::uuids::string_generator()("0123abcd-4567-89ef-fedc-ba9876543210");
 std::string const resultLine =
     "received result for requestId:0123abcd-4567-89ef-fedc-ba9876543210 and is last: ";
 
@@ -156,17 +153,12 @@ TEST_F(ProbeSessionTest, ResultsBecomeRepliesByteForByte)
     EXPECT_EQ(log.lines(), (Lines{resultLine + "0", resultLine + "1"}));
 }
 
-class ProbeSessionIdleTest : public DeviceSideTest
-{
-};
+using ProbeSessionIdleTest = DeviceSideTest;
 
 TEST_F(ProbeSessionIdleTest, SilentValidatedDeviceIsReportedAsTimeout)
 {
     startDeviceSide({std::chrono::seconds(30), std::chrono::milliseconds(300)});
-    FakeDevice device(io, endpoints[0], {}, false); // answers no pings
-    ASSERT_TRUE(device.waitOpen());
-    device.send(sim::registerMessage(7, testMac));
-    ASSERT_TRUE(runUntil([&] { return !validations.empty(); }));
+    auto device = registeringDevice(7, 0, false); // answers no pings
     validations[0].answer(true);
     ASSERT_TRUE(manager->isUnitOnline(7));
 

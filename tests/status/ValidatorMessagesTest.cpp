@@ -63,11 +63,6 @@ std::string answerText(std::string const &data)
     return "{\"type\":\"validate\",\"data\":{" + data + "}}";
 }
 
-std::string parseError(std::string const &text)
-{
-    return failureOf<std::runtime_error>([&] { parseValidateAnswer(text); });
-}
-
 TEST(ValidateAnswerTest, GoodAnswerGivesItsKeyAndVerdict)
 {
     auto const answer =
@@ -107,7 +102,7 @@ TEST(ValidateAnswerTest, FailuresHaveTheirTexts)
         {answerText("\"unit_id\":42,\"mac\":\"001A2B\\u00003C4D5E\",\"result\":true"), formatError},
     };
     for (auto const &[text, error] : cases)
-        EXPECT_EQ(parseError(text), error) << text;
+        EXPECT_EQ(failureOf<std::runtime_error>([&] { parseValidateAnswer(text); }), error) << text;
 }
 
 TEST(ValidateAnswerTest, MissingOrNonBooleanResultKeepsTheKeyButHasNoVerdict)

@@ -2,15 +2,13 @@
 
 #include "device/ProbeManager.hpp"
 #include "sim/SimMessages.hpp"
-#include "support/ClogCapture.hpp"
 #include "support/FakeDevice.hpp"
-#include "support/Helpers.hpp"
+#include "support/LoopTest.hpp"
 
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/uuid/string_generator.hpp>
 
 #include <functional>
-#include <gtest/gtest.h>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -20,6 +18,8 @@ namespace kelvarin::triggerTesting::testSupport
 {
 
 inline EtherAddr const testMac{EtherAddr::Octets{0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}};
+inline boost::uuids::uuid const requestId =
+    boost::uuids::string_generator()("0123abcd-4567-89ef-fedc-ba9876543210");
 
 struct ValidationRequest
 {
@@ -37,7 +37,7 @@ struct DisconnectionReport
 
 // A started ProbeManager on loopback whose three functions record what the device side asks,
 // with devices that connect to it.
-class DeviceSideTest : public ::testing::Test
+class DeviceSideTest : public LoopTest
 {
 protected:
     void startDeviceSide(ProbeSession::Timeouts timeouts = {},
@@ -71,19 +71,19 @@ protected:
         manager->start();
     }
 
-    bool runUntil(std::function<bool()> const &done) { return testSupport::runUntil(io, done); }
-
-    std::unique_ptr<FakeDevice> connectDevice(std::size_t listener = 0)
+    // A device that does not read receives nothing and answers no pings.
+    std::unique_ptr<FakeDevice> connectDevice(std::size_t listener = 0, bool reading = true)
     {
-        auto device = std::make_unique<FakeDevice>(io, endpoints.at(listener));
+        auto device = std::make_unique<FakeDevice>(io, endpoints.at(listener), "", reading);
         EXPECT_TRUE(device->waitOpen());
         return device;
     }
 
     // Connects and registers; the validation request is the last one in `validations`.
-    std::unique_ptr<FakeDevice> registeringDevice(unsigned long unitId, std::size_t listener = 0)
+    std::unique_ptr<FakeDevice> registeringDevice(unsigned long unitId, std::size_t listener = 0,
+                                                  bool reading = true)
     {
-        auto device = connectDevice(listener);
+        auto device = connectDevice(listener, reading);
         auto const asked = validations.size();
         device->send(sim::registerMessage(unitId, testMac));
         EXPECT_TRUE(runUntil([&] { return validations.size() > asked; }));
@@ -114,8 +114,6 @@ protected:
         return "unitId:" + std::to_string(unitId) + " disconnected: End of file asio.misc:2";
     }
 
-    ClogCapture log;
-    boost::asio::io_context io;
     std::vector<ValidationRequest> validations;
     std::vector<Reply> replies;
     std::vector<DisconnectionReport> reports;

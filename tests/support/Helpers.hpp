@@ -13,6 +13,9 @@
 namespace kelvarin::triggerTesting::testSupport
 {
 
+// What a peer received or the service logged, in order.
+using Lines = std::vector<std::string>;
+
 // Runs the loop until the condition holds or the deadline passes; returns the condition.
 inline bool runUntil(boost::asio::io_context &io, std::function<bool()> const &condition,
                      std::chrono::steady_clock::duration timeout = std::chrono::seconds(5))
