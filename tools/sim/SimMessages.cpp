@@ -59,7 +59,8 @@ std::string bodyWithoutAppendedMembers(rapidjson::Value const &data)
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
     writer.StartObject();
-    auto const kept = data.MemberCount() > appendedMembers ? data.MemberCount() - appendedMembers : 0;
+    auto const kept =
+        data.MemberCount() > appendedMembers ? data.MemberCount() - appendedMembers : 0;
     auto member = data.MemberBegin();
     for (rapidjson::SizeType i = 0; i < kept; ++i, ++member)
     {
