@@ -74,6 +74,13 @@ TEST_F(APIManagerTest, ResultsOfRunningRequestsGoOutUntilTheLastAndOthersNowhere
     start();
     server.send(execute(12, "ping"));
     ASSERT_TRUE(runUntil([&] { return !forwarded.empty(); }));
+    server.send(execute(12, "ping")); // its id again, while it runs
+    ASSERT_TRUE(waitForMessages(server, 2));
+    EXPECT_EQ(server.allReceived()[1],
+              resultOf("\"status\":\"error\",\"data\":{\"code\":\"UNKNOWN\",\"message\":"
+                       "\"Duplicated message ID\"},",
+                       12, "ping"));
+    EXPECT_EQ(forwarded.size(), 1u);
     // A device text that is not JSON reaches the caller; the request stays running, unlogged.
     EXPECT_THROW(manager->sendResult(Reply(id, Result("hop", true))), std::runtime_error);
     manager->sendResult(Reply(id, Result("{\"hop\":1}", false)));
@@ -82,9 +89,9 @@ TEST_F(APIManagerTest, ResultsOfRunningRequestsGoOutUntilTheLastAndOthersNowhere
     EXPECT_TRUE(manager->isRunning(id));
     manager->sendResult(Reply(id, Result("{\"hop\":3}", true)));
     EXPECT_FALSE(manager->isRunning(id));
-    ASSERT_TRUE(waitForMessages(server, 3));
+    ASSERT_TRUE(waitForMessages(server, 4));
     settle();
-    EXPECT_EQ(Lines(server.allReceived().begin() + 1, server.allReceived().end()),
+    EXPECT_EQ(Lines(server.allReceived().begin() + 2, server.allReceived().end()),
               (Lines{resultOf("\"hop\":1,", 12, "ping"), resultOf("\"hop\":3,", 12, "ping")}));
     EXPECT_EQ(log.linesStartingWith("API: "),
               (Lines{"API: received request to run requestId:" + requestId + " in unitId:12",

@@ -2,6 +2,7 @@
 #include "device/DeviceProtocol.hpp"
 #include "device/HeapTrimmer.hpp"
 #include "device/ProbeTracker.hpp"
+#include "support/DescriptorExhaustion.hpp"
 #include "support/DeviceSideTest.hpp"
 
 namespace kelvarin::triggerTesting::testSupport
@@ -30,6 +31,7 @@ TEST_F(ProbeManagerTest, RunMessagesAreWrittenInCallOrderAndLogged)
     Lines const tasks{"t", std::string(5000, 'a')};
     for (auto const &task : tasks)
         run(7, task);
+    run(8, "t"); // not online: answered at once, nothing logged
 
     ASSERT_TRUE(runUntil([&] { return device->received().size() == 1 + tasks.size(); }));
     for (std::size_t i = 0; i < tasks.size(); ++i)
@@ -41,7 +43,25 @@ TEST_F(ProbeManagerTest, RunMessagesAreWrittenInCallOrderAndLogged)
             << i;
     EXPECT_EQ(log.lines(), Lines(2, "unitId:7 telling to the device to run "
                                     "requestId:0123abcd-4567-89ef-fedc-ba9876543210"));
-    EXPECT_TRUE(replies.empty());
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].id, requestId);
+    EXPECT_EQ(std::get<Error>(replies[0].payload).code, Error::UNREACHABLE);
+}
+
+// Accepting fails while the process has no descriptor left: the acceptor pauses between
+// attempts instead of spinning, and serves the device waiting in the backlog once there are.
+TEST_F(ProbeManagerTest, AcceptingPausesWithoutDescriptorsAndResumesAfter)
+{
+    auto device = std::make_unique<FakeDevice>(io, endpoints[0]);
+    {
+        DescriptorExhaustion exhaustion;
+        settle();
+    }
+    auto const failures =
+        log.count("[ProbeServer] Error listening in 127.0.0.1: Too many open files");
+    EXPECT_GE(failures, 1u);
+    EXPECT_LE(failures, 10u);
+    EXPECT_TRUE(device->waitOpen());
 }
 
 TEST_F(ProbeManagerTest, SecondConnectionOfAUnitReplacesTheFirst)

@@ -141,16 +141,21 @@ TEST_F(ProbeSessionTest, ResultsBecomeRepliesByteForByte)
     auto device = validatedDevice(7);
     log.clear();
     std::string const binaryText = "{\"a\":\"\0\xff\x80\"}"s;
+    // Far past the first read's room, in many frames: the message is put together whole, and
+    // the short one after it is read on its own.
+    std::string const longText = "{\"b\":\"" + std::string(300000, 'b') + "\"}";
     device->send(sim::resultMessage(requestId, false, binaryText));
+    device->send(sim::resultMessage(requestId, false, longText));
     device->send(sim::resultMessage(requestId, true, "x"));
 
-    ASSERT_TRUE(runUntil([&] { return replies.size() == 2; }));
+    ASSERT_TRUE(runUntil([&] { return replies.size() == 3; }));
     EXPECT_EQ(replies[0].id, requestId);
     EXPECT_EQ(std::get<Result>(replies[0].payload).text, binaryText);
     EXPECT_FALSE(std::get<Result>(replies[0].payload).isLast);
-    EXPECT_EQ(std::get<Result>(replies[1].payload).text, "x");
-    EXPECT_TRUE(std::get<Result>(replies[1].payload).isLast);
-    EXPECT_EQ(log.lines(), (Lines{resultLine + "0", resultLine + "1"}));
+    EXPECT_EQ(std::get<Result>(replies[1].payload).text, longText);
+    EXPECT_EQ(std::get<Result>(replies[2].payload).text, "x");
+    EXPECT_TRUE(std::get<Result>(replies[2].payload).isLast);
+    EXPECT_EQ(log.lines(), (Lines{resultLine + "0", resultLine + "0", resultLine + "1"}));
 }
 
 using ProbeSessionIdleTest = DeviceSideTest;

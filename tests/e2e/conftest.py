@@ -5,6 +5,7 @@ import os
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -37,9 +38,10 @@ class ControllerProcess:
         """`stderr` may name a descriptor of the caller's instead; the log is then not read."""
         self.lines = []
         self._lock = threading.Lock()
+        self.stdout = tempfile.TemporaryFile()  # the controller writes nothing there
         self.proc = subprocess.Popen(
             (command or [CONTROLLER]) + args,
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=stderr,
+            stdin=subprocess.DEVNULL, stdout=self.stdout, stderr=stderr,
             env=env, start_new_session=True)
         self._reader = threading.Thread(target=self._read_stderr, daemon=True)
         if self.proc.stderr is not None:

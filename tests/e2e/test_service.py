@@ -49,7 +49,8 @@ def test_road_of_a_device_and_of_its_tests(tmp_path):
 
 def test_every_line_logged_before_a_stop_reaches_standard_error_in_order(tmp_path):
     """The log lines of a busy loop are gathered before they are written; a stop by SIGTERM
-    still writes all of them. Each answer the server has was logged before it was sent."""
+    still writes all of them, and nothing to standard output. Each answer the server has was
+    logged before it was sent."""
     async def scenario():
         async with World(tmp_path) as world:
             server = world.apis[0]
@@ -58,6 +59,8 @@ def test_every_line_logged_before_a_stop_reaches_standard_error_in_order(tmp_pat
                 await connection.send('{"type":"isOnline","data":{"unit_id":%d}}' % unit)
             await until(lambda: len(server.messages()) >= 100, 10, "answers")
             assert world.controller.stop() == 0
+            world.controller.stdout.seek(0)
+            assert world.controller.stdout.read() == b""
             answered = server.messages()
             writes = [line for line in world.controller.log()
                       if line.startswith("Writing message to API: ---")]
