@@ -87,8 +87,7 @@ std::string get(std::string const &target, std::string const &headers = "")
     return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "\r\n";
 }
 
-// What the scrape through Prometheus does not reach: other paths and methods, HEAD, and
-// requests sent together.
+// What the scrape through Prometheus does not reach: other paths and methods, on one connection.
 TEST_F(MetricsServerTest, OtherPathsAreNotFoundOnTheSameConnection)
 {
     startServer();
@@ -101,15 +100,6 @@ TEST_F(MetricsServerTest, OtherPathsAreNotFoundOnTheSameConnection)
                   std::make_pair(404u, std::string("not found\n")))
             << request;
     }
-    // No body follows a HEAD answer; the next answer is the next request's, whose parameters
-    // change nothing.
-    boost::asio::write(socket,
-                       boost::asio::buffer("HEAD /ready HTTP/1.1\r\n\r\n" + get("/metrics?a=1")));
-    http::response_parser<http::string_body> head;
-    head.skip(true);
-    http::read(socket, buffer, head);
-    EXPECT_EQ(head.get().result_int(), 404u);
-    EXPECT_EQ(exchange(socket, "").body(), "# exposition\n");
 }
 
 TEST_F(MetricsServerTest, RequestsAbove8KiBHeadAndBodyTogetherAreRefused)
@@ -133,15 +123,9 @@ TEST_F(MetricsServerTest, RequestsAbove8KiBHeadAndBodyTogetherAreRefused)
         EXPECT_FALSE(response.keep_alive());
         EXPECT_TRUE(closedByServer(socket)) << body;
     }
-    // A body announced far beyond the limit is refused before it is sent, and a chunked one
-    // as it comes.
-    for (auto const &request : {get("/ready", "Content-Length: 1000000000\r\n"),
-                                get("/ready", "Transfer-Encoding: chunked\r\n") + "2000\r\n" +
-                                    std::string(0x2000, 'b') + "\r\n0\r\n\r\n"})
-    {
-        auto socket = connect();
-        EXPECT_EQ(exchange(socket, request).result_int(), 413u);
-    }
+    // A body announced far beyond the limit is refused before it is sent.
+    auto socket = connect();
+    EXPECT_EQ(exchange(socket, get("/ready", "Content-Length: 1000000000\r\n")).result_int(), 413u);
 }
 
 TEST_F(MetricsServerTest, SlowClientsAndOldConnectionsAreClosed)

@@ -32,11 +32,8 @@ def test_help_prints_the_command_line_options_without_opening_the_file():
 @pytest.mark.parametrize("args, text, message", [
     (["--help", "--bogus"], None, "unrecognised option '--bogus'"),
     (["-c"], None, "the required argument for option '--config' is missing"),
-    (["--api-side.service=1"], None, "unrecognised option '--api-side.service=1'"),
     (["--config", "/nonexistent/tt.cfg"], None, "can not open config file: /nonexistent/tt.cfg"),
     ([], "api-side.foo=1\n", "unrecognised option 'api-side.foo'"),
-    ([], "[api-side]\nservice=1\nservice=2\n",
-     "option 'api-side.service' cannot be specified more than once"),
     ([], "[api-side]\nrefresh-interval=2147483648\n",
      "the argument ('2147483648') for option 'api-side.refresh-interval' is invalid"),
     ([], "config=/etc/x.cfg\n", "unrecognised option 'config'"),

@@ -212,19 +212,6 @@ TEST_F(APIStatusSessionTest, WhatWasAskedAndReportedWhileDownFollowsTheRegistrat
     EXPECT_EQ(server.newest().received, (Lines{ordered[0], ordered[1], ordered[3], ordered[4]}));
 }
 
-TEST_F(APIStatusSessionTest, ValidatorThatDropsEveryConnectionAtOnceIsContactedOnceADelay)
-{
-    FakeApiServer server(io);
-    auto const started = std::chrono::steady_clock::now();
-    connectTo(server, StatusTimings{300ms, 1h, 10s});
-    server.closeNewest();
-    ASSERT_TRUE(runUntil(
-        [&] { return !log.linesStartingWith("API Status: Input loop failed with").empty(); }));
-    ASSERT_TRUE(waitForLog("API Status: Entering input loop", 2));
-    EXPECT_GE(std::chrono::steady_clock::now() - started, 300ms);
-    EXPECT_EQ(log.count("API Status: Connecting"), 2u);
-}
-
 // The watch loop moves the connection only when its address is gone, and the reports whose
 // writes had not finished follow it in their order.
 TEST_F(APIStatusSessionTest, WatchLoopMovesTheConnectionAndItsUnwrittenReportsOnlyWhenNeeded)
