@@ -1,9 +1,7 @@
 // The simulator's pieces that the service's own tests do not reach: its messages as the
 // controller's codecs read them and its command line.
 #include "api/APISessionMessages.hpp"
-#include "api/IsOnlineJson.hpp"
 #include "api/ResultMessage.hpp"
-#include "api/TestRequestJsonV1.hpp"
 #include "device/DeviceProtocol.hpp"
 #include "sim/SimArguments.hpp"
 #include "sim/SimCommandLine.hpp"
@@ -53,14 +51,6 @@ TEST(SimMessagesTest, PeersReadTheControllersMessages)
     auto const error = parseControllerMessage(
         buildResultMessage(Reply(requestId, Error(Error::UNREACHABLE, "")), metadata));
     EXPECT_EQ(error.errorCode, "UNREACHABLE");
-}
-
-// The rest of an execute message is read by the device tests, which run the simulator's.
-TEST(SimMessagesTest, ApiServersMessagesAreReadByTheController)
-{
-    TestRequestJsonV1 request(executeMessage(requestId, 42, "trace \"route\"", 7));
-    EXPECT_EQ(request.getMetadata().task, "trace \"route\"");
-    EXPECT_EQ(IsOnlineJson(isOnlineQuery(18446744073709551615ull)).unitId, 18446744073709551615ull);
 }
 
 SimCommandLine parse(std::vector<char const *> args)
