@@ -38,11 +38,13 @@ TEST(ResultMessageTest, AppendsTheMetadataToTheDeviceResultWrittenCompactly)
               R"("unit_id":18446744073709551615,"task":"","action_id":0}})");
 }
 
-TEST(ResultMessageTest, RefusesResultTextsThatAreNotObjectsOrNestedTooDeep)
+TEST(ResultMessageTest, RefusesResultTextsThatAreNotObjectsNestedTooDeepOrBeyondADouble)
 {
     auto const tooDeep = R"({"a":)" + std::string(128, '[') + std::string(128, ']') + "}";
-    for (std::string const &text : {std::string(), std::string("{"), std::string("{} {}"),
-                                    std::string("[1]"), std::string("null"), tooDeep})
+    // A number beyond a double's range is refused rather than written as something else.
+    for (std::string const &text :
+         {std::string(), std::string("{"), std::string("{} {}"), std::string("[1]"),
+          std::string("null"), tooDeep, std::string(R"({"a":[0,1e400]})")})
         EXPECT_EQ(testSupport::failureOf<std::runtime_error>(
                       [&] { build(Reply(metadata.testId, Result(text, true))); }),
                   "Invalid JSON")
