@@ -36,7 +36,7 @@ private:
     boost::asio::ip::tcp::acceptor acceptor;
     ProbeSession::ValidateFn &validateFn;
     ProbeSession::TestResultFn &testResultCallbackFn;
-    ProbeSession::ReportDisconnectFn reportDisconnectFn;
+    ProbeSession::ReportDisconnectFn const &reportDisconnectFn;
     ProbeTracker &tracker;
     ProbeSession::Timeouts timeouts;
     ProbeSession::Executor sessionExecutor;

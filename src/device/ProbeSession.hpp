@@ -90,7 +90,9 @@ private:
     boost::beast::websocket::stream<Socket> ws;
     ValidateFn &validateFn;
     TestResultFn &testResultCallbackFn;
-    ReportDisconnectFn reportDisconnectFn;
+    // The manager's, like the other two functions: a copy would cost every idle device the
+    // size of a std::function.
+    ReportDisconnectFn const &reportDisconnectFn;
     ProbeTracker &tracker;
     State state = State::awaitingId;
     boost::beast::flat_buffer readBuffer;

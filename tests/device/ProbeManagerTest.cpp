@@ -105,9 +105,9 @@ TEST(ProbeTrackerTest, TheLastToLeaveTrimsAndAVanishedSessionYieldsNothing)
     boost::asio::io_context io;
     ProbeSession::ValidateFn validateFn;
     ProbeSession::TestResultFn resultFn;
-    auto session = std::make_shared<ProbeSession>(io.get_executor(), validateFn, resultFn,
-                                                  ProbeSession::ReportDisconnectFn{}, tracker,
-                                                  ProbeSession::Timeouts{});
+    ProbeSession::ReportDisconnectFn const reportFn;
+    auto session = std::make_shared<ProbeSession>(io.get_executor(), validateFn, resultFn, reportFn,
+                                                  tracker, ProbeSession::Timeouts{});
     tracker.addProbe(session);
     EXPECT_EQ(tracker.getProbe(0), session);
     tracker.removeProbe(0, session);
