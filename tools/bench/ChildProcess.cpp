@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <istream>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -93,6 +94,10 @@ ChildProcess::ChildProcess(net::io_context &io, std::vector<std::string> const &
         dup2(errorEnds[1], 2);
         // Nothing of the benchmark's sockets may stay open in the child.
         close_range(3, ~0U, 0);
+        // A benchmark that is killed takes its controller and generators with it.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() == 1)
+            _exit(127);
         if (cpus != nullptr)
             sched_setaffinity(0, sizeof *cpus, cpus);
         execv(args[0], args.data());
