@@ -3,7 +3,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 
-#include <chrono>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
@@ -71,20 +70,6 @@ TEST_F(LogBufferTest, LinesOfOneTurnOfTheLoopGoOutTogetherAfterItAndAtOnceWithou
     EXPECT_EQ(written(), "after\n");
     log << "detached" << std::endl;
     EXPECT_EQ(written(), "detached\n");
-}
-
-TEST_F(LogBufferTest, AfterAWriteTheNextLinesWaitAMillisecondForTheirs)
-{
-    buffer->attach(io);
-    log << "first" << std::endl;
-    io.run();
-    EXPECT_EQ(written(), "first\n");
-    auto const firstWritten = std::chrono::steady_clock::now();
-    io.restart();
-    boost::asio::post(io, [&] { log << "second" << std::endl << "third" << std::endl; });
-    io.run();
-    EXPECT_GE(std::chrono::steady_clock::now() - firstWritten, std::chrono::milliseconds(1));
-    EXPECT_EQ(written(), "second\nthird\n");
 }
 
 TEST_F(LogBufferTest, SixtyFourKiBOfLinesOrALargePieceGoStraightAfterWhatCameBefore)
