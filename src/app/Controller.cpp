@@ -65,6 +65,7 @@ ControllerState Controller::state() const
     state.testsRunning = apiManager.runningTests();
     state.validatorConnected = status.isOpen();
     state.reportsBacklog = status.reportBacklogSize();
+    state.reportsDropped = status.droppedReports();
     for (auto const &[endpoint, session] : apiManager.getContainer().sessions)
         state.apiSessions.push_back({endpoint, session, session->isConnected(),
                                      session->queuedBytes(), session->droppedMessages()});

@@ -101,7 +101,10 @@ ControllerMetrics::ControllerMetrics(std::chrono::system_clock::time_point start
       validatorConnected(gauge(registry, "tt_controller_validator_connected",
                                "1 while the validator connection is open, else 0.")),
       reportsBacklog(gauge(registry, "tt_controller_reports_backlog",
-                           "Disconnection reports kept until the validator is back."))
+                           "Disconnection reports kept until the validator is back.")),
+      reportsDropped(counter(registry, "tt_controller_reports_dropped_total",
+                             "Disconnection reports dropped, oldest first, because the backlog "
+                             "was full."))
 {
     gauge(registry, "tt_controller_start_time_seconds",
           "Start time of the controller since the Unix epoch, in seconds.")
@@ -142,6 +145,7 @@ std::string ControllerMetrics::expose(ControllerState const &state)
     apiSessionsConnecting.Set(static_cast<double>(state.apiSessions.size() - registered));
     validatorConnected.Set(state.validatorConnected ? 1 : 0);
     reportsBacklog.Set(static_cast<double>(state.reportsBacklog));
+    advance(reportsDropped, state.reportsDropped);
     updateAPISessions(state);
     return prometheus::TextSerializer().Serialize(registry.Collect());
 }

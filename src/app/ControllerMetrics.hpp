@@ -76,6 +76,7 @@ private:
     prometheus::Gauge &apiSessionsConnecting;
     prometheus::Gauge &validatorConnected;
     prometheus::Gauge &reportsBacklog;
+    prometheus::Counter &reportsDropped;
 
     // One pair of series per API session, as long as its endpoint is in the pool.
     std::map<boost::asio::ip::tcp::endpoint, APISeries> apiSeries;

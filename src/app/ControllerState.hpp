@@ -34,6 +34,7 @@ struct ControllerState
     std::size_t testsRunning = 0;
     bool validatorConnected = false;
     std::size_t reportsBacklog = 0;
+    std::uint64_t reportsDropped = 0;
     std::vector<APISessionFigures> apiSessions;
 
     std::size_t registeredAPISessions() const;

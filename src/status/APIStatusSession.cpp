@@ -284,6 +284,7 @@ void APIStatusSession::reportDisconnection(std::string report)
         std::clog << "API Status: disconnection report backlog full, dropping the oldest: "
                   << reportBacklog.front().text << std::endl;
         reportBacklog.pop_front();
+        ++reportsDropped;
     }
     reportBacklog.push_back({++reportsMade, std::move(report)});
     if (registered && ws->is_open() && !writerRunning)

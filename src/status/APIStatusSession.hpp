@@ -75,6 +75,8 @@ public:
     std::size_t pendingValidations() const { return validateRequests.pending().size(); }
     // Disconnection reports not yet written.
     std::size_t reportBacklogSize() const { return reportBacklog.size(); }
+    // Reports dropped at the backlog's limit since the start.
+    std::uint64_t droppedReports() const { return reportsDropped; }
 
 private:
     struct Report
@@ -118,6 +120,7 @@ private:
     Timings timings;
     ResolveFn resolveFn;
     std::deque<Report> reportBacklog; // oldest first, kept across connections
+    std::uint64_t reportsDropped = 0;
     std::uint64_t reportsMade = 0;
     bool registered = false; // the registration is written on the current stream
     std::chrono::steady_clock::time_point registeredAt{};

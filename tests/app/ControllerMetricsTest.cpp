@@ -42,6 +42,7 @@ TEST(ControllerMetrics, TypesEventsAndTheStateOfTheScrape)
     ControllerState state;
     state.validationsPending = 2;
     state.reportsBacklog = 11;
+    state.reportsDropped = 3;
     EXPECT_THAT(
         exposed(metrics, state),
         IsSupersetOf({"# TYPE tt_controller_device_connections gauge",
@@ -52,6 +53,7 @@ TEST(ControllerMetrics, TypesEventsAndTheStateOfTheScrape)
                       "tt_controller_device_disconnections_total{reason=\"clean\"} 0",
                       "tt_controller_replies_total{kind=\"unknown\"} 1",
                       "tt_controller_validations_pending 2", "tt_controller_reports_backlog 11",
+                      "tt_controller_reports_dropped_total 3",
                       "tt_controller_start_time_seconds 1700000000"}));
 }
 

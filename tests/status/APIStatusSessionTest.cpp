@@ -270,6 +270,7 @@ TEST_F(APIStatusSessionTest, BacklogKeepsTheNewestHundredThousandReports)
     std::string const full = "API Status: disconnection report backlog full, dropping the oldest: ";
     EXPECT_EQ(log.linesStartingWith("API Status: disconnection report"),
               (Lines{full + report(1), full + report(2)}));
+    EXPECT_EQ(session->droppedReports(), 2u);
 
     server.setRejecting(false);
     ASSERT_TRUE(runUntil([&] { return server.allReceived().size() == limit + 1; }, 60s));
