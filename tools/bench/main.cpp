@@ -88,7 +88,8 @@ int runRelay(int argc, char *argv[])
     for (auto const &api : apis)
         endpoints.push_back(parseEndpoint(api));
 
-    net::io_context io;
+    // As the controller's loop: one thread, no locking of each descriptor.
+    net::io_context io(BOOST_ASIO_CONCURRENCY_HINT_UNSAFE_IO);
     BareRelay relay(io, parseEndpoint(listen), endpoints);
     net::signal_set stopSignals(io, SIGTERM, SIGINT);
     stopSignals.async_wait([&io](boost::system::error_code const &, int) { io.stop(); });
