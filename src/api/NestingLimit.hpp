@@ -1,5 +1,7 @@
 #pragma once
 
+#include "api/JsonStringRuns.hpp"
+
 #include <rapidjson/reader.h>
 
 #include <cstdint>
@@ -66,7 +68,9 @@ template <typename InputStream, typename Handler>
 bool readJson(InputStream &stream, Handler &handler)
 {
     NestingLimit<Handler> limited(handler);
-    rapidjson::Reader reader;
+    // Given an allocator, the reader does not make one of its own on the heap for each text.
+    rapidjson::CrtAllocator stackAllocator;
+    rapidjson::Reader reader(&stackAllocator);
     return !reader.Parse<rapidjson::kParseIterativeFlag>(stream, limited).IsError();
 }
 

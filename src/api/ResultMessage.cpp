@@ -2,8 +2,8 @@
 
 #include "api/NestingLimit.hpp"
 #include "api/StringOutput.hpp"
+#include "api/UuidText.hpp"
 
-#include <boost/uuid/uuid_io.hpp>
 #include <rapidjson/encodedstream.h>
 #include <rapidjson/memorystream.h>
 #include <rapidjson/writer.h>
@@ -28,7 +28,8 @@ void writeString(Writer &writer, std::string const &text)
 void writeMetadata(Writer &writer, TestMetadata const &metadata)
 {
     writer.Key("test_id");
-    writeString(writer, boost::uuids::to_string(metadata.testId));
+    UuidText const testId(metadata.testId);
+    writer.String(testId.text.data(), static_cast<rapidjson::SizeType>(testId.text.size()));
     writer.Key("unit_id");
     writer.Uint64(metadata.unitId);
     writer.Key("task");
@@ -103,8 +104,11 @@ void writeResultBody(Writer &writer, std::string const &text, TestMetadata const
     {
         json.remove_prefix(byteOrderMark.size());
     }
-    rapidjson::MemoryStream memory(json.data(), json.size());
-    rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> stream(memory);
+    rapidjson::MemoryStream stream(json.data(), json.size());
+    {
+        // Skips a second mark as well, as the reader always has.
+        rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> skipMark(stream);
+    }
     ResultBodyCopy copy(writer, metadata);
     if (!readJson(stream, copy))
     {
@@ -140,7 +144,9 @@ std::string buildResultMessage(Reply const &reply, TestMetadata const &metadata)
     std::string message;
     StringOutput output(message, (result ? result->text.size() : error->message.size()) +
                                      metadata.task.size() + envelopeRoom);
-    Writer writer(output);
+    // Given an allocator, the writer does not make one of its own on the heap for each message.
+    rapidjson::CrtAllocator levelAllocator;
+    Writer writer(output, &levelAllocator);
     writer.StartObject();
     writer.Key("type");
     writer.String("execute");

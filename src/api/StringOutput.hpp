@@ -1,6 +1,12 @@
 #pragma once
 
+#include "api/JsonStringRuns.hpp"
+
+#include <rapidjson/writer.h>
+
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 namespace kelvarin::triggerTesting
@@ -11,28 +17,69 @@ namespace kelvarin::triggerTesting
 // length is made at once; the string has its final size once finish() has run. (The writer's
 // unchecked fast path is not offered: it reserves room for every character of a string escaped,
 // six times its length, and the room would stay with the text.)
+//
+// The writer puts every character through Put, so Put is a compare and a store, with the rare
+// growth out of line.
 class StringOutput
 {
 public:
     using Ch = char;
 
-    StringOutput(std::string &text, std::size_t expected) : text(text), length(text.size())
+    StringOutput(std::string &text, std::size_t expected) : text(text)
     {
-        text.resize(length + expected);
+        auto const start = text.size();
+        text.resize(start + expected);
+        cursor = text.data() + start;
+        end = text.data() + text.size();
     }
 
     void Put(char c)
     {
-        if (length == text.size())
-            text.resize(2 * text.size() + 1);
-        text[length++] = c;
+        if (cursor == end) [[unlikely]]
+            grow(1);
+        *cursor++ = c;
+    }
+    void append(char const *characters, std::size_t count)
+    {
+        if (static_cast<std::size_t>(end - cursor) < count) [[unlikely]]
+            grow(count);
+        std::memcpy(cursor, characters, count);
+        cursor += count;
     }
     void Flush() {}
-    void finish() { text.resize(length); }
+    void finish() { text.resize(static_cast<std::size_t>(cursor - text.data())); }
 
 private:
+    [[gnu::noinline]] void grow(std::size_t count)
+    {
+        auto const length = static_cast<std::size_t>(cursor - text.data());
+        text.resize(std::max(2 * text.size() + 1, length + count));
+        cursor = text.data() + length;
+        end = text.data() + text.size();
+    }
+
     std::string &text;
-    std::size_t length;
+    char *cursor;
+    char *end;
 };
 
 } // namespace kelvarin::triggerTesting
+
+namespace rapidjson
+{
+
+// The characters of a string that need no escaping go out in one piece (see JsonStringRuns.hpp);
+// the writer's own loop escapes the one that ends the run.
+template <>
+inline bool
+Writer<kelvarin::triggerTesting::StringOutput>::ScanWriteUnescapedString(StringStream &stream,
+                                                                         size_t length)
+{
+    char const *const runEnd =
+        kelvarin::triggerTesting::endOfPlainRun(stream.src_, stream.head_ + length);
+    os_->append(stream.src_, static_cast<std::size_t>(runEnd - stream.src_));
+    stream.src_ = runEnd;
+    return runEnd != stream.head_ + length;
+}
+
+} // namespace rapidjson

@@ -58,7 +58,7 @@ public:
     using Writer = rapidjson::Writer<StringOutput>;
 
     ExecuteReader(std::string &dataText, std::size_t expected)
-        : output(dataText, expected), writer(output)
+        : output(dataText, expected), writer(output, &levelAllocator)
     {
     }
 
@@ -183,6 +183,8 @@ private:
     }
 
     StringOutput output;
+    // Given an allocator, the writer does not make one of its own on the heap for each message.
+    rapidjson::CrtAllocator levelAllocator;
     Writer writer;
     unsigned depth = 0;
     unsigned copyingUntil = 0; // the depth of the "data" object while it is copied

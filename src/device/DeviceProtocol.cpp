@@ -104,7 +104,7 @@ std::string encodeRunMessage(boost::uuids::uuid const &requestId, std::string_vi
     run.reserve(runHeaderSize + data.size());
     run.append(deviceMagic);
     run.push_back(static_cast<char>(MessageType::testRun));
-    run.append(requestId.begin(), requestId.end());
+    run.append(reinterpret_cast<char const *>(requestId.data), requestId.size());
     // The length field holds the low 32 bits of the size; larger data is not expected.
     appendBigEndian32(run, static_cast<std::uint32_t>(data.size()));
     run.append(data);

@@ -1,9 +1,14 @@
 #include "api/ResultMessage.hpp"
+#include "api/TestRequestJsonV1.hpp"
 #include "support/Helpers.hpp"
 
 #include <boost/uuid/string_generator.hpp>
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include <gtest/gtest.h>
+#include <random>
 #include <stdexcept>
 
 namespace kelvarin::triggerTesting
@@ -63,6 +68,91 @@ TEST(ResultMessageTest, WritesErrorsWithTheirCodes)
               R"({"type":"execute","data":{"status":"error","data":{"code":"UNKNOWN",)"
               R"("message":"dup\n"},)" +
                   tail + "}");
+}
+
+// The text as RapidJSON's document and writer give it back compactly, or "" if it is not JSON.
+std::string rewrittenByTheLibrary(std::string const &text)
+{
+    rapidjson::Document document;
+    if (document.Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size()).HasParseError())
+        return "";
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    document.Accept(writer);
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+// Strings of every kind the texts may hold, as JSON source: plain runs, every escape, control
+// and non-ASCII bytes, NUL both escaped and raw, and lengths past the buffers' first sizes.
+std::string randomJsonString(std::mt19937 &random)
+{
+    using namespace std::string_view_literals;
+    // Pieces that keep the string valid, then pieces that break it.
+    static std::string_view const valid[] = {"a",
+                                             "Z9",
+                                             " ",
+                                             "/",
+                                             R"(\\)",
+                                             R"(\")",
+                                             R"(\/)",
+                                             R"(\b\f\n\r\t)",
+                                             R"(\u0000)",
+                                             R"(\u00e9)",
+                                             R"(\ud83d\ude00)",
+                                             "\xC3\xA9",
+                                             "\xE2\x82\xAC",
+                                             "\x7F"};
+    static std::string_view const breaking[] = {"\x01", "\t", "\"", R"(\x)", "\0"sv};
+    constexpr std::string_view plainRun = "0123456789abcdef0123456789abcdef";
+    std::string text = "\"";
+    auto const count = std::uniform_int_distribution<int>(0, 20)(random);
+    for (int i = 0; i < count; ++i)
+    {
+        auto const pick = std::uniform_int_distribution<std::size_t>(0, 999)(random);
+        text += pick < 500 ? plainRun : pick < 997 ? valid[pick % 14] : breaking[pick % 5];
+    }
+    return text + "\"";
+}
+
+TEST(ResultMessageTest, StringsComeOutAsTheLibraryWritesThemWhateverTheyHold)
+{
+    std::mt19937 random(2026);
+    int written = 0;
+    for (int round = 0; round < 2000; ++round)
+    {
+        std::string members;
+        for (int member = 0; member < 3; ++member)
+            members +=
+                (member ? "," : "") + randomJsonString(random) + ":" + randomJsonString(random);
+        std::string const body = "{" + members + "}";
+        auto const expected = rewrittenByTheLibrary(body);
+        auto const result = testSupport::failureOf<std::runtime_error>(
+            [&] { build(Reply(metadata.testId, Result(body, true))); });
+        auto const request = testSupport::failureOf<std::runtime_error>(
+            [&] { TestRequestJsonV1 parsed(R"({"type":"execute","data":)" + body + "}"); });
+        if (expected.empty())
+        {
+            EXPECT_EQ(result, "Invalid JSON") << body;
+            EXPECT_EQ(request, "Invalid JSON") << body;
+            continue;
+        }
+        ++written;
+        EXPECT_EQ(build(Reply(metadata.testId, Result(body, true))),
+                  R"({"type":"execute","data":)" + expected.substr(0, expected.size() - 1) + "," +
+                      tail + "}")
+            << body;
+        // A request's data, identifying members and all, is copied the same way.
+        std::string const data =
+            R"({"test_id":"0123abcd-4567-89ef-0123-456789abcdef","unit_id":1,"task":"t",)"
+            R"("action_id":2,)" +
+            members + "}";
+        EXPECT_EQ(TestRequestJsonV1(R"({"type":"execute","data":)" + data + "}").getData(),
+                  rewrittenByTheLibrary(data))
+            << body;
+    }
+    // Both kinds occurred.
+    EXPECT_GT(written, 200);
+    EXPECT_LT(written, 1800);
 }
 
 TEST(ReplyTest, IsLastForErrorsAndLastResults)
