@@ -1,13 +1,8 @@
 #include "api/APIManager.hpp"
 
-#include "api/DecimalText.hpp"
 #include "api/Error.hpp"
+#include "api/LogLine.hpp"
 #include "api/ResultMessage.hpp"
-#include "api/UuidText.hpp"
-
-#include <boost/uuid/uuid_io.hpp>
-
-#include <iostream>
 
 namespace kelvarin::triggerTesting
 {
@@ -44,16 +39,16 @@ void APIManager::handleRequest(ITestRequest &request, RequestFn const &requestFn
     {
         // A device that never finishes its tests, or a server that floods them, must not grow
         // the table without end; the request is refused like a duplicate.
-        std::clog << "API: too many running requests, refused requestId:"
-                  << UuidText(request.getId()) << std::endl;
+        LogLine() << "API: too many running requests, refused requestId:"
+                  << UuidText(request.getId());
         sendResult(Reply(request.getId(), Error(Error::UNKNOWN, "Too many running requests")),
                    request.getMetadata());
         return;
     }
     requests.emplace(request.getId(), request.getMetadata());
     runningBytes += cost;
-    std::clog << "API: received request to run requestId:" << UuidText(request.getId())
-              << " in unitId:" << DecimalText(request.getProbeId()) << std::endl;
+    LogLine() << "API: received request to run requestId:" << UuidText(request.getId())
+              << " in unitId:" << DecimalText(request.getProbeId());
     // The entry exists before the call, so a reply made during it (an unreachable unit)
     // finds it.
     requestFn(request);
@@ -68,8 +63,8 @@ void APIManager::sendResult(Reply reply)
     auto const id = reply.id;
     // Moved on, so the device's result text is not copied once more on its way out.
     sendResult(std::move(reply), entry->second);
-    std::clog << "API: sent result for requestId:" << UuidText(id)
-              << " and is last: " << (last ? '1' : '0') << std::endl;
+    LogLine() << "API: sent result for requestId:" << UuidText(id)
+              << " and is last: " << (last ? '1' : '0');
     if (last)
     {
         runningBytes -= entryCost(entry->second);

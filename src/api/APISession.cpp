@@ -2,6 +2,7 @@
 
 #include "api/APISessionMessages.hpp"
 #include "api/IsOnlineJson.hpp"
+#include "api/LogLine.hpp"
 #include "api/TestRequestJsonV1.hpp"
 #include "app/Coroutine.hpp"
 #include "status/SetKeepAlive.hpp"
@@ -266,7 +267,7 @@ void APISession::readMessages(Yield yield)
         if (ec)
             return;
         std::string_view const text(static_cast<char const *>(buffer.data().data()), buffer.size());
-        std::clog << "Received message from API: ---" << text << "---" << std::endl;
+        LogLine() << "Received message from API: ---" << text << "---";
         dispatch(text);
         buffer.consume(buffer.size());
     }
@@ -306,7 +307,7 @@ void APISession::writeQueued(std::shared_ptr<WebSocket> const &connection, Yield
         if (!connected || connection != stream || !connection->is_open())
             return;
         SharedText const message = writeQueue.front();
-        std::clog << "Writing message to API: ---" << *message << "---" << std::endl;
+        LogLine() << "Writing message to API: ---" << *message << "---";
         error_code ec;
         connection->text(true);
         frontInWrite = true;

@@ -1,13 +1,9 @@
 #include "device/ProbeManager.hpp"
 
-#include "api/DecimalText.hpp"
-#include "api/UuidText.hpp"
+#include "api/LogLine.hpp"
 #include "device/DeviceProtocol.hpp"
 #include "device/ProbeNotFoundException.hpp"
 
-#include <boost/uuid/uuid_io.hpp>
-
-#include <iostream>
 #include <stdexcept>
 
 namespace kelvarin::triggerTesting
@@ -100,9 +96,8 @@ void ProbeManager::dispatch(ProbeSession &session, ITestRequest &request)
         return;
     }
     auto run = encodeRunMessage(request.getId(), request.getData());
-    std::clog << "unitId:" << DecimalText(session.getUnitId())
-              << " telling to the device to run requestId:" << UuidText(request.getId())
-              << std::endl;
+    LogLine() << "unitId:" << DecimalText(session.getUnitId())
+              << " telling to the device to run requestId:" << UuidText(request.getId());
     session.enqueueMessage(run);
 }
 

@@ -1,6 +1,6 @@
 #include "device/ProbeSession.hpp"
 
-#include "api/UuidText.hpp"
+#include "api/LogLine.hpp"
 #include "device/DeviceProtocol.hpp"
 #include "device/ProbeTracker.hpp"
 #include "status/AskerCallback.hpp"
@@ -180,7 +180,7 @@ void ProbeSession::handleRegisterMessage(std::string_view message)
 {
     auto const registration = decodeRegisterMessage(message);
     unitId = registration.unitId;
-    std::clog << "unitId:" << unitId << " received register request" << std::endl;
+    LogLine() << "unitId:" << DecimalText(unitId) << " received register request";
     // The validator may answer long after the device has gone; the pending validation is
     // forgotten once it has.
     validateFn(unitId, registration.mac,
@@ -196,15 +196,15 @@ void ProbeSession::handleResultMessage(std::string_view message)
     auto result = decodeResultMessage(message);
     // A large result is held once, as its text, while it travels on.
     releaseReadBuffer();
-    std::clog << "received result for requestId:" << UuidText(result.requestId)
-              << " and is last: " << (result.isLast ? '1' : '0') << std::endl;
+    LogLine() << "received result for requestId:" << UuidText(result.requestId)
+              << " and is last: " << (result.isLast ? '1' : '0');
     testResultCallbackFn(Reply(result.requestId, Result(std::move(result.text), result.isLast)));
 }
 
 void ProbeSession::onValidationAnswer(bool accepted)
 {
-    std::clog << "unitId:" << unitId << " telling to the device that validation "
-              << (accepted ? 1 : 0) << std::endl;
+    LogLine() << "unitId:" << DecimalText(unitId) << " telling to the device that validation "
+              << (accepted ? '1' : '0');
     if (stopped)
         return;
     tracker.countAnswer(accepted);
