@@ -1,10 +1,14 @@
 #include "app/LogBuffer.hpp"
 
+#include "api/LogLine.hpp"
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/uuid/uuid.hpp>
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -70,6 +74,23 @@ TEST_F(LogBufferTest, LinesOfOneTurnOfTheLoopGoOutTogetherAfterItAndAtOnceWithou
     EXPECT_EQ(written(), "after\n");
     log << "detached" << std::endl;
     EXPECT_EQ(written(), "detached\n");
+}
+
+// The hot log lines skip the stream but end and reach its buffer where std::endl would.
+TEST_F(LogBufferTest, LogLinesReachTheLogStreamsBufferWholeAtTheEndOfTheirStatement)
+{
+    auto *const previous = std::clog.rdbuf(buffer.get());
+    LogLine() << "unitId:" << DecimalText(18446744073709551615UL)
+              << " telling to the device to run requestId:" << UuidText(boost::uuids::uuid{});
+    EXPECT_EQ(written(), "unitId:18446744073709551615 telling to the device to run requestId:"
+                         "00000000-0000-0000-0000-000000000000\n");
+    std::clog << "stream" << std::endl;
+    LogLine() << "and is last: " << '1';
+    EXPECT_EQ(written(), "stream\nand is last: 1\n");
+    std::clog.rdbuf(nullptr);
+    LogLine() << "nowhere";
+    std::clog.rdbuf(previous);
+    EXPECT_EQ(written(), "");
 }
 
 TEST_F(LogBufferTest, SixtyFourKiBOfLinesOrALargePieceGoStraightAfterWhatCameBefore)
