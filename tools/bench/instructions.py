@@ -1,0 +1,99 @@
+#!/usr/bin/env python3
+"""Instructions the controller executes per round trip, counted by valgrind's callgrind.
+
+The benchmark's CPU figures swing by a third from run to run on shared virtual machines; the
+number of instructions the controller's own code (its libraries included, the kernel not)
+executes for a test does not. This runs a small `tt_bench` (100 devices, 300 round trips/s, then
+32 tests outstanding) with the controller under callgrind and prints, for the one-server and the
+four-server run, the instructions per round trip and the functions that execute the most of
+them. The round trips are counted as the calls that hand a device's result to the API side.
+
+    tools/bench/instructions.py [--controller build/tt_controller] [--top 15]
+
+Needs valgrind (Debian package valgrind). Start-up and the small admission fleet are included in
+the totals: compare figures taken the same way.
+"""
+
+import argparse
+import collections
+import os
+import pathlib
+import re
+import subprocess
+import sys
+import tempfile
+
+ROUND_TRIP_FUNCTION = "APIManager::sendResult(kelvarin::triggerTesting::Reply)"
+
+
+def parse(path):
+    """Total instructions, round trips, and each function's own instructions."""
+    names = {}
+
+    def name(token):
+        found = re.match(r"\((\d+)\)(?: (.*))?", token)
+        if not found:
+            return token
+        if found.group(2):
+            names[found.group(1)] = found.group(2)
+        return names.get(found.group(1), "?")
+
+    own = collections.Counter()
+    calls = collections.Counter()
+    total = 0
+    function = callee = None
+    after_calls = False
+    for line in open(path, errors="replace"):
+        line = line.rstrip("\n")
+        if line.startswith("fn="):
+            function = name(line[3:])
+        elif line.startswith("cfn="):
+            callee = name(line[4:])
+        elif line.startswith("calls="):
+            calls[callee] += int(line[6:].split()[0])
+            after_calls = True
+        elif line.startswith(("summary:", "totals:")):
+            total = int(line.split()[1])
+        elif line[:1].isdigit() or line[:1] in "+-*":
+            fields = line.split()
+            # The line after calls= is the callee's inclusive cost, not the caller's own.
+            if len(fields) >= 2 and not after_calls:
+                own[function] += int(fields[1])
+            after_calls = False
+    round_trips = sum(n for f, n in calls.items() if ROUND_TRIP_FUNCTION in f)
+    return total, round_trips, own
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--controller", default="build/tt_controller")
+    parser.add_argument("--top", type=int, default=15)
+    options = parser.parse_args()
+    controller = pathlib.Path(options.controller).resolve()
+    bench = pathlib.Path(__file__).resolve().parents[2] / "build/tools/tt_bench"
+    with tempfile.TemporaryDirectory() as work:
+        wrapper = pathlib.Path(work, "controller")
+        wrapper.write_text(
+            "#!/bin/sh\nexec valgrind --tool=callgrind"
+            f" --callgrind-out-file={work}/callgrind.%p {controller} \"$@\"\n")
+        wrapper.chmod(0o755)
+        run = subprocess.run([str(bench), "--controller", str(wrapper), "--fleet", "100",
+                              "--relay-devices", "100", "--rate", "300", "--window", "32",
+                              "--measure-ms", "4000", "--repetitions", "1",
+                              "--json", f"{work}/bench.json", "--logs", work],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        if run.returncode != 0:
+            sys.exit(f"tt_bench failed:\n{run.stderr}")
+        outputs = sorted(pathlib.Path(work).glob("callgrind.*"), key=os.path.getmtime)
+        for servers, output in zip(("1 API server", "4 API servers"), outputs):
+            total, round_trips, own = parse(output)
+            if round_trips == 0:
+                sys.exit(f"no round trips counted in {output}")
+            print(f"{servers}: {total:,} instructions, {round_trips:,} round trips, "
+                  f"{total / round_trips:,.0f} per round trip")
+            for function, count in own.most_common(options.top):
+                print(f"  {count / round_trips:8,.0f}  {function[:110]}")
+
+
+if __name__ == "__main__":
+    main()
