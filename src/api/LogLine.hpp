@@ -6,6 +6,7 @@
 #include <iostream>
 #include <streambuf>
 #include <string_view>
+#include <type_traits>
 
 namespace kelvarin::triggerTesting
 {
@@ -56,6 +57,10 @@ public:
     {
         return *this << std::string_view(number.text.data(), number.length);
     }
+    // A number would otherwise be taken for a character: numbers go through DecimalText.
+    template <typename Number>
+    requires std::is_arithmetic_v<Number> &&(!std::is_same_v<Number, char>)LogLine &
+    operator<<(Number) = delete;
 
 private:
     std::streambuf *buffer;

@@ -106,7 +106,9 @@ void writeResultBody(Writer &writer, std::string const &text, TestMetadata const
     }
     rapidjson::MemoryStream stream(json.data(), json.size());
     {
-        // Skips a second mark as well, as the reader always has.
+        // The library's UTF-8 stream skips the bytes of a further mark, as it always has here;
+        // the text itself is read from the memory stream, whose plain runs the reader copies
+        // in one piece.
         rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> skipMark(stream);
     }
     ResultBodyCopy copy(writer, metadata);
