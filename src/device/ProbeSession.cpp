@@ -26,9 +26,15 @@ ProbeSession::ProbeSession(Executor const &executor, ValidateFn &validateFn,
                            ReportDisconnectFn const &reportDisconnectFn, ProbeTracker &tracker,
                            Timeouts timeouts)
     : ws(executor), validateFn(validateFn), testResultCallbackFn(testResultCallbackFn),
-      reportDisconnectFn(reportDisconnectFn), tracker(tracker), timeouts(timeouts)
+      reportDisconnectFn(reportDisconnectFn), tracker(tracker)
 {
     ws.binary(true);
+    // Set now rather than kept until the start: every idle device would carry them.
+    websocket::stream_base::timeout options{};
+    options.handshake_timeout = timeouts.handshake;
+    options.idle_timeout = timeouts.idle;
+    options.keep_alive_pings = true;
+    ws.set_option(options);
 }
 
 ProbeSession::Socket &ProbeSession::socket()
@@ -41,11 +47,6 @@ void ProbeSession::start()
     tracker.connectionOpened();
     started = true;
     setNoDelay(ws.next_layer());
-    websocket::stream_base::timeout options{};
-    options.handshake_timeout = timeouts.handshake;
-    options.idle_timeout = timeouts.idle;
-    options.keep_alive_pings = true;
-    ws.set_option(options);
     // Devices find the protocol version in the response, whether or not they asked for it.
     ws.set_option(websocket::stream_base::decorator(
         [](websocket::response_type &response)

@@ -94,16 +94,16 @@ private:
     // size of a std::function.
     ReportDisconnectFn const &reportDisconnectFn;
     ProbeTracker &tracker;
-    State state = State::awaitingId;
     boost::beast::flat_buffer readBuffer;
     // A list, not a deque: an empty deque still holds a node of its own, and most sessions
     // have nothing to write most of the time.
     std::list<std::string> writeQueue;
     std::size_t queuedBytes = 0;
     unsigned long unitId = 0;
+    // Beside the flags, so that they share a word.
+    State state = State::awaitingId;
     bool stopped = false;
     bool started = false; // counted among the tracker's open connections
-    Timeouts timeouts;
 };
 
 } // namespace kelvarin::triggerTesting
