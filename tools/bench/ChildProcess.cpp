@@ -6,12 +6,14 @@
 #include <boost/system/system_error.hpp>
 
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <istream>
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace kelvarin::triggerTesting::bench
@@ -29,38 +31,47 @@ namespace
 
 } // namespace
 
-// Copies what arrives on the read end of the child's standard error into the log file.
-struct ChildProcess::ErrorDrain : std::enable_shared_from_this<ErrorDrain>
+// Copies what arrives on the read end of the child's standard error into the log file, on a
+// thread of its own: a write to the file that waits for the disk must not hold up the event
+// loop of the benchmark's API servers, which time the round trips. It ends when the child's
+// end of the pipe is closed, that is when the child has ended.
+struct ChildProcess::ErrorDrain
 {
-    ErrorDrain(net::io_context &io, int readEnd, int file) : pipe(io, readEnd), file(file) {}
-
-    void read()
+    ErrorDrain(int readEnd, int file) : readEnd(readEnd), file(file), thread([this] { run(); }) {}
+    ~ErrorDrain()
     {
-        pipe.async_read_some(
-            net::buffer(chunk),
-            [self = shared_from_this()](boost::system::error_code const &ec, std::size_t size)
-            {
-                if (ec)
-                    return;
-                self->append(size);
-                self->read();
-            });
+        thread.join();
+        ::close(readEnd);
     }
 
-    void append(std::size_t size)
+    void run()
+    {
+        std::array<char, 64 * 1024> chunk;
+        for (;;)
+        {
+            auto const size = ::read(readEnd, chunk.data(), chunk.size());
+            if (size < 0 && errno == EINTR)
+                continue;
+            if (size <= 0)
+                return;
+            append(chunk.data(), static_cast<std::size_t>(size));
+        }
+    }
+
+    void append(char const *data, std::size_t size)
     {
         for (std::size_t done = 0; done < size;)
         {
-            auto const written = ::write(file, chunk.data() + done, size - done);
+            auto const written = ::write(file, data + done, size - done);
             if (written <= 0)
                 return;
             done += static_cast<std::size_t>(written);
         }
     }
 
-    net::posix::stream_descriptor pipe;
+    int readEnd;
     int file;
-    std::array<char, 64 * 1024> chunk;
+    std::thread thread;
 };
 
 ChildProcess::ChildProcess(net::io_context &io, std::vector<std::string> const &argv,
@@ -106,8 +117,7 @@ ChildProcess::ChildProcess(net::io_context &io, std::vector<std::string> const &
     close(pipeEnds[1]);
     output.assign(pipeEnds[0]);
     close(errorEnds[1]);
-    errors = std::make_shared<ErrorDrain>(io, errorEnds[0], logDescriptor);
-    errors->read();
+    errors = std::make_unique<ErrorDrain>(errorEnds[0], logDescriptor);
 }
 
 ChildProcess::~ChildProcess()
@@ -118,8 +128,8 @@ ChildProcess::~ChildProcess()
         int status = 0;
         waitpid(child, &status, 0);
     }
-    boost::system::error_code ignored;
-    errors->pipe.close(ignored);
+    // The child has ended: the drain reads to the end of what it wrote.
+    errors.reset();
     if (logDescriptor >= 0)
         close(logDescriptor);
 }

@@ -18,9 +18,9 @@ namespace kelvarin::triggerTesting::bench
 
 // A program the benchmark runs beside itself. Its standard output comes back through a pipe,
 // line by line; its standard error goes to a file (or is dropped). Like a journal, the
-// benchmark reads the standard error from a pipe and writes it out itself, so that the disk's
-// stalls are not the child's. It inherits none of the benchmark's descriptors. It is ended by
-// its pid, never by name.
+// benchmark reads the standard error from a pipe and writes it out itself, on a thread of its
+// own, so that the disk's stalls are neither the child's nor the benchmark's event loop's. It
+// inherits none of the benchmark's descriptors. It is ended by its pid, never by name.
 class ChildProcess
 {
 public:
@@ -50,7 +50,7 @@ private:
 
     pid_t child = -1;
     int logDescriptor = -1;
-    std::shared_ptr<ErrorDrain> errors;
+    std::unique_ptr<ErrorDrain> errors;
     std::optional<int> exitStatus;
     boost::asio::posix::stream_descriptor output;
     boost::asio::streambuf pending;
