@@ -3,7 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
-#include <ostream>
+#include <string_view>
 
 namespace kelvarin::triggerTesting
 {
@@ -18,13 +18,10 @@ struct DecimalText
     {
     }
 
+    std::string_view view() const { return {text.data(), length}; }
+
     std::array<char, 20> text;
     std::size_t length;
 };
-
-inline std::ostream &operator<<(std::ostream &out, DecimalText const &number)
-{
-    return out.write(number.text.data(), static_cast<std::streamsize>(number.length));
-}
 
 } // namespace kelvarin::triggerTesting

@@ -49,14 +49,8 @@ public:
             buffer->sputc(c);
         return *this;
     }
-    LogLine &operator<<(UuidText const &id)
-    {
-        return *this << std::string_view(id.text.data(), id.text.size());
-    }
-    LogLine &operator<<(DecimalText const &number)
-    {
-        return *this << std::string_view(number.text.data(), number.length);
-    }
+    LogLine &operator<<(UuidText const &id) { return *this << id.view(); }
+    LogLine &operator<<(DecimalText const &number) { return *this << number.view(); }
     // A number would otherwise be taken for a character: numbers go through DecimalText.
     template <typename Number>
     requires std::is_arithmetic_v<Number> &&(!std::is_same_v<Number, char>)LogLine &

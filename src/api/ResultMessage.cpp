@@ -19,7 +19,7 @@ namespace
 
 using Writer = rapidjson::Writer<StringOutput>;
 
-void writeString(Writer &writer, std::string const &text)
+void writeString(Writer &writer, std::string_view text)
 {
     writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
 }
@@ -28,8 +28,7 @@ void writeString(Writer &writer, std::string const &text)
 void writeMetadata(Writer &writer, TestMetadata const &metadata)
 {
     writer.Key("test_id");
-    UuidText const testId(metadata.testId);
-    writer.String(testId.text.data(), static_cast<rapidjson::SizeType>(testId.text.size()));
+    writeString(writer, UuidText(metadata.testId).view());
     writer.Key("unit_id");
     writer.Uint64(metadata.unitId);
     writer.Key("task");
