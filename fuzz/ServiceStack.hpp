@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/Coroutine.hpp"
+#include "common/Coroutine.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/strand.hpp>

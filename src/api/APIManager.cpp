@@ -1,8 +1,8 @@
 #include "api/APIManager.hpp"
 
 #include "api/Error.hpp"
-#include "api/LogLine.hpp"
 #include "api/ResultMessage.hpp"
+#include "common/LogLine.hpp"
 
 namespace kelvarin::triggerTesting
 {

@@ -2,11 +2,12 @@
 
 #include "api/APISessionMessages.hpp"
 #include "api/IsOnlineJson.hpp"
-#include "api/LogLine.hpp"
 #include "api/TestRequestJsonV1.hpp"
-#include "app/Coroutine.hpp"
+#include "common/Coroutine.hpp"
+#include "common/LogLine.hpp"
+#include "common/Net.hpp"
+#include "common/SetNoDelay.hpp"
 #include "status/SetKeepAlive.hpp"
-#include "status/SetNoDelay.hpp"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/ip/host_name.hpp>
@@ -19,8 +20,6 @@
 namespace kelvarin::triggerTesting
 {
 
-namespace net = boost::asio;
-namespace websocket = boost::beast::websocket;
 using boost::system::error_code;
 using net::ip::tcp;
 

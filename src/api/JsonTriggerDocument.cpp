@@ -1,7 +1,7 @@
 #include "api/JsonTriggerDocument.hpp"
 
-#include "api/NestingLimit.hpp"
 #include "api/Utils.hpp"
+#include "common/NestingLimit.hpp"
 
 #include <stdexcept>
 

@@ -1,6 +1,7 @@
 #include "api/PeriodicResolver.hpp"
 
-#include "app/Coroutine.hpp"
+#include "common/Coroutine.hpp"
+#include "common/Net.hpp"
 
 #include <boost/asio/strand.hpp>
 
@@ -9,7 +10,6 @@
 namespace kelvarin::triggerTesting
 {
 
-namespace net = boost::asio;
 using boost::system::error_code;
 using net::ip::tcp;
 

@@ -1,8 +1,8 @@
 #include "api/ResultMessage.hpp"
 
-#include "api/NestingLimit.hpp"
-#include "api/StringOutput.hpp"
-#include "api/UuidText.hpp"
+#include "common/NestingLimit.hpp"
+#include "common/StringOutput.hpp"
+#include "common/UuidText.hpp"
 
 #include <rapidjson/encodedstream.h>
 #include <rapidjson/memorystream.h>

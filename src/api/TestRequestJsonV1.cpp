@@ -1,8 +1,8 @@
 #include "api/TestRequestJsonV1.hpp"
 
-#include "api/NestingLimit.hpp"
-#include "api/StringOutput.hpp"
 #include "api/Utils.hpp"
+#include "common/NestingLimit.hpp"
+#include "common/StringOutput.hpp"
 
 #include <boost/uuid/string_generator.hpp>
 #include <rapidjson/memorystream.h>

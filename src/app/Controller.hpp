@@ -2,9 +2,9 @@
 
 #include "api/APIManager.hpp"
 #include "app/APIOptions.hpp"
-#include "app/ControllerMetrics.hpp"
 #include "app/ControllerState.hpp"
 #include "app/DeviceOptions.hpp"
+#include "app/admin/ControllerMetrics.hpp"
 #include "device/ProbeManager.hpp"
 
 #include <boost/asio/io_context.hpp>

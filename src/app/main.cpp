@@ -1,8 +1,8 @@
 #include "app/Controller.hpp"
-#include "app/LogBuffer.hpp"
-#include "app/Monitoring.hpp"
 #include "app/Options.hpp"
 #include "app/StopSignal.hpp"
+#include "app/admin/Monitoring.hpp"
+#include "common/LogBuffer.hpp"
 
 #include <boost/asio/io_context.hpp>
 

@@ -1,6 +1,6 @@
 #include "device/ProbeManager.hpp"
 
-#include "api/LogLine.hpp"
+#include "common/LogLine.hpp"
 #include "device/DeviceProtocol.hpp"
 #include "device/ProbeNotFoundException.hpp"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/AcceptBackoff.hpp"
+#include "common/AcceptBackoff.hpp"
 #include "device/ProbeSession.hpp"
 
 #include <boost/asio/ip/tcp.hpp>

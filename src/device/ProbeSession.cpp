@@ -1,10 +1,11 @@
 #include "device/ProbeSession.hpp"
 
-#include "api/LogLine.hpp"
+#include "common/LogLine.hpp"
+#include "common/Net.hpp"
+#include "common/SetNoDelay.hpp"
 #include "device/DeviceProtocol.hpp"
 #include "device/ProbeTracker.hpp"
 #include "status/AskerCallback.hpp"
-#include "status/SetNoDelay.hpp"
 
 #include <boost/beast/core/bind_handler.hpp>
 #include <boost/beast/core/error.hpp>
@@ -17,9 +18,6 @@
 
 namespace kelvarin::triggerTesting
 {
-
-namespace beast = boost::beast;
-namespace websocket = boost::beast::websocket;
 
 ProbeSession::ProbeSession(Executor const &executor, ValidateFn &validateFn,
                            TestResultFn &testResultCallbackFn,

@@ -1,8 +1,9 @@
 #include "status/APIStatusSession.hpp"
 
-#include "app/Coroutine.hpp"
+#include "common/Coroutine.hpp"
+#include "common/Net.hpp"
+#include "common/SetNoDelay.hpp"
 #include "status/SetKeepAlive.hpp"
-#include "status/SetNoDelay.hpp"
 #include "status/StatusMessages.hpp"
 #include "status/ValidateAnswer.hpp"
 
@@ -22,7 +23,6 @@
 namespace kelvarin::triggerTesting
 {
 
-namespace websocket = boost::beast::websocket;
 using boost::asio::ip::tcp;
 using boost::system::error_code;
 

@@ -1,8 +1,8 @@
 #include "bench/BareRelay.hpp"
 
-#include "app/Coroutine.hpp"
+#include "common/Coroutine.hpp"
+#include "common/SetNoDelay.hpp"
 #include "device/DeviceProtocol.hpp"
-#include "status/SetNoDelay.hpp"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/spawn.hpp>

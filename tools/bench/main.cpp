@@ -2,10 +2,10 @@
 // it starts the controller, device generators and a bare relay as child processes, prints a
 // table and writes the same figures as JSON. The roles "devices" and "relay" are those child
 // processes.
-#include "app/Coroutine.hpp"
 #include "bench/BareRelay.hpp"
 #include "bench/BenchRun.hpp"
 #include "bench/DeviceGenerator.hpp"
+#include "common/Coroutine.hpp"
 #include "sim/SimArguments.hpp"
 
 #include <boost/asio/io_context.hpp>

@@ -1,6 +1,6 @@
 #include "sim/WebSocketClient.hpp"
 
-#include "status/SetNoDelay.hpp"
+#include "common/SetNoDelay.hpp"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>

@@ -1,7 +1,7 @@
 #include "sim/WebSocketServer.hpp"
 
-#include "app/Coroutine.hpp"
-#include "status/SetNoDelay.hpp"
+#include "common/Coroutine.hpp"
+#include "common/SetNoDelay.hpp"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/steady_timer.hpp>

@@ -1,4 +1,4 @@
-#include "app/Monitoring.hpp"
+#include "app/admin/Monitoring.hpp"
 
 #include "app/ListeningSockets.hpp"
 

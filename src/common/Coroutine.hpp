@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/GuardedStackPool.hpp"
+#include "common/GuardedStackPool.hpp"
 
 // The coroutine header uses the error codes without including them.
 #include <boost/asio/error.hpp>

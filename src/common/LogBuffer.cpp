@@ -1,4 +1,4 @@
-#include "app/LogBuffer.hpp"
+#include "common/LogBuffer.hpp"
 
 #include <boost/asio/post.hpp>
 

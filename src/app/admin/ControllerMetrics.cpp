@@ -1,4 +1,4 @@
-#include "app/ControllerMetrics.hpp"
+#include "app/admin/ControllerMetrics.hpp"
 
 #include <prometheus/text_serializer.h>
 #include <sstream>

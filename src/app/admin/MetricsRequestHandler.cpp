@@ -1,4 +1,4 @@
-#include "app/MetricsRequestHandler.hpp"
+#include "app/admin/MetricsRequestHandler.hpp"
 
 #include <boost/beast/http/field.hpp>
 #include <boost/beast/http/status.hpp>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "api/DecimalText.hpp"
-#include "api/UuidText.hpp"
+#include "common/DecimalText.hpp"
+#include "common/UuidText.hpp"
 
 #include <iostream>
 #include <streambuf>

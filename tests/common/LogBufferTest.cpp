@@ -1,6 +1,6 @@
-#include "app/LogBuffer.hpp"
+#include "common/LogBuffer.hpp"
 
-#include "api/LogLine.hpp"
+#include "common/LogLine.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "app/Controller.hpp"
-#include "app/MetricsOptions.hpp"
-#include "app/MetricsServer.hpp"
-#include "app/SystemdNotifier.hpp"
+#include "app/admin/MetricsOptions.hpp"
+#include "app/admin/MetricsServer.hpp"
+#include "app/admin/SystemdNotifier.hpp"
 
 #include <boost/asio/io_context.hpp>
 

@@ -1,4 +1,4 @@
-#include "app/MetricsServer.hpp"
+#include "app/admin/MetricsServer.hpp"
 
 #include <boost/beast/core/bind_handler.hpp>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/MetricsRequestHandler.hpp"
+#include "app/admin/MetricsRequestHandler.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core/flat_buffer.hpp>

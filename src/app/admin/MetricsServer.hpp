@@ -1,8 +1,8 @@
 #pragma once
 
-#include "app/AcceptBackoff.hpp"
-#include "app/MetricsRequestHandler.hpp"
-#include "app/MetricsSession.hpp"
+#include "app/admin/MetricsRequestHandler.hpp"
+#include "app/admin/MetricsSession.hpp"
+#include "common/AcceptBackoff.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>

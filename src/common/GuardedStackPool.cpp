@@ -1,4 +1,4 @@
-#include "app/GuardedStackPool.hpp"
+#include "common/GuardedStackPool.hpp"
 
 #include <boost/context/protected_fixedsize_stack.hpp>
 

@@ -1,4 +1,4 @@
-#include "app/AcceptBackoff.hpp"
+#include "common/AcceptBackoff.hpp"
 
 #include <boost/system/errc.hpp>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "api/JsonStringRuns.hpp"
+#include "common/JsonStringRuns.hpp"
 
 #include <rapidjson/writer.h>
 

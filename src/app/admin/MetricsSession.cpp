@@ -1,4 +1,6 @@
-#include "app/MetricsSession.hpp"
+#include "app/admin/MetricsSession.hpp"
+
+#include "common/Net.hpp"
 
 #include <boost/beast/core/bind_handler.hpp>
 #include <boost/beast/http/error.hpp>
@@ -7,9 +9,6 @@
 
 namespace kelvarin::triggerTesting
 {
-
-namespace beast = boost::beast;
-namespace http = boost::beast::http;
 
 MetricsSession::MetricsSession(boost::asio::ip::tcp::socket socket,
                                MetricsRequestHandler const &handler, Limits limits, OnEnd onEnd)

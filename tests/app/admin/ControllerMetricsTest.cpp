@@ -1,4 +1,4 @@
-#include "app/ControllerMetrics.hpp"
+#include "app/admin/ControllerMetrics.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

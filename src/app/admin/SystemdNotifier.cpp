@@ -1,4 +1,4 @@
-#include "app/SystemdNotifier.hpp"
+#include "app/admin/SystemdNotifier.hpp"
 
 #include <boost/beast/core/bind_handler.hpp>
 

@@ -1,4 +1,4 @@
-#include "app/MetricsServer.hpp"
+#include "app/admin/MetricsServer.hpp"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
