@@ -62,6 +62,7 @@ ControllerState Controller::state() const
     state.admissionsAccepted = probeManager.acceptedAnswers();
     state.admissionsRefused = probeManager.refusedAnswers();
     state.validationsPending = status.pendingValidations();
+    state.validationsDropped = status.droppedValidations();
     state.testsRunning = apiManager.runningTests();
     state.validatorConnected = status.isOpen();
     state.reportsBacklog = status.reportBacklogSize();

@@ -63,6 +63,7 @@ private:
     prometheus::Gauge &deviceConnections;
     prometheus::Gauge &devicesOnline;
     prometheus::Gauge &validationsPending;
+    prometheus::Counter &validationsDropped;
     prometheus::Counter &admissionsAccepted;
     prometheus::Counter &admissionsRefused;
     prometheus::Counter &disconnectionsClean;
