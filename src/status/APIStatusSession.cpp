@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <set>
 #include <stdexcept>
 
 namespace kelvarin::triggerTesting
@@ -303,11 +304,13 @@ void APIStatusSession::enqueueValidation(ValidateMessage::IdType key)
 }
 
 // Requests whose askers have all gone (devices that gave up waiting) would only be written to
-// a validator that is not reading them.
+// a validator that is not reading them, and a second request for a key still queued adds
+// nothing: one answer answers every asker of the key.
 void APIStatusSession::sweepValidateQueue()
 {
-    std::erase_if(validateQueue, [this](ValidateMessage::IdType const &key)
-                  { return !validateRequests.isAwaited(key); });
+    std::set<ValidateMessage::IdType> queued;
+    std::erase_if(validateQueue, [this, &queued](ValidateMessage::IdType const &key)
+                  { return !validateRequests.isAwaited(key) || !queued.insert(key).second; });
     queueAfterSweep = validateQueue.size();
     asksSinceSweep = 0;
 }
