@@ -62,6 +62,8 @@ ControllerState Controller::state() const
     state.admissionsAccepted = probeManager.acceptedAnswers();
     state.admissionsRefused = probeManager.refusedAnswers();
     state.validationsPending = status.pendingValidations();
+    state.validationsQueued = status.queuedValidations();
+    state.validationsDropped = status.droppedValidations();
     state.testsRunning = apiManager.runningTests();
     state.validatorConnected = status.isOpen();
     state.reportsBacklog = status.reportBacklogSize();

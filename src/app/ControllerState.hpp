@@ -31,6 +31,10 @@ struct ControllerState
     std::uint64_t admissionsAccepted = 0;
     std::uint64_t admissionsRefused = 0;
     std::size_t validationsPending = 0;
+    // Validation requests waiting to be written to the validator.
+    std::size_t validationsQueued = 0;
+    // Validation requests not queued for the validator because its queue was full.
+    std::uint64_t validationsDropped = 0;
     std::size_t testsRunning = 0;
     bool validatorConnected = false;
     std::size_t reportsBacklog = 0;

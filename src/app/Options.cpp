@@ -38,6 +38,18 @@ void checkQueueLimit(std::int64_t mebibytes)
     }
 }
 
+// A pause of at least a second between resolutions: without one the resolver loops at full speed
+// and floods the log.
+void checkRefreshInterval(std::int32_t seconds)
+{
+    if (seconds < 1)
+    {
+        po::invalid_option_value error(std::to_string(seconds));
+        error.set_option_name("api-side.refresh-interval");
+        throw error;
+    }
+}
+
 po::options_description configurationOptions(Options &options, std::int32_t &refreshSeconds,
                                              std::int64_t &queueLimitMiB,
                                              std::string &metricsListen)
@@ -52,7 +64,8 @@ po::options_description configurationOptions(Options &options, std::int32_t &ref
         "api-best hostname")("api-side.service",
                              po::value<std::string>(&options.api.service)->default_value("10002"),
                              "api service name")(
-        "api-side.refresh-interval", po::value<std::int32_t>(&refreshSeconds)->default_value(1),
+        "api-side.refresh-interval",
+        po::value<std::int32_t>(&refreshSeconds)->default_value(1)->notifier(checkRefreshInterval),
         "api refresh interval")(
         "api-side.queue-limit-mib",
         po::value<std::int64_t>(&queueLimitMiB)->default_value(256)->notifier(checkQueueLimit),

@@ -11,9 +11,12 @@ import time
 import uuid
 
 from conftest import CONTROLLER
-from fakes import ADMITTED, TIMED_OUT, RawDevice, execute_text, register_bytes, until
+from fakes import (ADMITTED, TIMED_OUT, DeafValidator, RawDevice, execute_text, register_bytes,
+                   until)
 from loopback import is_sanitized
-from world import World, cpu_seconds, requires_private_hosts, result_message, run, run_test
+from test_metrics import get
+from world import (VALIDATOR_ADDRESS, World, cpu_seconds, requires_private_hosts,
+                   result_message, run, run_test)
 
 pytestmark = requires_private_hosts
 
@@ -193,6 +196,44 @@ def test_devices_that_register_and_drop_leave_nothing_behind_with_a_silent_valid
             await world.wait_log("API Status: Entering input loop", count=2)
             assert world.lines_with("API status: requested validate", mark) == []
     run(scenario)
+
+
+def test_a_validator_that_pings_but_never_reads_holds_the_controller_to_a_bounded_queue(
+        tmp_path):
+    """The requests of devices that have gone are swept from the queue behind the write that
+    cannot finish; the queue and the memory stay as they were after the first wave. (Within the
+    minute that the controller gives such a validator before it connects again.)"""
+    waves, per_wave = 3, 2000
+
+    async def scenario():
+        async with World(tmp_path, start_validator=False, metrics=True) as world:
+            deaf = DeafValidator(VALIDATOR_ADDRESS, world.api_port)
+            await deaf.start()
+            try:
+                await world.wait_log("API Status: Entering input loop")
+                sizes, queued = [], []
+                for wave in range(waves):
+                    await register_and_drop(world, wave, per_wave, batch=128)
+                    sizes.append(rss_kib(world))
+                    queued.append(await metric(world, "tt_controller_validations_queued"))
+
+                assert max(queued) <= 200, queued
+                assert not MEASURED or sizes[-1] - sizes[0] < 512, sizes
+                assert await metric(world, "tt_controller_validations_dropped_total") == 0
+                assert await metric(world, "tt_controller_validator_connected") == 1
+                assert len(deaf.registrations) == 1
+                assert world.lines_with("API Status: Input loop failed with") == []
+            finally:
+                await deaf.stop()
+    run(scenario)
+
+
+async def metric(world, name):
+    """The value of a metric without labels, as the controller exposes it now."""
+    status, body = await get(world.metrics_port, "/metrics")
+    assert status == 200
+    return next(float(line.split()[1]) for line in body.splitlines()
+                if line.startswith(name + " "))
 
 
 async def register_and_drop(world, wave, count, batch=32):

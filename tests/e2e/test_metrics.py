@@ -120,6 +120,8 @@ def test_prometheus_reads_what_the_scenario_implies(tmp_path, prometheus):
                 value("tt_controller_device_connections"): 2,
                 value("tt_controller_devices_online"): 1,
                 value("tt_controller_validations_pending"): 0,
+                value("tt_controller_validations_dropped_total"): 0,
+                value("tt_controller_validations_queued"): 0,
                 value("tt_controller_admissions_total", answer="accepted"): 2,
                 value("tt_controller_admissions_total", answer="refused"): 1,
                 value("tt_controller_device_disconnections_total", reason="clean"): 1,

@@ -85,6 +85,12 @@ ControllerMetrics::ControllerMetrics(std::chrono::system_clock::time_point start
                           "registry.")),
       validationsPending(gauge(registry, "tt_controller_validations_pending",
                                "Devices (unit id and MAC) waiting for the validator's answer.")),
+      validationsQueued(gauge(registry, "tt_controller_validations_queued",
+                              "Validation requests waiting to be written to the validator.")),
+      validationsDropped(counter(registry, "tt_controller_validations_dropped_total",
+                                 "Validation requests not queued for the validator because "
+                                 "the queue was full; they are asked again on the next "
+                                 "connection.")),
       admissionsAccepted(admissions.Add({{"answer", "accepted"}})),
       admissionsRefused(admissions.Add({{"answer", "refused"}})),
       disconnectionsClean(disconnections.Add({{"reason", "clean"}})),
@@ -137,6 +143,8 @@ std::string ControllerMetrics::expose(ControllerState const &state)
     deviceConnections.Set(static_cast<double>(state.deviceConnections));
     devicesOnline.Set(static_cast<double>(state.devicesOnline));
     validationsPending.Set(static_cast<double>(state.validationsPending));
+    validationsQueued.Set(static_cast<double>(state.validationsQueued));
+    advance(validationsDropped, state.validationsDropped);
     advance(admissionsAccepted, state.admissionsAccepted);
     advance(admissionsRefused, state.admissionsRefused);
     testsRunning.Set(static_cast<double>(state.testsRunning));

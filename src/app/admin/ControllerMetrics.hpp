@@ -63,6 +63,8 @@ private:
     prometheus::Gauge &deviceConnections;
     prometheus::Gauge &devicesOnline;
     prometheus::Gauge &validationsPending;
+    prometheus::Gauge &validationsQueued;
+    prometheus::Counter &validationsDropped;
     prometheus::Counter &admissionsAccepted;
     prometheus::Counter &admissionsRefused;
     prometheus::Counter &disconnectionsClean;
