@@ -24,12 +24,14 @@ requires_private_hosts = pytest.mark.skipif(
 
 class World:
     def __init__(self, tmp_path, policy=lambda unit, mac: True, start_validator=True,
-                 unserved=(), api_settings="", stderr=None, hang_up=False, metrics=False):
+                 unserved=(), api_settings="", stderr=None, hang_up=False, metrics=False,
+                 env=None):
         """`unserved`: further addresses of the all-API name that the test serves itself, or
         leaves down; `api_settings`: lines added to the [api-side] section; `stderr`: a
         descriptor for the controller's log instead of a pipe read here; `hang_up`: every fake
         API server and the validator close each connection right after its registration;
-        `metrics`: True, or a port: the controller serves its metrics endpoint on 127.0.0.1."""
+        `metrics`: True, or a port: the controller serves its metrics endpoint on 127.0.0.1;
+        `env`: the controller's environment instead of the test's."""
         self.tmp_path = tmp_path
         # The port of the metrics endpoint on 127.0.0.1, when there is one.
         self.metrics_port = free_port() if metrics is True else metrics or None
@@ -41,6 +43,7 @@ class World:
         self.unserved = list(unserved)
         self.api_settings = api_settings
         self.stderr = stderr
+        self.env = env
         self.start_validator = start_validator
         self.controller = None
         self.devices = []
@@ -83,7 +86,7 @@ class World:
                            if self.metrics_port else ""))
         command = ["unshare", "--mount", "sh", "-c",
                    'mount --bind "$0" /etc/hosts && exec "$@"', str(hosts), CONTROLLER]
-        return ControllerProcess(["-c", str(config)], command=command,
+        return ControllerProcess(["-c", str(config)], command=command, env=self.env,
                                  stderr=self.stderr or subprocess.PIPE)
 
     async def device(self, unit_id):

@@ -110,7 +110,13 @@ ControllerMetrics::ControllerMetrics(std::chrono::system_clock::time_point start
                            "Disconnection reports kept until the validator is back.")),
       reportsDropped(counter(registry, "tt_controller_reports_dropped_total",
                              "Disconnection reports dropped, oldest first, because the backlog "
-                             "was full."))
+                             "was full.")),
+      logLinesDropped(counter(registry, "tt_controller_log_lines_dropped_total",
+                              "Log lines dropped because standard error did not take them "
+                              "within 100 ms.")),
+      metricsConnectionsEvicted(counter(registry, "tt_controller_metrics_connections_evicted_total",
+                                        "Metrics endpoint connections closed before their "
+                                        "request was complete, to make room for a new client."))
 {
     gauge(registry, "tt_controller_start_time_seconds",
           "Start time of the controller since the Unix epoch, in seconds.")
@@ -136,6 +142,16 @@ void ControllerMetrics::countReply(Reply const &reply)
         repliesUnreachable.Increment();
     else
         repliesUnknown.Increment();
+}
+
+void ControllerMetrics::setLogLinesDropped(std::uint64_t total)
+{
+    advance(logLinesDropped, total);
+}
+
+void ControllerMetrics::setMetricsConnectionsEvicted(std::uint64_t total)
+{
+    advance(metricsConnectionsEvicted, total);
 }
 
 std::string ControllerMetrics::expose(ControllerState const &state)
