@@ -266,7 +266,7 @@ void APISession::readMessages(Yield yield)
         if (ec)
             return;
         std::string_view const text(static_cast<char const *>(buffer.data().data()), buffer.size());
-        LogLine() << "Received message from API: ---" << text << "---";
+        LogLine() << "Received message from API: ---" << PeerText{text} << "---";
         dispatch(text);
         buffer.consume(buffer.size());
     }
@@ -306,7 +306,7 @@ void APISession::writeQueued(std::shared_ptr<WebSocket> const &connection, Yield
         if (!connected || connection != stream || !connection->is_open())
             return;
         SharedText const message = writeQueue.front();
-        LogLine() << "Writing message to API: ---" << *message << "---";
+        LogLine() << "Writing message to API: ---" << PeerText{*message} << "---";
         error_code ec;
         connection->text(true);
         frontInWrite = true;
