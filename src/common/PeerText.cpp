@@ -7,6 +7,10 @@
 #include <cstring>
 #include <sstream>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace kelvarin::triggerTesting
 {
 
@@ -29,10 +33,23 @@ constexpr bool anyControl(std::uint64_t word)
     return ((below(word, 0x20) | below(word ^ (ones * 0x7f), 1)) & highBits) != 0;
 }
 
-// Where the run of bytes from begin that stand for themselves ends; eight at a time while eight
-// remain.
+// Where the run of bytes from begin that stand for themselves ends. Every API message of every
+// test passes here twice or more, so sixteen bytes are looked at a time where the processor
+// can, else eight, while that many remain.
 char const *endOfPlainRun(char const *begin, char const *end)
 {
+#ifdef __SSE2__
+    __m128i const lastControl = _mm_set1_epi8(0x1f);
+    __m128i const del = _mm_set1_epi8(0x7f);
+    while (end - begin >= 16)
+    {
+        __m128i const bytes = _mm_loadu_si128(reinterpret_cast<__m128i const *>(begin));
+        __m128i const below = _mm_cmpeq_epi8(_mm_min_epu8(bytes, lastControl), bytes);
+        if (_mm_movemask_epi8(_mm_or_si128(below, _mm_cmpeq_epi8(bytes, del))) != 0)
+            break;
+        begin += 16;
+    }
+#endif
     std::uint64_t word;
     while (end - begin >= static_cast<std::ptrdiff_t>(sizeof word))
     {

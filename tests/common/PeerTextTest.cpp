@@ -70,17 +70,17 @@ TEST(PeerTextTest, LongTextsAreCutAndTheirLengthTold)
     EXPECT_EQ(peerTextForLog(lines), expected + " ... (1025 bytes)");
 }
 
-// Eight bytes are looked at a time: every byte value at every place of a word, and across the
-// word's end, is written as the plain way writes it.
+// Sixteen bytes are looked at a time, then eight, then one: every byte value at every place of
+// each, and a second control character after it, is written as the plain way writes it.
 TEST(PeerTextTest, EveryByteAtEveryPlaceIsWrittenAsThePlainWayWritesIt)
 {
     for (int byte = 0; byte < 256; ++byte)
-        for (std::size_t place = 0; place < 19; ++place)
+        for (std::size_t place = 0; place < 27; ++place)
         {
-            std::string text(19, 'x');
+            std::string text(27, 'x');
             text[place] = static_cast<char>(byte);
             ASSERT_EQ(peerTextForLog(text), reference(text)) << byte << " at " << place;
-            text[18 - place] = '\n';
+            text[26 - place] = '\n';
             ASSERT_EQ(peerTextForLog(text), reference(text)) << byte << " at " << place;
         }
 }
