@@ -69,7 +69,7 @@ po::options_description configurationOptions(Options &options, std::int32_t &ref
         "api refresh interval")(
         "api-side.queue-limit-mib",
         po::value<std::int64_t>(&queueLimitMiB)->default_value(256)->notifier(checkQueueLimit),
-        "unsent bytes per API server, in MiB (0: no bound)")(
+        "unsent messages of all API servers together, in MiB (0: no bound)")(
         "device-side.listen-service",
         po::value<std::vector<std::string>>(&options.device.listenServices), "listen service name")(
         "metrics.listen", po::value<std::string>(&metricsListen)->default_value(""),

@@ -76,8 +76,8 @@ ControllerMetrics::ControllerMetrics(std::chrono::system_clock::time_point start
       apiQueuedBytes(gaugeFamily(registry, "tt_controller_api_queued_bytes",
                                  "Bytes of messages waiting to be written to an API server.")),
       apiDroppedMessages(counterFamily(registry, "tt_controller_api_dropped_messages_total",
-                                       "Messages for an API server dropped because its queue "
-                                       "was full.")),
+                                       "Messages for an API server dropped because the API "
+                                       "servers' queues were full.")),
       deviceConnections(gauge(registry, "tt_controller_device_connections",
                               "Open device connections, validated or not.")),
       devicesOnline(gauge(registry, "tt_controller_devices_online",
