@@ -104,7 +104,16 @@ ControllerMetrics::ControllerMetrics(std::chrono::system_clock::time_point start
                            "Disconnection reports kept until the validator is back.")),
       reportsDropped(counter(registry, "tt_controller_reports_dropped_total",
                              "Disconnection reports dropped, oldest first, because the backlog "
-                             "was full."))
+                             "was full.")),
+      foreignResultsDropped(counter(registry, "tt_controller_foreign_results_dropped_total",
+                                    "Device results dropped because their request was running "
+                                    "for another unit.")),
+      receiveHeldBytes(gauge(registry, "tt_controller_device_receive_bytes",
+                             "Bytes of device messages received but not yet complete.")),
+      receiveBudgetExhausted(counter(registry,
+                                     "tt_controller_device_receive_budget_exhausted_total",
+                                     "Device connections ended because their next bytes would "
+                                     "have taken the partly received messages past the budget."))
 {
     gauge(registry, "tt_controller_start_time_seconds",
           "Start time of the controller since the Unix epoch, in seconds.")
@@ -146,6 +155,9 @@ std::string ControllerMetrics::expose(ControllerState const &state)
     validatorConnected.Set(state.validatorConnected ? 1 : 0);
     reportsBacklog.Set(static_cast<double>(state.reportsBacklog));
     advance(reportsDropped, state.reportsDropped);
+    advance(foreignResultsDropped, state.foreignResultsDropped);
+    receiveHeldBytes.Set(static_cast<double>(state.receiveHeldBytes));
+    advance(receiveBudgetExhausted, state.receiveBudgetExhausted);
     updateAPISessions(state);
     return prometheus::TextSerializer().Serialize(registry.Collect());
 }

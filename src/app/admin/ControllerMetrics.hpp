@@ -77,6 +77,9 @@ private:
     prometheus::Gauge &validatorConnected;
     prometheus::Gauge &reportsBacklog;
     prometheus::Counter &reportsDropped;
+    prometheus::Counter &foreignResultsDropped;
+    prometheus::Gauge &receiveHeldBytes;
+    prometheus::Counter &receiveBudgetExhausted;
 
     // One pair of series per API session, as long as its endpoint is in the pool.
     std::map<boost::asio::ip::tcp::endpoint, APISeries> apiSeries;
