@@ -36,6 +36,12 @@ struct ControllerState
     // Validation requests not queued for the validator because its queue was full.
     std::uint64_t validationsDropped = 0;
     std::size_t testsRunning = 0;
+    // Device results dropped because their request was running for another unit.
+    std::uint64_t foreignResultsDropped = 0;
+    // Bytes of partly received device messages, and the devices given up because the next
+    // bytes of one would have passed the bound on them.
+    std::size_t receiveHeldBytes = 0;
+    std::uint64_t receiveBudgetExhausted = 0;
     bool validatorConnected = false;
     std::size_t reportsBacklog = 0;
     std::uint64_t reportsDropped = 0;

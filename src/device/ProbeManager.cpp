@@ -12,10 +12,11 @@ namespace kelvarin::triggerTesting
 ProbeManager::ProbeManager(boost::asio::io_context &,
                            std::vector<boost::asio::ip::tcp::acceptor> acceptors,
                            ValidateFn validateFn, TestResultFn testResultCallbackFn,
-                           ProbeSession::Timeouts timeouts)
+                           ProbeSession::Timeouts timeouts, std::size_t receiveBudget)
     : acceptors(std::move(acceptors)), validateFn(std::move(validateFn)),
       testResultCallbackFn(std::move(testResultCallbackFn)), timeouts(timeouts)
 {
+    tracker.receiveBudget().setLimit(receiveBudget);
 }
 
 void ProbeManager::setValidateFn(ValidateFn fn)
@@ -33,6 +34,11 @@ void ProbeManager::setTestResultCallbackFn(TestResultFn fn)
     testResultCallbackFn = std::move(fn);
 }
 
+void ProbeManager::setSessionEndFn(SessionEndFn fn)
+{
+    tracker.setSessionEndFn(std::move(fn));
+}
+
 void ProbeManager::start()
 {
     if (!validateFn)
@@ -48,7 +54,7 @@ void ProbeManager::start()
     }
 }
 
-void ProbeManager::requestTestRun(ITestRequest &request)
+void const *ProbeManager::requestTestRun(ITestRequest &request)
 {
     std::shared_ptr<ProbeSession> session;
     try
@@ -58,21 +64,23 @@ void ProbeManager::requestTestRun(ITestRequest &request)
     catch (ProbeNotFoundException const &)
     {
         replyError(request, Error::UNREACHABLE);
-        return;
+        return nullptr;
     }
     catch (std::exception const &)
     {
         replyError(request, Error::UNKNOWN);
-        return;
+        return nullptr;
     }
     try
     {
-        dispatch(*session, request);
+        if (dispatch(*session, request))
+            return session.get();
     }
     catch (std::exception const &)
     {
         replyError(request, Error::UNKNOWN);
     }
+    return nullptr;
 }
 
 bool ProbeManager::isUnitOnline(unsigned long unitId) const
@@ -88,17 +96,18 @@ std::shared_ptr<ProbeSession> ProbeManager::findProbe(unsigned long unitId) cons
     return session;
 }
 
-void ProbeManager::dispatch(ProbeSession &session, ITestRequest &request)
+bool ProbeManager::dispatch(ProbeSession &session, ITestRequest &request)
 {
     if (session.isStopped())
     {
         replyError(request, Error::UNKNOWN);
-        return;
+        return false;
     }
     auto run = encodeRunMessage(request.getId(), request.getData());
     LogLine() << "unitId:" << DecimalText(session.getUnitId())
               << " telling to the device to run requestId:" << UuidText(request.getId());
-    session.enqueueMessage(run);
+    session.enqueueRun(run);
+    return true;
 }
 
 void ProbeManager::replyError(ITestRequest const &request, Error::Code code)

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "device/HeapTrimmer.hpp"
+#include "device/ReceiveBudget.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <unordered_map>
 #include <utility>
@@ -18,6 +20,10 @@ class ProbeSession;
 class ProbeTracker
 {
 public:
+    // Told when a session that was given test runs ends; the session is passed as an identity
+    // only, never to be used.
+    using SessionEndFn = std::function<void(void const *)>;
+
     ProbeTracker() = default;
     explicit ProbeTracker(HeapTrimmer trimmer) : trimmer(std::move(trimmer)) {}
 
@@ -42,6 +48,17 @@ public:
     std::uint64_t acceptedAnswers() const { return accepted_; }
     std::uint64_t refusedAnswers() const { return refused_; }
 
+    // Shared by every session for the same reason as the counts above.
+    ReceiveBudget &receiveBudget() { return budget; }
+    ReceiveBudget const &receiveBudget() const { return budget; }
+
+    void setSessionEndFn(SessionEndFn fn) { sessionEndFn = std::move(fn); }
+    void sessionEnded(void const *session) const
+    {
+        if (sessionEndFn)
+            sessionEndFn(session);
+    }
+
 private:
     // Looked up for every test request: hashed, not ordered.
     std::unordered_map<unsigned long, std::weak_ptr<ProbeSession>> probes;
@@ -49,6 +66,8 @@ private:
     std::uint64_t accepted_ = 0;
     std::uint64_t refused_ = 0;
     HeapTrimmer trimmer;
+    ReceiveBudget budget;
+    SessionEndFn sessionEndFn;
 };
 
 } // namespace kelvarin::triggerTesting

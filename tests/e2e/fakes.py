@@ -17,6 +17,7 @@ from conftest import wait_for
 MAGIC = bytes([0x46, 0x9B, 0x34, 0xA5])
 ADMITTED = MAGIC + b"\x01\x01"
 TIMED_OUT = "The socket was closed due to a timeout"
+REGISTRATION_TIMED_OUT = "Register message timed out device:1"
 SUBPROTOCOL = "v1.json.v1.device.trigger_testing.kelvarin.net"
 MAC = (0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E)
 

@@ -116,7 +116,16 @@ ControllerMetrics::ControllerMetrics(std::chrono::system_clock::time_point start
                               "within 100 ms.")),
       metricsConnectionsEvicted(counter(registry, "tt_controller_metrics_connections_evicted_total",
                                         "Metrics endpoint connections closed before their "
-                                        "request was complete, to make room for a new client."))
+                                        "request was complete, to make room for a new client.")),
+      foreignResultsDropped(counter(registry, "tt_controller_foreign_results_dropped_total",
+                                    "Device results dropped because their request was running "
+                                    "for another unit.")),
+      receiveHeldBytes(gauge(registry, "tt_controller_device_receive_bytes",
+                             "Bytes of device messages received but not yet complete.")),
+      receiveBudgetExhausted(counter(registry,
+                                     "tt_controller_device_receive_budget_exhausted_total",
+                                     "Device connections ended because their next bytes would "
+                                     "have taken the partly received messages past the budget."))
 {
     gauge(registry, "tt_controller_start_time_seconds",
           "Start time of the controller since the Unix epoch, in seconds.")
@@ -170,6 +179,9 @@ std::string ControllerMetrics::expose(ControllerState const &state)
     validatorConnected.Set(state.validatorConnected ? 1 : 0);
     reportsBacklog.Set(static_cast<double>(state.reportsBacklog));
     advance(reportsDropped, state.reportsDropped);
+    advance(foreignResultsDropped, state.foreignResultsDropped);
+    receiveHeldBytes.Set(static_cast<double>(state.receiveHeldBytes));
+    advance(receiveBudgetExhausted, state.receiveBudgetExhausted);
     updateAPISessions(state);
     return prometheus::TextSerializer().Serialize(registry.Collect());
 }

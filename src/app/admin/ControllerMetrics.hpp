@@ -85,6 +85,9 @@ private:
     prometheus::Counter &reportsDropped;
     prometheus::Counter &logLinesDropped;
     prometheus::Counter &metricsConnectionsEvicted;
+    prometheus::Counter &foreignResultsDropped;
+    prometheus::Gauge &receiveHeldBytes;
+    prometheus::Counter &receiveBudgetExhausted;
 
     // One pair of series per API session, as long as its endpoint is in the pool.
     std::map<boost::asio::ip::tcp::endpoint, APISeries> apiSeries;
