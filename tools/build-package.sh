@@ -27,9 +27,12 @@ if [ $# -eq 2 ]; then
     cp "$2" "$source/debian/changelog"
 fi
 
-# A compiler cache the caller chose serves every copy alike, wherever OUTDIR is.
+# A compiler cache the caller chose serves every copy alike, wherever OUTDIR is: paths are
+# hashed relative to the copy, and the flag that maps the copy's own path to "." in the
+# objects (from dpkg-buildflags) is left out of the hash, since it makes the same objects for
+# every copy.
 if [ "${CMAKE_CXX_COMPILER_LAUNCHER:-}" = ccache ]; then
-    export CCACHE_BASEDIR="$source" CCACHE_NOHASHDIR=1
+    export CCACHE_BASEDIR="$source" CCACHE_NOHASHDIR=1 CCACHE_IGNOREOPTIONS='-ffile-prefix-map=*'
 fi
 
 cd "$source"
