@@ -5,15 +5,16 @@ ASAN_BUILD_DIR ?= build-asan
 JOBS ?= $(shell nproc)
 
 # Exactly the Debian packages the build, the tests and the demo need, on a minimal Debian 12
-# (debootstrap --variant=minbase) too. CPack's DEB generator finds the package's shared-library
-# dependencies with file and dpkg-dev's dpkg-shlibdeps; systemd-analyze verify looks the units'
+# (debootstrap --variant=minbase) too. The package is built by dpkg-dev's dpkg-buildpackage with
+# debhelper and checked with lintian; the tests install it on a Debian 12 made by debootstrap
+# and booted by systemd-container's systemd-nspawn. systemd-analyze verify looks the units'
 # manual page up with man-db's man.
 PACKAGES := cmake ninja-build g++ make pkg-config \
 	libboost1.81-dev libboost-program-options1.81-dev \
 	libboost-context1.81-dev libboost-coroutine1.81-dev \
 	rapidjson-dev libsystemd-dev prometheus-cpp-dev libgtest-dev libgmock-dev \
-	python3 python3-pytest python3-websockets systemd dpkg-dev file man-db groff-base \
-	prometheus clang-format-14
+	python3 python3-pytest python3-websockets systemd dpkg-dev debhelper lintian \
+	debootstrap systemd-container man-db groff-base prometheus clang-format-14
 
 ifeq ($(shell id -u),0)
 SUDO :=
@@ -51,9 +52,10 @@ build: configure
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
-# The Debian package, in $(BUILD_DIR): tt-controller_<version>_<arch>.deb.
-package: build
-	cmake --build $(BUILD_DIR) --target package
+# The Debian package, in $(BUILD_DIR): tt-controller_<version>_<arch>.deb and its debug symbols,
+# made by dpkg-buildpackage from a copy of the sources in $(BUILD_DIR)/tt-controller.
+package: deps
+	tools/build-package.sh $(BUILD_DIR)
 
 # The controller between simulated API servers, a validator and devices for a few seconds.
 demo: build

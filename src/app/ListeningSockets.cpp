@@ -60,6 +60,20 @@ tcp::acceptor listenOn(boost::asio::io_context &io, tcp::endpoint const &endpoin
     return acceptor;
 }
 
+std::vector<tcp::endpoint> resolveListenServices(boost::asio::io_context &io,
+                                                 std::vector<std::string> const &services)
+{
+    std::vector<tcp::endpoint> endpoints;
+    tcp::resolver resolver(io);
+    for (auto const &service : services)
+    {
+        auto const flags = tcp::resolver::passive | tcp::resolver::address_configured;
+        for (auto const &entry : resolver.resolve("", service, flags))
+            endpoints.push_back(entry.endpoint());
+    }
+    return endpoints;
+}
+
 namespace
 {
 
@@ -68,13 +82,8 @@ std::vector<tcp::acceptor> listenOnServices(boost::asio::io_context &io,
 {
     std::clog << "Not using systemd sockets" << std::endl;
     std::vector<tcp::acceptor> acceptors;
-    tcp::resolver resolver(io);
-    for (auto const &service : services)
-    {
-        auto const flags = tcp::resolver::passive | tcp::resolver::address_configured;
-        for (auto const &entry : resolver.resolve("", service, flags))
-            acceptors.push_back(listenOn(io, entry.endpoint()));
-    }
+    for (auto const &endpoint : resolveListenServices(io, services))
+        acceptors.push_back(listenOn(io, endpoint));
     return acceptors;
 }
 

@@ -5,29 +5,64 @@
 #include <cstdio>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
 
 using kelvarin::triggerTesting::testSupport::failureOf;
 
-// The options read from a configuration file holding the text. CTest runs the cases as
-// parallel processes: the pid keeps their files apart.
+// A configuration file holding the text while it lives. CTest runs the cases as parallel
+// processes: the pid keeps their files apart.
+class ConfigFile
+{
+public:
+    explicit ConfigFile(std::string const &text)
+        : path(::testing::TempDir() + "tt_options_" + std::to_string(::getpid()))
+    {
+        std::ofstream(path) << text;
+    }
+    ~ConfigFile() { std::remove(path.c_str()); }
+    ConfigFile(ConfigFile const &) = delete;
+    ConfigFile &operator=(ConfigFile const &) = delete;
+
+    std::string const path;
+};
+
+// What the command line asks for, and what it printed, with the file holding the text.
+struct Parsed
+{
+    Action action;
+    std::string help;
+    std::string version;
+};
+
+Parsed parse(std::vector<char const *> args, std::string const &text, Options &options)
+{
+    ConfigFile const file(text);
+    std::vector<char const *> argv{"tt_controller", "-c", file.path.c_str()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::ostringstream help;
+    std::ostringstream version;
+    auto const action =
+        parseOptions(static_cast<int>(argv.size()), argv.data(), options, help, version);
+    return {action, help.str(), version.str()};
+}
+
+// The options read from a configuration file holding the text.
 Options parseFile(std::string const &text)
 {
-    std::string const path = ::testing::TempDir() + "tt_options_" + std::to_string(::getpid());
-    std::ofstream(path) << text;
-    char const *argv[] = {"tt_controller", "-c", path.c_str()};
     Options options;
-    std::ostringstream help;
-    auto const failure = failureOf([&] { EXPECT_TRUE(parseOptions(3, argv, options, help)); });
-    std::remove(path.c_str());
+    Parsed parsed{};
+    auto const failure = failureOf([&] { parsed = parse({}, text, options); });
     if (failure != "(accepted)")
         throw std::runtime_error(failure);
-    EXPECT_EQ(help.str(), "");
+    EXPECT_EQ(parsed.action, Action::run);
+    EXPECT_EQ(parsed.help + parsed.version, "");
     return options;
 }
 
@@ -78,6 +113,38 @@ TEST(Options, RefreshIntervalBelowOneSecondIsRefused)
                   "the argument ('" + bad + "') for option 'api-side.refresh-interval' is invalid");
     EXPECT_EQ(parseFile("api-side.refresh-interval=1\n").api.refreshInterval,
               std::chrono::seconds(1));
+}
+
+TEST(Options, VersionIsPrintedAloneWithoutReadingTheFile)
+{
+    Options options;
+    for (auto const *text : {"", "no-such-key=1\n"})
+    {
+        auto const parsed = parse({"--version"}, text, options);
+        EXPECT_EQ(parsed.action, Action::done);
+        EXPECT_TRUE(std::regex_match(parsed.version,
+                                     std::regex("tt_controller [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+            << parsed.version;
+        EXPECT_EQ(parsed.help, "");
+    }
+}
+
+// The configuration is read and checked whole, the metrics address included, before the check
+// is reported; a bad value fails it as it fails a start.
+TEST(Options, CheckConfigReadsTheWholeFile)
+{
+    Options options;
+    auto const parsed = parse({"--check-config"},
+                              "[api-side]\nservice=9000\n[metrics]\nlisten=[::1]:9120\n", options);
+    EXPECT_EQ(parsed.action, Action::checkConfiguration);
+    EXPECT_EQ(parsed.help + parsed.version, "");
+    EXPECT_EQ(options.api.service, "9000");
+    EXPECT_EQ(options.metrics.listen->port(), 9120);
+    EXPECT_EQ(failureOf([&] { parse({"--check-config"}, "[metrics]\nlisten=9120\n", options); })
+                  .rfind("metrics.listen: \"9120\" is not an address and port", 0),
+              0u);
+    EXPECT_EQ(failureOf([&] { parse({"--check-config"}, "[api-side]\nfoo=1\n", options); }),
+              "unrecognised option 'api-side.foo'");
 }
 
 TEST(ListenAddress, NumericAddressAndPortOnly)
