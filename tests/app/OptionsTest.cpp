@@ -1,5 +1,5 @@
-#include "app/ListenAddress.hpp"
 #include "app/Options.hpp"
+
 #include "support/Helpers.hpp"
 
 #include <cstdio>
@@ -31,7 +31,7 @@ Options parseFile(std::string const &text)
     return options;
 }
 
-TEST(Options, EmptyFileGivesTheDefaults)
+TEST(OptionsTest, EmptyFileGivesTheDefaults)
 {
     auto const options = parseFile("");
     EXPECT_EQ(options.api.service, "10002");
@@ -42,7 +42,7 @@ TEST(Options, EmptyFileGivesTheDefaults)
     EXPECT_FALSE(options.metrics.listen);
 }
 
-TEST(Options, SectionsAndDottedNamesSetTheirFieldsAsGiven)
+TEST(OptionsTest, SectionsAndDottedNamesSetTheirFieldsAsGiven)
 {
     auto const options = parseFile("api-side.service=http\n# a comment\n\n[api-side]\n"
                                    "all-hostname=all.example\nbest-hostname=\n"
@@ -57,26 +57,11 @@ TEST(Options, SectionsAndDottedNamesSetTheirFieldsAsGiven)
     EXPECT_EQ(parseFile("api-side.queue-limit-mib=0\n").api.queueLimit, 0u); // no bound
 }
 
-TEST(Options, QueueLimitIsWholeMebibytesThatFit)
+TEST(OptionsTest, QueueLimitIsWholeMebibytesThatFit)
 {
     for (std::string const bad : {"-1", "1.5", "17592186044416"})
         EXPECT_EQ(failureOf([&] { parseFile("api-side.queue-limit-mib=" + bad + "\n"); }),
                   "the argument ('" + bad + "') for option 'api-side.queue-limit-mib' is invalid");
-}
-
-TEST(ListenAddress, NumericAddressAndPortOnly)
-{
-    using boost::asio::ip::make_address;
-    using boost::asio::ip::tcp;
-    using kelvarin::triggerTesting::parseListenAddress;
-    EXPECT_EQ(parseListenAddress("0.0.0.0:65535"), tcp::endpoint(make_address("0.0.0.0"), 65535));
-    EXPECT_EQ(parseListenAddress("[::]:1"), tcp::endpoint(make_address("::"), 1));
-    for (char const *text :
-         {"9120", "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:99999999999999999999",
-          "127.0.0.1:+80", "::1:9120", "[::1]9120", "[127.0.0.1]:9120", "[::1:9120", ":9120"})
-        EXPECT_NE(failureOf([&] { parseListenAddress(text); }).find("is not an address and port"),
-                  std::string::npos)
-            << text;
 }
 
 } // namespace
