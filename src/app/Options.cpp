@@ -4,12 +4,13 @@
 
 #include <boost/program_options.hpp>
 
+#include <systemd/sd-daemon.h>
+
 #include <cstdint>
 #include <fstream>
 #include <limits>
 #include <ostream>
 #include <stdexcept>
-#include <systemd/sd-daemon.h>
 
 namespace po = boost::program_options;
 

@@ -9,6 +9,7 @@
 #include <rapidjson/writer.h>
 
 #include <gtest/gtest.h>
+
 #include <random>
 #include <stdexcept>
 

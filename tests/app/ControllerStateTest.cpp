@@ -1,6 +1,7 @@
 #include "app/ControllerState.hpp"
 
 #include <gtest/gtest.h>
+
 #include <vector>
 
 namespace kelvarin::triggerTesting

@@ -2,9 +2,10 @@
 
 #include "support/Helpers.hpp"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <sstream>
 #include <string>
 #include <unistd.h>

@@ -10,6 +10,7 @@
 #include <rapidjson/writer.h>
 
 #include <gtest/gtest.h>
+
 #include <random>
 #include <string>
 #include <string_view>

@@ -4,6 +4,7 @@
 #include <rapidjson/memorystream.h>
 
 #include <gtest/gtest.h>
+
 #include <string>
 #include <string_view>
 

@@ -6,8 +6,9 @@
 #include <boost/asio/post.hpp>
 #include <boost/uuid/uuid.hpp>
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
 #include <iostream>
 #include <memory>
 #include <ostream>

@@ -1,6 +1,7 @@
 #include "device/HeapTrimmer.hpp"
 
 #include <gtest/gtest.h>
+
 #include <vector>
 
 namespace kelvarin::triggerTesting

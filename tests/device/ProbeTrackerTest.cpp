@@ -6,6 +6,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include <gtest/gtest.h>
+
 #include <memory>
 
 namespace kelvarin::triggerTesting

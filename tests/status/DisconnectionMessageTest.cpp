@@ -1,6 +1,7 @@
 #include "status/DisconnectionMessage.hpp"
 
 #include <gtest/gtest.h>
+
 #include <limits>
 #include <string>
 

@@ -3,6 +3,7 @@
 #include "support/Helpers.hpp"
 
 #include <gtest/gtest.h>
+
 #include <stdexcept>
 #include <string>
 

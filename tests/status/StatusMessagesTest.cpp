@@ -3,6 +3,7 @@
 #include "status/EtherAddr.hpp"
 
 #include <gtest/gtest.h>
+
 #include <limits>
 
 namespace kelvarin::triggerTesting

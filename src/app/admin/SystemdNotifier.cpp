@@ -2,9 +2,10 @@
 
 #include <boost/beast/core/bind_handler.hpp>
 
+#include <systemd/sd-daemon.h>
+
 #include <cstdint>
 #include <cstdlib>
-#include <systemd/sd-daemon.h>
 
 namespace kelvarin::triggerTesting
 {

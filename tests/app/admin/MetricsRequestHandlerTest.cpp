@@ -3,6 +3,7 @@
 #include <boost/beast/http/write.hpp>
 
 #include <gtest/gtest.h>
+
 #include <sstream>
 #include <string>
 

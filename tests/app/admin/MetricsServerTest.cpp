@@ -7,6 +7,7 @@
 #include <boost/beast/http/read.hpp>
 
 #include <gtest/gtest.h>
+
 #include <poll.h>
 #include <string>
 #include <thread>
