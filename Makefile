@@ -2,6 +2,7 @@
 SHELL := /bin/bash
 BUILD_DIR ?= build
 ASAN_BUILD_DIR ?= build-asan
+TSAN_BUILD_DIR ?= build-tsan
 JOBS ?= $(shell nproc)
 
 # Exactly the Debian packages the build, the tests and the demo need, on a minimal Debian 12
@@ -28,7 +29,7 @@ FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 # The parsers of JSON from outside take inputs up to 1 MiB, so that deep nesting is in reach.
 FUZZ_LARGE_INPUTS := fuzz_api_documents|fuzz_result_message|fuzz_validate_answer
 
-.PHONY: deps fuzz-deps configure build test test-asan package fuzz demo bench soak format clean
+.PHONY: deps fuzz-deps configure build test test-asan test-tsan package fuzz demo bench soak format clean
 
 deps fuzz-deps: WANTED = $(if $(filter fuzz-deps,$@),$(FUZZ_PACKAGES),$(PACKAGES))
 deps fuzz-deps:
@@ -84,6 +85,16 @@ test-asan: deps $(ASAN_BUILD_DIR)/build.ninja
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j $(JOBS)
 
+$(TSAN_BUILD_DIR)/build.ninja:
+	cmake -S . -B $(TSAN_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTT_TSAN=ON
+
+# The same suites under ThreadSanitizer: the controller runs one event loop on one thread, and
+# this is what says no other thread (the resolver's, the log writer's) touches its state unlocked.
+test-tsan: deps $(TSAN_BUILD_DIR)/build.ninja
+	cmake --build $(TSAN_BUILD_DIR) -j $(JOBS)
+	cd $(TSAN_BUILD_DIR) && TSAN_OPTIONS=halt_on_error=1:abort_on_error=1:second_deadlock_stack=1 \
+		ctest --output-on-failure -j $(JOBS)
+
 $(FUZZ_BUILD_DIR)/build.ninja:
 	cmake -S . -B $(FUZZ_BUILD_DIR) -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 \
 		-DTT_FUZZ=ON -DTT_BUILD_TESTS=OFF
@@ -110,4 +121,4 @@ format: deps
 	tools/format.sh
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(FUZZ_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(TSAN_BUILD_DIR) $(FUZZ_BUILD_DIR)

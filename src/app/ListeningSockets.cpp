@@ -3,10 +3,11 @@
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/socket_base.hpp>
 
+#include <systemd/sd-daemon.h>
+
 #include <iostream>
 #include <stdexcept>
 #include <sys/socket.h>
-#include <systemd/sd-daemon.h>
 
 namespace kelvarin::triggerTesting
 {

@@ -4,13 +4,14 @@
 
 #include <boost/program_options.hpp>
 
+#include <systemd/sd-daemon.h>
+
 #include <cstdint>
 #include <fstream>
 #include <functional>
 #include <limits>
 #include <ostream>
 #include <stdexcept>
-#include <systemd/sd-daemon.h>
 
 namespace po = boost::program_options;
 

@@ -61,9 +61,11 @@ class TestConnectionsThatNeverBecomeDevices:
                 assert 25 < time.monotonic() - pinging_opened < 50
 
                 # The handshake limit runs from the accept, after the connect returned here; the
-                # idle limit from the handshake's end, which the controller sees first.
-                for lifetime in lifetimes:
-                    assert 25 < lifetime < 50, lifetimes
+                # idle limit from the handshake's end, which the controller sees first. Neither
+                # ends a connection early; that they, and nothing else, ended each one the
+                # reasons logged below say. How soon after a limit is not asserted: a loaded
+                # machine stretches it.
+                assert min(lifetimes) > 25, lifetimes
                 # Half-way through the idle limit the controller pinged them, once.
                 assert all(raw.opcodes == [PING] for raw, _ in silent)
                 prefix = "device disconnected before receiving ID: "

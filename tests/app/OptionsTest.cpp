@@ -1,10 +1,11 @@
-#include "app/ListenAddress.hpp"
 #include "app/Options.hpp"
+
 #include "support/Helpers.hpp"
+
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -66,7 +67,7 @@ Options parseFile(std::string const &text)
     return options;
 }
 
-TEST(Options, EmptyFileGivesTheDefaults)
+TEST(OptionsTest, EmptyFileGivesTheDefaults)
 {
     auto const options = parseFile("");
     EXPECT_EQ(options.api.service, "10002");
@@ -78,7 +79,7 @@ TEST(Options, EmptyFileGivesTheDefaults)
     EXPECT_FALSE(options.metrics.listen);
 }
 
-TEST(Options, SectionsAndDottedNamesSetTheirFieldsAsGiven)
+TEST(OptionsTest, SectionsAndDottedNamesSetTheirFieldsAsGiven)
 {
     auto const options = parseFile("api-side.service=http\n# a comment\n\n[api-side]\n"
                                    "all-hostname=all.example\nbest-hostname=\n"
@@ -96,7 +97,7 @@ TEST(Options, SectionsAndDottedNamesSetTheirFieldsAsGiven)
     EXPECT_EQ(parseFile("device-side.receive-budget-mib=0\n").device.receiveBudget, 0u);
 }
 
-TEST(Options, SizesAreWholeMebibytesThatFit)
+TEST(OptionsTest, SizesAreWholeMebibytesThatFit)
 {
     for (std::string const key : {"api-side.queue-limit-mib", "device-side.receive-budget-mib"})
         for (std::string const bad : {"-1", "1.5", "17592186044416"})
@@ -106,7 +107,7 @@ TEST(Options, SizesAreWholeMebibytesThatFit)
 
 // Below a second the resolver would resolve again at once, for ever; values outside the 32-bit
 // range fail in the option library before the check.
-TEST(Options, RefreshIntervalBelowOneSecondIsRefused)
+TEST(OptionsTest, RefreshIntervalBelowOneSecondIsRefused)
 {
     for (std::string const bad : {"0", "-5", "-2147483648"})
         EXPECT_EQ(failureOf([&] { parseFile("[api-side]\nrefresh-interval=" + bad + "\n"); }),
@@ -115,7 +116,7 @@ TEST(Options, RefreshIntervalBelowOneSecondIsRefused)
               std::chrono::seconds(1));
 }
 
-TEST(Options, VersionIsPrintedAloneWithoutReadingTheFile)
+TEST(OptionsTest, VersionIsPrintedAloneWithoutReadingTheFile)
 {
     Options options;
     for (auto const *text : {"", "no-such-key=1\n"})
@@ -131,7 +132,7 @@ TEST(Options, VersionIsPrintedAloneWithoutReadingTheFile)
 
 // The configuration is read and checked whole, the metrics address included, before the check
 // is reported; a bad value fails it as it fails a start.
-TEST(Options, CheckConfigReadsTheWholeFile)
+TEST(OptionsTest, CheckConfigReadsTheWholeFile)
 {
     Options options;
     auto const parsed = parse({"--check-config"},
@@ -145,21 +146,6 @@ TEST(Options, CheckConfigReadsTheWholeFile)
               0u);
     EXPECT_EQ(failureOf([&] { parse({"--check-config"}, "[api-side]\nfoo=1\n", options); }),
               "unrecognised option 'api-side.foo'");
-}
-
-TEST(ListenAddress, NumericAddressAndPortOnly)
-{
-    using boost::asio::ip::make_address;
-    using boost::asio::ip::tcp;
-    using kelvarin::triggerTesting::parseListenAddress;
-    EXPECT_EQ(parseListenAddress("0.0.0.0:65535"), tcp::endpoint(make_address("0.0.0.0"), 65535));
-    EXPECT_EQ(parseListenAddress("[::]:1"), tcp::endpoint(make_address("::"), 1));
-    for (char const *text :
-         {"9120", "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:99999999999999999999",
-          "127.0.0.1:+80", "::1:9120", "[::1]9120", "[127.0.0.1]:9120", "[::1:9120", ":9120"})
-        EXPECT_NE(failureOf([&] { parseListenAddress(text); }).find("is not an address and port"),
-                  std::string::npos)
-            << text;
 }
 
 } // namespace
