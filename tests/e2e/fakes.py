@@ -221,7 +221,7 @@ class RawDevice:
             while True:
                 try:
                     _, opcode, payload = await self.read_frame(timeout=None)
-                except (asyncio.IncompleteReadError, ConnectionResetError):
+                except (asyncio.IncompleteReadError, ConnectionError):
                     return code
                 if opcode == CLOSE and len(payload) >= 2:
                     code = struct.unpack(">H", payload[:2])[0]
