@@ -41,9 +41,31 @@ void ProbeServer::start()
                           { self->onAccept(ec, session); });
 }
 
+void ProbeServer::hold()
+{
+    holding = true;
+    boost::system::error_code ignored;
+    acceptor.cancel(ignored);
+}
+
+void ProbeServer::resume()
+{
+    if (!holding)
+        return;
+    holding = false;
+    start();
+}
+
 void ProbeServer::onAccept(boost::system::error_code const &ec,
                            std::shared_ptr<ProbeSession> const &session)
 {
+    if (holding)
+    {
+        // Accepted as the hold began: it goes on like any other, or is handed over.
+        if (!ec)
+            session->start();
+        return;
+    }
     if (ec)
     {
         logAcceptFailure(ec);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/DeviceHandOver.hpp"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -16,15 +18,7 @@ struct ReloadState
     // Raised whenever a reader of an older layout would misread a newer one.
     static constexpr std::uint32_t formatVersion = 1;
 
-    struct Device
-    {
-        int descriptor = -1;
-        bool ipv6 = false;
-        std::uint64_t unitId = 0;
-        std::uint32_t state = 0;
-        std::string pending;             // bytes read from the device and not yet handled
-        std::vector<std::string> unsent; // messages for the device, oldest first
-    };
+    using Device = DeviceHandOver;
 
     struct RunningRequest
     {
