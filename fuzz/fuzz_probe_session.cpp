@@ -2,15 +2,21 @@
 // client through any sequence of device messages, validation answers and run messages. Whatever
 // the device sends, the session ends when its connection does, leaves no trace in the tracker,
 // reports only an admitted device, forwards results only of an admitted device, and writes to the
-// device exactly what was queued for it, in order.
+// device exactly what was queued for it, in order. Before admission it holds no more than a
+// register message's room of what the device sends, never more than the receive budget, and
+// gives every byte back to the budget when it ends.
 //
 // Input: one settings byte, then steps, each an operation byte and what it needs:
 //   settings bits 0-1  when the validate function answers: 0 within the call, 1 posted to the
 //                      loop, 2 held until an answer step, 3 never (the answer is dropped)
 //   settings bit 2     the verdict given within the call or posted: accepted when set
 //   settings bit 3     the test result function throws
+//   settings bit 4     a receive budget of a few KiB instead of none
+//   settings bit 5     the register message must come within a millisecond of the handshake
 //   op % 4 == 0        a binary message: two bytes of length (big-endian), then the message
 //   op % 4 == 1        the same, sent as a text message
+//                      (either with op bit 3 set: only a fragment, the message goes on in the
+//                      next one)
 //   op % 4 == 2        a run message queued on the session: one byte of length, then its data
 //   op % 4 == 3        the held validation is answered, accepted when bit 2 of op is set
 // After each step the client waits for the session to have dealt with it (a ping is answered
@@ -67,11 +73,16 @@ enum class AnswerTiming
     dropped = 3,
 };
 
+// Small enough that a few fragments cross it.
+constexpr std::size_t smallBudget = 6000;
+
 struct Settings
 {
     AnswerTiming timing = AnswerTiming::withinCall;
     bool verdict = false;
     bool resultThrows = false;
+    bool budgeted = false;
+    bool hurried = false;
 };
 
 struct Step
@@ -86,6 +97,7 @@ struct Step
     Kind kind = Kind::binary;
     std::string bytes;
     bool accept = false;
+    bool fragment = false;
 };
 
 [[noreturn]] void fail(char const *what)
@@ -118,7 +130,8 @@ private:
 Settings readSettings(InputReader &input)
 {
     auto const bits = input.byte();
-    return {static_cast<AnswerTiming>(bits & 3), (bits & 4) != 0, (bits & 8) != 0};
+    return {static_cast<AnswerTiming>(bits & 3), (bits & 4) != 0, (bits & 8) != 0, (bits & 16) != 0,
+            (bits & 32) != 0};
 }
 
 std::vector<Step> readSteps(InputReader &input)
@@ -137,6 +150,7 @@ std::vector<Step> readSteps(InputReader &input)
             std::size_t length = input.byte();
             length = length << 8 | input.byte();
             step.bytes = input.bytes(length);
+            step.fragment = (op & 8) != 0;
             break;
         }
         case Step::Kind::run:
@@ -181,9 +195,14 @@ public:
         testResultFn = [this](Reply) { onResult(); };
         reportDisconnectFn = [this](unsigned long const &unitId, disconnection_reason,
                                     std::chrono::system_clock::time_point) { onReport(unitId); };
-        session =
-            std::make_shared<ProbeSession>(io.get_executor(), validateFn, testResultFn,
-                                           reportDisconnectFn, tracker, ProbeSession::Timeouts{});
+        tracker.setSessionEndFn([this](void const *ended) { onSessionEnd(ended); });
+        if (settings.budgeted)
+            tracker.receiveBudget().setLimit(smallBudget);
+        ProbeSession::Timeouts timeouts;
+        if (settings.hurried)
+            timeouts.registration = std::chrono::milliseconds(1);
+        session = std::make_shared<ProbeSession>(io.get_executor(), validateFn, testResultFn,
+                                                 reportDisconnectFn, tracker, timeouts);
     }
 
     void run()
@@ -269,6 +288,7 @@ private:
     // The session answers the ping only once it has dealt with everything sent before it.
     void waitForSession()
     {
+        checkHeldBytes();
         if (connectionGone)
         {
             asio::post(io, [this] { nextStep(); });
@@ -328,13 +348,22 @@ private:
             return;
         }
         client.text(step.kind == Step::Kind::text);
-        client.async_write(asio::buffer(step.bytes),
-                           [this](error_code const &ec, std::size_t)
-                           {
-                               if (ec)
-                                   connectionGone = true;
-                               waitForSession();
-                           });
+        client.async_write_some(!step.fragment, asio::buffer(step.bytes),
+                                [this](error_code const &ec, std::size_t)
+                                {
+                                    if (ec)
+                                        connectionGone = true;
+                                    waitForSession();
+                                });
+    }
+
+    void checkHeldBytes() const
+    {
+        auto const held = tracker.receiveBudget().held();
+        if (settings.budgeted && held > smallBudget)
+            fail("the partly received bytes passed the receive budget");
+        if (!admitted && held > ProbeSession::unadmittedMessageLimit)
+            fail("a device not admitted holds more than a register message's room");
     }
 
     void queueRun(std::string const &data)
@@ -343,7 +372,19 @@ private:
         requestId.data[15] = static_cast<std::uint8_t>(++runs);
         auto message = encodeRunMessage(requestId, data);
         expected.push_back(message);
-        session->enqueueMessage(message);
+        // Dispatch gives no runs to a stopped session; one given anyway must not be told of.
+        runsTaken = runsTaken || !session->isStopped();
+        session->enqueueRun(message);
+    }
+
+    void onSessionEnd(void const *ended)
+    {
+        if (ended != session.get())
+            fail("the end of another session was told");
+        if (!runsTaken)
+            fail("the end of a session that took no runs was told");
+        if (++sessionEnds > 1)
+            fail("the end of one session was told twice");
     }
 
     void onValidate(unsigned long const &unitId, std::function<void(bool)> answerFn)
@@ -445,6 +486,10 @@ private:
             fail("the loop ran out of work before the sequence was done");
         if (!sessionLeft.expired())
             fail("the session outlived its connection and the drained loop");
+        if (runsTaken && sessionEnds == 0)
+            fail("the end of a session that took runs was not told");
+        if (tracker.receiveBudget().held() != 0)
+            fail("an ended session still holds bytes of the receive budget");
         if (received.size() > expected.size() ||
             !std::equal(received.begin(), received.end(), expected.begin()))
             fail("the device received something other than what was queued for it, in order");
@@ -481,6 +526,8 @@ private:
     int validations = 0;
     int results = 0;
     int reports = 0;
+    int sessionEnds = 0;
+    bool runsTaken = false;
     std::vector<std::string> received;
     std::vector<std::string> expected;
 };

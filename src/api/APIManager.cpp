@@ -4,6 +4,8 @@
 #include "api/ResultMessage.hpp"
 #include "common/LogLine.hpp"
 
+#include <vector>
+
 namespace kelvarin::triggerTesting
 {
 
@@ -45,13 +47,18 @@ void APIManager::handleRequest(ITestRequest &request, RequestFn const &requestFn
                    request.getMetadata());
         return;
     }
-    requests.emplace(request.getId(), request.getMetadata());
+    requests.emplace(request.getId(), RunningRequest{request.getMetadata()});
     runningBytes += cost;
     LogLine() << "API: received request to run requestId:" << UuidText(request.getId())
               << " in unitId:" << DecimalText(request.getProbeId());
     // The entry exists before the call, so a reply made during it (an unreachable unit)
-    // finds it.
-    requestFn(request);
+    // finds it; such a reply has also ended it, so it is looked for again.
+    auto const *session = requestFn(request);
+    if (session == nullptr)
+        return;
+    auto const entry = requests.find(request.getId());
+    if (entry != requests.end())
+        entry->second.deviceSession = session;
 }
 
 void APIManager::sendResult(Reply reply)
@@ -59,15 +66,25 @@ void APIManager::sendResult(Reply reply)
     auto const entry = requests.find(reply.id);
     if (entry == requests.end())
         return;
+    auto const &metadata = entry->second.metadata;
+    if (reply.fromUnit && *reply.fromUnit != metadata.unitId)
+    {
+        // Only the unit that was asked answers; the request stays open for it.
+        ++foreignResults;
+        LogLine() << "unitId:" << DecimalText(*reply.fromUnit)
+                  << " result for a request of unitId:" << DecimalText(metadata.unitId)
+                  << " dropped";
+        return;
+    }
     bool const last = reply.isLast();
     auto const id = reply.id;
     // Moved on, so the device's result text is not copied once more on its way out.
-    sendResult(std::move(reply), entry->second);
+    sendResult(std::move(reply), metadata);
     LogLine() << "API: sent result for requestId:" << UuidText(id)
               << " and is last: " << (last ? '1' : '0');
     if (last)
     {
-        runningBytes -= entryCost(entry->second);
+        runningBytes -= entryCost(metadata);
         requests.erase(entry);
     }
 }
@@ -87,6 +104,16 @@ std::size_t APIManager::entryCost(TestMetadata const &metadata)
 {
     constexpr std::size_t nodeCost = 128;
     return nodeCost + metadata.task.size();
+}
+
+void APIManager::endDeviceSession(void const *session)
+{
+    std::vector<boost::uuids::uuid> open;
+    for (auto const &[id, request] : requests)
+        if (request.deviceSession == session)
+            open.push_back(id);
+    for (auto const &id : open)
+        sendResult(Reply(id, Error(Error::UNKNOWN, "Device disconnected")));
 }
 
 void APIManager::validate(unsigned long const &unitId, EtherAddr const &mac,

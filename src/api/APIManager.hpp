@@ -24,7 +24,9 @@ namespace kelvarin::triggerTesting
 class APIManager
 {
 public:
-    using RequestFn = std::function<void(ITestRequest &)>;
+    // Returns the device session that took the request, as an identity only; null when none
+    // did (the request was answered at once).
+    using RequestFn = std::function<void const *(ITestRequest &)>;
     using IsOnlineFn = std::function<bool(unsigned long)>;
     // Told of every result message built, duplicates' answers included.
     using ReplyObserver = std::function<void(Reply const &)>;
@@ -46,6 +48,9 @@ public:
     void sendResult(Reply reply, TestMetadata const &metadata);
     void validate(unsigned long const &unitId, EtherAddr const &mac,
                   std::function<void(bool)> callback);
+    // The device session has ended: the requests that went to it will never be answered by it,
+    // and are answered with an error now.
+    void endDeviceSession(void const *session);
 
     void setReplyObserver(ReplyObserver observer) { replyObserver = std::move(observer); }
 
@@ -58,8 +63,16 @@ public:
     {
         return requests.contains(requestId);
     }
+    // Device results dropped because their request was running for another unit.
+    std::uint64_t foreignResultsDropped() const { return foreignResults; }
 
 private:
+    struct RunningRequest
+    {
+        TestMetadata metadata;
+        void const *deviceSession = nullptr; // the session that took it, once it has
+    };
+
     void handleRequest(ITestRequest &request, RequestFn const &requestFn);
     static std::size_t entryCost(TestMetadata const &metadata);
 
@@ -68,9 +81,11 @@ private:
     APISessionContainer container;
     PeriodicResolver resolver;
     // Entered and left by every test: hashed, not ordered.
-    std::unordered_map<boost::uuids::uuid, TestMetadata, boost::hash<boost::uuids::uuid>> requests;
+    std::unordered_map<boost::uuids::uuid, RunningRequest, boost::hash<boost::uuids::uuid>>
+        requests;
     std::size_t runningLimit;
     std::size_t runningBytes = 0;
+    std::uint64_t foreignResults = 0;
     ReplyObserver replyObserver;
 };
 

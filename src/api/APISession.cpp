@@ -25,13 +25,18 @@ using net::ip::tcp;
 
 APISession::APISession(net::io_context &io, std::string host, tcp::endpoint endpoint,
                        RequestHandler requestHandler, IsOnlineHandler isOnlineHandler,
-                       Timings timings, std::size_t queueLimit)
+                       Timings timings, std::shared_ptr<APIQueueBudget> budget)
     : io(io), stream(std::make_shared<WebSocket>(io.get_executor())), host(std::move(host)),
       endpoint(std::move(endpoint)), requestHandler(std::move(requestHandler)),
       isOnlineHandler(std::move(isOnlineHandler)), timings(timings), retryTimer(io.get_executor()),
-      queueLimit(queueLimit), dropLogTimer(io.get_executor()), connectionStrand(io.get_executor()),
-      writerStrand(io.get_executor())
+      budget(budget ? std::move(budget) : std::make_shared<APIQueueBudget>(io, 0)),
+      connectionStrand(io.get_executor()), writerStrand(io.get_executor())
 {
+}
+
+APISession::~APISession()
+{
+    budget->close(account);
 }
 
 void APISession::start()
@@ -57,71 +62,47 @@ void APISession::sendResult(SharedText message)
 
 void APISession::enqueue(SharedText message)
 {
-    auto const size = message->size();
-    if (queueLimit != 0)
+    auto const cost = queueEntryCost(*message);
+    if (!budget->admits(cost))
     {
-        if (size > queueLimit)
-        {
-            // Larger than the whole queue may hold: it goes the way of the older ones.
-            noteDropped(1);
-            return;
-        }
-        makeRoomFor(size);
+        // Larger than all queues together may hold: it goes the way of the older ones.
+        noteDropped(1);
+        return;
     }
-    queueBytes += size;
+    queueBytes += message->size();
     writeQueue.push_back(std::move(message));
+    budget->charge(account, cost);
+    budget->enforce();
     if (connected && writeQueue.size() == 1)
         startWriting();
 }
 
-// Drops the oldest messages until the new one fits, except the one being written: the write
-// still reads from it.
-void APISession::makeRoomFor(std::size_t size)
+// The front stays while it is being written: the write still reads from it.
+bool APISession::dropOldest()
 {
-    std::size_t dropped = 0;
     std::size_t const firstDroppable = frontInWrite ? 1 : 0;
-    while (queueBytes + size > queueLimit && writeQueue.size() > firstDroppable)
-    {
-        auto const oldest = writeQueue.begin() + static_cast<std::ptrdiff_t>(firstDroppable);
-        queueBytes -= (*oldest)->size();
-        writeQueue.erase(oldest);
-        ++dropped;
-    }
-    if (dropped != 0)
-        noteDropped(dropped);
+    if (writeQueue.size() <= firstDroppable)
+        return false;
+    auto const oldest = writeQueue.begin() + static_cast<std::ptrdiff_t>(firstDroppable);
+    queueBytes -= (*oldest)->size();
+    budget->refund(account, queueEntryCost(**oldest));
+    writeQueue.erase(oldest);
+    noteDropped(1);
+    return true;
 }
 
 void APISession::noteDropped(std::size_t count)
 {
     droppedTotal += count;
-    droppedUnlogged += count;
-    if (dropLineDue)
-        return;
-    auto const now = std::chrono::steady_clock::now();
-    if (now >= nextDropLine)
-    {
-        logDropped();
-        return;
-    }
-    dropLineDue = true;
-    dropLogTimer.expires_at(nextDropLine);
-    dropLogTimer.async_wait(
-        [weakSelf = weak_from_this()](error_code const &)
-        {
-            if (auto self = weakSelf.lock())
-                self->logDropped();
-        });
+    budget->noteDropped(account, endpoint, count);
 }
 
-void APISession::logDropped()
+void APISession::removeFront()
 {
-    dropLineDue = false;
-    if (droppedUnlogged == 0)
-        return;
-    std::clog << "API " << endpoint << ": queue full, dropped " << droppedUnlogged << " messages"
-              << std::endl;
-    droppedUnlogged = 0;
-    nextDropLine = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    auto const &front = *writeQueue.front();
+    queueBytes -= front.size();
+    budget->refund(account, queueEntryCost(front));
+    writeQueue.pop_front();
 }
 
 void APISession::startWriting()
@@ -165,6 +146,13 @@ void APISession::stop()
     error_code ignored;
     stream->next_layer().close(ignored);
     stopped = true;
+    while (writeQueue.size() > (frontInWrite ? 1u : 0u))
+    {
+        auto const newest = std::prev(writeQueue.end());
+        queueBytes -= (*newest)->size();
+        budget->refund(account, queueEntryCost(**newest));
+        writeQueue.erase(newest);
+    }
 }
 
 void APISession::runConnection(Yield yield)
@@ -266,7 +254,7 @@ void APISession::readMessages(Yield yield)
         if (ec)
             return;
         std::string_view const text(static_cast<char const *>(buffer.data().data()), buffer.size());
-        LogLine() << "Received message from API: ---" << text << "---";
+        LogLine() << "Received message from API: ---" << PeerText{text} << "---";
         dispatch(text);
         buffer.consume(buffer.size());
     }
@@ -306,17 +294,14 @@ void APISession::writeQueued(std::shared_ptr<WebSocket> const &connection, Yield
         if (!connected || connection != stream || !connection->is_open())
             return;
         SharedText const message = writeQueue.front();
-        LogLine() << "Writing message to API: ---" << *message << "---";
+        LogLine() << "Writing message to API: ---" << PeerText{*message} << "---";
         error_code ec;
         connection->text(true);
         frontInWrite = true;
         connection->async_write(net::buffer(*message), yield[ec]);
         frontInWrite = false;
         if (!ec)
-        {
-            queueBytes -= message->size();
-            writeQueue.pop_front();
-        }
+            removeFront();
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "api/APIQueueBudget.hpp"
 #include "api/ITestRequest.hpp"
 
 #include <boost/asio/basic_waitable_timer.hpp>
@@ -37,7 +38,8 @@ using SharedText = std::shared_ptr<std::string const>;
 // The request connection to one API server. It registers the controller, hands "execute"
 // requests to the request handler, answers "isOnline" queries itself and writes queued
 // messages. It reconnects without end until the pool stops it; the write queue survives
-// reconnections, bounded in bytes: when a message does not fit, the oldest are dropped.
+// reconnections. What the queue holds is charged to the budget all sessions share, which drops
+// the oldest messages of the heaviest session when they hold too much.
 //
 // Two coroutines share the session: the connection cycle (connect, register, read until the
 // connection fails, wait, again) and the writer, which the cycle or a new message starts when
@@ -62,11 +64,14 @@ public:
 
     static constexpr std::size_t defaultQueueLimit = std::size_t{256} << 20;
 
-    // A queueLimit of 0 leaves the queue unbounded.
+    // Without a budget of the pool's the queue is unbounded.
     APISession(boost::asio::io_context &io, std::string host,
                boost::asio::ip::tcp::endpoint endpoint, RequestHandler requestHandler,
                IsOnlineHandler isOnlineHandler, Timings timings = {},
-               std::size_t queueLimit = defaultQueueLimit);
+               std::shared_ptr<APIQueueBudget> budget = nullptr);
+    ~APISession();
+    APISession(APISession const &) = delete;
+    APISession &operator=(APISession const &) = delete;
 
     void start();
     void enqueueMessage(std::string const &message);
@@ -79,20 +84,25 @@ public:
     // the error returned: running out of descriptors must not end the service.
     boost::system::error_code openSocket();
     // Closes the TCP socket and marks the session stopped; its coroutines end on their own.
+    // Its unsent messages go at once, without a drop line: nobody will take them.
     void stop();
+    // Drops the oldest message that is not being written, for the budget; false when there is
+    // none.
+    bool dropOldest();
 
     boost::asio::ip::tcp::endpoint const &getEndpoint() const { return endpoint; }
     bool isConnected() const { return connected; }
     bool isStopped() const { return stopped; }
     std::size_t queuedMessages() const { return writeQueue.size(); }
+    // The bytes of the texts queued, and what the queue is charged for them.
     std::size_t queuedBytes() const { return queueBytes; }
+    std::size_t queueCost() const { return account.cost(); }
     std::uint64_t droppedMessages() const { return droppedTotal; }
 
 private:
     void enqueue(SharedText message);
-    void makeRoomFor(std::size_t size);
     void noteDropped(std::size_t count);
-    void logDropped();
+    void removeFront();
     void runConnection(Yield yield);
     void closeWebSocket(Yield yield);
     boost::system::error_code renewSocket();
@@ -117,14 +127,10 @@ private:
     bool writerRunning = false; // keeps a writer of a dropped connection the only one
     bool frontInWrite = false;  // the front message is being written and must stay
 
-    std::size_t queueLimit;
+    std::shared_ptr<APIQueueBudget> budget;
+    APIQueueBudget::Account account{*this};
     std::size_t queueBytes = 0;
     std::uint64_t droppedTotal = 0;
-    std::uint64_t droppedUnlogged = 0;
-    // Drops are logged at most once a second; what a second gathers is logged at its end.
-    Timer dropLogTimer;
-    std::chrono::steady_clock::time_point nextDropLine{};
-    bool dropLineDue = false;
     // Each coroutine keeps its strand: a new one for every burst of writes would cost an
     // allocation each time.
     Strand connectionStrand;

@@ -9,7 +9,7 @@ APISessionFactory::APISessionFactory(boost::asio::io_context &io,
                                      APISession::Timings sessionTimings, std::size_t queueLimit)
     : io(io), requestHandler(std::move(requestHandler)),
       isOnlineHandler(std::move(isOnlineHandler)), host(std::move(host)),
-      sessionTimings(sessionTimings), queueLimit(queueLimit)
+      sessionTimings(sessionTimings), budget(std::make_shared<APIQueueBudget>(io, queueLimit))
 {
 }
 
@@ -17,7 +17,7 @@ std::shared_ptr<APISession>
 APISessionFactory::createAPISession(boost::asio::ip::tcp::endpoint endpoint) const
 {
     return std::make_shared<APISession>(io, host, endpoint, requestHandler, isOnlineHandler,
-                                        sessionTimings, queueLimit);
+                                        sessionTimings, budget);
 }
 
 } // namespace kelvarin::triggerTesting

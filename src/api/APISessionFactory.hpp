@@ -11,7 +11,8 @@
 namespace kelvarin::triggerTesting
 {
 
-// Makes the request sessions of the pool, all with the same handlers and handshake host.
+// Makes the request sessions of the pool, all with the same handlers and handshake host, and
+// all charging one queue budget of queueLimit bytes (0: no bound). Copies share the budget.
 class APISessionFactory
 {
 public:
@@ -23,13 +24,15 @@ public:
     // A new session for the endpoint; nothing is opened or started.
     std::shared_ptr<APISession> createAPISession(boost::asio::ip::tcp::endpoint endpoint) const;
 
+    APIQueueBudget const &getBudget() const { return *budget; }
+
 private:
     boost::asio::io_context &io;
     APISession::RequestHandler requestHandler;
     APISession::IsOnlineHandler isOnlineHandler;
     std::string host;
     APISession::Timings sessionTimings;
-    std::size_t queueLimit;
+    std::shared_ptr<APIQueueBudget> budget;
 };
 
 } // namespace kelvarin::triggerTesting

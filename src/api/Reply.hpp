@@ -5,6 +5,8 @@
 
 #include <boost/uuid/uuid.hpp>
 
+#include <cstdint>
+#include <optional>
 #include <variant>
 
 namespace kelvarin::triggerTesting
@@ -21,6 +23,8 @@ struct Reply
 
     boost::uuids::uuid id;
     std::variant<Result, Error> payload;
+    // The unit whose device sent the result; empty for the controller's own errors.
+    std::optional<std::uint64_t> fromUnit;
 };
 
 } // namespace kelvarin::triggerTesting

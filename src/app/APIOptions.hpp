@@ -14,7 +14,8 @@ struct APIOptions
     std::string bestHostname; // the validator and status server
     std::string service;
     std::chrono::seconds refreshInterval{1};
-    // Bytes each API session may hold unsent before it drops the oldest; 0 for no bound.
+    // What the unsent messages of all API sessions may cost together, in bytes (texts and their
+    // bookkeeping); beyond it the oldest of the session holding the most go. 0 for no bound.
     std::size_t queueLimit = std::size_t{256} << 20;
 };
 

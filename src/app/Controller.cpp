@@ -10,14 +10,15 @@ namespace kelvarin::triggerTesting
 
 Controller::Controller(boost::asio::io_context &io, APIOptions const &apiOptions,
                        DeviceOptions const &deviceOptions)
-    : probeManager(io, makeListeningSockets(io, deviceOptions), {}, {}),
+    : probeManager(io, makeListeningSockets(io, deviceOptions), {}, {}, {},
+                   deviceOptions.receiveBudget),
       apiManager(
           io, apiOptions,
           [this](ITestRequest &request)
           {
               // Called for every request the API side accepted, duplicates already answered.
               metrics.countTestReceived();
-              probeManager.requestTestRun(request);
+              return probeManager.requestTestRun(request);
           },
           [this](unsigned long unitId) { return probeManager.isUnitOnline(unitId); })
 {
@@ -40,6 +41,9 @@ void Controller::connectDeviceSideToApiSide()
         { reportDisconnection(unitId, reason, time); });
     probeManager.setTestResultCallbackFn([this](Reply reply)
                                          { apiManager.sendResult(std::move(reply)); });
+    // The runs a device session took and will never answer are answered as soon as it ends.
+    probeManager.setSessionEndFn([this](void const *session)
+                                 { apiManager.endDeviceSession(session); });
     apiManager.setReplyObserver([this](Reply const &reply) { metrics.countReply(reply); });
 }
 
@@ -62,7 +66,12 @@ ControllerState Controller::state() const
     state.admissionsAccepted = probeManager.acceptedAnswers();
     state.admissionsRefused = probeManager.refusedAnswers();
     state.validationsPending = status.pendingValidations();
+    state.validationsQueued = status.queuedValidations();
+    state.validationsDropped = status.droppedValidations();
     state.testsRunning = apiManager.runningTests();
+    state.foreignResultsDropped = apiManager.foreignResultsDropped();
+    state.receiveHeldBytes = probeManager.receiveBudget().held();
+    state.receiveBudgetExhausted = probeManager.receiveBudget().exhausted();
     state.validatorConnected = status.isOpen();
     state.reportsBacklog = status.reportBacklogSize();
     state.reportsDropped = status.droppedReports();

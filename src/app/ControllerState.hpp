@@ -31,7 +31,17 @@ struct ControllerState
     std::uint64_t admissionsAccepted = 0;
     std::uint64_t admissionsRefused = 0;
     std::size_t validationsPending = 0;
+    // Validation requests waiting to be written to the validator.
+    std::size_t validationsQueued = 0;
+    // Validation requests not queued for the validator because its queue was full.
+    std::uint64_t validationsDropped = 0;
     std::size_t testsRunning = 0;
+    // Device results dropped because their request was running for another unit.
+    std::uint64_t foreignResultsDropped = 0;
+    // Bytes of partly received device messages, and the devices given up because the next
+    // bytes of one would have passed the bound on them.
+    std::size_t receiveHeldBytes = 0;
+    std::uint64_t receiveBudgetExhausted = 0;
     bool validatorConnected = false;
     std::size_t reportsBacklog = 0;
     std::uint64_t reportsDropped = 0;

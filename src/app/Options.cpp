@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <ostream>
 #include <stdexcept>
@@ -26,21 +27,42 @@ po::options_description genericOptions(std::string &configPath)
 }
 
 // Whole MiB, so that a bound in bytes still fits the machine's size type.
-void checkQueueLimit(std::int64_t mebibytes)
+std::function<void(std::int64_t)> mebibytesChecker(char const *name)
 {
-    constexpr auto largest =
-        static_cast<std::int64_t>(std::numeric_limits<std::size_t>::max() >> 20);
-    if (mebibytes < 0 || mebibytes > largest)
+    return [name](std::int64_t mebibytes)
     {
-        po::invalid_option_value error(std::to_string(mebibytes));
-        error.set_option_name("api-side.queue-limit-mib");
+        constexpr auto largest =
+            static_cast<std::int64_t>(std::numeric_limits<std::size_t>::max() >> 20);
+        if (mebibytes < 0 || mebibytes > largest)
+        {
+            po::invalid_option_value error(std::to_string(mebibytes));
+            error.set_option_name(name);
+            throw error;
+        }
+    };
+}
+
+// A pause of at least a second between resolutions: without one the resolver loops at full speed
+// and floods the log.
+void checkRefreshInterval(std::int32_t seconds)
+{
+    if (seconds < 1)
+    {
+        po::invalid_option_value error(std::to_string(seconds));
+        error.set_option_name("api-side.refresh-interval");
         throw error;
     }
 }
 
+// Sizes given in whole MiB, read before they become bytes.
+struct Mebibytes
+{
+    std::int64_t queueLimit = 256;
+    std::int64_t receiveBudget = 256;
+};
+
 po::options_description configurationOptions(Options &options, std::int32_t &refreshSeconds,
-                                             std::int64_t &queueLimitMiB,
-                                             std::string &metricsListen)
+                                             Mebibytes &sizes, std::string &metricsListen)
 {
     po::options_description configuration("Configuration");
     configuration.add_options()(
@@ -52,13 +74,21 @@ po::options_description configurationOptions(Options &options, std::int32_t &ref
         "api-best hostname")("api-side.service",
                              po::value<std::string>(&options.api.service)->default_value("10002"),
                              "api service name")(
-        "api-side.refresh-interval", po::value<std::int32_t>(&refreshSeconds)->default_value(1),
+        "api-side.refresh-interval",
+        po::value<std::int32_t>(&refreshSeconds)->default_value(1)->notifier(checkRefreshInterval),
         "api refresh interval")(
         "api-side.queue-limit-mib",
-        po::value<std::int64_t>(&queueLimitMiB)->default_value(256)->notifier(checkQueueLimit),
-        "unsent bytes per API server, in MiB (0: no bound)")(
+        po::value<std::int64_t>(&sizes.queueLimit)
+            ->default_value(256)
+            ->notifier(mebibytesChecker("api-side.queue-limit-mib")),
+        "unsent messages of all API servers together, in MiB (0: no bound)")(
         "device-side.listen-service",
         po::value<std::vector<std::string>>(&options.device.listenServices), "listen service name")(
+        "device-side.receive-budget-mib",
+        po::value<std::int64_t>(&sizes.receiveBudget)
+            ->default_value(256)
+            ->notifier(mebibytesChecker("device-side.receive-budget-mib")),
+        "partly received device messages over all devices, in MiB (0: no bound)")(
         "metrics.listen", po::value<std::string>(&metricsListen)->default_value(""),
         "metrics listen address");
     return configuration;
@@ -74,11 +104,10 @@ bool parseOptions(int argc, char const *const argv[], Options &options, std::ost
 
     std::string configPath;
     std::int32_t refreshSeconds = 1;
-    std::int64_t queueLimitMiB = 256;
+    Mebibytes sizes;
     std::string metricsListen;
     auto const generic = genericOptions(configPath);
-    auto const configuration =
-        configurationOptions(options, refreshSeconds, queueLimitMiB, metricsListen);
+    auto const configuration = configurationOptions(options, refreshSeconds, sizes, metricsListen);
 
     po::variables_map commandLine;
     po::store(po::parse_command_line(argc, argv, generic), commandLine);
@@ -96,7 +125,8 @@ bool parseOptions(int argc, char const *const argv[], Options &options, std::ost
     po::store(po::parse_config_file(file, configuration, false), settings);
     po::notify(settings);
     options.api.refreshInterval = std::chrono::seconds(refreshSeconds);
-    options.api.queueLimit = static_cast<std::size_t>(queueLimitMiB) << 20;
+    options.api.queueLimit = static_cast<std::size_t>(sizes.queueLimit) << 20;
+    options.device.receiveBudget = static_cast<std::size_t>(sizes.receiveBudget) << 20;
     if (!metricsListen.empty())
         options.metrics.listen = kelvarin::triggerTesting::parseListenAddress(metricsListen);
     return true;

@@ -18,21 +18,24 @@ using kelvarin::triggerTesting::LogBuffer;
 
 LogBuffer *gatheredLog = nullptr;
 
-// An abort (a broken invariant, an exception nobody catches) still hands over the lines
-// gathered before it.
+// An abort (a broken invariant, an exception nobody catches, the watchdog's signal) still hands
+// over the lines gathered before it, as far as standard error takes them at once: the abort
+// must happen even when nobody reads.
 extern "C" void writeLogAndAbort(int)
 {
     if (gatheredLog != nullptr)
-        gatheredLog->flush();
+        gatheredLog->writeGatheredNow();
     std::signal(SIGABRT, SIG_DFL);
     std::raise(SIGABRT);
 }
 
-// The log stream writes through the buffer for as long as this lives.
+// The log stream, and the error stream of the help text and the "Exception: " line, write
+// through the buffer for as long as this lives: neither waits long for a reader.
 class LogStream
 {
 public:
-    explicit LogStream(LogBuffer &buffer) : previous(std::clog.rdbuf(&buffer))
+    explicit LogStream(LogBuffer &buffer)
+        : previous(std::clog.rdbuf(&buffer)), previousError(std::cerr.rdbuf(&buffer))
     {
         gatheredLog = &buffer;
         std::signal(SIGABRT, writeLogAndAbort);
@@ -41,6 +44,7 @@ public:
     {
         std::signal(SIGABRT, SIG_DFL);
         gatheredLog = nullptr;
+        std::cerr.rdbuf(previousError);
         std::clog.rdbuf(previous);
     }
     LogStream(LogStream const &) = delete;
@@ -48,6 +52,7 @@ public:
 
 private:
     std::streambuf *previous;
+    std::streambuf *previousError;
 };
 
 // Lines are gathered per turn of the event loop while it exists; whatever is left is written
@@ -93,7 +98,8 @@ int main(int argc, char *argv[])
         StopSignalSet signals(io.get_executor(), SIGINT, SIGTERM);
         setStopSignalHandler(signals);
         // Ready only once a stop request would be heeded.
-        kelvarin::triggerTesting::Monitoring monitoring(io, options.metrics, controller);
+        kelvarin::triggerTesting::Monitoring monitoring(
+            io, options.metrics, controller, [&logBuffer] { return logBuffer.droppedLines(); });
         io.run();
     }
     catch (std::exception const &e)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/DecimalText.hpp"
+#include "common/PeerText.hpp"
 #include "common/UuidText.hpp"
 
 #include <iostream>
@@ -51,6 +52,12 @@ public:
     }
     LogLine &operator<<(UuidText const &id) { return *this << id.view(); }
     LogLine &operator<<(DecimalText const &number) { return *this << number.view(); }
+    LogLine &operator<<(PeerText const &peerText)
+    {
+        if (buffer != nullptr)
+            writePeerText(*buffer, peerText.text);
+        return *this;
+    }
     // A number would otherwise be taken for a character: numbers go through DecimalText.
     template <typename Number>
     requires std::is_arithmetic_v<Number> &&(!std::is_same_v<Number, char>)LogLine &

@@ -14,10 +14,11 @@ namespace kelvarin::triggerTesting
 ProbeManager::ProbeManager(boost::asio::io_context &io,
                            std::vector<boost::asio::ip::tcp::acceptor> acceptors,
                            ValidateFn validateFn, TestResultFn testResultCallbackFn,
-                           ProbeSession::Timeouts timeouts)
+                           ProbeSession::Timeouts timeouts, std::size_t receiveBudget)
     : io(io), acceptors(std::move(acceptors)), validateFn(std::move(validateFn)),
       testResultCallbackFn(std::move(testResultCallbackFn)), timeouts(timeouts)
 {
+    tracker.receiveBudget().setLimit(receiveBudget);
 }
 
 void ProbeManager::setValidateFn(ValidateFn fn)
@@ -35,6 +36,11 @@ void ProbeManager::setTestResultCallbackFn(TestResultFn fn)
     testResultCallbackFn = std::move(fn);
 }
 
+void ProbeManager::setSessionEndFn(SessionEndFn fn)
+{
+    tracker.setSessionEndFn(std::move(fn));
+}
+
 void ProbeManager::start()
 {
     if (!validateFn)
@@ -50,7 +56,7 @@ void ProbeManager::start()
     }
 }
 
-void ProbeManager::requestTestRun(ITestRequest &request)
+void const *ProbeManager::requestTestRun(ITestRequest &request)
 {
     std::shared_ptr<ProbeSession> session;
     try
@@ -60,21 +66,23 @@ void ProbeManager::requestTestRun(ITestRequest &request)
     catch (ProbeNotFoundException const &)
     {
         replyError(request, Error::UNREACHABLE);
-        return;
+        return nullptr;
     }
     catch (std::exception const &)
     {
         replyError(request, Error::UNKNOWN);
-        return;
+        return nullptr;
     }
     try
     {
-        dispatch(*session, request);
+        if (dispatch(*session, request))
+            return session.get();
     }
     catch (std::exception const &)
     {
         replyError(request, Error::UNKNOWN);
     }
+    return nullptr;
 }
 
 bool ProbeManager::isUnitOnline(unsigned long unitId) const
@@ -90,17 +98,18 @@ std::shared_ptr<ProbeSession> ProbeManager::findProbe(unsigned long unitId) cons
     return session;
 }
 
-void ProbeManager::dispatch(ProbeSession &session, ITestRequest &request)
+bool ProbeManager::dispatch(ProbeSession &session, ITestRequest &request)
 {
     if (session.isStopped())
     {
         replyError(request, Error::UNKNOWN);
-        return;
+        return false;
     }
     auto run = encodeRunMessage(request.getId(), request.getData());
     LogLine() << "unitId:" << DecimalText(session.getUnitId())
               << " telling to the device to run requestId:" << UuidText(request.getId());
-    session.enqueueMessage(run);
+    session.enqueueRun(run);
+    return true;
 }
 
 void ProbeManager::replyError(ITestRequest const &request, Error::Code code)

@@ -24,10 +24,12 @@ public:
     using ValidateFn = ProbeSession::ValidateFn;
     using TestResultFn = ProbeSession::TestResultFn;
     using ReportDisconnectFn = ProbeSession::ReportDisconnectFn;
+    using SessionEndFn = ProbeTracker::SessionEndFn;
 
+    // receiveBudget: bytes of partly received messages over all devices; 0 bounds nothing.
     ProbeManager(boost::asio::io_context &io, std::vector<boost::asio::ip::tcp::acceptor> acceptors,
                  ValidateFn validateFn, TestResultFn testResultCallbackFn,
-                 ProbeSession::Timeouts timeouts = {});
+                 ProbeSession::Timeouts timeouts = {}, std::size_t receiveBudget = 0);
     // Sessions and acceptors refer into the manager.
     ProbeManager(ProbeManager const &) = delete;
     ProbeManager &operator=(ProbeManager const &) = delete;
@@ -36,15 +38,20 @@ public:
     // Copied by every acceptor when it is made: set it before start().
     void setReportDisconnectFn(ReportDisconnectFn fn);
     void setTestResultCallbackFn(TestResultFn fn);
+    // Told the end of every session that was given test runs, with the session's identity as
+    // requestTestRun returned it.
+    void setSessionEndFn(SessionEndFn fn);
 
     void start();
-    // Queues a run message on the unit's connection; a failure becomes an error Reply.
-    void requestTestRun(ITestRequest &request);
+    // Queues a run message on the unit's connection and returns that session's identity; a
+    // failure becomes an error Reply, and the identity is null.
+    void const *requestTestRun(ITestRequest &request);
     bool isUnitOnline(unsigned long unitId) const;
     std::size_t onlineCount() const { return tracker.size(); }
     std::size_t openConnections() const { return tracker.openConnections(); }
     std::uint64_t acceptedAnswers() const { return tracker.acceptedAnswers(); }
     std::uint64_t refusedAnswers() const { return tracker.refusedAnswers(); }
+    ReceiveBudget const &receiveBudget() const { return tracker.receiveBudget(); }
 
     // A reload: every acceptor and session holds, the manager tells when all of them can be
     // handed over, and hands them over, ending the connections that cannot be.
@@ -65,7 +72,7 @@ public:
 
 private:
     std::shared_ptr<ProbeSession> findProbe(unsigned long unitId) const;
-    void dispatch(ProbeSession &session, ITestRequest &request);
+    bool dispatch(ProbeSession &session, ITestRequest &request);
     void replyError(ITestRequest const &request, Error::Code code);
 
     boost::asio::io_context &io;

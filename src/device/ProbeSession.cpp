@@ -4,6 +4,7 @@
 #include "common/LogLine.hpp"
 #include "common/Net.hpp"
 #include "common/SetNoDelay.hpp"
+#include "device/DeviceError.hpp"
 #include "device/DeviceProtocol.hpp"
 #include "device/ProbeTracker.hpp"
 #include "status/AskerCallback.hpp"
@@ -25,9 +26,11 @@ ProbeSession::ProbeSession(Executor const &executor, ValidateFn &validateFn,
                            ReportDisconnectFn const &reportDisconnectFn, ProbeTracker &tracker,
                            Timeouts timeouts)
     : ws(executor), validateFn(validateFn), testResultCallbackFn(testResultCallbackFn),
-      reportDisconnectFn(reportDisconnectFn), tracker(tracker)
+      reportDisconnectFn(reportDisconnectFn), tracker(tracker),
+      registration(new Registration{Timer(executor), timeouts.registration})
 {
     ws.binary(true);
+    ws.read_message_max(unadmittedMessageLimit);
     // Set now rather than kept until the start: every idle device would carry them.
     websocket::stream_base::timeout options{};
     options.handshake_timeout = timeouts.handshake;
@@ -64,7 +67,22 @@ void ProbeSession::onAccept(boost::system::error_code const &ec)
         stop();
         return;
     }
+    armRegistrationTimer();
     startRead();
+}
+
+void ProbeSession::armRegistrationTimer()
+{
+    registration->timer.expires_after(registration->allowed);
+    registration->timer.async_wait(
+        beast::bind_front_handler(&ProbeSession::onRegistrationTimeout, shared_from_this()));
+}
+
+void ProbeSession::onRegistrationTimeout(boost::system::error_code const &ec)
+{
+    if (ec || stopped || state != State::awaitingId)
+        return;
+    onReadFailure(DeviceError::registrationTimeout);
 }
 
 // Most devices sit idle between tests with a read pending, and a pending read holds the room it
@@ -88,10 +106,35 @@ void ProbeSession::onReadSome(boost::system::error_code const &ec, std::size_t)
 {
     if (!ec && !stopped && !ws.is_message_done())
     {
-        readSome(nextReadRoom);
+        if (!chargeReceived())
+        {
+            failConnection("receive budget exhausted");
+            return;
+        }
+        // Before admission a message is small; no more room is taken than it can fill.
+        readSome(state == State::validated ? nextReadRoom : unadmittedMessageLimit);
         return;
     }
+    releaseReceiveCharge();
     onRead(ec);
+}
+
+// A message that came whole in one read is never charged: only those that wait for more.
+bool ProbeSession::chargeReceived()
+{
+    auto const received = readBuffer.size();
+    if (!tracker.receiveBudget().take(received - receiveCharge))
+        return false;
+    receiveCharge = static_cast<std::uint32_t>(received);
+    return true;
+}
+
+void ProbeSession::releaseReceiveCharge()
+{
+    if (receiveCharge == 0)
+        return;
+    tracker.receiveBudget().give(receiveCharge);
+    receiveCharge = 0;
 }
 
 void ProbeSession::onRead(boost::system::error_code const &ec)
@@ -185,12 +228,13 @@ void ProbeSession::handleMessage()
 
 void ProbeSession::handleRegisterMessage(std::string_view message)
 {
-    auto const registration = decodeRegisterMessage(message);
-    unitId = registration.unitId;
+    auto const decoded = decodeRegisterMessage(message);
+    unitId = decoded.unitId;
+    registration.reset();
     LogLine() << "unitId:" << DecimalText(unitId) << " received register request";
     // The validator may answer long after the device has gone; the pending validation is
     // forgotten once it has.
-    validateFn(unitId, registration.mac,
+    validateFn(unitId, decoded.mac,
                AskerCallback{weak_from_this(), [](void *self, bool accepted)
                              { static_cast<ProbeSession *>(self)->onValidationAnswer(accepted); }});
     // An answer given within the call has already moved the session on.
@@ -205,7 +249,9 @@ void ProbeSession::handleResultMessage(std::string_view message)
     releaseReadBuffer();
     LogLine() << "received result for requestId:" << UuidText(result.requestId)
               << " and is last: " << (result.isLast ? '1' : '0');
-    testResultCallbackFn(Reply(result.requestId, Result(std::move(result.text), result.isLast)));
+    Reply reply(result.requestId, Result(std::move(result.text), result.isLast));
+    reply.fromUnit = unitId;
+    testResultCallbackFn(std::move(reply));
 }
 
 void ProbeSession::onValidationAnswer(bool accepted)
@@ -220,6 +266,7 @@ void ProbeSession::onValidationAnswer(bool accepted)
     if (accepted)
     {
         state = State::validated;
+        ws.read_message_max(messageLimit);
         tracker.addProbe(shared_from_this());
     }
 }
@@ -229,7 +276,7 @@ void ProbeSession::enqueueMessage(std::string &message)
     if (queuedBytes + message.size() > writeQueueLimit)
     {
         // A device that does not read its messages must not grow the controller without end.
-        failWriteQueueFull();
+        failConnection("write queue full");
         throw std::runtime_error("write queue full");
     }
     queuedBytes += message.size();
@@ -237,6 +284,12 @@ void ProbeSession::enqueueMessage(std::string &message)
     // A message queued before the handshake completed, or after the stream closed, stays queued.
     if (ws.is_open() && !writing && !holding)
         startWriting();
+}
+
+void ProbeSession::enqueueRun(std::string &run)
+{
+    runsQueued = true;
+    enqueueMessage(run);
 }
 
 void ProbeSession::startWriting()
@@ -259,11 +312,14 @@ void ProbeSession::onWrite(boost::system::error_code const &ec, std::size_t)
 }
 
 // Ends the session as a failed connection of the device.
-void ProbeSession::failWriteQueueFull()
+void ProbeSession::failConnection(char const *reason)
 {
     if (stopped)
         return;
-    std::clog << "unitId:" << unitId << " disconnected: write queue full" << std::endl;
+    if (state == State::awaitingId)
+        std::clog << "device disconnected before receiving ID: " << reason << std::endl;
+    else
+        std::clog << "unitId:" << unitId << " disconnected: " << reason << std::endl;
     if (state == State::validated)
         reportDisconnection(clean);
     stop();
@@ -281,7 +337,12 @@ void ProbeSession::stop()
     // No close handshake: the device is gone or misbehaving.
     boost::system::error_code ignored;
     socket().close(ignored);
+    registration.reset();
+    releaseReceiveCharge();
     stopped = true;
+    // Last: what is told may answer the runs at once, and finds the session ended.
+    if (runsQueued)
+        tracker.sessionEnded(this);
 }
 
 void ProbeSession::hold()
@@ -360,8 +421,22 @@ std::error_code ProbeSession::adopt(DeviceHandOver const &record)
     tracker.connectionOpened();
     started = true;
     tracker.enlist(*this);
+    if (state == State::awaitingId)
+    {
+        // The register message is waited for afresh: the handshake was made in another life.
+        armRegistrationTimer();
+    }
+    else
+    {
+        registration.reset();
+    }
     if (state == State::validated)
+    {
+        ws.read_message_max(messageLimit);
         tracker.addProbe(shared_from_this());
+        // Runs may have been given to it by the previous program.
+        runsQueued = true;
+    }
     for (auto const &message : record.unsent)
     {
         queuedBytes += message.size();

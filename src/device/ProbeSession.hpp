@@ -8,6 +8,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket/stream.hpp>
 #include <boost/intrusive/list_hook.hpp>
@@ -47,12 +48,20 @@ public:
                                                   std::chrono::system_clock::time_point)>;
 
     // How long a device may take for its handshake, and stay silent once connected (pings are
-    // sent after half of the idle time).
+    // sent after half of the idle time), and how long after its handshake its register message
+    // must have come: answering pings alone keeps no connection.
     struct Timeouts
     {
         std::chrono::steady_clock::duration handshake = std::chrono::seconds(30);
         std::chrono::steady_clock::duration idle = std::chrono::seconds(30);
+        std::chrono::steady_clock::duration registration = std::chrono::seconds(30);
     };
+
+    // The largest message a device may send before the validator admitted it: anyone can
+    // connect, and what they send before that is at most a register message.
+    static constexpr std::size_t unadmittedMessageLimit = 4096;
+    // The largest message of an admitted device.
+    static constexpr std::size_t messageLimit = std::size_t{16} << 20;
 
     // Bytes of messages a device may leave unread before its connection is given up.
     static constexpr std::size_t writeQueueLimit = std::size_t{32} << 20;
@@ -80,6 +89,8 @@ public:
     // Takes the message's content; it is written after every message queued before it. When it
     // would take the queue above writeQueueLimit, the session ends instead and this throws.
     void enqueueMessage(std::string &message);
+    // As enqueueMessage, for a test run: the session's end then answers the runs left open.
+    void enqueueRun(std::string &run);
     void stop();
     unsigned long getUnitId() const { return unitId; }
     bool isStopped() const { return stopped; }
@@ -99,10 +110,23 @@ public:
     std::error_code adopt(DeviceHandOver const &record);
 
 private:
+    using Timer = boost::asio::basic_waitable_timer<
+        std::chrono::steady_clock, boost::asio::wait_traits<std::chrono::steady_clock>, Executor>;
+    // Lives from the construction until the register message is accepted or the session ends.
+    struct Registration
+    {
+        Timer timer;
+        std::chrono::steady_clock::duration allowed;
+    };
+
     void onAccept(boost::system::error_code const &ec);
+    void armRegistrationTimer();
+    void onRegistrationTimeout(boost::system::error_code const &ec);
     void startRead();
     void readSome(std::size_t room);
     void onReadSome(boost::system::error_code const &ec, std::size_t bytesRead);
+    bool chargeReceived();
+    void releaseReceiveCharge();
     void onRead(boost::system::error_code const &ec);
     void onReadFailure(boost::system::error_code const &ec);
     void reportDisconnection(disconnection_reason reason);
@@ -111,7 +135,7 @@ private:
     void handleResultMessage(std::string_view message);
     void releaseReadBuffer();
     void onValidationAnswer(bool accepted);
-    void failWriteQueueFull();
+    void failConnection(char const *reason);
     void startWriting();
     void onWrite(boost::system::error_code const &ec, std::size_t bytesWritten);
 
@@ -123,6 +147,7 @@ private:
     ReportDisconnectFn const &reportDisconnectFn;
     ProbeTracker &tracker;
     boost::beast::flat_buffer readBuffer;
+    std::unique_ptr<Registration> registration;
     // A list, not a deque: an empty deque still holds a node of its own, and most sessions
     // have nothing to write most of the time.
     std::list<std::string> writeQueue;
@@ -130,13 +155,16 @@ private:
     unsigned long unitId = 0;
     // Beside the flags, so that they share a word.
     State state = State::awaitingId;
+    // Bytes of the message being read that the receive budget holds for it.
+    std::uint32_t receiveCharge = 0;
     // Whole messages taken from the stream, to compare with those it was given.
     std::uint32_t messagesHandled = 0;
     bool stopped = false;
+    bool started = false;    // counted among the tracker's open connections
+    bool runsQueued = false; // its end must be told, so that its open runs are answered
     bool holding = false;
     bool readParked = false; // a read not started because of the hold
     bool writing = false;
-    bool started = false; // counted among the tracker's open connections
 };
 
 } // namespace kelvarin::triggerTesting

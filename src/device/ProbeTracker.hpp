@@ -2,11 +2,13 @@
 
 #include "device/HeapTrimmer.hpp"
 #include "device/ProbeSession.hpp"
+#include "device/ReceiveBudget.hpp"
 
 #include <boost/intrusive/list.hpp>
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <unordered_map>
 #include <utility>
@@ -21,6 +23,10 @@ class ProbeSession;
 class ProbeTracker
 {
 public:
+    // Told when a session that was given test runs ends; the session is passed as an identity
+    // only, never to be used.
+    using SessionEndFn = std::function<void(void const *)>;
+
     ProbeTracker() = default;
     explicit ProbeTracker(HeapTrimmer trimmer) : trimmer(std::move(trimmer)) {}
 
@@ -53,6 +59,17 @@ public:
     std::uint64_t acceptedAnswers() const { return accepted_; }
     std::uint64_t refusedAnswers() const { return refused_; }
 
+    // Shared by every session for the same reason as the counts above.
+    ReceiveBudget &receiveBudget() { return budget; }
+    ReceiveBudget const &receiveBudget() const { return budget; }
+
+    void setSessionEndFn(SessionEndFn fn) { sessionEndFn = std::move(fn); }
+    void sessionEnded(void const *session) const
+    {
+        if (sessionEndFn)
+            sessionEndFn(session);
+    }
+
 private:
     // Looked up for every test request: hashed, not ordered.
     std::unordered_map<unsigned long, std::weak_ptr<ProbeSession>> probes;
@@ -61,6 +78,8 @@ private:
     std::uint64_t accepted_ = 0;
     std::uint64_t refused_ = 0;
     HeapTrimmer trimmer;
+    ReceiveBudget budget;
+    SessionEndFn sessionEndFn;
 };
 
 } // namespace kelvarin::triggerTesting

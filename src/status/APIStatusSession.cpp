@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <set>
 #include <stdexcept>
 
 namespace kelvarin::triggerTesting
@@ -47,13 +48,17 @@ namespace
     std::abort();
 }
 
+// A sweep walks the whole queue; sweeping only after as many asks as the queue held after the
+// last one (a quarter of the limit at most) keeps that to a few lookups per ask.
+constexpr std::size_t sweepSlack = 64;
+
 } // namespace
 
 APIStatusSession::APIStatusSession(boost::asio::io_context &io, std::string host,
                                    std::string service, Timings timings, ResolveFn resolveFn)
     : io(io), ws(std::make_shared<WebSocket>(io)), host(std::move(host)),
       service(std::move(service)), refreshTimer(io), resolver(io), retryTimer(io), timings(timings),
-      resolveFn(std::move(resolveFn))
+      resolveFn(std::move(resolveFn)), answerTimer(io)
 {
     if (!this->resolveFn)
     {
@@ -83,6 +88,9 @@ void APIStatusSession::startNetworkingLogic()
 {
     std::clog << "API Status: Connecting" << std::endl;
     registered = false;
+    // Every pending validation is asked again after the next registration.
+    validateQueue.clear();
+    unansweredSince.reset();
     // Whatever a failed read left behind belongs to the connection that is gone.
     readBuffer.consume(readBuffer.size());
     try
@@ -176,7 +184,8 @@ void APIStatusSession::onRegistered(error_code const &ec)
         std::clog << "API Status: Connect Success" << std::endl;
         std::clog << "API Status: Cleaning up" << std::endl;
         // Requests left over from the previous connection are asked again below.
-        writeQueue.clear();
+        validateQueue.clear();
+        unansweredSince.reset();
         registered = true;
         registeredAt = std::chrono::steady_clock::now();
         // Askers whose devices have gone meanwhile are not asked for again.
@@ -230,10 +239,11 @@ void APIStatusSession::validate(unsigned long const &unitId, EtherAddr const &ma
 {
     std::clog << "API status: requested validate for unitId: [" << unitId << "] mac: ["
               << mac.toString() << "]" << std::endl;
-    auto text = buildValidateRequest(unitId, mac);
-    enqueueMessage(text);
+    ValidateMessage::IdType const key{unitId, mac};
+    // Stored first: the queue keeps only requests that someone waits for.
     if (!resend)
-        validateRequests.storeRequestCallback({unitId, mac}, std::move(callback));
+        validateRequests.storeRequestCallback(key, std::move(callback));
+    enqueueValidation(key);
 }
 
 void APIStatusSession::onInput(error_code const &ec)
@@ -244,6 +254,8 @@ void APIStatusSession::onInput(error_code const &ec)
         reconnect();
         return;
     }
+    // Whatever it is, the validator is alive.
+    unansweredSince.reset();
     auto const text = boost::beast::buffers_to_string(readBuffer.data());
     try
     {
@@ -267,14 +279,76 @@ void APIStatusSession::handleMessage(std::string const &text)
     callback(valid);
 }
 
-void APIStatusSession::enqueueMessage(std::string &text)
+void APIStatusSession::enqueueValidation(ValidateMessage::IdType key)
 {
     if (!ws->is_open())
         return;
-    writeQueue.push_back(std::move(text));
-    // The registration is written directly; queued texts wait until it is done.
-    if (registered && !writerRunning)
+    ++asksSinceSweep;
+    if (asksSinceSweep > std::min(queueAfterSweep, validateQueueLimit / 4) + sweepSlack)
+        sweepValidateQueue();
+    if (validateQueue.size() >= validateQueueLimit)
+    {
+        // Still pending: asked again after the next registration.
+        std::clog << "API Status: validation queue full, dropping the request for unitId: ["
+                  << key.unitId << "] mac: [" << key.mac.toString() << "]" << std::endl;
+        ++validationsDropped;
+        return;
+    }
+    validateQueue.push_back(key);
+    // The registration is written directly; queued requests wait until it is done.
+    if (!registered)
+        return;
+    awaitAnswer();
+    if (!writerRunning)
         startWriting();
+}
+
+// Requests whose askers have all gone (devices that gave up waiting) would only be written to
+// a validator that is not reading them, and a second request for a key still queued adds
+// nothing: one answer answers every asker of the key.
+void APIStatusSession::sweepValidateQueue()
+{
+    std::set<ValidateMessage::IdType> queued;
+    std::erase_if(validateQueue, [this, &queued](ValidateMessage::IdType const &key)
+                  { return !validateRequests.isAwaited(key) || !queued.insert(key).second; });
+    queueAfterSweep = validateQueue.size();
+    asksSinceSweep = 0;
+}
+
+void APIStatusSession::awaitAnswer()
+{
+    if (!unansweredSince)
+        unansweredSince = std::chrono::steady_clock::now();
+    if (!answerTimerArmed)
+        armAnswerTimer(*unansweredSince + timings.answerTimeout);
+}
+
+void APIStatusSession::armAnswerTimer(std::chrono::steady_clock::time_point expiry)
+{
+    answerTimerArmed = true;
+    answerTimer.expires_at(expiry);
+    answerTimer.async_wait([this](error_code const &ec) { onAnswerTimer(ec); });
+}
+
+// The deadline moves with every message from the validator; the timer only checks it.
+void APIStatusSession::onAnswerTimer(error_code const &ec)
+{
+    answerTimerArmed = false;
+    if (ec == boost::asio::error::operation_aborted || !unansweredSince || !registered)
+        return;
+    auto const deadline = *unansweredSince + timings.answerTimeout;
+    if (std::chrono::steady_clock::now() < deadline)
+    {
+        armAnswerTimer(deadline);
+        return;
+    }
+    std::clog << "API Status: no answer for "
+              << std::chrono::duration<double>(timings.answerTimeout).count()
+              << " s to a validation request, giving up the connection" << std::endl;
+    // The pending read fails, and with it the connection, as any failed read does; a write
+    // stuck on the full socket ends too.
+    error_code ignored;
+    ws->next_layer().close(ignored);
 }
 
 void APIStatusSession::reportDisconnection(std::string report)
@@ -307,10 +381,13 @@ void APIStatusSession::writeLoop(std::shared_ptr<WebSocket> connection,
         // Written from a copy: the queue may be emptied and the backlog cut while it is written.
         std::string text;
         std::uint64_t report = 0;
-        if (!writeQueue.empty())
+        if (!validateQueue.empty())
         {
-            text = std::move(writeQueue.front());
-            writeQueue.pop_front();
+            auto const key = validateQueue.front();
+            validateQueue.pop_front();
+            if (!validateRequests.isAwaited(key))
+                continue;
+            text = buildValidateRequest(key.unitId, key.mac);
         }
         else
         {

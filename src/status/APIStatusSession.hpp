@@ -15,6 +15,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,9 @@ struct StatusTimings
     std::chrono::steady_clock::duration retryDelay = std::chrono::seconds(1);
     std::chrono::steady_clock::duration watchPeriod = std::chrono::seconds(60);
     std::chrono::steady_clock::duration webSocketTimeout = std::chrono::seconds(60);
+    // How long a validation request may wait while nothing at all comes back from the
+    // validator, before the connection counts as failed.
+    std::chrono::steady_clock::duration answerTimeout = std::chrono::seconds(60);
 };
 
 // The one connection to the best API server, the validator: registration, validation requests
@@ -39,8 +43,13 @@ struct StatusTimings
 // - the writer, a coroutine started when there is something to write on a registered
 //   connection: queued validation requests first, then disconnection reports from the backlog.
 //   A report leaves the backlog only once its write has succeeded, so a lost connection loses
-//   none; a request that is not written is asked again after the next registration anyway.
+//   none; a request that is not written is asked again after the next registration anyway,
+//   and one whose askers have all gone is not written at all.
 //   The writer serves one stream and ends when that stream is no longer the session's;
+// - the answer watch, a timer armed by the first validation request queued after the last
+//   message from the validator: a validator that has answered nothing at all for the answer
+//   timeout since then (one that stopped reading but still answers pings, say) has its
+//   connection closed, the read fails, and the cycle connects again and asks again;
 // - the watch loop, a coroutine that checks the host name every watch period and, when the
 //   connection's address is no longer among the answers, shuts down the reading side of the
 //   socket: the cycle notices the failed read and connects to the new address.
@@ -55,6 +64,7 @@ public:
     using WebSocket = boost::beast::websocket::stream<boost::asio::ip::tcp::socket>;
 
     static constexpr std::size_t reportBacklogLimit = 100000;
+    static constexpr std::size_t validateQueueLimit = 100000;
 
     APIStatusSession(boost::asio::io_context &io, std::string host, std::string service,
                      Timings timings = {}, ResolveFn resolveFn = {});
@@ -65,8 +75,9 @@ public:
     void validate(unsigned long const &unitId, EtherAddr const &mac,
                   std::function<void(bool)> callback, bool resend);
     void onInput(boost::system::error_code const &ec);
-    // Queues the text if the connection is open, drops it otherwise.
-    void enqueueMessage(std::string &text);
+    // Queues the request if the connection is open, drops it otherwise; drops it too, with a
+    // log line, when the queue is full.
+    void enqueueValidation(ValidateMessage::IdType key);
     // Keeps the report in the backlog until it has been written, on this connection or the
     // next; the oldest report goes when the backlog is full.
     void reportDisconnection(std::string report);
@@ -77,6 +88,10 @@ public:
     std::size_t reportBacklogSize() const { return reportBacklog.size(); }
     // Reports dropped at the backlog's limit since the start.
     std::uint64_t droppedReports() const { return reportsDropped; }
+    // Validation requests waiting to be written.
+    std::size_t queuedValidations() const { return validateQueue.size(); }
+    // Validation requests dropped at the queue's limit since the start.
+    std::uint64_t droppedValidations() const { return validationsDropped; }
 
 private:
     struct Report
@@ -96,7 +111,11 @@ private:
     void waitAndRetry();
     void handleMessage(std::string const &text);
 
-    bool hasSomethingToWrite() const { return !writeQueue.empty() || !reportBacklog.empty(); }
+    bool hasSomethingToWrite() const { return !validateQueue.empty() || !reportBacklog.empty(); }
+    void sweepValidateQueue();
+    void awaitAnswer();
+    void armAnswerTimer(std::chrono::steady_clock::time_point expiry);
+    void onAnswerTimer(boost::system::error_code const &ec);
     void startWriting();
     void writeLoop(std::shared_ptr<WebSocket> connection, boost::asio::yield_context yield);
     void watchLoop(boost::asio::yield_context yield);
@@ -109,7 +128,7 @@ private:
     std::shared_ptr<WebSocket> ws;
     std::string host;
     std::string service;
-    std::deque<std::string> writeQueue; // validation requests
+    std::deque<ValidateMessage::IdType> validateQueue; // validation requests, as their keys
     boost::asio::steady_timer refreshTimer;
     boost::asio::ip::tcp::endpoint endpoint;
     boost::asio::ip::tcp::resolver resolver;
@@ -126,6 +145,16 @@ private:
     std::chrono::steady_clock::time_point registeredAt{};
     bool writerRunning = false;
     std::string registrationText;
+
+    // Bookkeeping of the queue's sweeps for askers that are gone.
+    std::size_t queueAfterSweep = 0;
+    std::size_t asksSinceSweep = 0;
+    std::uint64_t validationsDropped = 0;
+    // When the first request queued since the validator's last message was queued; empty when
+    // the validator owes nothing.
+    std::optional<std::chrono::steady_clock::time_point> unansweredSince;
+    boost::asio::steady_timer answerTimer;
+    bool answerTimerArmed = false;
 };
 
 } // namespace kelvarin::triggerTesting

@@ -78,6 +78,13 @@ void ValidateRequestsManager::dropGoneAskers()
     askersAfterSweep = askers;
 }
 
+bool ValidateRequestsManager::isAwaited(ValidateMessage::IdType const &key) const
+{
+    auto const entry = requests.find(key);
+    return entry != requests.end() &&
+           !std::all_of(entry->second.begin(), entry->second.end(), isGone);
+}
+
 ValidateRequestsManager::Callback
 ValidateRequestsManager::takeRequestCallback(ValidateMessage::IdType key)
 {

@@ -30,6 +30,8 @@ public:
     Callback takeRequestCallback(ValidateMessage::IdType key);
     // Forgets askers that are gone, and keys that nobody waits for any more.
     void dropGoneAskers();
+    // Whether someone still waits for the key's answer: an asker that is not gone.
+    bool isAwaited(ValidateMessage::IdType const &key) const;
 
     // Pending keys in ascending order, with their waiters.
     std::map<ValidateMessage::IdType, std::vector<Callback>> const &pending() const

@@ -4,6 +4,7 @@
 
 #include <boost/uuid/string_generator.hpp>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace kelvarin::triggerTesting::testSupport
@@ -41,7 +42,11 @@ protected:
                                  std::chrono::hours(1)};
         manager = std::make_unique<APIManager>(
             io, options,
-            [this](ITestRequest &request) { forwarded.push_back(request.getProbeId()); },
+            [this](ITestRequest &request)
+            {
+                forwarded.push_back(request.getProbeId());
+                return takenBy;
+            },
             [](unsigned long) { return false; }, APISessionTimings{20ms},
             StatusTimings{1h, 1h, 10s}, runningLimit);
         ASSERT_TRUE(waitForMessages(server, 1)); // the request session's registration
@@ -50,6 +55,8 @@ protected:
     boost::uuids::uuid const id = boost::uuids::string_generator()(requestId);
     FakeApiServer server{io};
     std::vector<unsigned long> forwarded;
+    void const *takenBy = nullptr; // the device session that the requests go to
+
     std::unique_ptr<APIManager> manager;
 };
 
@@ -97,6 +104,64 @@ TEST_F(APIManagerTest, ResultsOfRunningRequestsGoOutUntilTheLastAndOthersNowhere
               (Lines{"API: received request to run requestId:" + requestId + " in unitId:12",
                      "API: sent result for requestId:" + requestId + " and is last: 0",
                      "API: sent result for requestId:" + requestId + " and is last: 1"}));
+}
+
+std::string const disconnected =
+    "\"status\":\"error\",\"data\":{\"code\":\"UNKNOWN\",\"message\":\"Device disconnected\"},";
+
+// Results are matched by request id and unit: one unit's device cannot end another's test.
+TEST_F(APIManagerTest, ResultFromAnotherUnitIsDroppedAndTheRequestStaysOpenForItsOwn)
+{
+    start();
+    server.send(execute(8, "ping"));
+    ASSERT_TRUE(runUntil([&] { return !forwarded.empty(); }));
+    Reply foreign(id, Result("{\"from\":7}", true));
+    foreign.fromUnit = 7;
+    manager->sendResult(std::move(foreign));
+    EXPECT_TRUE(manager->isRunning(id));
+    EXPECT_EQ(manager->foreignResultsDropped(), 1u);
+    EXPECT_EQ(log.count("unitId:7 result for a request of unitId:8 dropped"), 1u);
+
+    Reply own(id, Result("{\"from\":8}", true));
+    own.fromUnit = 8;
+    manager->sendResult(std::move(own));
+    EXPECT_FALSE(manager->isRunning(id));
+    ASSERT_TRUE(waitForMessages(server, 2));
+    settle();
+    EXPECT_EQ(Lines(server.allReceived().begin() + 1, server.allReceived().end()),
+              Lines{resultOf("\"from\":8,", 8, "ping")});
+    EXPECT_EQ(manager->foreignResultsDropped(), 1u);
+}
+
+TEST_F(APIManagerTest, EndOfADeviceSessionAnswersOnlyTheRequestsItTook)
+{
+    start();
+    int sessions[2];
+    auto const numbered = [](int n) { return requestId.substr(0, 35) + std::to_string(n); };
+    takenBy = &sessions[0];
+    server.send(execute(5, "t", numbered(1)));
+    server.send(execute(5, "t", numbered(2)));
+    ASSERT_TRUE(runUntil([&] { return forwarded.size() == 2; }));
+    takenBy = &sessions[1];
+    server.send(execute(5, "t", numbered(3)));
+    ASSERT_TRUE(runUntil([&] { return forwarded.size() == 3; }));
+    takenBy = nullptr; // answered at dispatch: never any session's
+    server.send(execute(5, "t", numbered(4)));
+    ASSERT_TRUE(runUntil([&] { return forwarded.size() == 4; }));
+    ASSERT_EQ(manager->runningTests(), 4u);
+
+    manager->endDeviceSession(&sessions[0]);
+    ASSERT_TRUE(waitForMessages(server, 3));
+    settle();
+    Lines answered(server.allReceived().begin() + 1, server.allReceived().end());
+    std::sort(answered.begin(), answered.end());
+    EXPECT_EQ(answered, (Lines{resultOf(disconnected, 5, "t", numbered(1)),
+                               resultOf(disconnected, 5, "t", numbered(2))}));
+    EXPECT_EQ(manager->runningTests(), 2u);
+    EXPECT_TRUE(manager->isRunning(boost::uuids::string_generator()(numbered(3))));
+    manager->endDeviceSession(&sessions[0]); // nothing left of it
+    settle();
+    EXPECT_EQ(server.allReceived().size(), 3u);
 }
 
 } // namespace

@@ -37,6 +37,7 @@ TEST(Options, EmptyFileGivesTheDefaults)
     EXPECT_EQ(options.api.service, "10002");
     EXPECT_EQ(options.api.refreshInterval, std::chrono::seconds(1));
     EXPECT_EQ(options.api.queueLimit, std::size_t{256} << 20);
+    EXPECT_EQ(options.device.receiveBudget, std::size_t{256} << 20);
     EXPECT_TRUE(options.device.listenServices.empty());
     EXPECT_FALSE(options.device.useSystemdSockets);
     EXPECT_FALSE(options.metrics.listen);
@@ -46,22 +47,37 @@ TEST(Options, SectionsAndDottedNamesSetTheirFieldsAsGiven)
 {
     auto const options = parseFile("api-side.service=http\n# a comment\n\n[api-side]\n"
                                    "all-hostname=all.example\nbest-hostname=\n"
-                                   "refresh-interval=-5\nqueue-limit-mib=3\n[device-side]\n"
-                                   "listen-service=9001\nlisten-service=http\n");
+                                   "refresh-interval=2147483647\nqueue-limit-mib=3\n[device-side]\n"
+                                   "listen-service=9001\nlisten-service=http\n"
+                                   "receive-budget-mib=5\n");
     EXPECT_EQ(options.api.allHostname, "all.example");
     EXPECT_EQ(options.api.bestHostname, "");
     EXPECT_EQ(options.api.service, "http");
-    EXPECT_EQ(options.api.refreshInterval, std::chrono::seconds(-5));
+    EXPECT_EQ(options.api.refreshInterval, std::chrono::seconds(2147483647));
     EXPECT_EQ(options.api.queueLimit, std::size_t{3} << 20);
     EXPECT_EQ(options.device.listenServices, (std::vector<std::string>{"9001", "http"}));
+    EXPECT_EQ(options.device.receiveBudget, std::size_t{5} << 20);
     EXPECT_EQ(parseFile("api-side.queue-limit-mib=0\n").api.queueLimit, 0u); // no bound
+    EXPECT_EQ(parseFile("device-side.receive-budget-mib=0\n").device.receiveBudget, 0u);
 }
 
-TEST(Options, QueueLimitIsWholeMebibytesThatFit)
+TEST(Options, SizesAreWholeMebibytesThatFit)
 {
-    for (std::string const bad : {"-1", "1.5", "17592186044416"})
-        EXPECT_EQ(failureOf([&] { parseFile("api-side.queue-limit-mib=" + bad + "\n"); }),
-                  "the argument ('" + bad + "') for option 'api-side.queue-limit-mib' is invalid");
+    for (std::string const key : {"api-side.queue-limit-mib", "device-side.receive-budget-mib"})
+        for (std::string const bad : {"-1", "1.5", "17592186044416"})
+            EXPECT_EQ(failureOf([&] { parseFile(key + "=" + bad + "\n"); }),
+                      "the argument ('" + bad + "') for option '" + key + "' is invalid");
+}
+
+// Below a second the resolver would resolve again at once, for ever; values outside the 32-bit
+// range fail in the option library before the check.
+TEST(Options, RefreshIntervalBelowOneSecondIsRefused)
+{
+    for (std::string const bad : {"0", "-5", "-2147483648"})
+        EXPECT_EQ(failureOf([&] { parseFile("[api-side]\nrefresh-interval=" + bad + "\n"); }),
+                  "the argument ('" + bad + "') for option 'api-side.refresh-interval' is invalid");
+    EXPECT_EQ(parseFile("api-side.refresh-interval=1\n").api.refreshInterval,
+              std::chrono::seconds(1));
 }
 
 TEST(ListenAddress, NumericAddressAndPortOnly)

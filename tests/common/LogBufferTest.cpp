@@ -6,12 +6,15 @@
 #include <boost/asio/post.hpp>
 #include <boost/uuid/uuid.hpp>
 
+#include <chrono>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <iostream>
 #include <memory>
 #include <ostream>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace kelvarin::triggerTesting
@@ -109,6 +112,149 @@ TEST_F(LogBufferTest, SixtyFourKiBOfLinesOrALargePieceGoStraightAfterWhatCameBef
     EXPECT_EQ(early, "before\nWriting message to API: ---" + message);
     io.run();
     EXPECT_EQ(early + written(), "before\nWriting message to API: ---" + message + "---\nafter\n");
+}
+
+// Standard error as a pipe that nobody reads: full up to `room` bytes left, blocking for every
+// other writer, as a service manager's pipe would be.
+class FullLogTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(::pipe(ends), 0);
+        ASSERT_EQ(::fcntl(ends[1], F_SETPIPE_SZ, 4096), 4096);
+    }
+    void TearDown() override
+    {
+        buffer.reset();
+        ::close(ends[0]);
+        ::close(ends[1]);
+    }
+
+    // Fills the pipe until `room` bytes are left, on a description of the test's own, so that
+    // the write end stays blocking.
+    void fill(std::size_t room = 0)
+    {
+        int const own =
+            ::open(("/proc/self/fd/" + std::to_string(ends[1])).c_str(), O_WRONLY | O_NONBLOCK);
+        ASSERT_GE(own, 0);
+        std::string const page(4096 - room, 'f');
+        ASSERT_EQ(::write(own, page.data(), page.size()), static_cast<ssize_t>(page.size()));
+        ::close(own);
+    }
+
+    // Reads everything the pipe holds, without waiting.
+    std::string drain()
+    {
+        std::string text;
+        char chunk[4096];
+        for (pollfd in{ends[0], POLLIN, 0}; ::poll(&in, 1, 0) == 1;)
+        {
+            auto const n = ::read(ends[0], chunk, sizeof chunk);
+            if (n <= 0)
+                break;
+            text.append(chunk, static_cast<std::size_t>(n));
+        }
+        return text;
+    }
+
+    void start(std::chrono::steady_clock::duration bound)
+    {
+        buffer = std::make_unique<LogBuffer>(ends[1], bound);
+        log.rdbuf(buffer.get());
+    }
+
+    int ends[2]{-1, -1};
+    std::unique_ptr<LogBuffer> buffer;
+    std::ostream log{nullptr};
+};
+
+TEST_F(FullLogTest, LinesAFullPipeDoesNotTakeAreDroppedCountedAndToldOnceItTakesAgain)
+{
+    start(std::chrono::milliseconds(20));
+    // More than the pipe holds: its first page goes, its end does not.
+    std::string const long_line(5000, 'l');
+    log << long_line << std::endl;
+    log << "second" << std::endl;
+    log << "third" << std::endl;
+    EXPECT_EQ(buffer->droppedLines(), 3u);
+    // The descriptor shared with others stays as it was.
+    EXPECT_EQ(::fcntl(ends[1], F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_EQ(drain(), std::string(4096, 'l'));
+
+    log << "fourth" << std::endl;
+    EXPECT_EQ(drain(), "\nLog: standard error full, dropped 3 lines\nfourth\n");
+    log << "fifth" << std::endl;
+    EXPECT_EQ(drain(), "fifth\n");
+    EXPECT_EQ(buffer->droppedLines(), 3u);
+
+    // Full at a line's end: the notice needs no line end of its own.
+    fill(3);
+    log << "sixth" << std::endl;
+    EXPECT_EQ(drain(), std::string(4093, 'f'));
+    log << "seventh" << std::endl;
+    EXPECT_EQ(drain(), "Log: standard error full, dropped 1 lines\nseventh\n");
+    EXPECT_EQ(buffer->droppedLines(), 4u);
+}
+
+// Only the first write waits for the bound: a log nobody reads does not slow every write.
+TEST_F(FullLogTest, AfterOneWriteGaveUpTheNextOnesDoNotWait)
+{
+    fill();
+    start(std::chrono::milliseconds(500));
+    auto const started = std::chrono::steady_clock::now();
+    for (int line = 0; line < 40; ++line)
+        log << "line " << line << std::endl;
+    // Twenty seconds if each waited; one with much to spare if only the first did.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_EQ(buffer->droppedLines(), 40u);
+    // Detaching and the destructor give up at once as well.
+    drain();
+    fill();
+    boost::asio::io_context io;
+    buffer->attach(io);
+    log << "gathered" << std::endl;
+    buffer->detach();
+    EXPECT_EQ(buffer->droppedLines(), 41u);
+}
+
+// What an abort handler does: it writes what the pipe takes at once of the gathered lines and
+// returns, full or not.
+TEST_F(FullLogTest, WritingTheGatheredLinesAtAnAbortTakesWhatGoesAtOnce)
+{
+    start(std::chrono::milliseconds(20));
+    boost::asio::io_context io;
+    buffer->attach(io);
+    log << "first" << std::endl << "second" << std::endl;
+    EXPECT_EQ(drain(), "");
+    buffer->writeGatheredNow();
+    EXPECT_EQ(drain(), "first\nsecond\n");
+
+    fill();
+    buffer->writeGatheredNow();
+    EXPECT_EQ(drain(), std::string(4096, 'f'));
+    log << std::string(6000, 'x') << std::endl;
+    buffer->writeGatheredNow();
+    EXPECT_EQ(drain(), "first\nsecond\n" + std::string(4096 - 13, 'x'));
+}
+
+// journald hands services a stream socket.
+TEST(LogBufferSocketTest, ASocketThatTakesNothingLosesTheLineAndTheServiceGoesOn)
+{
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    std::string const chunk(4096, 's');
+    while (::send(ends[1], chunk.data(), chunk.size(), MSG_DONTWAIT) > 0)
+    {
+    }
+    {
+        LogBuffer buffer(ends[1], std::chrono::milliseconds(20));
+        std::ostream log(&buffer);
+        log << "lost" << std::endl;
+        EXPECT_EQ(buffer.droppedLines(), 1u);
+    }
+    ::close(ends[0]);
+    ::close(ends[1]);
 }
 
 } // namespace

@@ -17,10 +17,10 @@ protected:
     void SetUp() override { startDeviceSide({}, {"127.0.0.1", "::1"}); }
 
     // A request as the API side hands it over: its data are what the device is told to run.
-    void run(unsigned long unitId, std::string const &task)
+    void const *run(unsigned long unitId, std::string const &task)
     {
         TestRequestJsonV1 request(sim::executeMessage(requestId, unitId, task, 1));
-        manager->requestTestRun(request);
+        return manager->requestTestRun(request);
     }
 };
 
@@ -85,6 +85,26 @@ TEST_F(ProbeManagerTest, SecondConnectionOfAUnitReplacesTheFirst)
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].unitId, 7u);
     EXPECT_FALSE(manager->isUnitOnline(7));
+}
+
+// The API side answers the runs a session took when it ends, knowing the session by what
+// dispatch returned; a session that took none is not told about.
+TEST_F(ProbeManagerTest, EndOfASessionThatTookRunsIsToldWithItsIdentity)
+{
+    std::vector<void const *> ended;
+    manager->setSessionEndFn([&](void const *session) { ended.push_back(session); });
+    auto idle = validatedDevice(8);
+    auto busy = validatedDevice(7);
+    EXPECT_EQ(run(9, "t"), nullptr); // not online
+    auto const *session = run(7, "t");
+    ASSERT_NE(session, nullptr);
+    EXPECT_EQ(run(7, "u"), session);
+    ASSERT_TRUE(runUntil([&] { return busy->received().size() == 3; }));
+
+    disconnect(*idle, 8);
+    EXPECT_TRUE(ended.empty());
+    disconnect(*busy, 7);
+    EXPECT_EQ(ended, std::vector<void const *>{session});
 }
 
 TEST(HeapTrimmerTest, TrimsOncePerHalvingSinceThePeak)

@@ -1,7 +1,12 @@
 #include "device/DeviceProtocol.hpp"
 #include "support/DeviceSideTest.hpp"
 
+#include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/field.hpp>
+#include <boost/beast/websocket/stream.hpp>
+
+#include <deque>
 
 namespace kelvarin::triggerTesting::testSupport
 {
@@ -173,6 +178,203 @@ TEST_F(ProbeSessionIdleTest, SilentValidatedDeviceIsReportedAsTimeout)
                         "boost.beast:1"),
               1u);
     EXPECT_FALSE(manager->isUnitOnline(7));
+}
+
+std::string const tooBig = "The WebSocket message exceeded the locally configured limit "
+                           "boost.beast.websocket:6";
+
+// Before admission a device is held to messages the size of a few register messages.
+TEST_F(ProbeSessionTest, MessagesBeforeAdmissionAreHeldToFourKiB)
+{
+    std::pair<std::string, std::string> const cases[] = {
+        {std::string(4096, '\x01'),
+         "device disconnected: Bad validate - wrong size: [4096] not matching [19]"},
+        {std::string(4097, '\x01'), "device disconnected before receiving ID: " + tooBig},
+    };
+    for (auto const &[message, line] : cases)
+    {
+        log.clear();
+        auto device = connectDevice();
+        device->send(message);
+        ASSERT_TRUE(runUntil([&] { return device->ended().has_value(); })) << line;
+        EXPECT_EQ(log.lines(), Lines{line});
+    }
+    // While it waits for its answer, and once refused, too.
+    auto waiting = registeringDevice(7);
+    auto refused = registeringDevice(8);
+    validations[1].answer(false);
+    log.clear();
+    waiting->send(std::string(4097, 'x'));
+    refused->send(std::string(4097, 'x'));
+    ASSERT_TRUE(runUntil([&] { return waiting->ended() && refused->ended(); }));
+    EXPECT_EQ(log.count("unitId:7 disconnected: " + tooBig), 1u);
+    EXPECT_EQ(log.count("unitId:8 disconnected: " + tooBig), 1u);
+    EXPECT_TRUE(reports.empty());
+}
+
+// A device that sends a message a fragment at a time, as a hostile one can: the WebSocket
+// library's own client, writing frames of its choice.
+class FragmentingDevice
+{
+public:
+    FragmentingDevice(boost::asio::io_context &io, boost::asio::ip::tcp::endpoint const &at)
+        : ws(io)
+    {
+        ws.binary(true);
+        ws.next_layer().async_connect(at,
+                                      [this](auto const &ec)
+                                      {
+                                          if (ec)
+                                              return end(ec);
+                                          ws.async_handshake("127.0.0.1", "/",
+                                                             [this](auto const &ec)
+                                                             { ec ? end(ec) : read(); });
+                                      });
+    }
+
+    // One frame, written after those before it; `last` ends the message.
+    void send(std::string frame, bool last)
+    {
+        frames.emplace_back(std::move(frame), last);
+        if (frames.size() == 1)
+            write();
+    }
+    bool open() const { return opened && !ended; }
+
+    std::vector<std::string> received;
+    bool opened = false;
+    bool ended = false;
+
+private:
+    void read()
+    {
+        opened = true;
+        ws.async_read(buffer,
+                      [this](auto const &ec, std::size_t)
+                      {
+                          if (ec)
+                              return end(ec);
+                          received.push_back(boost::beast::buffers_to_string(buffer.data()));
+                          buffer.clear();
+                          read();
+                      });
+    }
+    void write()
+    {
+        ws.async_write_some(frames.front().second, boost::asio::buffer(frames.front().first),
+                            [this](auto const &ec, std::size_t)
+                            {
+                                frames.pop_front();
+                                if (!ec && !frames.empty())
+                                    write();
+                            });
+    }
+    void end(boost::system::error_code const &) { ended = true; }
+
+    boost::beast::websocket::stream<boost::asio::ip::tcp::socket> ws;
+    boost::beast::flat_buffer buffer;
+    std::deque<std::pair<std::string, bool>> frames;
+};
+
+class ProbeSessionFragmentTest : public DeviceSideTest
+{
+protected:
+    std::unique_ptr<FragmentingDevice> fragmentingDevice()
+    {
+        auto device = std::make_unique<FragmentingDevice>(io, endpoints[0]);
+        EXPECT_TRUE(runUntil([&] { return device->open(); }));
+        return device;
+    }
+
+    std::unique_ptr<FragmentingDevice> admittedDevice(unsigned long unitId)
+    {
+        auto device = fragmentingDevice();
+        device->send(sim::registerMessage(unitId, testMac), true);
+        EXPECT_TRUE(runUntil([&] { return !validations.empty(); }));
+        validations.back().answer(true);
+        validations.clear();
+        EXPECT_TRUE(runUntil([&] { return device->received.size() == 1; }));
+        return device;
+    }
+
+    std::size_t held() const { return manager->receiveBudget().held(); }
+};
+
+// However the bytes are split, an unadmitted device is ended at the limit, and holds no more
+// than that in the meantime.
+TEST_F(ProbeSessionFragmentTest, UnfinishedMessageBeforeAdmissionEndsAtFourKiB)
+{
+    startDeviceSide({}, {"127.0.0.1"}, 1 << 20);
+    auto device = fragmentingDevice();
+    device->send(std::string(2000, 'a'), false);
+    device->send(std::string(2000, 'a'), false);
+    ASSERT_TRUE(runUntil([&] { return held() == 4000; }));
+    device->send(std::string(2000, 'a'), false);
+    ASSERT_TRUE(runUntil([&] { return device->ended; }));
+    EXPECT_EQ(log.lines(), Lines{"device disconnected before receiving ID: " + tooBig});
+    EXPECT_EQ(held(), 0u);
+    EXPECT_TRUE(validations.empty());
+}
+
+TEST_F(ProbeSessionFragmentTest, DeviceThatWouldPassTheReceiveBudgetEndsAndOthersGoOn)
+{
+    startDeviceSide({}, {"127.0.0.1"}, 100000);
+    auto first = admittedDevice(7);
+    auto second = admittedDevice(8);
+    auto const head = sim::resultMessage(requestId, true, "");
+    first->send(head + std::string(60000, 'a'), false);
+    ASSERT_TRUE(runUntil([&] { return held() == head.size() + 60000; }));
+    log.clear();
+    second->send(head + std::string(60000, 'b'), false);
+
+    ASSERT_TRUE(runUntil([&] { return second->ended; }));
+    EXPECT_EQ(log.lines(), Lines{"unitId:8 disconnected: receive budget exhausted"});
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].unitId, 8u);
+    EXPECT_EQ(reports[0].reason, clean);
+    EXPECT_FALSE(manager->isUnitOnline(8));
+    EXPECT_EQ(manager->receiveBudget().exhausted(), 1u);
+    EXPECT_EQ(held(), head.size() + 60000);
+
+    // The first finishes its message, which is forwarded whole and no longer held.
+    first->send("z", true);
+    ASSERT_TRUE(runUntil([&] { return replies.size() == 1; }));
+    EXPECT_EQ(std::get<Result>(replies[0].payload).text, std::string(60000, 'a') + "z");
+    EXPECT_EQ(replies[0].fromUnit, 7u);
+    EXPECT_EQ(held(), 0u);
+    EXPECT_TRUE(first->open());
+}
+
+// A partly received message is given back to the budget when its device leaves.
+TEST_F(ProbeSessionFragmentTest, DeviceLeavingInTheMiddleOfAMessageGivesItsBytesBack)
+{
+    startDeviceSide({}, {"127.0.0.1"}, 100000);
+    auto device = admittedDevice(7);
+    device->send(sim::resultMessage(requestId, true, std::string(5000, 'a')), false);
+    ASSERT_TRUE(runUntil([&] { return held() > 5000; }));
+    device.reset();
+    ASSERT_TRUE(runUntil([&] { return held() == 0; }));
+    EXPECT_EQ(manager->receiveBudget().exhausted(), 0u);
+}
+
+TEST_F(ProbeSessionIdleTest, DeviceThatNeverRegistersIsEndedWhileOthersWaitForTheirAnswer)
+{
+    startDeviceSide(
+        {std::chrono::seconds(30), std::chrono::seconds(30), std::chrono::milliseconds(200)});
+    auto silent = connectDevice(); // answers the pings, sends nothing else
+    auto waiting = registeringDevice(7);
+    ASSERT_TRUE(runUntil([&] { return silent->ended().has_value(); }));
+    EXPECT_EQ(log.lines(),
+              (Lines{"unitId:7 received register request",
+                     "device disconnected before receiving ID: Register message timed out "
+                     "device:1"}));
+    settle();
+    settle();
+    settle();
+    EXPECT_FALSE(waiting->ended().has_value());
+    validations[0].answer(true);
+    ASSERT_TRUE(runUntil([&] { return waiting->received().size() == 1; }));
+    EXPECT_TRUE(manager->isUnitOnline(7));
 }
 
 } // namespace

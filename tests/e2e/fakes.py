@@ -3,8 +3,11 @@ and devices. They speak the wire formats byte for byte and record what they rece
 
 import asyncio
 import base64
+import hashlib
 import json
 import os
+import re
+import socket
 import struct
 
 import websockets
@@ -14,6 +17,7 @@ from conftest import wait_for
 MAGIC = bytes([0x46, 0x9B, 0x34, 0xA5])
 ADMITTED = MAGIC + b"\x01\x01"
 TIMED_OUT = "The socket was closed due to a timeout"
+REGISTRATION_TIMED_OUT = "Register message timed out device:1"
 SUBPROTOCOL = "v1.json.v1.device.trigger_testing.kelvarin.net"
 MAC = (0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E)
 
@@ -225,3 +229,54 @@ class RawDevice:
 
     def close(self):
         self.writer.transport.abort()
+
+
+class DeafValidator:
+    """A validator that reads the controller's registration and nothing after it, while it
+    pings the controller twice a second, so that the connection looks alive and no answer ever
+    comes. Its receive buffer is 4 KiB: the controller's writes back up at once."""
+
+    GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
+
+    def __init__(self, host, port):
+        self.host, self.port = host, port
+        self.registrations = []
+        self.server = None
+        self.pingers = []
+
+    async def start(self):
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        listener.setsockopt(socket.IPPROTO_TCP, socket.TCP_MAXSEG, 256)
+        listener.bind((self.host, self.port))
+        listener.listen()
+        listener.setblocking(False)
+        self.server = await asyncio.start_server(self._serve, sock=listener)
+
+    async def stop(self):
+        for pinger in self.pingers:
+            pinger.cancel()
+        self.server.close()
+        await self.server.wait_closed()
+
+    async def _serve(self, reader, writer):
+        request = await reader.readuntil(b"\r\n\r\n")
+        key = re.search(rb"Sec-WebSocket-Key: *(\S+)", request, re.I).group(1)
+        accept = base64.b64encode(hashlib.sha1(key + self.GUID).digest())
+        writer.write(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+                     b"Connection: Upgrade\r\nSec-WebSocket-Accept: " + accept + b"\r\n\r\n")
+        _, second = await reader.readexactly(2)
+        size = second & 0x7F
+        if size == 126:
+            size = struct.unpack(">H", await reader.readexactly(2))[0]
+        mask, payload = await reader.readexactly(4), await reader.readexactly(size)
+        self.registrations.append(bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
+        writer.transport.pause_reading()
+        self.pingers.append(asyncio.current_task())
+        try:
+            while True:
+                writer.write(bytes([0x80 | PING, 0]))
+                await asyncio.sleep(0.5)
+        finally:
+            writer.transport.abort()

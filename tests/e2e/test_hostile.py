@@ -7,13 +7,17 @@ stays bounded and everyone else is still served."""
 import asyncio
 import json
 import os
+import re
 import time
 import uuid
 
 from conftest import CONTROLLER
-from fakes import ADMITTED, TIMED_OUT, RawDevice, execute_text, register_bytes, until
+from fakes import (ADMITTED, TIMED_OUT, DeafValidator, RawDevice, execute_text, register_bytes,
+                   until)
 from loopback import is_sanitized
-from world import World, cpu_seconds, requires_private_hosts, result_message, run, run_test
+from test_metrics import get
+from world import (VALIDATOR_ADDRESS, World, cpu_seconds, requires_private_hosts,
+                   result_message, run, run_test)
 
 pytestmark = requires_private_hosts
 
@@ -69,7 +73,7 @@ def test_nesting_a_million_levels_deep_is_refused_from_every_peer(tmp_path):
 
 def test_frozen_stalled_and_dead_api_servers_hold_no_more_than_their_queue_limit(tmp_path):
     """Four API servers: one serves, one stops reading, one never answers the handshake and
-    one is down, with a queue limit of 4 MiB; 2,000 results of 16 KiB go out."""
+    one is down, with a queue limit of 4 MiB for all of them; 2,000 results of 16 KiB go out."""
     tests, limit = 2000, 4 * MIB
 
     async def scenario():
@@ -90,10 +94,14 @@ def test_frozen_stalled_and_dead_api_servers_hold_no_more_than_their_queue_limit
             responder.cancel()
 
             assert not MEASURED or (peak - idle) * 1024 < limit + 12 * MIB, (idle, peak)
-            # The serving server lost nothing; the others' queues dropped their oldest.
+            # The serving server lost nothing; the others' queues dropped their oldest, told in
+            # lines that name one of them and count the other two.
             assert sorted(seqs(served.messages())) == list(range(tests))
-            for address in ("127.0.0.3", frozen_address, dead_address):
-                await world.wait_log("API %s:%d: queue full, dropped " % (address, world.api_port))
+            await world.wait_log(", and ")
+            pattern = (r"API 127\.0\.0\.[356]:%d: queue full, dropped \d+ messages"
+                       r"(, and \d+ from [12] other sessions)?" % world.api_port)
+            drops = world.lines_with(": queue full, dropped ")
+            assert all(re.fullmatch(pattern, line) for line in drops), drops
 
             stalled_connection.ws.transport.resume_reading()
             last = '"seq":%d,' % (tests - 1)
@@ -195,6 +203,44 @@ def test_devices_that_register_and_drop_leave_nothing_behind_with_a_silent_valid
     run(scenario)
 
 
+def test_a_validator_that_pings_but_never_reads_holds_the_controller_to_a_bounded_queue(
+        tmp_path):
+    """The requests of devices that have gone are swept from the queue behind the write that
+    cannot finish; the queue and the memory stay as they were after the first wave. (Within the
+    minute that the controller gives such a validator before it connects again.)"""
+    waves, per_wave = 3, 2000
+
+    async def scenario():
+        async with World(tmp_path, start_validator=False, metrics=True) as world:
+            deaf = DeafValidator(VALIDATOR_ADDRESS, world.api_port)
+            await deaf.start()
+            try:
+                await world.wait_log("API Status: Entering input loop")
+                sizes, queued = [], []
+                for wave in range(waves):
+                    await register_and_drop(world, wave, per_wave, batch=128)
+                    sizes.append(rss_kib(world))
+                    queued.append(await metric(world, "tt_controller_validations_queued"))
+
+                assert max(queued) <= 200, queued
+                assert not MEASURED or sizes[-1] - sizes[0] < 512, sizes
+                assert await metric(world, "tt_controller_validations_dropped_total") == 0
+                assert await metric(world, "tt_controller_validator_connected") == 1
+                assert len(deaf.registrations) == 1
+                assert world.lines_with("API Status: Input loop failed with") == []
+            finally:
+                await deaf.stop()
+    run(scenario)
+
+
+async def metric(world, name):
+    """The value of a metric without labels, as the controller exposes it now."""
+    status, body = await get(world.metrics_port, "/metrics")
+    assert status == 200
+    return next(float(line.split()[1]) for line in body.splitlines()
+                if line.startswith(name + " "))
+
+
 async def register_and_drop(world, wave, count, batch=32):
     """Half of the connections register unit 5, the others a unit of their own; each batch
     closes once the controller has read its registrations. Returns when the controller has seen
@@ -240,4 +286,68 @@ def test_peers_that_hang_up_after_registering_are_contacted_once_a_second(tmp_pa
             attempts = [len(server.connections) - b for server, b in zip(counted, before)]
             assert all(1 <= n <= wall + 2 for n in attempts), attempts
             assert cpu < 0.05 * wall, "%.2f s of CPU in %.2f s" % (cpu, wall)
+    run(scenario)
+
+
+UNREACHABLE = ["127.1.%d.%d" % (n // 250, 1 + n % 250) for n in range(1000)]
+
+
+def test_a_thousand_unreachable_api_servers_share_one_queue_limit_and_one_drop_line(tmp_path):
+    """1,000 addresses of the all-API name refuse connections while results flow to the two
+    served ones; the limit of 1 MiB bounds all queues together."""
+    tests, limit = 3000, MIB
+
+    async def scenario():
+        async with World(tmp_path, unserved=UNREACHABLE,
+                         api_settings="queue-limit-mib=1\n") as world:
+            # Every session has tried at least twice: what they cost while empty is counted in.
+            await world.wait_log("Connecting wait: 127.1.", count=2 * len(UNREACHABLE), timeout=60)
+            device = await world.admitted_device(7)
+            responder = asyncio.ensure_future(respond(device, lambda data: '{"seq":%d,"pad":"%s"}'
+                                                      % (json.loads(data)["seq"], "x" * 200)))
+            idle = rss_kib(world)
+            started = time.monotonic()
+            peak = await send_tests(world, world.apis[0], tests)
+            responder.cancel()
+            # The last results' drops are told at the end of their second.
+            told = len(world.lines_with(": queue full, dropped "))
+            await world.wait_log(": queue full, dropped ", count=told + 1)
+            elapsed = time.monotonic() - started
+
+            assert not MEASURED or (peak - idle) * 1024 < limit + 4 * MIB, (idle, peak)
+            assert sorted(seqs(world.apis[1].messages())) == list(range(tests))
+            drops = world.lines_with(": queue full, dropped ")
+            assert 2 <= len(drops) <= elapsed + 1, (len(drops), elapsed)
+            pattern = (r"API 127\.1\.\d+\.\d+:%d: queue full, dropped \d+ messages"
+                       r"(, and \d+ from \d+ other sessions)?" % world.api_port)
+            assert all(re.fullmatch(pattern, line) for line in drops), drops
+    run(scenario, timeout=240)
+
+
+def test_api_text_with_line_ends_and_a_sixteen_mib_result_make_one_short_line_each(tmp_path):
+    async def scenario():
+        async with World(tmp_path) as world:
+            api = await world.apis[0].connected()
+            await api.send('{"type":"nothing"}\nException: forged\r\n\x1b[2J')
+            await world.wait_log("Couldn't parse message")
+            assert world.lines_with("Received message from API: ---") == [
+                'Received message from API: ---{"type":"nothing"}\\nException: forged\\r\\n'
+                '\\x1b[2J---']
+            assert world.lines_with("Exception: forged") == world.lines_with("Received message")
+
+            device = await world.admitted_device(7)
+            body = '{"pad":"%s"}' % ("y" * (16 * MIB - 26 - 10))
+            test_id = uuid.uuid4()
+            await api.send(execute_text(test_id, 7))
+            await device.receive()
+            mark = len(world.controller.log())
+            await device.send_result(test_id, body, last=True)
+            expected = result_message(body, test_id, 7)
+            for server in world.apis:
+                await until(lambda: expected in server.messages(), 60, "the result")
+            await world.wait_log("and is last: 1")
+            written = world.lines_with("Writing message to API: ---", mark)
+            assert written == ["Writing message to API: ---%s ... (%d bytes)---"
+                               % (expected[:1024], len(expected))] * len(world.apis)
+            assert sum(map(len, world.controller.log()[mark:])) < 64 * 1024
     run(scenario)

@@ -7,6 +7,8 @@ import fcntl
 import http.client
 import json
 import os
+import re
+import signal
 import shutil
 import socket
 import subprocess
@@ -18,7 +20,7 @@ import uuid
 
 import pytest
 
-from conftest import free_port, wait_for
+from conftest import CONTROLLER, free_port, wait_for
 from fakes import execute_text, until
 from test_process import quiet_api
 from world import World, requires_private_hosts, run, run_test
@@ -120,6 +122,8 @@ def test_prometheus_reads_what_the_scenario_implies(tmp_path, prometheus):
                 value("tt_controller_device_connections"): 2,
                 value("tt_controller_devices_online"): 1,
                 value("tt_controller_validations_pending"): 0,
+                value("tt_controller_validations_dropped_total"): 0,
+                value("tt_controller_validations_queued"): 0,
                 value("tt_controller_admissions_total", answer="accepted"): 2,
                 value("tt_controller_admissions_total", answer="refused"): 1,
                 value("tt_controller_device_disconnections_total", reason="clean"): 1,
@@ -258,42 +262,178 @@ def test_ready_status_and_watchdog_reach_the_service_manager(controllers, config
     assert controller.stop() == 0
 
 
-def test_watchdog_pings_stop_while_the_event_loop_is_blocked(controllers, config,
-                                                             notify_socket):
-    device_port = free_port("::", socket.AF_INET6)
-    path = config(quiet_api() + "[device-side]\nlisten-service=%d\n" % device_port)
+F_SETPIPE_SZ = 1031
+
+
+def full_pipe():
+    """(read end, write end) of a pipe of one page that nobody reads and that is full; the
+    write end blocks, as a service manager's pipe does."""
     read_end, write_end = os.pipe()
-    fcntl.fcntl(write_end, 1031, 4096)  # F_SETPIPE_SZ: a page holds a few dozen lines
-    controller = controllers(["-c", path], env=notified_env(notify_socket), stderr=write_end)
-    os.close(write_end)
-    wait_for(lambda: len(notify_socket.times("WATCHDOG=1")) >= 3, what="watchdog pings")
-
-    def stuck():
-        # Every connection that leaves before its handshake is a log line; nobody reads them,
-        # so standard error fills up and the next line blocks the event loop.
-        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-            s.settimeout(1)
-            try:
-                s.connect(("127.0.0.1", device_port))
-            except OSError:
-                pass
-        pings = notify_socket.times("WATCHDOG=1")
-        return time.monotonic() - pings[-1] > 3 * WATCHDOG_USEC / 1e6
-    wait_for(stuck, 30, what="the pings to stop")
-    assert controller.proc.poll() is None
-
-    # Read again, standard error drains, and the loop runs and pings once more.
-    count = len(notify_socket.times("WATCHDOG=1"))
-    drained = threading.Thread(target=drain, args=(read_end,), daemon=True)
-    drained.start()
-    wait_for(lambda: len(notify_socket.times("WATCHDOG=1")) > count + 2,
-             what="the pings to come back")
-    controller.kill()
-    drained.join(10)
-    os.close(read_end)
-
-
-def drain(descriptor):
-    """Reads the pipe until every writer has closed it."""
-    while os.read(descriptor, 65536):
+    fcntl.fcntl(write_end, F_SETPIPE_SZ, 4096)
+    os.set_blocking(write_end, False)
+    try:
+        while True:
+            os.write(write_end, b"f" * 4096)
+    except BlockingIOError:
         pass
+    os.set_blocking(write_end, True)
+    return read_end, write_end
+
+
+def counter(port, name):
+    status, body = http_get(port, "/metrics")
+    assert status == 200
+    return int(float(next(line.split()[1] for line in body.splitlines()
+                          if line.startswith(name + " "))))
+
+
+@pytest.mark.parametrize("sig, status", [(signal.SIGTERM, 0), (signal.SIGABRT, -signal.SIGABRT)],
+                         ids=["sigterm", "sigabrt"])
+def test_a_full_standard_error_neither_stops_the_loop_nor_a_stop(controllers, config,
+                                                                 notify_socket, sig, status):
+    """The watchdog pings go on while log lines are dropped and counted; SIGTERM, and the
+    watchdog's SIGABRT, end the process at once."""
+    device_port, metrics_port = free_port("::", socket.AF_INET6), free_port()
+    path = config(quiet_api() + "[device-side]\nlisten-service=%d\n[metrics]\n"
+                  "listen=127.0.0.1:%d\n" % (device_port, metrics_port))
+    read_end, write_end = full_pipe()
+    # No core file in the source tree from the abort.
+    controller = controllers(["-c", path], env=notified_env(notify_socket), stderr=write_end,
+                             command=["prlimit", "--core=0", "--", CONTROLLER])
+    os.close(write_end)
+    try:
+        wait_for(lambda: notify_socket.times("WATCHDOG=1"), what="the first ping")
+
+        def dropped():
+            # Every connection that leaves before its handshake is a log line.
+            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+                s.connect(("127.0.0.1", device_port))
+            return counter(metrics_port, "tt_controller_log_lines_dropped_total") >= 20
+        wait_for(dropped, 30, what="dropped log lines")
+        count = len(notify_socket.times("WATCHDOG=1"))
+        wait_for(lambda: len(notify_socket.times("WATCHDOG=1")) >= count + 3,
+                 what="the pings to go on")
+        controller.proc.send_signal(sig)
+        assert controller.wait(10) == status
+        # Nothing of the controller's got into the full pipe.
+        assert os.read(read_end, 65536) == b"f" * 4096
+    finally:
+        os.close(read_end)
+
+
+@requires_private_hosts
+def test_a_full_standard_error_drops_counted_lines_and_sigterm_still_stops(tmp_path):
+    read_end, write_end = full_pipe()
+
+    async def scenario():
+        async with World(tmp_path, stderr=write_end, metrics=True) as world:
+            os.close(write_end)
+            device = await world.admitted_device(1)
+            await run_test(world, device, 1)
+            before = await asyncio.to_thread(counter, world.metrics_port,
+                                             "tt_controller_log_lines_dropped_total")
+            # A test is seven lines, an admission four.
+            assert before >= 11
+
+            # Read again: the next line is preceded by the count of those lost.
+            log = bytearray()
+            reader = threading.Thread(target=collect, args=(read_end, log), daemon=True)
+            reader.start()
+            await world.admitted_device(2)
+            notice = await until(lambda: re.fullmatch(
+                rb"f{4096}Log: standard error full, dropped (\d+) lines\n(.*?)\n.*", bytes(log),
+                re.S), what="the notice")
+            told = int(notice.group(1))
+            assert told >= before
+            assert notice.group(2) == b"unitId:2 received register request"
+            assert await asyncio.to_thread(counter, world.metrics_port,
+                                           "tt_controller_log_lines_dropped_total") == told
+
+            assert world.controller.stop() == 0
+            reader.join(10)
+    try:
+        run(scenario)
+    finally:
+        os.close(read_end)
+
+
+def collect(descriptor, into):
+    """Appends what the pipe gives to `into` until every writer has closed it."""
+    while True:
+        data = os.read(descriptor, 65536)
+        if not data:
+            return
+        into += data
+
+
+@requires_private_hosts
+def test_devices_are_admitted_while_the_service_manager_reads_nothing(tmp_path):
+    """Its socket is full before the controller starts: READY=1 comes once it has room."""
+    path = str(tmp_path / "notify")
+    manager = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    manager.bind(path)
+    fillers = 0
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as other:
+        other.setblocking(False)
+        try:
+            while True:
+                other.sendto(b"filler", path)
+                fillers += 1
+        except BlockingIOError:
+            pass
+    env = dict(os.environ, NOTIFY_SOCKET=path, WATCHDOG_USEC="100000")
+
+    async def scenario():
+        async with World(tmp_path, metrics=True, env=env) as world:
+            await world.wait_log("Service manager: notification dropped: "
+                                 "Resource temporarily unavailable")
+            for unit_id in (1, 2, 3):
+                await asyncio.wait_for(world.admitted_device(unit_id), 5)
+            await run_test(world, world.devices[0], 1)
+
+            manager.settimeout(10)
+            assert [manager.recv(4096) for _ in range(fillers)] == [b"filler"] * fillers
+            ready = await until(lambda: next(
+                (m for m in iter(lambda: manager.recv(4096), None) if m.startswith(b"READY=1")),
+                None), what="READY=1")
+            assert ready.startswith(b"READY=1\nSTATUS=devices online: 3, validator: up")
+            assert world.lines_with("Service manager: ") == [
+                "Service manager: notification dropped: Resource temporarily unavailable"]
+    try:
+        run(scenario)
+    finally:
+        manager.close()
+
+
+@requires_private_hosts
+def test_probes_are_answered_while_128_slow_clients_hold_the_endpoint(tmp_path):
+    async def scenario():
+        async with World(tmp_path, metrics=True) as world:
+            await world.admitted_device(1)
+            # Each sends the first byte of its head and then nothing.
+            slow = []
+            for _ in range(128):
+                s = socket.create_connection(("127.0.0.1", world.metrics_port))
+                s.sendall(b"G")
+                slow.append(s)
+            try:
+                assert await get(world.metrics_port, "/ready", timeout=5) == (200, "ready\n")
+                connection = http.client.HTTPConnection("127.0.0.1", world.metrics_port,
+                                                        timeout=5)
+                connection.request("HEAD", "/metrics")
+                response = connection.getresponse()
+                assert response.status == 200
+                assert int(response.getheader("Content-Length")) > 1000
+                assert response.read() == b""
+                connection.close()
+                status, body = await get(world.metrics_port, "/metrics", timeout=5)
+                assert status == 200
+                evicted = re.search(r"\ntt_controller_metrics_connections_evicted_total (\d+)\n",
+                                    body)
+                assert int(evicted.group(1)) >= 64
+            finally:
+                for s in slow:
+                    s.close()
+            assert [line for line in world.controller.log() if "etrics" in line] == [
+                "Metrics endpoint listening on 127.0.0.1:%d" % world.metrics_port]
+    run(scenario)

@@ -36,6 +36,10 @@ def test_help_prints_the_command_line_options_without_opening_the_file():
     ([], "api-side.foo=1\n", "unrecognised option 'api-side.foo'"),
     ([], "[api-side]\nrefresh-interval=2147483648\n",
      "the argument ('2147483648') for option 'api-side.refresh-interval' is invalid"),
+    ([], "[api-side]\nrefresh-interval=0\n",
+     "the argument ('0') for option 'api-side.refresh-interval' is invalid"),
+    ([], "api-side.refresh-interval=-5\n",
+     "the argument ('-5') for option 'api-side.refresh-interval' is invalid"),
     ([], "config=/etc/x.cfg\n", "unrecognised option 'config'"),
 ])
 def test_configuration_errors_end_with_one_line_and_status_1(config, args, text, message):

@@ -24,12 +24,15 @@ requires_private_hosts = pytest.mark.skipif(
 
 class World:
     def __init__(self, tmp_path, policy=lambda unit, mac: True, start_validator=True,
-                 unserved=(), api_settings="", stderr=None, hang_up=False, metrics=False):
+                 unserved=(), api_settings="", stderr=None, hang_up=False, metrics=False,
+                 env=None, device_settings=""):
         """`unserved`: further addresses of the all-API name that the test serves itself, or
-        leaves down; `api_settings`: lines added to the [api-side] section; `stderr`: a
+        leaves down; `api_settings`, `device_settings`: lines added to the [api-side] and the
+        [device-side] section; `stderr`: a
         descriptor for the controller's log instead of a pipe read here; `hang_up`: every fake
         API server and the validator close each connection right after its registration;
-        `metrics`: True, or a port: the controller serves its metrics endpoint on 127.0.0.1."""
+        `metrics`: True, or a port: the controller serves its metrics endpoint on 127.0.0.1;
+        `env`: the controller's environment instead of the test's."""
         self.tmp_path = tmp_path
         # The port of the metrics endpoint on 127.0.0.1, when there is one.
         self.metrics_port = free_port() if metrics is True else metrics or None
@@ -40,7 +43,9 @@ class World:
         self.validator = FakeApiServer(VALIDATOR_ADDRESS, self.api_port, policy, hang_up=hang_up)
         self.unserved = list(unserved)
         self.api_settings = api_settings
+        self.device_settings = device_settings
         self.stderr = stderr
+        self.env = env
         self.start_validator = start_validator
         self.controller = None
         self.devices = []
@@ -77,13 +82,14 @@ class World:
             "%s tt-api-best\n" % VALIDATOR_ADDRESS)
         config = self.tmp_path / "tt_controller.cfg"
         config.write_text("[api-side]\nall-hostname=tt-api-all\nbest-hostname=tt-api-best\n"
-                          "service=%d\nrefresh-interval=1\n%s[device-side]\nlisten-service=%d\n"
-                          % (self.api_port, self.api_settings, self.device_port) +
+                          "service=%d\nrefresh-interval=1\n%s[device-side]\nlisten-service=%d\n%s"
+                          % (self.api_port, self.api_settings, self.device_port,
+                             self.device_settings) +
                           ("[metrics]\nlisten=127.0.0.1:%d\n" % self.metrics_port
                            if self.metrics_port else ""))
         command = ["unshare", "--mount", "sh", "-c",
                    'mount --bind "$0" /etc/hosts && exec "$@"', str(hosts), CONTROLLER]
-        return ControllerProcess(["-c", str(config)], command=command,
+        return ControllerProcess(["-c", str(config)], command=command, env=self.env,
                                  stderr=self.stderr or subprocess.PIPE)
 
     async def device(self, unit_id):

@@ -278,5 +278,102 @@ TEST_F(APIStatusSessionTest, BacklogKeepsTheNewestHundredThousandReports)
     EXPECT_EQ(server.allReceived().back(), report(limit + 2));
 }
 
+// A validator that takes the requests but answers nothing loses its connection after the answer
+// timeout, and the next connection asks again; anything it sends meanwhile keeps it.
+TEST_F(APIStatusSessionTest, SilentValidatorIsGivenUpAfterTheAnswerTimeoutAndAskedAgain)
+{
+    FakeApiServer server(io);
+    connectTo(server, {20ms, 1h, 10s, 300ms});
+    session->validate(42, mac(), recorder(), false);
+    std::string const givenUp =
+        "API Status: no answer for 0.3 s to a validation request, giving up the connection";
+    ASSERT_TRUE(waitForLog(givenUp));
+    ASSERT_TRUE(runUntil(
+        [&] { return server.connectionCount() == 2 && server.newest().received.size() == 2; }));
+    EXPECT_EQ(server.newest().received, (Lines{registration(), buildValidateRequest(42, mac())}));
+    auto const lines = log.lines();
+    auto const failed = std::find(lines.begin(), lines.end(), givenUp);
+    ASSERT_GE(lines.end() - failed, 3);
+    EXPECT_EQ(failed[1], "API Status: Input loop failed withOperation canceled");
+    EXPECT_EQ(failed[2], "API Status: Connecting");
+
+    // Answered: nothing is owed, and the quiet connection stays.
+    server.send(answer(42, "001A2B3C4D5E", "true"));
+    ASSERT_TRUE(runUntil([&] { return answers.size() == 1; }));
+    runUntil([] { return false; }, 600ms);
+    EXPECT_EQ(server.connectionCount(), 2u);
+
+    // Not an answer, not even a valid message, but a sign of life well within every timeout.
+    session->validate(43, mac(), recorder(), false);
+    for (int i = 0; i < 10; ++i)
+    {
+        runUntil([] { return false; }, 60ms);
+        server.send("{}");
+    }
+    ASSERT_TRUE(runUntil(
+        [&] { return log.linesStartingWith("Could not handle API message: ").size() == 10; }));
+    EXPECT_EQ(server.connectionCount(), 2u);
+    // 43 was followed by signs of life; 44 is not, and both are asked again.
+    session->validate(44, mac(), recorder(), false);
+    ASSERT_TRUE(waitForLog(givenUp, 2));
+    ASSERT_TRUE(runUntil(
+        [&] { return server.connectionCount() == 3 && server.newest().received.size() == 3; }));
+    EXPECT_EQ(server.newest().received, (Lines{registration(), buildValidateRequest(43, mac()),
+                                               buildValidateRequest(44, mac())}));
+    EXPECT_EQ(answers, std::vector<bool>{true});
+}
+
+// Requests wait behind a write that cannot finish. Those whose askers have gone are swept from
+// the queue as it grows and are never written; the others fill it up to its limit, and what
+// comes after is dropped, logged and counted.
+TEST_F(APIStatusSessionTest, RequestsBehindAStuckWriteAreBoundedAndThoseOfGoneAskersNotWritten)
+{
+    FakeApiServer server(io);
+    server.setReading(false);
+    connectTo(server);
+    std::string const stuck = report(1) + std::string(64 << 20, ' ');
+    session->reportDisconnection(stuck);
+    settle(); // the writer is in the report's write
+
+    // Every device but one gives up; the one that waits shares its key with half of them.
+    auto const waiting = std::make_shared<int>();
+    session->validate(1, mac(), AskerCallback{waiting, [](void *, bool) {}}, false);
+    std::size_t largest = 0;
+    for (unsigned long unit = 2; unit <= 1000; ++unit)
+    {
+        auto asker = std::make_shared<int>();
+        session->validate(unit % 2 == 0 ? unit : 1, mac(),
+                          AskerCallback{asker, [](void *, bool) {}}, false);
+        largest = std::max(largest, session->queuedValidations());
+    }
+    EXPECT_LT(largest, 100u); // of 1000 asks
+
+    std::size_t const limit = APIStatusSession::validateQueueLimit;
+    ASSERT_EQ(limit, 100000u);
+    unsigned long const first = 1001;
+    // One place in the queue is 1's.
+    for (unsigned long unit = first; unit <= first + limit; ++unit)
+        session->validate(
+            unit, mac(), [](bool) {}, false);
+    EXPECT_EQ(session->queuedValidations(), limit);
+    EXPECT_EQ(session->droppedValidations(), 2u);
+    std::string const full =
+        "API Status: validation queue full, dropping the request for unitId: [";
+    EXPECT_EQ(log.linesStartingWith("API Status: validation queue"),
+              (Lines{full + "101000] mac: [001A2B3C4D5E]", full + "101001] mac: [001A2B3C4D5E]"}));
+
+    server.setReading(true);
+    ASSERT_TRUE(runUntil([&] { return server.allReceived().size() == limit + 2; }, 60s));
+    settle();
+    auto const &received = server.allReceived();
+    EXPECT_EQ(received.size(), limit + 2);
+    EXPECT_EQ(received[0], registration());
+    EXPECT_TRUE(received[1] == stuck);
+    EXPECT_EQ(received[2], buildValidateRequest(1, mac()));
+    EXPECT_EQ(received[3], buildValidateRequest(first, mac()));
+    EXPECT_EQ(received.back(), buildValidateRequest(first + limit - 2, mac()));
+    EXPECT_EQ(session->queuedValidations(), 0u);
+}
+
 } // namespace
 } // namespace kelvarin::triggerTesting::testSupport

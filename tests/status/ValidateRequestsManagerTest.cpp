@@ -81,6 +81,15 @@ TEST_F(ValidateRequestsManagerTest, AskersThatAreGoneAreForgotten)
     manager.storeRequestCallback(key(42), Asker::callback(live));
     EXPECT_EQ(manager.pending().at(key(42)).size(), 1u);
 
+    // A key is awaited while one of its askers is there, swept or not.
+    auto gone = std::make_shared<Asker>();
+    manager.storeRequestCallback(key(43), Asker::callback(gone));
+    EXPECT_TRUE(manager.isAwaited(key(43)));
+    gone.reset();
+    EXPECT_FALSE(manager.isAwaited(key(43)));
+    EXPECT_TRUE(manager.isAwaited(key(42)));
+    EXPECT_FALSE(manager.isAwaited(key(42, 0x5f)));
+
     // When the table has grown, and by a sweep; plain callbacks cannot tell and are kept.
     manager.storeRequestCallback(key(2), waiter("plain"));
     for (std::uint64_t unit = 100; unit < 10100; ++unit)
@@ -89,6 +98,7 @@ TEST_F(ValidateRequestsManagerTest, AskersThatAreGoneAreForgotten)
     manager.dropGoneAskers();
     ASSERT_EQ(manager.pending().size(), 2u);
     EXPECT_TRUE(manager.pending().contains(key(2)));
+    EXPECT_TRUE(manager.isAwaited(key(2)));
     manager.takeRequestCallback(key(42))(true);
     EXPECT_EQ(live->answers, std::vector<bool>{true});
 }

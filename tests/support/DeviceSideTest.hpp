@@ -41,7 +41,8 @@ class DeviceSideTest : public LoopTest
 {
 protected:
     void startDeviceSide(ProbeSession::Timeouts timeouts = {},
-                         std::vector<char const *> const &addresses = {"127.0.0.1"})
+                         std::vector<char const *> const &addresses = {"127.0.0.1"},
+                         std::size_t receiveBudget = 0)
     {
         std::vector<boost::asio::ip::tcp::acceptor> acceptors;
         for (auto const *address : addresses)
@@ -62,7 +63,7 @@ protected:
                     throw std::runtime_error("Invalid JSON");
                 replies.push_back(std::move(reply));
             },
-            timeouts);
+            timeouts, receiveBudget);
         manager->setReportDisconnectFn(
             [this](unsigned long const &unitId, disconnection_reason reason,
                    std::chrono::system_clock::time_point time) {

@@ -76,8 +76,8 @@ ControllerMetrics::ControllerMetrics(std::chrono::system_clock::time_point start
       apiQueuedBytes(gaugeFamily(registry, "tt_controller_api_queued_bytes",
                                  "Bytes of messages waiting to be written to an API server.")),
       apiDroppedMessages(counterFamily(registry, "tt_controller_api_dropped_messages_total",
-                                       "Messages for an API server dropped because its queue "
-                                       "was full.")),
+                                       "Messages for an API server dropped because the API "
+                                       "servers' queues were full.")),
       deviceConnections(gauge(registry, "tt_controller_device_connections",
                               "Open device connections, validated or not.")),
       devicesOnline(gauge(registry, "tt_controller_devices_online",
@@ -85,6 +85,12 @@ ControllerMetrics::ControllerMetrics(std::chrono::system_clock::time_point start
                           "registry.")),
       validationsPending(gauge(registry, "tt_controller_validations_pending",
                                "Devices (unit id and MAC) waiting for the validator's answer.")),
+      validationsQueued(gauge(registry, "tt_controller_validations_queued",
+                              "Validation requests waiting to be written to the validator.")),
+      validationsDropped(counter(registry, "tt_controller_validations_dropped_total",
+                                 "Validation requests not queued for the validator because "
+                                 "the queue was full; they are asked again on the next "
+                                 "connection.")),
       admissionsAccepted(admissions.Add({{"answer", "accepted"}})),
       admissionsRefused(admissions.Add({{"answer", "refused"}})),
       disconnectionsClean(disconnections.Add({{"reason", "clean"}})),
@@ -104,7 +110,22 @@ ControllerMetrics::ControllerMetrics(std::chrono::system_clock::time_point start
                            "Disconnection reports kept until the validator is back.")),
       reportsDropped(counter(registry, "tt_controller_reports_dropped_total",
                              "Disconnection reports dropped, oldest first, because the backlog "
-                             "was full."))
+                             "was full.")),
+      logLinesDropped(counter(registry, "tt_controller_log_lines_dropped_total",
+                              "Log lines dropped because standard error did not take them "
+                              "within 100 ms.")),
+      metricsConnectionsEvicted(counter(registry, "tt_controller_metrics_connections_evicted_total",
+                                        "Metrics endpoint connections closed before their "
+                                        "request was complete, to make room for a new client.")),
+      foreignResultsDropped(counter(registry, "tt_controller_foreign_results_dropped_total",
+                                    "Device results dropped because their request was running "
+                                    "for another unit.")),
+      receiveHeldBytes(gauge(registry, "tt_controller_device_receive_bytes",
+                             "Bytes of device messages received but not yet complete.")),
+      receiveBudgetExhausted(counter(registry,
+                                     "tt_controller_device_receive_budget_exhausted_total",
+                                     "Device connections ended because their next bytes would "
+                                     "have taken the partly received messages past the budget."))
 {
     gauge(registry, "tt_controller_start_time_seconds",
           "Start time of the controller since the Unix epoch, in seconds.")
@@ -132,11 +153,23 @@ void ControllerMetrics::countReply(Reply const &reply)
         repliesUnknown.Increment();
 }
 
+void ControllerMetrics::setLogLinesDropped(std::uint64_t total)
+{
+    advance(logLinesDropped, total);
+}
+
+void ControllerMetrics::setMetricsConnectionsEvicted(std::uint64_t total)
+{
+    advance(metricsConnectionsEvicted, total);
+}
+
 std::string ControllerMetrics::expose(ControllerState const &state)
 {
     deviceConnections.Set(static_cast<double>(state.deviceConnections));
     devicesOnline.Set(static_cast<double>(state.devicesOnline));
     validationsPending.Set(static_cast<double>(state.validationsPending));
+    validationsQueued.Set(static_cast<double>(state.validationsQueued));
+    advance(validationsDropped, state.validationsDropped);
     advance(admissionsAccepted, state.admissionsAccepted);
     advance(admissionsRefused, state.admissionsRefused);
     testsRunning.Set(static_cast<double>(state.testsRunning));
@@ -146,6 +179,9 @@ std::string ControllerMetrics::expose(ControllerState const &state)
     validatorConnected.Set(state.validatorConnected ? 1 : 0);
     reportsBacklog.Set(static_cast<double>(state.reportsBacklog));
     advance(reportsDropped, state.reportsDropped);
+    advance(foreignResultsDropped, state.foreignResultsDropped);
+    receiveHeldBytes.Set(static_cast<double>(state.receiveHeldBytes));
+    advance(receiveBudgetExhausted, state.receiveBudgetExhausted);
     updateAPISessions(state);
     return prometheus::TextSerializer().Serialize(registry.Collect());
 }

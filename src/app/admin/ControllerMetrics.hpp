@@ -34,6 +34,10 @@ public:
     void countDisconnection(disconnection_reason reason);
     void countTestReceived();
     void countReply(Reply const &reply);
+    // Brings the counters of what the process around the controller drops up to their totals:
+    // log lines standard error did not take, metrics clients closed for newer ones.
+    void setLogLinesDropped(std::uint64_t total);
+    void setMetricsConnectionsEvicted(std::uint64_t total);
 
     // The text exposition format, version 0.0.4, with the gauges set from the state.
     std::string expose(ControllerState const &state);
@@ -63,6 +67,8 @@ private:
     prometheus::Gauge &deviceConnections;
     prometheus::Gauge &devicesOnline;
     prometheus::Gauge &validationsPending;
+    prometheus::Gauge &validationsQueued;
+    prometheus::Counter &validationsDropped;
     prometheus::Counter &admissionsAccepted;
     prometheus::Counter &admissionsRefused;
     prometheus::Counter &disconnectionsClean;
@@ -77,6 +83,11 @@ private:
     prometheus::Gauge &validatorConnected;
     prometheus::Gauge &reportsBacklog;
     prometheus::Counter &reportsDropped;
+    prometheus::Counter &logLinesDropped;
+    prometheus::Counter &metricsConnectionsEvicted;
+    prometheus::Counter &foreignResultsDropped;
+    prometheus::Gauge &receiveHeldBytes;
+    prometheus::Counter &receiveBudgetExhausted;
 
     // One pair of series per API session, as long as its endpoint is in the pool.
     std::map<boost::asio::ip::tcp::endpoint, APISeries> apiSeries;

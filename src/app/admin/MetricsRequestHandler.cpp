@@ -17,7 +17,8 @@ constexpr char const *expositionType = "text/plain; version=0.0.4; charset=utf-8
 constexpr char const *textType = "text/plain; charset=utf-8";
 
 MetricsRequestHandler::Response makeResponse(http::status status, unsigned version, bool keepAlive,
-                                             char const *type, std::string body)
+                                             char const *type,
+                                             std::shared_ptr<std::string const> body)
 {
     MetricsRequestHandler::Response response(status, version);
     response.set(http::field::content_type, type);
@@ -25,6 +26,13 @@ MetricsRequestHandler::Response makeResponse(http::status status, unsigned versi
     response.keep_alive(keepAlive);
     response.prepare_payload();
     return response;
+}
+
+MetricsRequestHandler::Response makeResponse(http::status status, unsigned version, bool keepAlive,
+                                             char const *type, std::string body)
+{
+    return makeResponse(status, version, keepAlive, type,
+                        std::make_shared<std::string const>(std::move(body)));
 }
 
 } // namespace
@@ -36,14 +44,24 @@ MetricsRequestHandler::MetricsRequestHandler(ExpositionFn exposition, Unreadines
 
 MetricsRequestHandler::Response MetricsRequestHandler::handle(Request const &request) const
 {
+    auto response = answer(request);
+    // The head says how long the answer would be; no body may follow it.
+    if (request.method() == http::verb::head)
+        response.body() = nullptr;
+    return response;
+}
+
+MetricsRequestHandler::Response MetricsRequestHandler::answer(Request const &request) const
+{
     std::string_view path = request.target();
     // A scraper may add parameters; none changes the answer.
     path = path.substr(0, path.find('?'));
     auto const version = request.version();
     bool const keepAlive = request.keep_alive();
-    if (request.method() == http::verb::get && path == "/metrics")
+    bool const get = request.method() == http::verb::get || request.method() == http::verb::head;
+    if (get && path == "/metrics")
         return makeResponse(http::status::ok, version, keepAlive, expositionType, exposition());
-    if (request.method() == http::verb::get && path == "/ready")
+    if (get && path == "/ready")
     {
         auto missing = unreadiness();
         if (missing.empty())
@@ -51,12 +69,7 @@ MetricsRequestHandler::Response MetricsRequestHandler::handle(Request const &req
         return makeResponse(http::status::service_unavailable, version, keepAlive, textType,
                             missing + "\n");
     }
-    auto response =
-        makeResponse(http::status::not_found, version, keepAlive, textType, "not found\n");
-    // The head says how long the answer would be; no body may follow it.
-    if (request.method() == http::verb::head)
-        response.body().clear();
-    return response;
+    return makeResponse(http::status::not_found, version, keepAlive, textType, "not found\n");
 }
 
 MetricsRequestHandler::Response MetricsRequestHandler::tooLarge(unsigned version)

@@ -1,23 +1,27 @@
 #pragma once
 
+#include "app/admin/SharedTextBody.hpp"
+
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace kelvarin::triggerTesting
 {
 
 // The answers of the metrics endpoint, without any I/O: GET /metrics gives the exposition,
-// GET /ready the readiness, anything else 404.
+// GET /ready the readiness, anything else 404. HEAD is answered as GET would be, without the
+// body.
 class MetricsRequestHandler
 {
 public:
     using Request = boost::beast::http::request<boost::beast::http::string_body>;
-    using Response = boost::beast::http::response<boost::beast::http::string_body>;
-    // The Prometheus text exposition.
-    using ExpositionFn = std::function<std::string()>;
+    using Response = boost::beast::http::response<SharedTextBody>;
+    // The Prometheus text exposition, shared by the answers that give it.
+    using ExpositionFn = std::function<std::shared_ptr<std::string const>()>;
     // What keeps the controller from being ready, empty when it is.
     using UnreadinessFn = std::function<std::string()>;
 
@@ -28,6 +32,8 @@ public:
     static Response tooLarge(unsigned version);
 
 private:
+    Response answer(Request const &request) const;
+
     ExpositionFn exposition;
     UnreadinessFn unreadiness;
 };

@@ -2,6 +2,7 @@
 
 #include <boost/beast/core/bind_handler.hpp>
 
+#include <algorithm>
 #include <iostream>
 
 namespace kelvarin::triggerTesting
@@ -34,7 +35,7 @@ void MetricsServer::stop()
 
 void MetricsServer::accept()
 {
-    if (stopped || accepting || sessions >= limits.connections)
+    if (stopped || accepting)
         return;
     accepting = true;
     acceptor.async_accept(
@@ -65,20 +66,52 @@ void MetricsServer::onAccept(boost::system::error_code const &ec,
     else
     {
         backoff.reset();
-        ++sessions;
-        // The session's end reopens a place; it holds the server, so the handler it refers
-        // to outlives it.
-        std::make_shared<MetricsSession>(std::move(socket), handler, limits.session,
-                                         [self = shared_from_this()] { self->onSessionEnd(); })
-            ->start();
+        if (openSessions() < limits.connections || evictOldestWaiting())
+        {
+            // The session's end frees its place; it holds the server, so the handler it refers
+            // to outlives it.
+            auto session = std::make_shared<MetricsSession>(
+                std::move(socket), handler, limits.session,
+                [self = shared_from_this()] { self->onSessionEnd(); });
+            open.push_back(session);
+            session->start();
+        }
+        // Otherwise the socket closes here: every session is busy answering.
     }
     accept();
 }
 
+bool MetricsServer::evictOldestWaiting()
+{
+    std::shared_ptr<MetricsSession> oldest;
+    for (auto const &entry : open)
+    {
+        auto session = entry.lock();
+        if (session && session->awaitsRequest() &&
+            (!oldest || session->awaitingSince() < oldest->awaitingSince()))
+            oldest = std::move(session);
+    }
+    if (!oldest)
+        return false;
+    // Its place is free at once: its end follows on the next turn of the loop.
+    oldest->stop();
+    ++evicted;
+    return true;
+}
+
+std::size_t MetricsServer::openSessions() const
+{
+    return static_cast<std::size_t>(std::count_if(open.begin(), open.end(),
+                                                  [](auto const &entry)
+                                                  {
+                                                      auto const session = entry.lock();
+                                                      return session && session->isOpen();
+                                                  }));
+}
+
 void MetricsServer::onSessionEnd()
 {
-    --sessions;
-    accept();
+    std::erase_if(open, [](auto const &entry) { return entry.expired(); });
 }
 
 } // namespace kelvarin::triggerTesting

@@ -9,14 +9,18 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace kelvarin::triggerTesting
 {
 
 // Accepts the connections of the metrics endpoint, each into a MetricsSession. At most
-// `connections` are open at once: at the limit no accept is pending, and further clients wait
-// in the listen backlog until a session ends, so a flood costs the event loop nothing.
+// `connections` are open at once. A client that comes when all are taken gets the place of the
+// session that has waited longest for its request (a probe's request comes with its
+// connection, a trickler's never does), so slow clients cannot lock probes out; when every
+// session is busy answering, the new client is closed at once.
 class MetricsServer : public std::enable_shared_from_this<MetricsServer>
 {
 public:
@@ -35,18 +39,25 @@ public:
     void start();
     // Closes the listening socket; sessions still open end on their own.
     void stop();
-    std::size_t openSessions() const { return sessions; }
+    // Sessions whose connection is open.
+    std::size_t openSessions() const;
+    // Connections closed to make room for newer ones, since the start.
+    std::uint64_t evictedConnections() const { return evicted; }
 
 private:
     void accept();
     void onAccept(boost::system::error_code const &ec, boost::asio::ip::tcp::socket socket);
     void onSessionEnd();
+    // Closes the session that waits longest for its request; false when none waits.
+    bool evictOldestWaiting();
 
     boost::asio::ip::tcp::acceptor acceptor;
     MetricsRequestHandler handler;
     Limits limits;
     AcceptBackoff backoff;
-    std::size_t sessions = 0;
+    // The sessions not yet destroyed, in the order they began.
+    std::vector<std::weak_ptr<MetricsSession>> open;
+    std::uint64_t evicted = 0;
     bool accepting = false; // an accept, or the wait before one, is pending
     bool stopped = false;
 };

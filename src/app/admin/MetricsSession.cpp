@@ -33,8 +33,10 @@ void MetricsSession::readRequest()
     parser.emplace();
     parser->header_limit(static_cast<std::uint32_t>(limits.requestBytes));
     parser->body_limit(limits.requestBytes);
+    reading = true;
+    readingSince = std::chrono::steady_clock::now();
     // The body gets what the head leaves of the limit, once the head's size is known.
-    stream.expires_after(limits.ioTime);
+    stream.expires_after(limits.headTime);
     http::async_read_header(
         stream, buffer, *parser,
         beast::bind_front_handler(&MetricsSession::onHeader, shared_from_this()));
@@ -69,6 +71,7 @@ void MetricsSession::onHeader(boost::system::error_code const &ec, std::size_t h
         onRequest({}, 0);
         return;
     }
+    stream.expires_after(limits.ioTime);
     http::async_read(stream, buffer, *parser,
                      beast::bind_front_handler(&MetricsSession::onRequest, shared_from_this()));
 }
@@ -98,6 +101,7 @@ bool MetricsSession::isLimitExceeded(boost::system::error_code const &ec) const
 
 void MetricsSession::respond(MetricsRequestHandler::Response answer)
 {
+    reading = false;
     response = std::move(answer);
     if (std::chrono::steady_clock::now() - started >= limits.lifetime)
         response.keep_alive(false);

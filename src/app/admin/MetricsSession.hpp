@@ -19,7 +19,8 @@ namespace kelvarin::triggerTesting
 // One HTTP connection to the metrics endpoint: read a request, write its answer, and again
 // while the client keeps the connection alive. One read or one write is pending at a time;
 // the pending operation holds the session. A client that is slow, sends too much or breaks
-// HTTP only loses its own connection.
+// HTTP only loses its own connection; one that waits to send its request loses it to a newer
+// client when every place is taken (MetricsServer).
 class MetricsSession : public std::enable_shared_from_this<MetricsSession>
 {
 public:
@@ -28,7 +29,10 @@ public:
         // A request, head and body together, above this is answered 413 and the connection
         // ends.
         std::size_t requestBytes = 8 * 1024;
-        // Time to send a whole request, and to take a whole answer.
+        // Time to send a request's head: a probe sends it at once, and a client that trickles
+        // it holds a place of the few there are.
+        std::chrono::steady_clock::duration headTime = std::chrono::seconds(2);
+        // Time to send a request's body after its head, and to take a whole answer.
         std::chrono::steady_clock::duration ioTime = std::chrono::seconds(10);
         // A kept-alive connection is closed after the first answer given once it is this old.
         std::chrono::steady_clock::duration lifetime = std::chrono::seconds(60);
@@ -45,6 +49,12 @@ public:
 
     void start();
     void stop();
+
+    // Whether the session waits for (the rest of) a request, and since when: such a session is
+    // closed first when a new client needs its place.
+    bool isOpen() const { return !stopped; }
+    bool awaitsRequest() const { return reading && !stopped; }
+    std::chrono::steady_clock::time_point awaitingSince() const { return readingSince; }
 
 private:
     void readRequest();
@@ -64,6 +74,8 @@ private:
     Limits limits;
     OnEnd onEnd;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point readingSince = started;
+    bool reading = false;
     bool stopped = false;
 };
 

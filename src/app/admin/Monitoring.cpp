@@ -8,7 +8,9 @@ namespace kelvarin::triggerTesting
 {
 
 Monitoring::Monitoring(boost::asio::io_context &io, MetricsOptions const &options,
-                       Controller &controller)
+                       Controller &controller, LogLinesDroppedFn logLinesDropped)
+    : controller(controller), logLinesDropped(std::move(logLinesDropped)),
+      exposition([this] { return buildExposition(); })
 {
     if (options.listen)
     {
@@ -16,8 +18,7 @@ Monitoring::Monitoring(boost::asio::io_context &io, MetricsOptions const &option
         std::clog << "Metrics endpoint listening on " << acceptor.local_endpoint() << std::endl;
         server = std::make_shared<MetricsServer>(
             std::move(acceptor),
-            MetricsRequestHandler([&controller]
-                                  { return controller.getMetrics().expose(controller.state()); },
+            MetricsRequestHandler([this] { return exposition.get(); },
                                   [&controller] { return controller.state().unreadiness(); }));
         server->start();
     }
@@ -33,6 +34,15 @@ Monitoring::~Monitoring()
     notifier->stop();
     if (server)
         server->stop();
+}
+
+std::string Monitoring::buildExposition()
+{
+    auto &metrics = controller.getMetrics();
+    metrics.setLogLinesDropped(logLinesDropped());
+    if (server)
+        metrics.setMetricsConnectionsEvicted(server->evictedConnections());
+    return metrics.expose(controller.state());
 }
 
 } // namespace kelvarin::triggerTesting

@@ -1,12 +1,15 @@
 #pragma once
 
 #include "app/Controller.hpp"
+#include "app/admin/ExpositionCache.hpp"
 #include "app/admin/MetricsOptions.hpp"
 #include "app/admin/MetricsServer.hpp"
 #include "app/admin/SystemdNotifier.hpp"
 
 #include <boost/asio/io_context.hpp>
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace kelvarin::triggerTesting
@@ -19,13 +22,22 @@ namespace kelvarin::triggerTesting
 class Monitoring
 {
 public:
+    // The log lines dropped so far, from the log stream's buffer.
+    using LogLinesDroppedFn = std::function<std::uint64_t()>;
+
     // Throws when the metrics endpoint cannot listen.
-    Monitoring(boost::asio::io_context &io, MetricsOptions const &options, Controller &controller);
+    Monitoring(boost::asio::io_context &io, MetricsOptions const &options, Controller &controller,
+               LogLinesDroppedFn logLinesDropped);
     ~Monitoring();
     Monitoring(Monitoring const &) = delete;
     Monitoring &operator=(Monitoring const &) = delete;
 
 private:
+    std::string buildExposition();
+
+    Controller &controller;
+    LogLinesDroppedFn logLinesDropped;
+    ExpositionCache exposition;
     std::shared_ptr<MetricsServer> server;
     std::shared_ptr<SystemdNotifier> notifier;
 };

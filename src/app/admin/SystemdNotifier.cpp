@@ -1,9 +1,12 @@
 #include "app/admin/SystemdNotifier.hpp"
 
+#include <boost/asio/buffer.hpp>
 #include <boost/beast/core/bind_handler.hpp>
 
 #include <cstdint>
 #include <cstdlib>
+#include <iostream>
+#include <sys/un.h>
 #include <systemd/sd-daemon.h>
 
 namespace kelvarin::triggerTesting
@@ -11,16 +14,48 @@ namespace kelvarin::triggerTesting
 
 SystemdNotifier::SystemdNotifier(boost::asio::io_context &io, StatusFn status,
                                  std::chrono::steady_clock::duration statusPeriod)
-    : status(std::move(status)), statusPeriod(statusPeriod), statusTimer(io), watchdogTimer(io)
+    : status(std::move(status)), statusPeriod(statusPeriod), socket(io), statusTimer(io),
+      watchdogTimer(io)
 {
+}
+
+std::optional<boost::asio::local::datagram_protocol::endpoint>
+SystemdNotifier::notifyEndpoint(std::string_view variable)
+{
+    using Endpoint = boost::asio::local::datagram_protocol::endpoint;
+    // One byte of sun_path stays for the terminating zero of a path.
+    constexpr std::size_t longest = sizeof(sockaddr_un::sun_path) - 1;
+    if (variable.size() < 2 || variable.size() > longest)
+        return std::nullopt;
+    if (variable.front() == '/')
+        return Endpoint(variable);
+    if (variable.front() == '@')
+        return Endpoint(std::string(1, '\0').append(variable.substr(1)));
+    return std::nullopt;
 }
 
 void SystemdNotifier::start()
 {
-    if (std::getenv("NOTIFY_SOCKET") == nullptr)
+    auto const *const variable = std::getenv("NOTIFY_SOCKET");
+    if (variable == nullptr)
         return;
+    auto const endpoint = notifyEndpoint(variable);
+    boost::system::error_code ec;
+    if (endpoint)
+    {
+        socket.open(boost::asio::local::datagram_protocol(), ec);
+        if (!ec)
+            socket.non_blocking(true, ec);
+    }
+    if (!endpoint || ec)
+    {
+        std::clog << "Service manager: cannot notify " << variable
+                  << (ec ? ": " + ec.message() : std::string()) << std::endl;
+        return;
+    }
+    manager = *endpoint;
     lastStatus = status();
-    notify("READY=1\nSTATUS=" + lastStatus);
+    sendReady();
     waitForStatus();
     std::uint64_t watchdogMicroseconds = 0;
     if (sd_watchdog_enabled(0, &watchdogMicroseconds) > 0 && watchdogMicroseconds > 0)
@@ -35,13 +70,30 @@ void SystemdNotifier::stop()
     stopped = true;
     statusTimer.cancel();
     watchdogTimer.cancel();
+    boost::system::error_code ignored;
+    socket.close(ignored);
 }
 
-void SystemdNotifier::notify(std::string const &text)
+bool SystemdNotifier::notify(std::string const &text)
 {
-    // Keeps the environment: every later message needs NOTIFY_SOCKET again. A failure to
-    // send is the service manager's problem, not a reason to stop serving devices.
-    sd_notify(0, text.c_str());
+    boost::system::error_code ec;
+    socket.send_to(boost::asio::buffer(text), manager, 0, ec);
+    if (!ec)
+    {
+        dropping = false;
+        return true;
+    }
+    // A failure to send is the service manager's problem, not a reason to stop serving
+    // devices; it is told once per run of failures.
+    if (!dropping)
+        std::clog << "Service manager: notification dropped: " << ec.message() << std::endl;
+    dropping = true;
+    return false;
+}
+
+void SystemdNotifier::sendReady()
+{
+    readySent = notify("READY=1\nSTATUS=" + lastStatus);
 }
 
 void SystemdNotifier::waitForStatus()
@@ -56,10 +108,15 @@ void SystemdNotifier::onStatusTimer(boost::system::error_code const &ec)
     if (ec || stopped)
         return;
     auto current = status();
-    if (current != lastStatus)
+    if (!readySent)
     {
         lastStatus = std::move(current);
-        notify("STATUS=" + lastStatus);
+        sendReady();
+    }
+    else if (current != lastStatus && notify("STATUS=" + current))
+    {
+        // A status that was dropped is sent again at the next period.
+        lastStatus = std::move(current);
     }
     waitForStatus();
 }

@@ -1,12 +1,15 @@
 #pragma once
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/local/datagram_protocol.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace kelvarin::triggerTesting
 {
@@ -16,6 +19,11 @@ namespace kelvarin::triggerTesting
 // manager watches the service (WATCHDOG_USEC), a keep-alive from a timer of the event loop at
 // half the watchdog interval. A loop that is stuck sends none, and the manager restarts the
 // service. Two timers, each holding the notifier while it waits; nothing else runs.
+//
+// A busy manager must not stop the loop either: the datagrams go out on a socket that never
+// waits (sd_notify waits on a full socket), and one that the socket does not take at once is
+// dropped: the next status or keep-alive replaces it. Only READY=1 is tried again, at every
+// status period, until it is sent.
 class SystemdNotifier : public std::enable_shared_from_this<SystemdNotifier>
 {
 public:
@@ -26,12 +34,18 @@ public:
     SystemdNotifier(SystemdNotifier const &) = delete;
     SystemdNotifier &operator=(SystemdNotifier const &) = delete;
 
-    // Without NOTIFY_SOCKET in the environment it does nothing.
+    // Without NOTIFY_SOCKET in the environment, or with one that is not a Unix socket's path
+    // or abstract name, it does nothing.
     void start();
     void stop();
 
+    // Where NOTIFY_SOCKET points: a path, or an abstract name written with a leading '@'.
+    static std::optional<boost::asio::local::datagram_protocol::endpoint>
+    notifyEndpoint(std::string_view variable);
+
 private:
-    void notify(std::string const &text);
+    bool notify(std::string const &text);
+    void sendReady();
     void waitForStatus();
     void onStatusTimer(boost::system::error_code const &ec);
     void waitForWatchdog();
@@ -40,9 +54,14 @@ private:
     StatusFn status;
     std::chrono::steady_clock::duration statusPeriod;
     std::chrono::steady_clock::duration watchdogPeriod{};
+    boost::asio::local::datagram_protocol::socket socket;
+    boost::asio::local::datagram_protocol::endpoint manager;
     boost::asio::steady_timer statusTimer;
     boost::asio::steady_timer watchdogTimer;
     std::string lastStatus;
+    bool readySent = false;
+    // The last datagram was dropped: the next drop is not logged again.
+    bool dropping = false;
     bool stopped = false;
 };
 

@@ -43,6 +43,8 @@ TEST(ControllerMetrics, TypesEventsAndTheStateOfTheScrape)
     state.validationsPending = 2;
     state.reportsBacklog = 11;
     state.reportsDropped = 3;
+    state.validationsQueued = 5;
+    state.validationsDropped = 4;
     EXPECT_THAT(
         exposed(metrics, state),
         IsSupersetOf({"# TYPE tt_controller_device_connections gauge",
@@ -54,6 +56,9 @@ TEST(ControllerMetrics, TypesEventsAndTheStateOfTheScrape)
                       "tt_controller_replies_total{kind=\"unknown\"} 1",
                       "tt_controller_validations_pending 2", "tt_controller_reports_backlog 11",
                       "tt_controller_reports_dropped_total 3",
+                      "# TYPE tt_controller_validations_dropped_total counter",
+                      "tt_controller_validations_dropped_total 4",
+                      "tt_controller_validations_queued 5",
                       "tt_controller_start_time_seconds 1700000000"}));
 }
 

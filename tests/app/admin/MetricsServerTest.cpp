@@ -2,12 +2,12 @@
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/read.hpp>
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <string>
 #include <thread>
 
@@ -31,7 +31,8 @@ protected:
         endpoint = acceptor.local_endpoint();
         server = std::make_shared<MetricsServer>(
             std::move(acceptor),
-            MetricsRequestHandler([] { return std::string("# exposition\n"); },
+            MetricsRequestHandler([]
+                                  { return std::make_shared<std::string const>("# exposition\n"); },
                                   [] { return std::string("validator not connected"); }),
             limits);
         server->start();
@@ -131,7 +132,7 @@ TEST_F(MetricsServerTest, RequestsAbove8KiBHeadAndBodyTogetherAreRefused)
 TEST_F(MetricsServerTest, SlowClientsAndOldConnectionsAreClosed)
 {
     MetricsServer::Limits limits;
-    limits.session.ioTime = std::chrono::milliseconds(200);
+    limits.session.headTime = std::chrono::milliseconds(200);
     limits.session.lifetime = std::chrono::milliseconds(0);
     startServer(limits);
     auto silent = connect();
@@ -147,22 +148,77 @@ TEST_F(MetricsServerTest, SlowClientsAndOldConnectionsAreClosed)
     EXPECT_TRUE(closedByServer(old));
 }
 
-TEST_F(MetricsServerTest, ConnectionsBeyondTheLimitWaitForAPlace)
+// HEAD gets GET's head, with the length the body would have, and no body: the next answer on
+// the connection follows the head directly.
+TEST_F(MetricsServerTest, HeadIsAnsweredAsGetWithoutTheBody)
+{
+    startServer();
+    auto socket = connect();
+    std::string const pipelined = "HEAD /metrics HTTP/1.1\r\n\r\nHEAD /ready HTTP/1.1\r\n\r\n"
+                                  "HEAD /nothing HTTP/1.1\r\n\r\n" +
+                                  get("/metrics");
+    boost::asio::write(socket, boost::asio::buffer(pipelined));
+    std::string const expected =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
+        "Content-Length: 13\r\n\r\n"
+        "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\n"
+        "Content-Length: 24\r\n\r\n"
+        "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain; charset=utf-8\r\n"
+        "Content-Length: 10\r\n\r\n"
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
+        "Content-Length: 13\r\n\r\n# exposition\n";
+    std::string received(expected.size(), '\0');
+    boost::asio::read(socket, boost::asio::buffer(received));
+    EXPECT_EQ(received, expected);
+}
+
+// At the limit, a new client takes the place of the one that has waited longest for its
+// request; a client answered and kept alive waits for its next one from its answer on.
+TEST_F(MetricsServerTest, ANewClientAtTheLimitClosesTheOldestWaitingForItsRequest)
 {
     MetricsServer::Limits limits;
     limits.connections = 2;
     startServer(limits);
-    auto first = connect();
-    auto second = connect();
-    EXPECT_EQ(exchange(first, get("/metrics")).result_int(), 200u);
-    EXPECT_EQ(exchange(second, get("/metrics")).result_int(), 200u);
-    // Connected in the backlog, but not accepted: its request stays unanswered.
-    auto third = connect();
-    boost::asio::write(third, boost::asio::buffer(get("/metrics")));
-    pollfd answer{third.native_handle(), POLLIN, 0};
-    EXPECT_EQ(::poll(&answer, 1, 300), 0);
-    first.close();
-    EXPECT_EQ(exchange(third, "").result_int(), 200u);
+    auto trickler = connect();
+    boost::asio::write(trickler, boost::asio::buffer(std::string("GET /met")));
+    auto kept = connect();
+    EXPECT_EQ(exchange(kept, get("/metrics")).result_int(), 200u);
+    auto probe = connect();
+    EXPECT_EQ(exchange(probe, get("/ready")).result_int(), 503u);
+    EXPECT_TRUE(closedByServer(trickler));
+    // Now `kept` has waited longest.
+    auto next = connect();
+    EXPECT_EQ(exchange(next, get("/metrics")).result_int(), 200u);
+    EXPECT_TRUE(closedByServer(kept));
+    EXPECT_EQ(exchange(probe, get("/metrics")).result_int(), 200u);
+    EXPECT_EQ(server->evictedConnections(), 2u);
+}
+
+// A place busy answering is not taken: the new client is closed at once.
+TEST_F(MetricsServerTest, WhenEveryPlaceIsAnsweringANewClientIsClosed)
+{
+    MetricsServer::Limits limits;
+    limits.connections = 1;
+    tcp::acceptor acceptor(io, tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+    endpoint = acceptor.local_endpoint();
+    // Far more than the socket buffers hold, so that its write waits for a reader.
+    auto const large = std::make_shared<std::string const>(32 << 20, 'x');
+    server = std::make_shared<MetricsServer>(
+        std::move(acceptor),
+        MetricsRequestHandler([large] { return large; }, [] { return std::string(); }), limits);
+    server->start();
+    loop = std::thread([this] { io.run(); });
+    auto reader = connect();
+    boost::asio::write(reader, boost::asio::buffer(get("/metrics")));
+    // Its answer has begun: the session is writing.
+    http::response_parser<http::string_body> parser;
+    parser.body_limit(64 << 20);
+    http::read_header(reader, buffer, parser);
+    auto refused = connect();
+    EXPECT_TRUE(closedByServer(refused));
+    EXPECT_EQ(server->evictedConnections(), 0u);
+    http::read(reader, buffer, parser);
+    EXPECT_EQ(parser.get().body().size(), large->size());
 }
 
 } // namespace
