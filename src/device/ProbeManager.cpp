@@ -121,14 +121,20 @@ void ProbeManager::hold()
 {
     for (auto &server : servers)
         server->hold();
-    tracker.forEachConnection([](ProbeSession &session) { session.hold(); });
+    tracker.forEachConnection(
+        [this](ProbeSession &session)
+        {
+            session.hold();
+            held.push_back(session.shared_from_this());
+        });
 }
 
 void ProbeManager::resume()
 {
     for (auto &server : servers)
         server->resume();
-    tracker.forEachConnection([](ProbeSession &session) { session.resume(); });
+    for (auto &session : std::exchange(held, {}))
+        session->resume();
 }
 
 bool ProbeManager::readyForHandOver()

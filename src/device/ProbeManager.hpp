@@ -83,6 +83,8 @@ private:
     TestResultFn testResultCallbackFn;
     ProbeSession::Timeouts timeouts;
     std::vector<std::shared_ptr<ProbeServer>> servers;
+    // A held session that waits at a message boundary has no operation pending to keep it.
+    std::vector<std::shared_ptr<ProbeSession>> held;
 };
 
 } // namespace kelvarin::triggerTesting

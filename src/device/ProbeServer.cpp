@@ -59,13 +59,10 @@ void ProbeServer::resume()
 void ProbeServer::onAccept(boost::system::error_code const &ec,
                            std::shared_ptr<ProbeSession> const &session)
 {
+    // Accepted as the hold began: closed with the session, before its handshake; the device
+    // connects again.
     if (holding)
-    {
-        // Accepted as the hold began: it goes on like any other, or is handed over.
-        if (!ec)
-            session->start();
         return;
-    }
     if (ec)
     {
         logAcceptFailure(ec);
