@@ -2,18 +2,20 @@
 SHELL := /bin/bash
 BUILD_DIR ?= build
 ASAN_BUILD_DIR ?= build-asan
+TSAN_BUILD_DIR ?= build-tsan
 JOBS ?= $(shell nproc)
 
 # Exactly the Debian packages the build, the tests and the demo need, on a minimal Debian 12
-# (debootstrap --variant=minbase) too. CPack's DEB generator finds the package's shared-library
-# dependencies with file and dpkg-dev's dpkg-shlibdeps; systemd-analyze verify looks the units'
+# (debootstrap --variant=minbase) too. The package is built by dpkg-dev's dpkg-buildpackage with
+# debhelper and checked with lintian; the tests install it on a Debian 12 made by debootstrap
+# and booted by systemd-container's systemd-nspawn. systemd-analyze verify looks the units'
 # manual page up with man-db's man.
 PACKAGES := cmake ninja-build g++ make pkg-config \
 	libboost1.81-dev libboost-program-options1.81-dev \
 	libboost-context1.81-dev libboost-coroutine1.81-dev \
 	rapidjson-dev libsystemd-dev prometheus-cpp-dev libgtest-dev libgmock-dev \
-	python3 python3-pytest python3-websockets systemd dpkg-dev file man-db groff-base \
-	prometheus clang-format-14
+	python3 python3-pytest python3-websockets systemd dpkg-dev debhelper lintian \
+	debootstrap systemd-container man-db groff-base prometheus clang-format-14
 
 ifeq ($(shell id -u),0)
 SUDO :=
@@ -27,7 +29,7 @@ FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 # The parsers of JSON from outside take inputs up to 1 MiB, so that deep nesting is in reach.
 FUZZ_LARGE_INPUTS := fuzz_api_documents|fuzz_result_message|fuzz_validate_answer
 
-.PHONY: deps fuzz-deps configure build test test-asan package fuzz demo bench soak format clean
+.PHONY: deps fuzz-deps configure build test test-asan test-tsan package fuzz demo bench soak format clean
 
 deps fuzz-deps: WANTED = $(if $(filter fuzz-deps,$@),$(FUZZ_PACKAGES),$(PACKAGES))
 deps fuzz-deps:
@@ -51,9 +53,10 @@ build: configure
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
-# The Debian package, in $(BUILD_DIR): tt-controller_<version>_<arch>.deb.
-package: build
-	cmake --build $(BUILD_DIR) --target package
+# The Debian package, in $(BUILD_DIR): tt-controller_<version>_<arch>.deb and its debug symbols,
+# made by dpkg-buildpackage from a copy of the sources in $(BUILD_DIR)/tt-controller.
+package: deps
+	tools/build-package.sh $(BUILD_DIR)
 
 # The controller between simulated API servers, a validator and devices for a few seconds.
 demo: build
@@ -82,6 +85,16 @@ test-asan: deps $(ASAN_BUILD_DIR)/build.ninja
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j $(JOBS)
 
+$(TSAN_BUILD_DIR)/build.ninja:
+	cmake -S . -B $(TSAN_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTT_TSAN=ON
+
+# The same suites under ThreadSanitizer: the controller runs one event loop on one thread, and
+# this is what says no other thread (the resolver's, the log writer's) touches its state unlocked.
+test-tsan: deps $(TSAN_BUILD_DIR)/build.ninja
+	cmake --build $(TSAN_BUILD_DIR) -j $(JOBS)
+	cd $(TSAN_BUILD_DIR) && TSAN_OPTIONS=halt_on_error=1:abort_on_error=1:second_deadlock_stack=1 \
+		ctest --output-on-failure -j $(JOBS)
+
 $(FUZZ_BUILD_DIR)/build.ninja:
 	cmake -S . -B $(FUZZ_BUILD_DIR) -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 \
 		-DTT_FUZZ=ON -DTT_BUILD_TESTS=OFF
@@ -108,4 +121,4 @@ format: deps
 	tools/format.sh
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(FUZZ_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(TSAN_BUILD_DIR) $(FUZZ_BUILD_DIR)

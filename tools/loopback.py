@@ -23,7 +23,9 @@ def free_port(host="127.0.0.1", family=socket.AF_INET):
 
 
 def is_sanitized(program):
-    """Whether the program was built with AddressSanitizer, whose quarantine keeps freed memory:
-    its resident size says little then."""
+    """Whether the program was built with AddressSanitizer, whose quarantine keeps freed memory,
+    or ThreadSanitizer, whose shadow memory grows with every address used: its resident size
+    says little then."""
     with open(program, "rb") as binary:
-        return b"__asan_init" in binary.read()
+        content = binary.read()
+    return b"__asan_init" in content or b"__tsan_init" in content

@@ -53,7 +53,7 @@ UNIT_REST = 5.0
 MEMORY_TOLERANCE = 0.10
 
 SANITIZER_FINDINGS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
-                      "SUMMARY: UndefinedBehaviorSanitizer")
+                      "SUMMARY: UndefinedBehaviorSanitizer", "WARNING: ThreadSanitizer")
 
 
 # ---------------------------------------------------------------------------------------------

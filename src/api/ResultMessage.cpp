@@ -1,11 +1,10 @@
 #include "api/ResultMessage.hpp"
 
+#include "common/JsonTextStream.hpp"
 #include "common/NestingLimit.hpp"
 #include "common/StringOutput.hpp"
 #include "common/UuidText.hpp"
 
-#include <rapidjson/encodedstream.h>
-#include <rapidjson/memorystream.h>
 #include <rapidjson/writer.h>
 
 #include <stdexcept>
@@ -97,19 +96,8 @@ private:
 // The device's own object; devices may prefix their text with a byte-order mark.
 void writeResultBody(Writer &writer, std::string const &text, TestMetadata const &metadata)
 {
-    constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
-    std::string_view json = text;
-    if (json.starts_with(byteOrderMark))
-    {
-        json.remove_prefix(byteOrderMark.size());
-    }
-    rapidjson::MemoryStream stream(json.data(), json.size());
-    {
-        // The library's UTF-8 stream skips the bytes of a further mark, as it always has here;
-        // the text itself is read from the memory stream, whose plain runs the reader copies
-        // in one piece.
-        rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> skipMark(stream);
-    }
+    JsonTextStream stream(text);
+    stream.skipByteOrderMark();
     ResultBodyCopy copy(writer, metadata);
     if (!readJson(stream, copy))
     {

@@ -1,11 +1,11 @@
 #include "api/TestRequestJsonV1.hpp"
 
 #include "api/Utils.hpp"
+#include "common/JsonTextStream.hpp"
 #include "common/NestingLimit.hpp"
 #include "common/StringOutput.hpp"
 
 #include <boost/uuid/string_generator.hpp>
-#include <rapidjson/memorystream.h>
 #include <rapidjson/writer.h>
 
 #include <cstring>
@@ -205,7 +205,7 @@ TestRequestJsonV1::TestRequestJsonV1(std::string_view text)
     // never longer than the message.
     ExecuteReader message(data, text.size());
     // A NUL byte ends the message, as it would end a C string: the reader takes it for the end.
-    rapidjson::MemoryStream stream(text.data(), text.size());
+    JsonTextStream stream(text);
     bool const parsed = readJson(stream, message);
     message.finish();
     if (!parsed)

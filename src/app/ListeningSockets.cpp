@@ -3,10 +3,11 @@
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/socket_base.hpp>
 
+#include <systemd/sd-daemon.h>
+
 #include <iostream>
 #include <stdexcept>
 #include <sys/socket.h>
-#include <systemd/sd-daemon.h>
 
 namespace kelvarin::triggerTesting
 {
@@ -60,6 +61,20 @@ tcp::acceptor listenOn(boost::asio::io_context &io, tcp::endpoint const &endpoin
     return acceptor;
 }
 
+std::vector<tcp::endpoint> resolveListenServices(boost::asio::io_context &io,
+                                                 std::vector<std::string> const &services)
+{
+    std::vector<tcp::endpoint> endpoints;
+    tcp::resolver resolver(io);
+    for (auto const &service : services)
+    {
+        auto const flags = tcp::resolver::passive | tcp::resolver::address_configured;
+        for (auto const &entry : resolver.resolve("", service, flags))
+            endpoints.push_back(entry.endpoint());
+    }
+    return endpoints;
+}
+
 namespace
 {
 
@@ -68,13 +83,8 @@ std::vector<tcp::acceptor> listenOnServices(boost::asio::io_context &io,
 {
     std::clog << "Not using systemd sockets" << std::endl;
     std::vector<tcp::acceptor> acceptors;
-    tcp::resolver resolver(io);
-    for (auto const &service : services)
-    {
-        auto const flags = tcp::resolver::passive | tcp::resolver::address_configured;
-        for (auto const &entry : resolver.resolve("", service, flags))
-            acceptors.push_back(listenOn(io, entry.endpoint()));
-    }
+    for (auto const &endpoint : resolveListenServices(io, services))
+        acceptors.push_back(listenOn(io, endpoint));
     return acceptors;
 }
 

@@ -5,6 +5,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include <string>
 #include <vector>
 
 namespace kelvarin::triggerTesting
@@ -14,6 +15,12 @@ namespace kelvarin::triggerTesting
 // resolved, bound and listened from the configured services. Failures are thrown.
 std::vector<boost::asio::ip::tcp::acceptor> makeListeningSockets(boost::asio::io_context &io,
                                                                  DeviceOptions const &options);
+
+// The endpoints the configured services resolve to, for the address families configured on this
+// host, as makeListeningSockets binds them without systemd's sockets. Failures are thrown as
+// system errors named "resolve".
+std::vector<boost::asio::ip::tcp::endpoint>
+resolveListenServices(boost::asio::io_context &io, std::vector<std::string> const &services);
 
 // One listening socket on the endpoint, IPv6-only for an IPv6 address. Failures are thrown as
 // system errors named after the step: open, set_option, bind or listen.

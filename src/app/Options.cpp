@@ -4,13 +4,14 @@
 
 #include <boost/program_options.hpp>
 
+#include <systemd/sd-daemon.h>
+
 #include <cstdint>
 #include <fstream>
 #include <functional>
 #include <limits>
 #include <ostream>
 #include <stdexcept>
-#include <systemd/sd-daemon.h>
 
 namespace po = boost::program_options;
 
@@ -20,9 +21,10 @@ namespace
 po::options_description genericOptions(std::string &configPath)
 {
     po::options_description generic("Generic options");
-    generic.add_options()("config,c",
-                          po::value<std::string>(&configPath)->default_value(defaultConfigPath),
-                          "path to the configuration file")("help", "");
+    generic.add_options()(
+        "config,c", po::value<std::string>(&configPath)->default_value(defaultConfigPath),
+        "path to the configuration file")("check-config", "check the configuration file and exit")(
+        "version", "print the version and exit")("help", "");
     return generic;
 }
 
@@ -96,7 +98,8 @@ po::options_description configurationOptions(Options &options, std::int32_t &ref
 
 } // namespace
 
-bool parseOptions(int argc, char const *const argv[], Options &options, std::ostream &helpStream)
+Action parseOptions(int argc, char const *const argv[], Options &options, std::ostream &helpStream,
+                    std::ostream &versionStream)
 {
     // Asked before anything else, leaving the environment for the second query that adopts
     // the sockets.
@@ -115,7 +118,12 @@ bool parseOptions(int argc, char const *const argv[], Options &options, std::ost
     if (commandLine.count("help"))
     {
         helpStream << generic << std::endl;
-        return false;
+        return Action::done;
+    }
+    if (commandLine.count("version"))
+    {
+        versionStream << "tt_controller " << TT_CONTROLLER_VERSION << std::endl;
+        return Action::done;
     }
 
     std::ifstream file(configPath);
@@ -129,5 +137,5 @@ bool parseOptions(int argc, char const *const argv[], Options &options, std::ost
     options.device.receiveBudget = static_cast<std::size_t>(sizes.receiveBudget) << 20;
     if (!metricsListen.empty())
         options.metrics.listen = kelvarin::triggerTesting::parseListenAddress(metricsListen);
-    return true;
+    return commandLine.count("check-config") ? Action::checkConfiguration : Action::run;
 }

@@ -18,7 +18,19 @@ inline constexpr char const *defaultConfigPath = "/opt/kelvarin/etc/tt_controlle
 inline constexpr char const *defaultAllHostname = "api-all.tt.kelvarin.net";
 inline constexpr char const *defaultBestHostname = "api-best.tt.kelvarin.net";
 
-// Reads the command line and the configuration file it names into options. Returns false when
-// the help text was asked for (and written to helpStream): the caller then ends without running.
+// What the command line asks the process to do once it has been read.
+enum class Action
+{
+    // Start the service with the options.
+    run,
+    // Only check the configuration that was read: nothing is opened, nothing is printed.
+    checkConfiguration,
+    // The help text or the version was written; end without reading the configuration.
+    done
+};
+
+// Reads the command line and the configuration file it names into options. --help writes the
+// help text to helpStream and --version the version to versionStream; neither reads the file.
 // Every failure is thrown.
-bool parseOptions(int argc, char const *const argv[], Options &options, std::ostream &helpStream);
+Action parseOptions(int argc, char const *const argv[], Options &options, std::ostream &helpStream,
+                    std::ostream &versionStream);

@@ -1,4 +1,5 @@
 #include "app/Controller.hpp"
+#include "app/ListeningSockets.hpp"
 #include "app/Options.hpp"
 #include "app/StopSignal.hpp"
 #include "app/admin/Monitoring.hpp"
@@ -72,6 +73,15 @@ private:
     LogBuffer &buffer;
 };
 
+// The device services must resolve, as a start without systemd's sockets resolves them before
+// it binds; no socket is opened. The API side's names are left alone: a start does not fail on
+// them either, it retries.
+void checkListenServices(kelvarin::triggerTesting::DeviceOptions const &device)
+{
+    boost::asio::io_context io;
+    kelvarin::triggerTesting::resolveListenServices(io, device.listenServices);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -87,8 +97,14 @@ int main(int argc, char *argv[])
     try
     {
         Options options;
-        if (!parseOptions(argc, argv, options, std::cerr))
+        auto const action = parseOptions(argc, argv, options, std::cerr, std::cout);
+        if (action == Action::done)
             return 0;
+        if (action == Action::checkConfiguration)
+        {
+            checkListenServices(options.device);
+            return 0;
+        }
         // One thread runs the loop and owns every socket and timer; only the resolver's internal
         // thread hands completions in, through the scheduler, which keeps its lock. So the
         // reactor need not lock each descriptor for every operation.

@@ -3,12 +3,17 @@
 // RapidJSON's reader and writer handle a string one character at a time, each with a check of
 // their buffer's room, unless they are given a way to pass the characters that need no escaping
 // on in one piece; the library gives such ways for its own string streams on processors with
-// SIMD, through the hooks specialised here for the streams this service uses. A run ends at
-// the first quote, backslash or control character (NUL and the stream's end included); the
-// library's own loop then takes that character exactly as it would have, so the texts read and
-// written are the same as without the hooks.
+// SIMD, through hooks that JsonTextStream.hpp and StringOutput.hpp specialise for streams of the
+// service's own. A run ends at the first quote, backslash or control character (NUL and the
+// stream's end included); the library's own loop then takes that character exactly as it would
+// have, so the texts read and written are the same as without the hooks.
+//
+// The hooks are private members of the library's classes: a new version may rename them or stop
+// calling them, and nothing would say so but a slower service. So the version they were checked
+// against is pinned here, checked beside each hook and in CMakeLists.txt, and
+// tests/common/JsonStringRunsTest.cpp checks both that the library still calls them and that the
+// texts are the same as without them.
 
-#include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
 #include <cstddef>
@@ -17,6 +22,10 @@
 
 namespace kelvarin::triggerTesting
 {
+
+// The RapidJSON whose reader and writer the hooks were checked against.
+inline constexpr bool rapidjsonIsTheCheckedVersion =
+    RAPIDJSON_MAJOR_VERSION == 1 && RAPIDJSON_MINOR_VERSION == 1 && RAPIDJSON_PATCH_VERSION == 0;
 
 constexpr bool needsJsonEscape(char c)
 {
@@ -63,19 +72,3 @@ template <typename Output> void copyPlainRun(char const *&position, char const *
 }
 
 } // namespace kelvarin::triggerTesting
-
-// The stream every text the service reads goes through (readJson). A reader of the same type on
-// the same stream, elsewhere, must see this too.
-namespace rapidjson
-{
-
-using ServiceReader = GenericReader<UTF8<>, UTF8<>, CrtAllocator>;
-
-template <>
-template <>
-inline void ServiceReader::ScanCopyUnescapedString(MemoryStream &stream, StackStream<char> &output)
-{
-    kelvarin::triggerTesting::copyPlainRun(stream.src_, stream.end_, output);
-}
-
-} // namespace rapidjson

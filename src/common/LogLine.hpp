@@ -12,6 +12,10 @@
 namespace kelvarin::triggerTesting
 {
 
+// A number that a stream would write as a number: every arithmetic type but the character.
+template <typename T>
+concept NumberNotCharacter = std::is_arithmetic_v<T> && !std::is_same_v<T, char>;
+
 // One line of the log, for the lines written for every test: `LogLine() << "text" << id;`.
 // Its pieces go straight to the log stream's buffer, and at the end of the statement the line
 // end and the synchronisation that std::endl gives follow. The bytes are those of
@@ -59,9 +63,7 @@ public:
         return *this;
     }
     // A number would otherwise be taken for a character: numbers go through DecimalText.
-    template <typename Number>
-    requires std::is_arithmetic_v<Number> &&(!std::is_same_v<Number, char>)LogLine &
-    operator<<(Number) = delete;
+    template <NumberNotCharacter Number> LogLine &operator<<(Number) = delete;
 
 private:
     std::streambuf *buffer;

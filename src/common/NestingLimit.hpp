@@ -1,7 +1,5 @@
 #pragma once
 
-#include "common/JsonStringRuns.hpp"
-
 #include <rapidjson/reader.h>
 
 #include <cstdint>

@@ -68,6 +68,12 @@ private:
 namespace rapidjson
 {
 
+static_assert(kelvarin::triggerTesting::rapidjsonIsTheCheckedVersion,
+              "RapidJSON is not the version the writer's hook was checked against: re-check "
+              "src/common/StringOutput.hpp against the new writer.h, run "
+              "tests/common/JsonStringRunsTest.cpp, then update the version in "
+              "src/common/JsonStringRuns.hpp and CMakeLists.txt");
+
 // The characters of a string that need no escaping go out in one piece (see JsonStringRuns.hpp);
 // the writer's own loop escapes the one that ends the run.
 template <>

@@ -15,15 +15,6 @@ namespace
 using namespace std::chrono_literals;
 using boost::asio::ip::tcp;
 
-TEST(APISessionMessagesTest, RegistrationQuotesTheHostNameAndAnswersNameTheUnit)
-{
-    EXPECT_EQ(buildRegistrationMessage("a\"b\\c"),
-              "{\"type\":\"register\",\"data\":{\"name\":\"a\\\"b\\\\c\"}}");
-    EXPECT_EQ(buildIsOnlineAnswer(18446744073709551615UL, false),
-              "{\"type\":\"isOnline\",\"data\":{\"unit_id\":18446744073709551615,"
-              "\"result\":false}}");
-}
-
 class APISessionTest : public LoopTest
 {
 protected:

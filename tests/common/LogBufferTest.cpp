@@ -6,9 +6,10 @@
 #include <boost/asio/post.hpp>
 #include <boost/uuid/uuid.hpp>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <iostream>
 #include <memory>
 #include <ostream>

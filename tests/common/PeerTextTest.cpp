@@ -3,6 +3,7 @@
 #include "common/LogLine.hpp"
 
 #include <gtest/gtest.h>
+
 #include <iostream>
 #include <sstream>
 #include <string>

@@ -5,6 +5,7 @@
 #include <boost/uuid/string_generator.hpp>
 
 #include <gtest/gtest.h>
+
 #include <stdexcept>
 #include <string>
 

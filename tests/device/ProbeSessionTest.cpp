@@ -213,23 +213,23 @@ TEST_F(ProbeSessionTest, MessagesBeforeAdmissionAreHeldToFourKiB)
 }
 
 // A device that sends a message a fragment at a time, as a hostile one can: the WebSocket
-// library's own client, writing frames of its choice.
-class FragmentingDevice
+// library's own client, writing frames of its choice. Its pending operations hold it.
+class FragmentingDevice : public std::enable_shared_from_this<FragmentingDevice>
 {
 public:
-    FragmentingDevice(boost::asio::io_context &io, boost::asio::ip::tcp::endpoint const &at)
-        : ws(io)
+    explicit FragmentingDevice(boost::asio::io_context &io) : ws(io) { ws.binary(true); }
+
+    void connect(boost::asio::ip::tcp::endpoint const &at)
     {
-        ws.binary(true);
-        ws.next_layer().async_connect(at,
-                                      [this](auto const &ec)
-                                      {
-                                          if (ec)
-                                              return end(ec);
-                                          ws.async_handshake("127.0.0.1", "/",
-                                                             [this](auto const &ec)
-                                                             { ec ? end(ec) : read(); });
-                                      });
+        ws.next_layer().async_connect(
+            at,
+            [self = shared_from_this()](auto const &ec)
+            {
+                if (ec)
+                    return self->end();
+                self->ws.async_handshake(
+                    "127.0.0.1", "/", [self](auto const &ec) { ec ? self->end() : self->read(); });
+            });
     }
 
     // One frame, written after those before it; `last` ends the message.
@@ -238,6 +238,11 @@ public:
         frames.emplace_back(std::move(frame), last);
         if (frames.size() == 1)
             write();
+    }
+    void closeSocket()
+    {
+        boost::system::error_code ignored;
+        ws.next_layer().close(ignored);
     }
     bool open() const { return opened && !ended; }
 
@@ -250,26 +255,27 @@ private:
     {
         opened = true;
         ws.async_read(buffer,
-                      [this](auto const &ec, std::size_t)
+                      [self = shared_from_this()](auto const &ec, std::size_t)
                       {
                           if (ec)
-                              return end(ec);
-                          received.push_back(boost::beast::buffers_to_string(buffer.data()));
-                          buffer.clear();
-                          read();
+                              return self->end();
+                          self->received.push_back(
+                              boost::beast::buffers_to_string(self->buffer.data()));
+                          self->buffer.clear();
+                          self->read();
                       });
     }
     void write()
     {
         ws.async_write_some(frames.front().second, boost::asio::buffer(frames.front().first),
-                            [this](auto const &ec, std::size_t)
+                            [self = shared_from_this()](auto const &ec, std::size_t)
                             {
-                                frames.pop_front();
-                                if (!ec && !frames.empty())
-                                    write();
+                                self->frames.pop_front();
+                                if (!ec && !self->frames.empty())
+                                    self->write();
                             });
     }
-    void end(boost::system::error_code const &) { ended = true; }
+    void end() { ended = true; }
 
     boost::beast::websocket::stream<boost::asio::ip::tcp::socket> ws;
     boost::beast::flat_buffer buffer;
@@ -279,14 +285,15 @@ private:
 class ProbeSessionFragmentTest : public DeviceSideTest
 {
 protected:
-    std::unique_ptr<FragmentingDevice> fragmentingDevice()
+    std::shared_ptr<FragmentingDevice> fragmentingDevice()
     {
-        auto device = std::make_unique<FragmentingDevice>(io, endpoints[0]);
+        auto device = std::make_shared<FragmentingDevice>(io);
+        device->connect(endpoints[0]);
         EXPECT_TRUE(runUntil([&] { return device->open(); }));
         return device;
     }
 
-    std::unique_ptr<FragmentingDevice> admittedDevice(unsigned long unitId)
+    std::shared_ptr<FragmentingDevice> admittedDevice(unsigned long unitId)
     {
         auto device = fragmentingDevice();
         device->send(sim::registerMessage(unitId, testMac), true);
@@ -352,7 +359,7 @@ TEST_F(ProbeSessionFragmentTest, DeviceLeavingInTheMiddleOfAMessageGivesItsBytes
     auto device = admittedDevice(7);
     device->send(sim::resultMessage(requestId, true, std::string(5000, 'a')), false);
     ASSERT_TRUE(runUntil([&] { return held() > 5000; }));
-    device.reset();
+    device->closeSocket();
     ASSERT_TRUE(runUntil([&] { return held() == 0; }));
     EXPECT_EQ(manager->receiveBudget().exhausted(), 0u);
 }

@@ -2,6 +2,7 @@
 
 import glob
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -115,7 +116,7 @@ def run_controller(args, timeout=10.0):
 
 
 class Package:
-    """The Debian package made by CPack from the build tree, and its files unpacked."""
+    """A Debian package built from the source tree, and its files unpacked."""
 
     def __init__(self, deb, root):
         self.deb, self.root = deb, root
@@ -129,16 +130,26 @@ class Package:
                               text=True, check=True).stdout
 
 
+def build_package(out, changelog=None):
+    """Builds the package as `make package` does, into the directory `out`, optionally with
+    another debian/changelog; returns it unpacked. Compiles go through ccache where it is
+    installed, so a second build, of another version, only compiles what the version changes."""
+    env = dict(os.environ)
+    if shutil.which("ccache"):
+        env.setdefault("CMAKE_CXX_COMPILER_LAUNCHER", "ccache")
+    command = [os.path.join(SOURCE_DIR, "tools", "build-package.sh"), str(out)]
+    made = subprocess.run(command + ([str(changelog)] if changelog else []),
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                          timeout=1800, env=env)
+    assert made.returncode == 0, made.stdout[-4000:] + made.stderr[-4000:]
+    debs = [deb for deb in glob.glob(os.path.join(str(out), "*.deb")) if "-dbgsym_" not in deb]
+    assert len(debs) == 1, debs
+    root = os.path.join(str(out), "root")
+    subprocess.run(["dpkg-deb", "-x", debs[0], root], check=True)
+    return Package(debs[0], root)
+
+
 @pytest.fixture(scope="session")
 def package(tmp_path_factory):
-    """Runs CPack into a temporary directory, so the build and source trees keep no package."""
-    out = tmp_path_factory.mktemp("package")
-    config = os.path.join(BUILD_DIR, "CPackConfig.cmake")
-    made = subprocess.run(["cpack", "--config", config, "-B", str(out)], cwd=BUILD_DIR,
-                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=600)
-    assert made.returncode == 0, made.stdout + made.stderr
-    debs = glob.glob(str(out / "*.deb"))
-    assert len(debs) == 1, debs
-    root = out / "root"
-    subprocess.run(["dpkg-deb", "-x", debs[0], str(root)], check=True)
-    return Package(debs[0], str(root))
+    """Built into a temporary directory, so the build and source trees keep no package."""
+    return build_package(tmp_path_factory.mktemp("package"))

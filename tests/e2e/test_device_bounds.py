@@ -148,8 +148,8 @@ def test_device_that_would_pass_the_receive_budget_ends_and_the_others_go_on(tmp
             await world.wait_log("unitId:2 disconnected: receive budget exhausted")
             await world.reported(2)
             await second.wait_closed()
-            assert await metric(world,
-                                "tt_controller_device_receive_budget_exhausted_total") == 1
+            assert await settled_metric(
+                world, "tt_controller_device_receive_budget_exhausted_total", 1) == 1
 
             # The first finishes its message and its result goes out whole.
             await first.send_frame(CONTINUATION, b'"}', fin=True)
@@ -185,7 +185,7 @@ def test_runs_of_a_device_that_leaves_without_answering_are_answered_at_once(tmp
                             "the answers on %s" % server.host)
             # At once: long before any timeout of the connection.
             assert time.monotonic() - started < 10
-            assert await metric(world, "tt_controller_tests_running") == 0
+            assert await settled_metric(world, "tt_controller_tests_running", 0) == 0
             await run_test(world, await world.admitted_device(8), 8)
             # The ids are free again.
             device = await world.admitted_device(7)
@@ -208,14 +208,14 @@ def test_result_for_another_units_request_is_dropped_and_the_asked_device_answer
 
             await intruder.send_result(test_id, '{"from":7}', last=True)
             await world.wait_log("unitId:7 result for a request of unitId:8 dropped")
-            assert await metric(world, "tt_controller_foreign_results_dropped_total") == 1
-            assert await metric(world, "tt_controller_tests_running") == 1
+            assert await settled_metric(world, "tt_controller_foreign_results_dropped_total", 1) == 1
+            assert await settled_metric(world, "tt_controller_tests_running", 1) == 1
 
             await asked.send_result(test_id, '{"from":8}', last=True)
             expected = result_message('{"from":8}', test_id, 8)
             for server in world.apis:
                 await until(lambda: expected in server.messages(), 10, "the asked one's result")
             assert not any('"from":7' in m for s in world.apis for m in s.messages())
-            assert await metric(world, "tt_controller_tests_running") == 0
+            assert await settled_metric(world, "tt_controller_tests_running", 0) == 0
             await run_test(world, intruder, 7)
     run(scenario)

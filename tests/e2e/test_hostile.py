@@ -8,6 +8,7 @@ import asyncio
 import json
 import os
 import re
+import resource
 import time
 import uuid
 
@@ -25,6 +26,12 @@ pytestmark = requires_private_hosts
 MEASURED = not is_sanitized(CONTROLLER)
 
 MIB = 1 << 20
+
+
+def own_cpu_seconds():
+    """User and system time of this process, whose event loop runs the fake peers."""
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
 
 
 def status_kib(pid, field):
@@ -280,12 +287,17 @@ def test_peers_that_hang_up_after_registering_are_contacted_once_a_second(tmp_pa
             pid = world.controller.proc.pid
             counted = [world.apis[0], world.validator]
             before = [len(server.connections) for server in counted]
-            cpu, wall = cpu_seconds(pid), time.monotonic()
+            cpu, peers_cpu, wall = cpu_seconds(pid), own_cpu_seconds(), time.monotonic()
             await asyncio.sleep(5)
-            cpu, wall = cpu_seconds(pid) - cpu, time.monotonic() - wall
+            cpu, peers_cpu = cpu_seconds(pid) - cpu, own_cpu_seconds() - peers_cpu
+            wall = time.monotonic() - wall
             attempts = [len(server.connections) - b for server, b in zip(counted, before)]
             assert all(1 <= n <= wall + 2 for n in attempts), attempts
-            assert cpu < 0.05 * wall, "%.2f s of CPU in %.2f s" % (cpu, wall)
+            # Between attempts the controller waits: for each one it does about what the peers
+            # here do to accept it and hang up, so its CPU is of the order of theirs, on a loaded
+            # machine and under a sanitizer too. A loop that spun would use the whole wall time.
+            assert cpu < 20 * peers_cpu + 0.05 * wall, (
+                "%.2f s of CPU against the peers' %.2f s in %.2f s" % (cpu, peers_cpu, wall))
     run(scenario)
 
 

@@ -15,6 +15,8 @@ CONFIG = "/opt/kelvarin/etc/tt_controller.cfg"
 SERVICE = "/lib/systemd/system/tt_controller.service"
 SOCKET = "/lib/systemd/system/tt_controller.socket"
 MANPAGE = "/usr/share/man/man8/tt_controller.8.gz"
+DOC = "/usr/share/doc/tt-controller/"
+RULES = DOC + "examples/tt_controller.rules.yml"
 
 
 def shipped(package, installed):
@@ -33,7 +35,10 @@ class TestContents:
             if not mode.startswith("d"):
                 files[name[1:]] = mode
         assert files == {BINARY: "-rwxr-xr-x",
-                         **dict.fromkeys((CONFIG, SERVICE, SOCKET, MANPAGE), "-rw-r--r--")}
+                         **dict.fromkeys((CONFIG, SERVICE, SOCKET, MANPAGE, RULES,
+                                          DOC + "copyright", DOC + "changelog.gz",
+                                          "/usr/share/lintian/overrides/tt-controller"),
+                                         "-rw-r--r--")}
 
 
 class TestControl:
@@ -44,14 +49,26 @@ class TestControl:
                 name, _, value = line.partition(":")
                 fields[name] = value.strip()
         assert fields["Package"] == "tt-controller"
-        assert fields["Version"] == "1.0.0"
+        assert fields["Section"] == "net"
         assert fields["Architecture"] == subprocess.run(
             ["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
-        assert os.path.basename(package.deb) == "tt-controller_1.0.0_%s.deb" % fields["Architecture"]
+        assert os.path.basename(package.deb) == "tt-controller_%s_%s.deb" % (
+            fields["Version"], fields["Architecture"])
         depends = [d.split()[0] for d in fields["Depends"].split(", ")]
         for library in ("libboost-program-options1.81.0", "libsystemd0",
                         "libprometheus-cpp-core1.0", "libstdc++6", "libc6"):
             assert library in depends
+
+    def test_package_changelog_manual_page_and_binary_agree_on_the_version(self, package):
+        version = subprocess.run(["dpkg-deb", "--field", package.deb, "Version"],
+                                 capture_output=True, text=True, check=True).stdout.strip()
+        with gzip.open(package.path(DOC + "changelog.gz"), "rt") as f:
+            assert f.readline().startswith("tt-controller (%s) " % version)
+        assert re.search(r'^\.TH TT_CONTROLLER 8 "[0-9-]+" "tt_controller %s" ' % re.escape(version),
+                         shipped(package, MANPAGE), re.M)
+        result = subprocess.run([package.path(BINARY), "--version"], capture_output=True,
+                                text=True)
+        assert (result.returncode, result.stdout) == (0, "tt_controller %s\n" % version)
 
     def test_configuration_is_a_conffile_and_maintainer_scripts_are_shell(self, package,
                                                                           tmp_path):
@@ -62,6 +79,50 @@ class TestControl:
             assert path.stat().st_mode & 0o777 == 0o755, script
             assert path.read_text().startswith("#!/bin/sh\n")
             assert subprocess.run(["sh", "-n", str(path)]).returncode == 0, script
+
+    def test_systemd_is_driven_through_debian_s_helpers(self, package, tmp_path):
+        """Upgrades reload a running controller and leave a stopped one; removal stops both
+        units; purge forgets their enablement."""
+        subprocess.run(["dpkg-deb", "--control", package.deb, str(tmp_path)], check=True)
+        scripts = {name: (tmp_path / name).read_text() for name in ("postinst", "prerm", "postrm")}
+        assert "deb-systemd-invoke try-reload-or-restart tt_controller.service" in \
+            scripts["postinst"]
+        assert "deb-systemd-invoke stop tt_controller.service tt_controller.socket" in \
+            scripts["prerm"]
+        assert "deb-systemd-helper purge 'tt_controller.service' 'tt_controller.socket'" in \
+            scripts["postrm"]
+        for name, text in scripts.items():
+            # Nothing starts a unit; systemctl itself only rereads the units.
+            assert "deb-systemd-invoke start" not in text, name
+            calls = re.findall(r"^\s*systemctl .*$", text, re.M)
+            assert all("daemon-reload" in call for call in calls), (name, calls)
+
+
+def test_lintian_finds_nothing_but_the_overridden_configuration_place(package):
+    """No error or warning; the tags of the configuration under /opt are overridden, with the
+    reason in the override file. Overridden tags are shown (and would set the exit status), so
+    the lines themselves are the verdict."""
+    result = subprocess.run(["lintian", "--show-overrides", "--fail-on", "none", package.deb],
+                            capture_output=True, text=True, timeout=600,
+                            stdin=subprocess.DEVNULL)
+    tags = [line for line in result.stdout.splitlines() if line[:2] in ("E:", "W:", "O:")]
+    assert (result.returncode, tags) == (0, [
+        "O: tt-controller: dir-or-file-in-opt [opt/kelvarin/]",
+        "O: tt-controller: dir-or-file-in-opt [opt/kelvarin/etc/]",
+        "O: tt-controller: dir-or-file-in-opt [opt/kelvarin/etc/tt_controller.cfg]",
+        "O: tt-controller: non-etc-file-marked-as-conffile opt/kelvarin/etc/tt_controller.cfg "
+        "[conffiles:1]"]), result.stdout + result.stderr
+
+
+def test_shipped_alert_rules_pass_promtool_and_are_those_the_readme_shows(package):
+    result = subprocess.run(["promtool", "check", "rules", package.path(RULES)],
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "SUCCESS: 3 rules found" in result.stdout
+    with open(os.path.join(SOURCE_DIR, "README.md")) as f:
+        readme = f.read()
+    rules = [line for line in shipped(package, RULES).splitlines() if not line.startswith("#")]
+    assert "\n".join("    " + line for line in rules) in readme
 
 
 def enabled(text, values=None):

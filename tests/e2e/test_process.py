@@ -1,5 +1,6 @@
 """The life of the process: help, configuration errors, listening sockets, signals."""
 
+import re
 import signal
 import socket
 
@@ -11,6 +12,8 @@ HELP_TEXT = (
     "Generic options:\n"
     "  -c [ --config ] arg (=/opt/kelvarin/etc/tt_controller.cfg)\n"
     "                                        path to the configuration file\n"
+    "  --check-config                        check the configuration file and exit\n"
+    "  --version                             print the version and exit\n"
     "  --help \n"
     "\n")
 
@@ -47,6 +50,51 @@ def test_configuration_errors_end_with_one_line_and_status_1(config, args, text,
     assert result.returncode == 1
     assert result.stderr.decode() == "Exception: " + message + "\n"
     assert result.stdout == b""
+
+
+def test_version_is_one_line_on_standard_output_without_opening_the_file():
+    result = run_controller(["--version", "-c", "/nonexistent/tt.cfg"])
+    assert result.returncode == 0
+    assert re.fullmatch(rb"tt_controller \d+\.\d+\.\d+\n", result.stdout), result.stdout
+    assert result.stderr == b""
+
+
+class TestCheckConfig:
+    """--check-config fails where a start fails on the configuration, with the same line, and
+    opens no socket: a port that is in use does not fail it."""
+
+    def test_a_valid_file_prints_nothing_and_binds_nothing(self, config):
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as busy:
+            busy.bind(("::", 0))
+            busy.listen()
+            port = busy.getsockname()[1]
+            path = config(quiet_api() + "[device-side]\nlisten-service=%d\nlisten-service=http\n"
+                          "[metrics]\nlisten=[::1]:%d\n" % (port, port))
+            result = run_controller(["--check-config", "-c", path])
+        assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+
+    @pytest.mark.parametrize("text", [
+        "api-side.foo=1\n",
+        "[api-side]\nrefresh-interval=2147483648\n",
+        "[api-side]\nqueue-limit-mib=-1\n",
+        "[metrics]\nlisten=localhost:9120\n",
+        "[device-side]\nlisten-service=no-such-service\n",
+    ], ids=["unknown-key", "bad-number", "bad-queue-limit", "bad-metrics-address",
+            "unresolved-service"])
+    def test_an_invalid_file_fails_with_the_line_of_a_start(self, config, text):
+        path = config(quiet_api() + text)
+        checked = run_controller(["--check-config", "-c", path])
+        started = run_controller(["-c", path])
+        assert checked.returncode == started.returncode == 1
+        assert checked.stdout == b""
+        assert checked.stderr.decode().startswith("Exception: ")
+        assert checked.stderr.decode().splitlines() == \
+            started.stderr.decode().splitlines()[-1:]
+
+    def test_a_missing_file_fails_as_a_start(self):
+        result = run_controller(["--check-config", "--config", "/nonexistent/tt.cfg"])
+        assert result.returncode == 1
+        assert result.stderr == b"Exception: can not open config file: /nonexistent/tt.cfg\n"
 
 
 @pytest.mark.parametrize("section, reason", [

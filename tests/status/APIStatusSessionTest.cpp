@@ -76,16 +76,6 @@ protected:
     std::unique_ptr<APIStatusSession> session;
 };
 
-TEST(StatusMessagesTest, RegistrationQuotesTheHostNameAndValidationNamesUnitAndMac)
-{
-    EXPECT_EQ(
-        buildValidatorRegistration("lab\"7\\b"),
-        "{\"type\":\"register\",\"data\":{\"is_validator\":true,\"name\":\"lab\\\"7\\\\b\"}}");
-    EXPECT_EQ(buildValidateRequest(largestUnit, mac(0xff)),
-              "{\"type\":\"validate\",\"data\":{\"unit_id\":18446744073709551615,"
-              "\"mac\":\"001A2B3C4DFF\"}}");
-}
-
 TEST_F(APIStatusSessionTest, RefusedValidatorIsRetriedAfterTheDelay)
 {
     auto const begin = std::chrono::steady_clock::now();

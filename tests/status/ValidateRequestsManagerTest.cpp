@@ -4,6 +4,7 @@
 #include "support/Helpers.hpp"
 
 #include <gtest/gtest.h>
+
 #include <memory>
 #include <stdexcept>
 #include <string>

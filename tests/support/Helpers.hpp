@@ -7,6 +7,7 @@
 #include <exception>
 #include <functional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,18 @@ template <typename Exception = std::exception, typename Call> std::string failur
         return error.what();
     }
     return "(accepted)";
+}
+
+// What reading the text as a Message threw ("(accepted)" when nothing did).
+template <typename Message> std::string errorOf(std::string const &text)
+{
+    return failureOf<std::runtime_error>([&] { Message message(text); });
+}
+
+// JSON arrays nested `levels` deep around `inner`.
+inline std::string nestedArrays(std::size_t levels, std::string const &inner = "")
+{
+    return std::string(levels, '[') + inner + std::string(levels, ']');
 }
 
 // "127.0.0.1:4567", as the service writes endpoints in its log lines.

@@ -6,9 +6,10 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <functional>
-#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <vector>

@@ -1,6 +1,7 @@
 #include "app/admin/ControllerMetrics.hpp"
 
 #include <prometheus/text_serializer.h>
+
 #include <sstream>
 #include <variant>
 

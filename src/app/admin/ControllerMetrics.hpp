@@ -6,14 +6,15 @@
 
 #include <boost/asio/ip/tcp.hpp>
 
-#include <chrono>
-#include <cstdint>
-#include <map>
-#include <memory>
 #include <prometheus/counter.h>
 #include <prometheus/family.h>
 #include <prometheus/gauge.h>
 #include <prometheus/registry.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 
 namespace kelvarin::triggerTesting

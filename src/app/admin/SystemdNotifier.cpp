@@ -3,11 +3,12 @@
 #include <boost/asio/buffer.hpp>
 #include <boost/beast/core/bind_handler.hpp>
 
+#include <systemd/sd-daemon.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
 #include <sys/un.h>
-#include <systemd/sd-daemon.h>
 
 namespace kelvarin::triggerTesting
 {

@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
 #include <sstream>
 #include <vector>
 
@@ -89,24 +90,6 @@ TEST(ControllerMetrics, APISessionSeriesComeAndGoWithTheirSessions)
     EXPECT_THAT(
         exposed(metrics, state),
         Contains("tt_controller_api_dropped_messages_total{endpoint=\"127.0.0.2:10002\"} 1"));
-}
-
-TEST(ControllerState, ReadyNeedsTheValidatorAndOneRegisteredAPISession)
-{
-    auto const withSessions = [](bool validator, std::vector<bool> const &registered)
-    {
-        ControllerState state;
-        state.validatorConnected = validator;
-        for (bool r : registered)
-            state.apiSessions.push_back({{}, {}, r});
-        return state;
-    };
-    EXPECT_EQ(withSessions(true, {false, true}).unreadiness(), "");
-    // A session still connecting cannot take a test's results.
-    EXPECT_EQ(withSessions(false, {false}).unreadiness(),
-              "validator not connected, no API session registered");
-    EXPECT_EQ(withSessions(true, {true, false, true}).statusLine(),
-              "devices online: 0, validator: up, API sessions: 2 of 3 registered");
 }
 
 } // namespace

@@ -8,6 +8,8 @@
 #include <boost/beast/http/read.hpp>
 
 #include <gtest/gtest.h>
+
+#include <poll.h>
 #include <string>
 #include <thread>
 

@@ -5,8 +5,9 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/datagram_protocol.hpp>
 
-#include <cstdlib>
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 #include <string>
 #include <unistd.h>
 #include <vector>

@@ -1,18 +1,20 @@
-#include "api/IsOnlineJson.hpp"
-#include "api/JsonTriggerDocument.hpp"
 #include "api/TestRequestJsonV1.hpp"
+
 #include "support/Helpers.hpp"
 
 #include <boost/uuid/string_generator.hpp>
 
 #include <gtest/gtest.h>
-#include <stdexcept>
+
 #include <string>
 
 namespace kelvarin::triggerTesting
 {
 namespace
 {
+
+using testSupport::errorOf;
+using testSupport::nestedArrays;
 
 std::string const canonicalId = "0123abcd-4567-89ef-0123-456789abcdef";
 
@@ -23,44 +25,10 @@ std::string execute(std::string const &testId, std::string const &unitId = "1234
            R"(,"task":"ping","action_id":7)" + extra + "}}";
 }
 
-template <typename Message> std::string errorOf(std::string const &text)
-{
-    return testSupport::failureOf<std::runtime_error>([&] { Message message(text); });
-}
-
-// Arrays nested `levels` deep around `inner`.
-std::string nested(std::size_t levels, std::string const &inner = "")
-{
-    return std::string(levels, '[') + inner + std::string(levels, ']');
-}
-
-TEST(JsonTriggerDocumentTest, RefusesBrokenEnvelopesWithTheirTexts)
-{
-    std::pair<std::string, std::string> const cases[] = {
-        {"  \n", "Invalid JSON"},
-        {R"({"type":"x","data":{}} x)", "Invalid JSON"},
-        {"\xEF\xBB\xBF{\"type\":\"x\",\"data\":{}}", "Invalid JSON"},
-        {R"({"type":"x","data":{"deep":)" + nested(127) + "}}", "Invalid JSON"},
-        {R"([{"type":"x","data":{}}])", "Invalid message"},
-        {R"({"type":5,"data":{}})", R"(There is no valid "type")"},
-        {R"({"type":"x","data":[]})", R"(There is no valid "data")"},
-    };
-    for (auto const &[text, error] : cases)
-        EXPECT_EQ(errorOf<JsonTriggerDocument>(text), error) << text;
-}
-
-TEST(JsonTriggerDocumentTest, NulByteEndsTheTextAndTheFirstDuplicateCounts)
-{
-    JsonTriggerDocument const document(std::string(R"({"type":"a","type":"b","data":{"k":1}})") +
-                                       '\0' + "garbage");
-    EXPECT_EQ(document.type, "a");
-    EXPECT_EQ((*document.data)["k"].GetInt(), 1);
-}
-
 TEST(TestRequestJsonV1Test, ReadsMetadataAndKeepsTheWholeDataInOrder)
 {
     // The root object and "data" are two levels of the 128 allowed.
-    std::string const deepest = nested(126, "1");
+    std::string const deepest = nestedArrays(126, "1");
     TestRequestJsonV1 request(
         execute(canonicalId, "18446744073709551615",
                 R"(,"zeta":{"a": [1, 2.5]},"alpha":"\u00e9","deep":)" + deepest));
@@ -96,8 +64,8 @@ TEST(TestRequestJsonV1Test, RefusesWrongTypesAndInvalidMembers)
     std::pair<std::string, std::string> const cases[] = {
         {R"({"type":"Execute","data":{}})", "Bad request"},
         {"[]", "Invalid message"},
-        {execute(canonicalId, "1234", R"(,"deep":)" + nested(127, "1")), "Invalid JSON"},
-        {nested(1000000), "Invalid JSON"},
+        {execute(canonicalId, "1234", R"(,"deep":)" + nestedArrays(127, "1")), "Invalid JSON"},
+        {nestedArrays(1000000), "Invalid JSON"},
         {R"({"type":"execute","data":{"unit_id":1}})", R"(There is no valid "test_id")"},
         {id + R"(","unit_id":1}})", R"(There is no valid "task")"},
         {id + R"(","unit_id":1,"task":"t","action_id":-2}})", R"(There is no valid "action_id")"},
@@ -108,15 +76,6 @@ TEST(TestRequestJsonV1Test, RefusesWrongTypesAndInvalidMembers)
         EXPECT_EQ(errorOf<TestRequestJsonV1>(execute(canonicalId, unitId)),
                   R"(There is no valid "unit_id")")
             << unitId;
-}
-
-TEST(IsOnlineJsonTest, ReadsTheUnitIdAndRefusesOtherTypes)
-{
-    EXPECT_EQ(IsOnlineJson(R"({"type":"isOnline","data":{"x":[],"unit_id":42}})").unitId, 42U);
-    EXPECT_EQ(errorOf<IsOnlineJson>(R"({"type":"isonline","data":{"unit_id":42}})"), "Bad request");
-    EXPECT_EQ(errorOf<IsOnlineJson>(R"({"type":"isOnline","data":{"unit_id":"42"}})"),
-              R"(There is no valid "unit_id")");
-    EXPECT_EQ(errorOf<IsOnlineJson>(nested(1000000).substr(0, 1000000)), "Invalid JSON");
 }
 
 } // namespace

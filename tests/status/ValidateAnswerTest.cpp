@@ -1,13 +1,9 @@
-// The validator's side of the wire: device identities, the validator's answers and the
-// disconnection reports sent to it.
-#include "status/DisconnectionMessage.hpp"
-#include "status/EtherAddr.hpp"
 #include "status/ValidateAnswer.hpp"
-#include "status/ValidateMessage.hpp"
+
 #include "support/Helpers.hpp"
 
 #include <gtest/gtest.h>
-#include <limits>
+
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -17,43 +13,7 @@ namespace kelvarin::triggerTesting
 namespace
 {
 
-using namespace std::chrono_literals;
 using testSupport::failureOf;
-
-TEST(EtherAddrTest, TwelveUpperCaseDigitsWithLeadingZerosBothWays)
-{
-    EXPECT_EQ(EtherAddr(EtherAddr::Octets{0xff, 0x01, 0x00, 0x0a, 0xa0, 0x80}).toString(),
-              "FF01000AA080");
-    EXPECT_EQ(EtherAddr{}.toString(), "000000000000");
-    EtherAddr const mixed{std::string("001a2b3C4D5E")};
-    EXPECT_EQ(mixed.bytes, (EtherAddr::Octets{0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}));
-    EXPECT_EQ(EtherAddr{std::string("abcdefABCDEF")}.toString(), "ABCDEFABCDEF");
-    EXPECT_FALSE(mixed == EtherAddr(EtherAddr::Octets{0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5f}));
-}
-
-TEST(EtherAddrTest, RejectsWrongLengthsSeparatorsAndNonHexDigits)
-{
-    using namespace std::string_literals;
-    for (std::string const &text :
-         {""s, "001A2B3C4D5"s, "001A2B3C4D5E0"s, "00:1A:2B:3C:4D:5E"s, "001A2B3C4D5G"s,
-          "G01A2B3C4D5E"s, "001A2B 3C4D5"s, "001A2B\0C4D5E"s})
-        EXPECT_EQ(failureOf<std::runtime_error>([&] { EtherAddr{text}; }),
-                  "Tried to create an EtherAddr from an invalid format")
-            << text;
-}
-
-ValidateMessage::IdType key(std::uint64_t unitId, EtherAddr::Octets octets)
-{
-    return {unitId, EtherAddr{octets}};
-}
-
-TEST(ValidateMessageKeyTest, UnitIdDecidesFirstThenTheOctetsAsUnsigned)
-{
-    EXPECT_TRUE(key(1, {0xff, 0, 0, 0, 0, 0}) < key(2, {0, 0, 0, 0, 0, 0}));
-    EXPECT_TRUE(key(0x7fffffffffffffff, {}) < key(0x8000000000000000, {}));
-    EXPECT_FALSE(key(5, {0x80, 0, 0, 0, 0, 0}) < key(5, {0x7f, 0xff, 0xff, 0xff, 0xff, 0xff}));
-    EXPECT_FALSE(key(9, {1, 2, 3, 4, 5, 6}) < key(9, {1, 2, 3, 4, 5, 6}));
-}
 
 std::string answerText(std::string const &data)
 {
@@ -115,27 +75,6 @@ TEST(ValidateAnswerTest, MissingOrNonBooleanResultKeepsTheKeyButHasNoVerdict)
                   "There is no valid \"result\"")
             << result;
     }
-}
-
-std::chrono::system_clock::time_point at(std::chrono::nanoseconds sinceEpoch)
-{
-    return std::chrono::system_clock::time_point{
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(sinceEpoch)};
-}
-
-TEST(DisconnectionMessageTest, ReasonUtcTimeWithoutFractionAndUnitId)
-{
-    EXPECT_EQ(prepareDisconnectionMessage(7, timeout, at(59s + 999999999ns)),
-              "{\"type\":\"unit_disconnect\",\"reason\":\"timeout\","
-              "\"dtime_utc\":\"1970-01-01T00:00:59\",\"unit_id\":7}");
-    // 2024-03-01T12:34:56Z, the day after a leap day.
-    EXPECT_EQ(prepareDisconnectionMessage(std::numeric_limits<unsigned long>::max(), clean,
-                                          at(1709296496s + 500ms)),
-              "{\"type\":\"unit_disconnect\",\"reason\":\"clean\","
-              "\"dtime_utc\":\"2024-03-01T12:34:56\",\"unit_id\":18446744073709551615}");
-    // Any reason but clean is a timeout.
-    EXPECT_EQ(prepareDisconnectionMessage(1, static_cast<disconnection_reason>(5), at(0s)),
-              prepareDisconnectionMessage(1, timeout, at(0s)));
 }
 
 } // namespace

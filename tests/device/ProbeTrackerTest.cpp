@@ -1,0 +1,41 @@
+#include "device/ProbeTracker.hpp"
+
+#include "device/HeapTrimmer.hpp"
+#include "device/ProbeSession.hpp"
+
+#include <boost/asio/io_context.hpp>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace kelvarin::triggerTesting
+{
+namespace
+{
+
+// A session that is never started carries unit id 0.
+TEST(ProbeTrackerTest, TheLastToLeaveTrimsAndAVanishedSessionYieldsNothing)
+{
+    std::size_t trims = 0;
+    ProbeTracker tracker(HeapTrimmer([&] { ++trims; }));
+    boost::asio::io_context io;
+    ProbeSession::ValidateFn validateFn;
+    ProbeSession::TestResultFn resultFn;
+    ProbeSession::ReportDisconnectFn const reportFn;
+    auto session = std::make_shared<ProbeSession>(io.get_executor(), validateFn, resultFn, reportFn,
+                                                  tracker, ProbeSession::Timeouts{});
+    tracker.addProbe(session);
+    EXPECT_EQ(tracker.getProbe(0), session);
+    tracker.removeProbe(0, session);
+    EXPECT_FALSE(tracker.hasProbe(0));
+    EXPECT_EQ(trims, 1u);
+
+    tracker.addProbe(session);
+    session.reset();
+    EXPECT_TRUE(tracker.hasProbe(0));
+    EXPECT_EQ(tracker.getProbe(0), nullptr);
+}
+
+} // namespace
+} // namespace kelvarin::triggerTesting
