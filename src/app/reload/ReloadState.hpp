@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace kelvarin::triggerTesting
+{
+
+// Everything one program of the controller hands to the next when it reloads: the descriptors
+// it keeps open across the exec and what it holds for them. Texts are kept byte for byte.
+struct ReloadState
+{
+    // Raised whenever a reader of an older layout would misread a newer one.
+    static constexpr std::uint32_t formatVersion = 1;
+
+    struct Device
+    {
+        int descriptor = -1;
+        bool ipv6 = false;
+        std::uint64_t unitId = 0;
+        std::string mac; // six octets
+        std::uint32_t state = 0;
+        std::string pending;             // bytes read from the device and not yet handled
+        std::vector<std::string> unsent; // messages for the device, oldest first
+    };
+
+    struct RunningRequest
+    {
+        std::string requestId; // the uuid's 36-character text
+        std::uint64_t unitId = 0;
+        std::string task;
+        std::uint64_t actionId = 0;
+    };
+
+    struct ApiQueue
+    {
+        std::string endpoint; // address:port
+        std::vector<std::string> unsent;
+    };
+
+    struct PendingValidation
+    {
+        std::uint64_t unitId = 0;
+        std::string mac;
+        std::vector<std::uint32_t> askers; // indexes into devices
+    };
+
+    struct Listener
+    {
+        int descriptor = -1;
+        bool ipv6 = false;
+    };
+
+    std::string configuration; // the text of the configuration the program ran on
+    std::vector<Listener> listeners;
+    std::vector<Device> devices;
+    std::vector<RunningRequest> requests;
+    std::vector<ApiQueue> apiQueues;
+    std::vector<PendingValidation> validations;
+    std::vector<std::string> reports;
+    std::vector<std::pair<std::string, std::uint64_t>> counters;
+};
+
+std::string encodeReloadState(ReloadState const &state);
+// Throws std::runtime_error naming what is wrong when the text is not a state of this format
+// version, or is damaged; never reads outside the text.
+ReloadState decodeReloadState(std::string_view text);
+
+} // namespace kelvarin::triggerTesting
