@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace kelvarin::triggerTesting
 {
@@ -195,6 +196,39 @@ TEST_F(FrameBoundaryStreamTest, AMessageSplitAcrossTheHandOverArrivesWhole)
     auto adopted = handOver();
     net::write(client, net::buffer(frame.substr(10)));
     EXPECT_TRUE(readMessage(*adopted) == message);
+}
+
+// The client end of a connection handed over, its server a plain WebSocket server.
+TEST(AdoptConnectedConnection, TheServerSeesNoSecondHandshakeAndBothDirectionsGoOn)
+{
+    net::io_context io;
+    tcp::acceptor acceptor(io, {net::ip::make_address("127.0.0.1"), 0});
+    using ClientStream = websocket::stream<FrameBoundaryStream<tcp::socket>>;
+    auto client = std::make_unique<ClientStream>(io);
+    client->next_layer().next_layer().connect(acceptor.local_endpoint());
+    websocket::stream<tcp::socket> server(acceptor.accept());
+    std::thread accepting([&] { server.accept(); });
+    client->handshake("localhost", "/");
+    accepting.join();
+    server.write(net::buffer(std::string("before")));
+    server.write(net::buffer(std::string("after")));
+    boost::beast::flat_buffer buffer;
+    client->read(buffer);
+    EXPECT_EQ(boost::beast::buffers_to_string(buffer.data()), "before");
+
+    std::string pending = client->next_layer().takePending();
+    int const descriptor = client->next_layer().next_layer().release();
+    client.reset();
+    ClientStream adopted(io);
+    ASSERT_FALSE(adoptConnectedConnection(adopted, descriptor, tcp::v4(), "localhost"));
+    adopted.next_layer().preload(std::move(pending));
+    buffer.clear();
+    adopted.read(buffer);
+    EXPECT_EQ(boost::beast::buffers_to_string(buffer.data()), "after");
+    adopted.write(net::buffer(std::string("reply")));
+    buffer.clear();
+    server.read(buffer);
+    EXPECT_EQ(boost::beast::buffers_to_string(buffer.data()), "reply");
 }
 
 } // namespace
