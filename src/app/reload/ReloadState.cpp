@@ -39,8 +39,6 @@ void writeDevice(Writer &writer, ReloadState::Device const &device)
     writer.Bool(device.ipv6);
     writer.Key("unit");
     writer.Uint64(device.unitId);
-    writer.Key("mac");
-    writeText(writer, device.mac);
     writer.Key("state");
     writer.Uint(device.state);
     writer.Key("pending");
@@ -192,7 +190,6 @@ ReloadState::Device readDevice(Value const &value)
     device.descriptor = descriptorMember(value);
     device.ipv6 = flagMember(value, "ipv6");
     device.unitId = numberMember(value, "unit");
-    device.mac = macMember(value);
     device.state = smallNumberMember(value, "state");
     device.pending = textMember(value, "pending");
     device.unsent = textsMember(value, "unsent");

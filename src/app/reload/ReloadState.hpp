@@ -21,7 +21,6 @@ struct ReloadState
         int descriptor = -1;
         bool ipv6 = false;
         std::uint64_t unitId = 0;
-        std::string mac; // six octets
         std::uint32_t state = 0;
         std::string pending;             // bytes read from the device and not yet handled
         std::vector<std::string> unsent; // messages for the device, oldest first
@@ -44,7 +43,7 @@ struct ReloadState
     struct PendingValidation
     {
         std::uint64_t unitId = 0;
-        std::string mac;
+        std::string mac;                   // six octets
         std::vector<std::uint32_t> askers; // indexes into devices
     };
 
