@@ -46,6 +46,10 @@ public:
     // Every byte handed on ends a complete message; bytes may wait here.
     bool deliveredWholeMessages() const { return cursor.atMessageBoundary(); }
     bool isWriting() const { return writing; }
+    // Data messages handed on whole, since the start (wrapping): a reader that counts those it
+    // has had knows whether one is still inside the WebSocket stream.
+    std::uint32_t messagesDelivered() const { return cursor.messagesCompleted(); }
+    std::string const &pendingBytes() const { return pending; }
     // Bytes read from the socket that the WebSocket stream has not been given: the beginning of
     // what the peer sent next.
     std::string takePending() { return std::exchange(pending, {}); }

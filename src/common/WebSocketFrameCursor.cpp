@@ -108,7 +108,11 @@ void WebSocketFrameCursor::endFrame()
 {
     bool const control = header[0] & controlOpcodeBit;
     if (!control)
+    {
         messageOpen = !(header[0] & finBit);
+        if (!messageOpen)
+            ++completed;
+    }
     inPayload = false;
     headerSeen = 0;
     headerLength = 2;

@@ -18,6 +18,8 @@ public:
     std::size_t advance(unsigned char const *bytes, std::size_t size);
     // For a connection whose handshake was made elsewhere: frames come from the start.
     void skipHandshake() { inHead = false; }
+    // Data messages whose last byte has been taken, since the start (wrapping).
+    std::uint32_t messagesCompleted() const { return completed; }
     // Past the handshake, between frames, and no data message begun and not yet finished.
     bool atMessageBoundary() const
     {
@@ -34,6 +36,7 @@ private:
     unsigned char header[14] = {};
     std::uint8_t headerSeen = 0;
     std::uint8_t headerLength = 2;
+    std::uint32_t completed = 0;
     bool inPayload = false;
     bool messageOpen = false;
     // The handshake's head (an upgrade request or its response, neither with a body) ends with
