@@ -67,6 +67,10 @@ void writeApiQueue(Writer &writer, ReloadState::ApiQueue const &queue)
     writer.StartObject();
     writer.Key("endpoint");
     writeText(writer, queue.endpoint);
+    writer.Key("fd");
+    writer.Int(queue.descriptor);
+    writer.Key("pending");
+    writeText(writer, queue.pending);
     writer.Key("unsent");
     writeTexts(writer, queue.unsent);
     writer.EndObject();
@@ -148,10 +152,11 @@ bool flagMember(Value const &object, char const *name)
     return value.GetBool();
 }
 
-int descriptorMember(Value const &object)
+int descriptorMember(Value const &object, bool optional = false)
 {
     auto const &value = member(object, "fd");
-    if (!value.IsInt() || value.GetInt() < 0)
+    // -1: none, where a record may go without one.
+    if (!value.IsInt() || value.GetInt() < (optional ? -1 : 0))
         damaged("\"fd\" is not a descriptor");
     return value.GetInt();
 }
@@ -204,7 +209,8 @@ ReloadState::RunningRequest readRequest(Value const &value)
 
 ReloadState::ApiQueue readApiQueue(Value const &value)
 {
-    return {textMember(value, "endpoint"), textsMember(value, "unsent")};
+    return {textMember(value, "endpoint"), descriptorMember(value, true),
+            textMember(value, "pending"), textsMember(value, "unsent")};
 }
 
 ReloadState::PendingValidation readValidation(Value const &value, std::size_t deviceCount)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "api/APISessionHandOver.hpp"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -34,11 +36,7 @@ struct ReloadState
         std::uint64_t actionId = 0;
     };
 
-    struct ApiQueue
-    {
-        std::string endpoint; // address:port
-        std::vector<std::string> unsent;
-    };
+    using ApiQueue = APISessionHandOver;
 
     struct PendingValidation
     {

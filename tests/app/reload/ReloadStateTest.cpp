@@ -32,7 +32,8 @@ ReloadState sampleState()
     device.unsent = {std::string("\x46\x9b\x34\xa5\x01\x01", 6), ""};
     state.devices = {device, ReloadState::Device{8, false, 9, 1, "", {}}};
     state.requests = {{"0f8fad5b-d9cb-469f-a165-70867728950e", 9, "ping \"x\"", 12}};
-    state.apiQueues = {{"127.0.0.2:10002", {"{\"type\":\"execute\"}", allBytes()}}};
+    state.apiQueues = {{"127.0.0.2:10002", 11, allBytes(), {"{\"type\":\"execute\"}", allBytes()}},
+                       {"[::1]:10002", -1, "", {}}};
     state.validations = {{9, std::string("\x00\x1b\x21\xff\x80\x01", 6), {1, 1}}};
     state.reports = {"{\"type\":\"unit_disconnect\"}"};
     state.counters = {{"tt_controller_admissions_total{result=\"accepted\"}", 5}};
@@ -57,8 +58,12 @@ TEST(ReloadState, EveryFieldAndEveryByteComesBackAsItWent)
     EXPECT_EQ(back.requests[0].requestId, "0f8fad5b-d9cb-469f-a165-70867728950e");
     EXPECT_EQ(back.requests[0].task, "ping \"x\"");
     EXPECT_EQ(back.requests[0].actionId, 12U);
-    ASSERT_EQ(back.apiQueues.size(), 1U);
+    ASSERT_EQ(back.apiQueues.size(), 2U);
+    EXPECT_EQ(back.apiQueues[0].endpoint, "127.0.0.2:10002");
+    EXPECT_EQ(back.apiQueues[0].descriptor, 11);
+    EXPECT_EQ(back.apiQueues[0].pending, allBytes());
     EXPECT_EQ(back.apiQueues[0].unsent, state.apiQueues[0].unsent);
+    EXPECT_EQ(back.apiQueues[1].descriptor, -1);
     ASSERT_EQ(back.validations.size(), 1U);
     EXPECT_EQ(back.validations[0].mac, state.validations[0].mac);
     EXPECT_EQ(back.validations[0].askers, (std::vector<std::uint32_t>{1, 1}));
@@ -98,6 +103,10 @@ TEST(ReloadState, AnotherVersionOrADamagedTextIsRefusedWithItsReason)
     std::string badDescriptor = text;
     badDescriptor.replace(badDescriptor.find("\"fd\":8"), 6, "\"fd\":-8");
     EXPECT_EQ(failureOf(badDescriptor), "damaged state: \"fd\" is not a descriptor");
+    // A queue may go without its connection, but "none" is -1 and nothing else.
+    std::string badQueueDescriptor = text;
+    badQueueDescriptor.replace(badQueueDescriptor.find("\"fd\":-1"), 7, "\"fd\":-2");
+    EXPECT_EQ(failureOf(badQueueDescriptor), "damaged state: \"fd\" is not a descriptor");
 }
 
 TEST(ReloadState, DeepNestingIsRefusedWithoutExhaustingTheStack)
