@@ -89,6 +89,45 @@ std::size_t APIManager::entryCost(TestMetadata const &metadata)
     return nodeCost + metadata.task.size();
 }
 
+void APIManager::hold()
+{
+    container.hold();
+    statusSession.hold();
+}
+
+void APIManager::resume()
+{
+    container.resume();
+    statusSession.resume();
+}
+
+bool APIManager::readyForHandOver() const
+{
+    return container.readyForHandOver() && statusSession.atHandOverPoint();
+}
+
+APIManager::HandOver APIManager::handOver()
+{
+    HandOver handOver{container.handOver(), {}, statusSession.handOver()};
+    handOver.requests.reserve(requests.size());
+    for (auto const &[id, metadata] : requests)
+        handOver.requests.push_back(metadata);
+    return handOver;
+}
+
+// Every request the previous program admitted stays admitted, above the limit if need be: its
+// replies are still to come, and new requests are refused until the table is back under it.
+void APIManager::adopt(std::vector<APISessionHandOver> const &sessions,
+                       std::vector<TestMetadata> const &running)
+{
+    container.adopt(sessions);
+    for (auto const &metadata : running)
+    {
+        if (requests.emplace(metadata.testId, metadata).second)
+            runningBytes += entryCost(metadata);
+    }
+}
+
 void APIManager::validate(unsigned long const &unitId, EtherAddr const &mac,
                           std::function<void(bool)> callback)
 {

@@ -15,6 +15,7 @@
 
 #include <functional>
 #include <unordered_map>
+#include <vector>
 
 namespace kelvarin::triggerTesting
 {
@@ -58,6 +59,23 @@ public:
     {
         return requests.contains(requestId);
     }
+
+    // A reload: the request sessions and the validator connection hold, the manager tells when
+    // all of them can be handed over, and hands over what they hold and the running requests.
+    void hold();
+    void resume();
+    bool readyForHandOver() const;
+    struct HandOver
+    {
+        std::vector<APISessionHandOver> sessions;
+        std::vector<TestMetadata> requests;
+        StatusHandOver status;
+    };
+    HandOver handOver();
+    // What a previous program handed over, at once after the construction. The validator
+    // connection's share goes to getStatusSession().adopt(), once its askers are known again.
+    void adopt(std::vector<APISessionHandOver> const &sessions,
+               std::vector<TestMetadata> const &running);
 
 private:
     void handleRequest(ITestRequest &request, RequestFn const &requestFn);

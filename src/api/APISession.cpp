@@ -376,7 +376,7 @@ APISessionHandOver APISession::handOverRecord() const
 {
     APISessionHandOver record;
     record.endpoint = endpointText(endpoint);
-    if (connected && !stopped)
+    if (connected && !stopped && boost::beast::get_lowest_layer(*stream).is_open())
     {
         record.descriptor = boost::beast::get_lowest_layer(*stream).native_handle();
         record.pending = stream->next_layer().pendingBytes();
@@ -384,6 +384,14 @@ APISessionHandOver APISession::handOverRecord() const
     for (auto const &message : writeQueue)
         record.unsent.push_back(*message);
     return record;
+}
+
+void APISession::failHandOver()
+{
+    if (atHandOverPoint())
+        return;
+    error_code ignored;
+    boost::beast::get_lowest_layer(*stream).close(ignored);
 }
 
 error_code APISession::adoptConnection(int descriptor, std::string const &pending)

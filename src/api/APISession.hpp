@@ -107,6 +107,9 @@ public:
     bool atHandOverPoint() const;
     // Copies of what the next program needs: an exec that fails leaves everything as it was.
     APISessionHandOver handOverRecord() const;
+    // Ends a connection that could not reach a message boundary in time, as a failed one: only
+    // the queue goes over, and the message being written is written again in full.
+    void failHandOver();
     // Goes on, instead of openSocket() and start(), with what the previous program handed over:
     // the queue, and the registered connection when the record has one. When that connection
     // cannot be taken, the error is returned, the descriptor stays the caller's, and the session
