@@ -59,6 +59,8 @@ void writeRequest(Writer &writer, ReloadState::RunningRequest const &request)
     writeText(writer, request.task);
     writer.Key("action");
     writer.Uint64(request.actionId);
+    writer.Key("device");
+    writer.Int64(request.device);
     writer.EndObject();
 }
 
@@ -67,6 +69,10 @@ void writeApiQueue(Writer &writer, ReloadState::ApiQueue const &queue)
     writer.StartObject();
     writer.Key("endpoint");
     writeText(writer, queue.endpoint);
+    writer.Key("fd");
+    writer.Int(queue.descriptor);
+    writer.Key("pending");
+    writeText(writer, queue.pending);
     writer.Key("unsent");
     writeTexts(writer, queue.unsent);
     writer.EndObject();
@@ -148,10 +154,11 @@ bool flagMember(Value const &object, char const *name)
     return value.GetBool();
 }
 
-int descriptorMember(Value const &object)
+int descriptorMember(Value const &object, bool optional = false)
 {
     auto const &value = member(object, "fd");
-    if (!value.IsInt() || value.GetInt() < 0)
+    // -1: none, where a record may go without one.
+    if (!value.IsInt() || value.GetInt() < (optional ? -1 : 0))
         damaged("\"fd\" is not a descriptor");
     return value.GetInt();
 }
@@ -196,15 +203,22 @@ ReloadState::Device readDevice(Value const &value)
     return device;
 }
 
-ReloadState::RunningRequest readRequest(Value const &value)
+ReloadState::RunningRequest readRequest(Value const &value, std::size_t deviceCount)
 {
-    return {textMember(value, "id"), numberMember(value, "unit"), textMember(value, "task"),
-            numberMember(value, "action")};
+    ReloadState::RunningRequest request{textMember(value, "id"), numberMember(value, "unit"),
+                                        textMember(value, "task"), numberMember(value, "action")};
+    auto const &device = member(value, "device");
+    if (!device.IsInt64() || device.GetInt64() < -1 ||
+        device.GetInt64() >= static_cast<std::int64_t>(deviceCount))
+        damaged("\"device\" is not a device");
+    request.device = device.GetInt64();
+    return request;
 }
 
 ReloadState::ApiQueue readApiQueue(Value const &value)
 {
-    return {textMember(value, "endpoint"), textsMember(value, "unsent")};
+    return {textMember(value, "endpoint"), descriptorMember(value, true),
+            textMember(value, "pending"), textsMember(value, "unsent")};
 }
 
 ReloadState::PendingValidation readValidation(Value const &value, std::size_t deviceCount)
@@ -289,7 +303,8 @@ ReloadState decodeReloadState(std::string_view text)
     state.configuration = textMember(document, "configuration");
     state.listeners = readArray<ReloadState::Listener>(document, "listeners", readListener);
     state.devices = readArray<ReloadState::Device>(document, "devices", readDevice);
-    state.requests = readArray<ReloadState::RunningRequest>(document, "requests", readRequest);
+    for (auto const &value : arrayMember(document, "requests"))
+        state.requests.push_back(readRequest(value, state.devices.size()));
     state.apiQueues = readArray<ReloadState::ApiQueue>(document, "apiQueues", readApiQueue);
     for (auto const &value : arrayMember(document, "validations"))
         state.validations.push_back(readValidation(value, state.devices.size()));

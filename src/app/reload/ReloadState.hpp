@@ -1,5 +1,6 @@
 #pragma once
 
+#include "api/APISessionHandOver.hpp"
 #include "device/DeviceHandOver.hpp"
 
 #include <cstdint>
@@ -26,13 +27,10 @@ struct ReloadState
         std::uint64_t unitId = 0;
         std::string task;
         std::uint64_t actionId = 0;
+        std::int64_t device = -1; // the index of the device that took it, -1 for none
     };
 
-    struct ApiQueue
-    {
-        std::string endpoint; // address:port
-        std::vector<std::string> unsent;
-    };
+    using ApiQueue = APISessionHandOver;
 
     struct PendingValidation
     {

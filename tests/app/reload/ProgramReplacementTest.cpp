@@ -1,9 +1,10 @@
 #include "app/reload/ProgramReplacement.hpp"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <string>
 #include <sys/mman.h>
 #include <sys/wait.h>

@@ -1,6 +1,7 @@
 #include "app/reload/ReloadState.hpp"
 
 #include <gtest/gtest.h>
+
 #include <stdexcept>
 #include <string>
 
@@ -31,8 +32,10 @@ ReloadState sampleState()
     device.pending = allBytes();
     device.unsent = {std::string("\x46\x9b\x34\xa5\x01\x01", 6), ""};
     state.devices = {device, ReloadState::Device{8, false, 9, 1, "", {}}};
-    state.requests = {{"0f8fad5b-d9cb-469f-a165-70867728950e", 9, "ping \"x\"", 12}};
-    state.apiQueues = {{"127.0.0.2:10002", {"{\"type\":\"execute\"}", allBytes()}}};
+    state.requests = {{"0f8fad5b-d9cb-469f-a165-70867728950e", 9, "ping \"x\"", 12, 1},
+                      {"1f8fad5b-d9cb-469f-a165-70867728950e", 9, "", 0, -1}};
+    state.apiQueues = {{"127.0.0.2:10002", 11, allBytes(), {"{\"type\":\"execute\"}", allBytes()}},
+                       {"[::1]:10002", -1, "", {}}};
     state.validations = {{9, std::string("\x00\x1b\x21\xff\x80\x01", 6), {1, 1}}};
     state.reports = {"{\"type\":\"unit_disconnect\"}"};
     state.counters = {{"tt_controller_admissions_total{result=\"accepted\"}", 5}};
@@ -53,12 +56,18 @@ TEST(ReloadState, EveryFieldAndEveryByteComesBackAsItWent)
     EXPECT_EQ(back.devices[0].state, 2U);
     EXPECT_EQ(back.devices[0].pending, allBytes());
     EXPECT_EQ(back.devices[0].unsent, state.devices[0].unsent);
-    ASSERT_EQ(back.requests.size(), 1U);
+    ASSERT_EQ(back.requests.size(), 2U);
     EXPECT_EQ(back.requests[0].requestId, "0f8fad5b-d9cb-469f-a165-70867728950e");
     EXPECT_EQ(back.requests[0].task, "ping \"x\"");
     EXPECT_EQ(back.requests[0].actionId, 12U);
-    ASSERT_EQ(back.apiQueues.size(), 1U);
+    EXPECT_EQ(back.requests[0].device, 1);
+    EXPECT_EQ(back.requests[1].device, -1);
+    ASSERT_EQ(back.apiQueues.size(), 2U);
+    EXPECT_EQ(back.apiQueues[0].endpoint, "127.0.0.2:10002");
+    EXPECT_EQ(back.apiQueues[0].descriptor, 11);
+    EXPECT_EQ(back.apiQueues[0].pending, allBytes());
     EXPECT_EQ(back.apiQueues[0].unsent, state.apiQueues[0].unsent);
+    EXPECT_EQ(back.apiQueues[1].descriptor, -1);
     ASSERT_EQ(back.validations.size(), 1U);
     EXPECT_EQ(back.validations[0].mac, state.validations[0].mac);
     EXPECT_EQ(back.validations[0].askers, (std::vector<std::uint32_t>{1, 1}));
@@ -89,6 +98,10 @@ TEST(ReloadState, AnotherVersionOrADamagedTextIsRefusedWithItsReason)
     EXPECT_EQ(failureOf(""), "damaged state: not JSON");
     EXPECT_EQ(failureOf("[]"), "damaged state: no object around \"version\"");
 
+    std::string badDevice = text;
+    badDevice.replace(badDevice.find("\"device\":1"), 10, "\"device\":2");
+    EXPECT_EQ(failureOf(badDevice), "damaged state: \"device\" is not a device");
+
     std::string badAsker = text;
     badAsker.replace(badAsker.find("\"askers\":[1,1]"), 14, "\"askers\":[1,2]");
     EXPECT_EQ(failureOf(badAsker), "damaged state: an asker is not a device");
@@ -98,6 +111,10 @@ TEST(ReloadState, AnotherVersionOrADamagedTextIsRefusedWithItsReason)
     std::string badDescriptor = text;
     badDescriptor.replace(badDescriptor.find("\"fd\":8"), 6, "\"fd\":-8");
     EXPECT_EQ(failureOf(badDescriptor), "damaged state: \"fd\" is not a descriptor");
+    // A queue may go without its connection, but "none" is -1 and nothing else.
+    std::string badQueueDescriptor = text;
+    badQueueDescriptor.replace(badQueueDescriptor.find("\"fd\":-1"), 7, "\"fd\":-2");
+    EXPECT_EQ(failureOf(badQueueDescriptor), "damaged state: \"fd\" is not a descriptor");
 }
 
 TEST(ReloadState, DeepNestingIsRefusedWithoutExhaustingTheStack)

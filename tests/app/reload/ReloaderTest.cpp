@@ -5,9 +5,10 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <csignal>
-#include <gtest/gtest.h>
 #include <stdexcept>
 #include <string>
 #include <vector>
