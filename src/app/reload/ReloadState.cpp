@@ -1,5 +1,8 @@
 #include "app/reload/ReloadState.hpp"
 
+#include "common/UuidText.hpp"
+
+#include <boost/uuid/string_generator.hpp>
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -52,7 +55,7 @@ void writeRequest(Writer &writer, ReloadState::RunningRequest const &request)
 {
     writer.StartObject();
     writer.Key("id");
-    writeText(writer, request.requestId);
+    writeText(writer, UuidText(request.testId).view());
     writer.Key("unit");
     writer.Uint64(request.unitId);
     writer.Key("task");
@@ -181,6 +184,21 @@ std::vector<std::string> textsMember(Value const &object, char const *name)
     return texts;
 }
 
+// Exactly the 36-character form, as written.
+boost::uuids::uuid uuidMember(Value const &object, char const *name)
+{
+    auto const text = textMember(object, name);
+    try
+    {
+        if (text.size() == 36)
+            return boost::uuids::string_generator()(text);
+    }
+    catch (std::runtime_error const &)
+    {
+    }
+    damaged(std::string("\"") + name + "\" is not a uuid");
+}
+
 std::string macMember(Value const &object)
 {
     auto mac = textMember(object, "mac");
@@ -203,7 +221,7 @@ ReloadState::Device readDevice(Value const &value)
 
 ReloadState::RunningRequest readRequest(Value const &value)
 {
-    return {textMember(value, "id"), numberMember(value, "unit"), textMember(value, "task"),
+    return {uuidMember(value, "id"), numberMember(value, "unit"), textMember(value, "task"),
             numberMember(value, "action")};
 }
 

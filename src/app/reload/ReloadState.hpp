@@ -1,6 +1,7 @@
 #pragma once
 
 #include "api/APISessionHandOver.hpp"
+#include "api/TestMetadata.hpp"
 
 #include <cstdint>
 #include <string>
@@ -28,13 +29,8 @@ struct ReloadState
         std::vector<std::string> unsent; // messages for the device, oldest first
     };
 
-    struct RunningRequest
-    {
-        std::string requestId; // the uuid's 36-character text
-        std::uint64_t unitId = 0;
-        std::string task;
-        std::uint64_t actionId = 0;
-    };
+    // Its id goes as the uuid's 36-character text.
+    using RunningRequest = TestMetadata;
 
     using ApiQueue = APISessionHandOver;
 
