@@ -58,7 +58,8 @@ void APISessionContainer::adopt(std::vector<APISessionHandOver> const &records)
         auto const endpoint = parseEndpointText(record.endpoint);
         if (!endpoint || sessions.contains(*endpoint))
         {
-            std::clog << "API " << record.endpoint << " not taken over: not an endpoint, or twice"
+            std::clog << "API " << record.endpoint
+                      << " not taken over: " << (endpoint ? "taken over twice" : "not an endpoint")
                       << std::endl;
             if (record.descriptor >= 0)
                 ::close(record.descriptor);

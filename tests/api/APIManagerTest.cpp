@@ -193,7 +193,8 @@ TEST_F(APIManagerTest, RunningRequestsAndTheConnectionGoOverWithTheirAccounting)
     handOver.sessions[0].descriptor = ::dup(handOver.sessions[0].descriptor);
     for (auto const &[endpoint, session] : manager->getContainer().sessions)
         session->stop();
-    manager.reset();
+    // Kept: the validator connection is not made to end before the event loop does.
+    auto const previous = std::move(manager);
     forwarded.clear();
     construct(300);
     manager->adopt(handOver.sessions, handOver.requests);

@@ -210,6 +210,29 @@ TEST_F(APISessionHandOverTest, WithoutAConnectionTheQueueGoesOverAndFollowsANewR
     adopted->stop();
 }
 
+TEST_F(APISessionHandOverTest, MessageHalfReadAtTheBoundIsAFailedConnectionAndTheQueueGoesOver)
+{
+    RawApiServer server(io);
+    auto session = makeSession(server.endpoint());
+    ASSERT_FALSE(session->openSocket());
+    session->start();
+    ASSERT_TRUE(runUntil([&] { return server.received.size() == 1; }));
+    session->hold();
+    session->sendResult("{\"r\":1}");
+    server.writeRaw(serverFrame(isOnlineQuery(1)).substr(0, 5));
+    settle();
+    EXPECT_FALSE(session->atHandOverPoint());
+
+    session->failHandOver();
+    auto const record = session->handOverRecord();
+    EXPECT_EQ(record.descriptor, -1);
+    EXPECT_EQ(record.pending, "");
+    EXPECT_EQ(record.unsent, std::vector<std::string>{"{\"r\":1}"});
+    ASSERT_TRUE(runUntil([&] { return server.ended; }));
+    EXPECT_TRUE(asked.empty());
+    session->stop();
+}
+
 TEST(EndpointTextTest, EndpointsGoToTextAndBack)
 {
     for (auto const *text : {"127.0.0.2:10002", "[::1]:65535", "0.0.0.0:0"})

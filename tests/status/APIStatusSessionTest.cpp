@@ -416,7 +416,8 @@ TEST_F(APIStatusSessionTest, BacklogAndValidationsGoToTheNextSessionAndAreAskedA
     EXPECT_EQ(handOver.validations[0].askers,
               (std::vector<void const *>{first.get(), second.get()}));
 
-    session.reset(); // the exec: the old connection just closes
+    // The exec, in one process: the old session stays, held, beside the new one.
+    auto const previous = std::move(session);
     startAt({server.endpoint()});
     std::vector<APIStatusSession::AdoptedValidation> validations;
     for (auto const &validation : handOver.validations)

@@ -1,5 +1,8 @@
 #include "app/reload/ReloadState.hpp"
 
+#include "common/UuidText.hpp"
+
+#include <boost/uuid/string_generator.hpp>
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -52,13 +55,13 @@ void writeRequest(Writer &writer, ReloadState::RunningRequest const &request)
 {
     writer.StartObject();
     writer.Key("id");
-    writeText(writer, request.requestId);
+    writeText(writer, UuidText(request.metadata.testId).view());
     writer.Key("unit");
-    writer.Uint64(request.unitId);
+    writer.Uint64(request.metadata.unitId);
     writer.Key("task");
-    writeText(writer, request.task);
+    writeText(writer, request.metadata.task);
     writer.Key("action");
-    writer.Uint64(request.actionId);
+    writer.Uint64(request.metadata.actionId);
     writer.Key("device");
     writer.Int64(request.device);
     writer.EndObject();
@@ -183,6 +186,21 @@ std::vector<std::string> textsMember(Value const &object, char const *name)
     return texts;
 }
 
+// Exactly the 36-character form, as written.
+boost::uuids::uuid uuidMember(Value const &object, char const *name)
+{
+    auto const text = textMember(object, name);
+    try
+    {
+        if (text.size() == 36)
+            return boost::uuids::string_generator()(text);
+    }
+    catch (std::runtime_error const &)
+    {
+    }
+    damaged(std::string("\"") + name + "\" is not a uuid");
+}
+
 std::string macMember(Value const &object)
 {
     auto mac = textMember(object, "mac");
@@ -205,8 +223,9 @@ ReloadState::Device readDevice(Value const &value)
 
 ReloadState::RunningRequest readRequest(Value const &value, std::size_t deviceCount)
 {
-    ReloadState::RunningRequest request{textMember(value, "id"), numberMember(value, "unit"),
-                                        textMember(value, "task"), numberMember(value, "action")};
+    ReloadState::RunningRequest request{{uuidMember(value, "id"), numberMember(value, "unit"),
+                                         textMember(value, "task"), numberMember(value, "action")},
+                                        -1};
     auto const &device = member(value, "device");
     if (!device.IsInt64() || device.GetInt64() < -1 ||
         device.GetInt64() >= static_cast<std::int64_t>(deviceCount))

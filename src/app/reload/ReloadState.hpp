@@ -1,6 +1,7 @@
 #pragma once
 
 #include "api/APISessionHandOver.hpp"
+#include "api/TestMetadata.hpp"
 #include "device/DeviceHandOver.hpp"
 
 #include <cstdint>
@@ -23,10 +24,7 @@ struct ReloadState
 
     struct RunningRequest
     {
-        std::string requestId; // the uuid's 36-character text
-        std::uint64_t unitId = 0;
-        std::string task;
-        std::uint64_t actionId = 0;
+        TestMetadata metadata;    // its id goes as the uuid's 36-character text
         std::int64_t device = -1; // the index of the device that took it, -1 for none
     };
 

@@ -1,5 +1,7 @@
 #include "app/reload/ReloadState.hpp"
 
+#include <boost/uuid/string_generator.hpp>
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -32,8 +34,11 @@ ReloadState sampleState()
     device.pending = allBytes();
     device.unsent = {std::string("\x46\x9b\x34\xa5\x01\x01", 6), ""};
     state.devices = {device, ReloadState::Device{8, false, 9, 1, "", {}}};
-    state.requests = {{"0f8fad5b-d9cb-469f-a165-70867728950e", 9, "ping \"x\"", 12, 1},
-                      {"1f8fad5b-d9cb-469f-a165-70867728950e", 9, "", 0, -1}};
+    state.requests = {
+        {{boost::uuids::string_generator()("0f8fad5b-d9cb-469f-a165-70867728950e"), 9, "ping \"x\"",
+          12},
+         1},
+        {{boost::uuids::string_generator()("1f8fad5b-d9cb-469f-a165-70867728950e"), 9, "", 0}, -1}};
     state.apiQueues = {{"127.0.0.2:10002", 11, allBytes(), {"{\"type\":\"execute\"}", allBytes()}},
                        {"[::1]:10002", -1, "", {}}};
     state.validations = {{9, std::string("\x00\x1b\x21\xff\x80\x01", 6), {1, 1}}};
@@ -57,9 +62,11 @@ TEST(ReloadState, EveryFieldAndEveryByteComesBackAsItWent)
     EXPECT_EQ(back.devices[0].pending, allBytes());
     EXPECT_EQ(back.devices[0].unsent, state.devices[0].unsent);
     ASSERT_EQ(back.requests.size(), 2U);
-    EXPECT_EQ(back.requests[0].requestId, "0f8fad5b-d9cb-469f-a165-70867728950e");
-    EXPECT_EQ(back.requests[0].task, "ping \"x\"");
-    EXPECT_EQ(back.requests[0].actionId, 12U);
+    EXPECT_EQ(back.requests[0].metadata.testId, state.requests[0].metadata.testId);
+    EXPECT_NE(encodeReloadState(state).find("\"id\":\"0f8fad5b-d9cb-469f-a165-70867728950e\""),
+              std::string::npos);
+    EXPECT_EQ(back.requests[0].metadata.task, "ping \"x\"");
+    EXPECT_EQ(back.requests[0].metadata.actionId, 12U);
     EXPECT_EQ(back.requests[0].device, 1);
     EXPECT_EQ(back.requests[1].device, -1);
     ASSERT_EQ(back.apiQueues.size(), 2U);
@@ -115,6 +122,9 @@ TEST(ReloadState, AnotherVersionOrADamagedTextIsRefusedWithItsReason)
     std::string badQueueDescriptor = text;
     badQueueDescriptor.replace(badQueueDescriptor.find("\"fd\":-1"), 7, "\"fd\":-2");
     EXPECT_EQ(failureOf(badQueueDescriptor), "damaged state: \"fd\" is not a descriptor");
+    std::string badId = text;
+    badId.replace(badId.find("0f8fad5b-"), 9, "{f8fad5b-");
+    EXPECT_EQ(failureOf(badId), "damaged state: \"id\" is not a uuid");
 }
 
 TEST(ReloadState, DeepNestingIsRefusedWithoutExhaustingTheStack)
