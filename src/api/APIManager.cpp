@@ -116,6 +116,45 @@ void APIManager::endDeviceSession(void const *session)
         sendResult(Reply(id, Error(Error::UNKNOWN, "Device disconnected")));
 }
 
+void APIManager::hold()
+{
+    container.hold();
+    statusSession.hold();
+}
+
+void APIManager::resume()
+{
+    container.resume();
+    statusSession.resume();
+}
+
+bool APIManager::readyForHandOver() const
+{
+    return container.readyForHandOver() && statusSession.atHandOverPoint();
+}
+
+APIManager::HandOver APIManager::handOver()
+{
+    HandOver handOver{container.handOver(), {}, statusSession.handOver()};
+    handOver.requests.reserve(requests.size());
+    for (auto const &[id, request] : requests)
+        handOver.requests.push_back(request);
+    return handOver;
+}
+
+// Every request the previous program admitted stays admitted, above the limit if need be: its
+// replies are still to come, and new requests are refused until the table is back under it.
+void APIManager::adopt(std::vector<APISessionHandOver> const &sessions,
+                       std::vector<RunningRequest> const &running)
+{
+    container.adopt(sessions);
+    for (auto const &request : running)
+    {
+        if (requests.emplace(request.metadata.testId, request).second)
+            runningBytes += entryCost(request.metadata);
+    }
+}
+
 void APIManager::validate(unsigned long const &unitId, EtherAddr const &mac,
                           std::function<void(bool)> callback)
 {

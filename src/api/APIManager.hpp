@@ -15,6 +15,7 @@
 
 #include <functional>
 #include <unordered_map>
+#include <vector>
 
 namespace kelvarin::triggerTesting
 {
@@ -66,13 +67,31 @@ public:
     // Device results dropped because their request was running for another unit.
     std::uint64_t foreignResultsDropped() const { return foreignResults; }
 
-private:
+    // A reload: the request sessions and the validator connection hold, the manager tells when
+    // all of them can be handed over, and hands over what they hold and the running requests.
+    void hold();
+    void resume();
+    bool readyForHandOver() const;
     struct RunningRequest
     {
         TestMetadata metadata;
         void const *deviceSession = nullptr; // the session that took it, once it has
     };
+    struct HandOver
+    {
+        std::vector<APISessionHandOver> sessions;
+        // The device sessions named as the caller hands them over.
+        std::vector<RunningRequest> requests;
+        StatusHandOver status;
+    };
+    HandOver handOver();
+    // What a previous program handed over, at once after the construction, the device sessions
+    // named as the caller adopted them. The validator connection's share goes to
+    // getStatusSession().adopt(), once its askers are known again.
+    void adopt(std::vector<APISessionHandOver> const &sessions,
+               std::vector<RunningRequest> const &running);
 
+private:
     void handleRequest(ITestRequest &request, RequestFn const &requestFn);
     static std::size_t entryCost(TestMetadata const &metadata);
 

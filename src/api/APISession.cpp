@@ -1,8 +1,10 @@
 #include "api/APISession.hpp"
 
 #include "api/APISessionMessages.hpp"
+#include "api/EndpointText.hpp"
 #include "api/IsOnlineJson.hpp"
 #include "api/TestRequestJsonV1.hpp"
+#include "common/AdoptConnection.hpp"
 #include "common/Coroutine.hpp"
 #include "common/LogLine.hpp"
 #include "common/Net.hpp"
@@ -13,6 +15,7 @@
 #include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/stream_traits.hpp>
 
 #include <exception>
 #include <iostream>
@@ -29,6 +32,7 @@ APISession::APISession(net::io_context &io, std::string host, tcp::endpoint endp
     : io(io), stream(std::make_shared<WebSocket>(io.get_executor())), host(std::move(host)),
       endpoint(std::move(endpoint)), requestHandler(std::move(requestHandler)),
       isOnlineHandler(std::move(isOnlineHandler)), timings(timings), retryTimer(io.get_executor()),
+      holdTimer(io.get_executor()),
       budget(budget ? std::move(budget) : std::make_shared<APIQueueBudget>(io, 0)),
       connectionStrand(io.get_executor()), writerStrand(io.get_executor())
 {
@@ -73,7 +77,7 @@ void APISession::enqueue(SharedText message)
     writeQueue.push_back(std::move(message));
     budget->charge(account, cost);
     budget->enforce();
-    if (connected && writeQueue.size() == 1)
+    if (connected && !holding && writeQueue.size() == 1)
         startWriting();
 }
 
@@ -126,7 +130,7 @@ void APISession::startWriting()
 
 error_code APISession::openSocket()
 {
-    auto &socket = stream->next_layer();
+    auto &socket = boost::beast::get_lowest_layer(*stream);
     error_code ec;
     socket.open(tcp::v4(), ec);
     if (!ec)
@@ -144,8 +148,9 @@ error_code APISession::openSocket()
 void APISession::stop()
 {
     error_code ignored;
-    stream->next_layer().close(ignored);
+    boost::beast::get_lowest_layer(*stream).close(ignored);
     stopped = true;
+    holdTimer.cancel();
     while (writeQueue.size() > (frontInWrite ? 1u : 0u))
     {
         auto const newest = std::prev(writeQueue.end());
@@ -157,32 +162,59 @@ void APISession::stop()
 
 void APISession::runConnection(Yield yield)
 {
+    // An adopted connection is registered already: it is served at once.
+    bool registered = std::exchange(adopted, false);
     while (!stopped)
     {
-        closeWebSocket(yield);
-        if (stopped) // while the old connection was closed
-            return;
-        error_code ec = renewSocket();
-        std::clog << "Connecting main: " << endpoint << std::endl;
-        if (!ec)
-            ec = connect(yield);
-        if (ec)
-        {
-            std::clog << "Connecting wait: " << endpoint << " " << ec.message() << std::endl;
-            retryTimer.expires_after(timings.retryDelay);
-            error_code ignored;
-            retryTimer.async_wait(yield[ignored]);
-            continue;
-        }
-        std::clog << "Connected main: " << endpoint << std::endl;
-        auto const registeredAt = std::chrono::steady_clock::now();
-        connected = true;
-        if (!writeQueue.empty())
-            startWriting();
-        readMessages(yield);
-        connected = false;
-        // A server that drops every connection at once is not hammered: one attempt a second.
-        waitBeforeNextAttempt(registeredAt + timings.retryDelay, yield);
+        if (registered || establishConnection(yield))
+            serveConnection(yield);
+        registered = false;
+    }
+}
+
+// One attempt: false, after the retry delay, when it failed.
+bool APISession::establishConnection(Yield yield)
+{
+    closeWebSocket(yield);
+    // No new connection while held: the reload hands over the queue, not a half-made connection.
+    waitWhileHeld(yield);
+    if (stopped) // while the old connection was closed
+        return false;
+    error_code ec = renewSocket();
+    std::clog << "Connecting main: " << endpoint << std::endl;
+    if (!ec)
+        ec = connect(yield);
+    if (ec)
+    {
+        std::clog << "Connecting wait: " << endpoint << " " << ec.message() << std::endl;
+        retryTimer.expires_after(timings.retryDelay);
+        error_code ignored;
+        retryTimer.async_wait(yield[ignored]);
+        return false;
+    }
+    std::clog << "Connected main: " << endpoint << std::endl;
+    return true;
+}
+
+void APISession::serveConnection(Yield yield)
+{
+    auto const registeredAt = std::chrono::steady_clock::now();
+    connected = true;
+    if (!writeQueue.empty() && !holding)
+        startWriting();
+    readMessages(yield);
+    connected = false;
+    // A server that drops every connection at once is not hammered: one attempt a second.
+    waitBeforeNextAttempt(registeredAt + timings.retryDelay, yield);
+}
+
+void APISession::waitWhileHeld(Yield yield)
+{
+    while (holding && !stopped)
+    {
+        holdTimer.expires_at(std::chrono::steady_clock::time_point::max());
+        error_code ignored;
+        holdTimer.async_wait(yield[ignored]);
     }
 }
 
@@ -209,14 +241,15 @@ void APISession::closeWebSocket(Yield yield)
 error_code APISession::renewSocket()
 {
     error_code ignored;
-    stream->next_layer().close(ignored);
+    boost::beast::get_lowest_layer(*stream).close(ignored);
     stream = std::make_shared<WebSocket>(io.get_executor());
+    messagesHandled = 0;
     return openSocket();
 }
 
 error_code APISession::connect(Yield yield)
 {
-    auto &socket = stream->next_layer();
+    auto &socket = boost::beast::get_lowest_layer(*stream);
     error_code ec;
     if (!socket.is_open())
         socket.open(endpoint.protocol(), ec);
@@ -225,12 +258,7 @@ error_code APISession::connect(Yield yield)
     socket.async_connect(endpoint, yield[ec]);
     if (ec)
         return ec;
-    // A server that never finishes the handshake, or falls silent later, is given up on.
-    websocket::stream_base::timeout timeouts{};
-    timeouts.handshake_timeout = timings.handshakeTimeout;
-    timeouts.idle_timeout = timings.idleTimeout;
-    timeouts.keep_alive_pings = true;
-    stream->set_option(timeouts);
+    setTimeouts();
     stream->async_handshake(host, "/", yield[ec]);
     if (ec)
         return ec;
@@ -244,19 +272,33 @@ error_code APISession::connect(Yield yield)
     return ec;
 }
 
+// A server that never finishes the handshake, or falls silent later, is given up on.
+void APISession::setTimeouts()
+{
+    websocket::stream_base::timeout timeouts{};
+    timeouts.handshake_timeout = timings.handshakeTimeout;
+    timeouts.idle_timeout = timings.idleTimeout;
+    timeouts.keep_alive_pings = true;
+    stream->set_option(timeouts);
+}
+
 void APISession::readMessages(Yield yield)
 {
     boost::beast::flat_buffer buffer;
-    while (stream->is_open())
+    // A stopped session reads nothing more, not even what waits in the layer.
+    while (stream->is_open() && !stopped)
     {
         error_code ec;
         stream->async_read(buffer, yield[ec]);
         if (ec)
             return;
+        ++messagesHandled;
         std::string_view const text(static_cast<char const *>(buffer.data().data()), buffer.size());
         LogLine() << "Received message from API: ---" << PeerText{text} << "---";
         dispatch(text);
         buffer.consume(buffer.size());
+        // Held, the next message stays unread: in the socket, or in the layer's pending bytes.
+        waitWhileHeld(yield);
     }
 }
 
@@ -293,6 +335,9 @@ void APISession::writeQueued(std::shared_ptr<WebSocket> const &connection, Yield
         // registration of the next one.
         if (!connected || connection != stream || !connection->is_open())
             return;
+        // Held, the queue stays as it is, to be handed over or written after the resume.
+        if (holding)
+            return;
         SharedText const message = writeQueue.front();
         LogLine() << "Writing message to API: ---" << PeerText{*message} << "---";
         error_code ec;
@@ -303,6 +348,77 @@ void APISession::writeQueued(std::shared_ptr<WebSocket> const &connection, Yield
         if (!ec)
             removeFront();
     }
+}
+
+void APISession::hold()
+{
+    holding = true;
+}
+
+void APISession::resume()
+{
+    holding = false;
+    holdTimer.cancel();
+    if (connected && !stopped && !writeQueue.empty())
+        startWriting();
+}
+
+bool APISession::atHandOverPoint() const
+{
+    if (stopped || !connected)
+        return true; // only the queue goes over
+    auto const &layer = stream->next_layer();
+    return !frontInWrite && !layer.isWriting() && layer.deliveredWholeMessages() &&
+           layer.messagesDelivered() == messagesHandled;
+}
+
+APISessionHandOver APISession::handOverRecord() const
+{
+    APISessionHandOver record;
+    record.endpoint = endpointText(endpoint);
+    if (connected && !stopped && boost::beast::get_lowest_layer(*stream).is_open())
+    {
+        record.descriptor = boost::beast::get_lowest_layer(*stream).native_handle();
+        record.pending = stream->next_layer().pendingBytes();
+    }
+    for (auto const &message : writeQueue)
+        record.unsent.push_back(*message);
+    return record;
+}
+
+void APISession::failHandOver()
+{
+    if (atHandOverPoint())
+        return;
+    error_code ignored;
+    boost::beast::get_lowest_layer(*stream).close(ignored);
+}
+
+error_code APISession::adoptConnection(int descriptor, std::string const &pending)
+{
+    auto fresh = std::make_shared<WebSocket>(io.get_executor());
+    if (auto const ec = adoptConnectedConnection(*fresh, descriptor, endpoint.protocol(), host))
+        return ec;
+    error_code ignored;
+    boost::beast::get_lowest_layer(*stream).close(ignored);
+    stream = std::move(fresh);
+    setTimeouts();
+    stream->next_layer().preload(pending);
+    messagesHandled = stream->next_layer().messagesDelivered();
+    adopted = true;
+    return {};
+}
+
+std::error_code APISession::adopt(APISessionHandOver const &record)
+{
+    error_code ec;
+    if (record.descriptor >= 0)
+        ec = adoptConnection(record.descriptor, record.pending);
+    // Before anything the adopted connection brings: those answers come after these.
+    for (auto const &message : record.unsent)
+        enqueueMessage(message);
+    start();
+    return ec;
 }
 
 } // namespace kelvarin::triggerTesting

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "api/APIQueueBudget.hpp"
+#include "api/APISessionHandOver.hpp"
 #include "api/ITestRequest.hpp"
+#include "common/FrameBoundaryStream.hpp"
 
 #include <boost/asio/basic_waitable_timer.hpp>
 #include <boost/asio/io_context.hpp>
@@ -17,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace kelvarin::triggerTesting
 {
@@ -45,6 +48,11 @@ using SharedText = std::shared_ptr<std::string const>;
 // connection fails, wait, again) and the writer, which the cycle or a new message starts when
 // something waits to be written on a registered connection, and which ends when the queue is
 // empty or the connection gone.
+//
+// A reload hands the session to the controller's next program: holding, the session finishes
+// the message it is reading or writing and starts no other; once it waits at a message boundary
+// its registered connection, the bytes read past that boundary and its queue are handed over. The
+// next program's session adopts them and goes on without registering again.
 class APISession : public std::enable_shared_from_this<APISession>
 {
 public:
@@ -56,7 +64,7 @@ public:
     using Strand = boost::asio::strand<Executor>;
     using Yield = boost::asio::basic_yield_context<Strand>;
     using Socket = boost::asio::basic_stream_socket<boost::asio::ip::tcp, Executor>;
-    using WebSocket = boost::beast::websocket::stream<Socket>;
+    using WebSocket = boost::beast::websocket::stream<FrameBoundaryStream<Socket>>;
     using Timer = boost::asio::basic_waitable_timer<
         std::chrono::steady_clock, boost::asio::wait_traits<std::chrono::steady_clock>, Executor>;
 
@@ -90,6 +98,24 @@ public:
     // none.
     bool dropOldest();
 
+    // For a reload: holding, the session finishes what it reads or writes and starts nothing
+    // new; resume undoes that when the reload failed.
+    void hold();
+    void resume();
+    // Nothing is partly read or written on a registered connection: what the session holds can
+    // be handed over exactly.
+    bool atHandOverPoint() const;
+    // Copies of what the next program needs: an exec that fails leaves everything as it was.
+    APISessionHandOver handOverRecord() const;
+    // Ends a connection that could not reach a message boundary in time, as a failed one: only
+    // the queue goes over, and the message being written is written again in full.
+    void failHandOver();
+    // Goes on, instead of openSocket() and start(), with what the previous program handed over:
+    // the queue, and the registered connection when the record has one. When that connection
+    // cannot be taken, the error is returned, the descriptor stays the caller's, and the session
+    // connects as usual.
+    std::error_code adopt(APISessionHandOver const &record);
+
     boost::asio::ip::tcp::endpoint const &getEndpoint() const { return endpoint; }
     bool isConnected() const { return connected; }
     bool isStopped() const { return stopped; }
@@ -104,7 +130,12 @@ private:
     void noteDropped(std::size_t count);
     void removeFront();
     void runConnection(Yield yield);
+    bool establishConnection(Yield yield);
+    void serveConnection(Yield yield);
+    void waitWhileHeld(Yield yield);
     void closeWebSocket(Yield yield);
+    void setTimeouts();
+    boost::system::error_code adoptConnection(int descriptor, std::string const &pending);
     boost::system::error_code renewSocket();
     boost::system::error_code connect(Yield yield);
     void readMessages(Yield yield);
@@ -126,6 +157,11 @@ private:
     bool connected = false;     // registration written on the current connection
     bool writerRunning = false; // keeps a writer of a dropped connection the only one
     bool frontInWrite = false;  // the front message is being written and must stay
+    bool holding = false;
+    bool adopted = false; // the first connection is the previous program's, registered
+    // Whole messages taken from the stream, to compare with those it was given.
+    std::uint32_t messagesHandled = 0;
+    Timer holdTimer; // the connection cycle waits on it while held
 
     std::shared_ptr<APIQueueBudget> budget;
     APIQueueBudget::Account account{*this};

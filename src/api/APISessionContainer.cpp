@@ -1,7 +1,10 @@
 #include "api/APISessionContainer.hpp"
 
+#include "api/EndpointText.hpp"
+
 #include <algorithm>
 #include <iostream>
+#include <unistd.h>
 
 namespace kelvarin::triggerTesting
 {
@@ -18,6 +21,61 @@ bool isResolved(tcp::endpoint const &endpoint, tcp::resolver::results_type const
 }
 
 } // namespace
+
+void APISessionContainer::hold()
+{
+    for (auto const &[endpoint, session] : sessions)
+        session->hold();
+}
+
+void APISessionContainer::resume()
+{
+    for (auto const &[endpoint, session] : sessions)
+        session->resume();
+}
+
+bool APISessionContainer::readyForHandOver() const
+{
+    return std::all_of(sessions.begin(), sessions.end(),
+                       [](auto const &entry) { return entry.second->atHandOverPoint(); });
+}
+
+std::vector<APISessionHandOver> APISessionContainer::handOver()
+{
+    std::vector<APISessionHandOver> records;
+    for (auto const &[endpoint, session] : sessions)
+    {
+        session->failHandOver();
+        records.push_back(session->handOverRecord());
+    }
+    return records;
+}
+
+void APISessionContainer::adopt(std::vector<APISessionHandOver> const &records)
+{
+    for (auto const &record : records)
+    {
+        auto const endpoint = parseEndpointText(record.endpoint);
+        if (!endpoint || sessions.contains(*endpoint))
+        {
+            std::clog << "API " << record.endpoint
+                      << " not taken over: " << (endpoint ? "taken over twice" : "not an endpoint")
+                      << std::endl;
+            if (record.descriptor >= 0)
+                ::close(record.descriptor);
+            continue;
+        }
+        auto session = factory.createAPISession(*endpoint);
+        if (auto const ec = session->adopt(record))
+        {
+            // It connects anew instead; its queue is kept.
+            std::clog << "API " << record.endpoint << " connection not taken over: " << ec.message()
+                      << std::endl;
+            ::close(record.descriptor);
+        }
+        sessions.emplace(*endpoint, std::move(session));
+    }
+}
 
 void updateSessions(APISessionContainer &container, tcp::resolver::results_type const &results)
 {

@@ -7,6 +7,7 @@
 
 #include <map>
 #include <memory>
+#include <vector>
 
 namespace kelvarin::triggerTesting
 {
@@ -19,6 +20,17 @@ class APISessionContainer
 {
 public:
     explicit APISessionContainer(APISessionFactory factory) : factory(std::move(factory)) {}
+
+    // A reload: every session holds, the container tells when all of them can be handed over,
+    // and hands them over, ending the connections that cannot be.
+    void hold();
+    void resume();
+    bool readyForHandOver() const;
+    std::vector<APISessionHandOver> handOver();
+    // The sessions a previous program handed over, before the resolver's first answer, which
+    // stops those whose endpoint is no longer resolved as usual. A record whose endpoint is not
+    // one, or is taken already, is left out and its connection closed.
+    void adopt(std::vector<APISessionHandOver> const &records);
 
     APISessionMap sessions;
     APISessionFactory factory;

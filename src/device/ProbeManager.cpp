@@ -4,16 +4,18 @@
 #include "device/DeviceProtocol.hpp"
 #include "device/ProbeNotFoundException.hpp"
 
+#include <iostream>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace kelvarin::triggerTesting
 {
 
-ProbeManager::ProbeManager(boost::asio::io_context &,
+ProbeManager::ProbeManager(boost::asio::io_context &io,
                            std::vector<boost::asio::ip::tcp::acceptor> acceptors,
                            ValidateFn validateFn, TestResultFn testResultCallbackFn,
                            ProbeSession::Timeouts timeouts, std::size_t receiveBudget)
-    : acceptors(std::move(acceptors)), validateFn(std::move(validateFn)),
+    : io(io), acceptors(std::move(acceptors)), validateFn(std::move(validateFn)),
       testResultCallbackFn(std::move(testResultCallbackFn)), timeouts(timeouts)
 {
     tracker.receiveBudget().setLimit(receiveBudget);
@@ -113,6 +115,82 @@ bool ProbeManager::dispatch(ProbeSession &session, ITestRequest &request)
 void ProbeManager::replyError(ITestRequest const &request, Error::Code code)
 {
     testResultCallbackFn(Reply(request.getId(), Error(code, "")));
+}
+
+void ProbeManager::hold()
+{
+    for (auto &server : servers)
+        server->hold();
+    tracker.forEachConnection(
+        [this](ProbeSession &session)
+        {
+            session.hold();
+            held.push_back(session.shared_from_this());
+        });
+}
+
+void ProbeManager::resume()
+{
+    for (auto &server : servers)
+        server->resume();
+    for (auto &session : std::exchange(held, {}))
+        session->resume();
+}
+
+bool ProbeManager::readyForHandOver()
+{
+    bool ready = true;
+    tracker.forEachConnection([&](ProbeSession &session)
+                              { ready = ready && session.atHandOverPoint(); });
+    return ready;
+}
+
+ProbeManager::HandOver ProbeManager::handOver()
+{
+    HandOver handOver;
+    for (auto &server : servers)
+    {
+        auto &acceptor = server->listeningSocket();
+        boost::system::error_code ec;
+        auto const local = acceptor.local_endpoint(ec);
+        handOver.listeners.emplace_back(acceptor.native_handle(), !ec && local.address().is_v6());
+    }
+    tracker.forEachConnection(
+        [&](ProbeSession &session)
+        {
+            if (!session.atHandOverPoint())
+            {
+                session.failHandOver();
+                return;
+            }
+            auto record = session.handOverRecord();
+            if (!record)
+                return; // closed by the exec, as its handshake is not done
+            handOver.devices.push_back(std::move(*record));
+            handOver.sessions.push_back(&session);
+        });
+    return handOver;
+}
+
+std::vector<std::shared_ptr<ProbeSession>>
+ProbeManager::adopt(std::vector<DeviceHandOver> const &devices)
+{
+    std::vector<std::shared_ptr<ProbeSession>> sessions;
+    for (auto const &record : devices)
+    {
+        auto session =
+            std::make_shared<ProbeSession>(io.get_executor(), validateFn, testResultCallbackFn,
+                                           reportDisconnectFn, tracker, timeouts);
+        if (auto const ec = session->adopt(record))
+        {
+            std::clog << "unitId:" << record.unitId << " not taken over: " << ec.message()
+                      << std::endl;
+            ::close(record.descriptor);
+            session.reset();
+        }
+        sessions.push_back(std::move(session));
+    }
+    return sessions;
 }
 
 } // namespace kelvarin::triggerTesting

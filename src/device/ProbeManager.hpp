@@ -1,6 +1,7 @@
 #pragma once
 
 #include "api/ITestRequest.hpp"
+#include "device/DeviceHandOver.hpp"
 #include "device/ProbeServer.hpp"
 #include "device/ProbeSession.hpp"
 #include "device/ProbeTracker.hpp"
@@ -9,6 +10,7 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace kelvarin::triggerTesting
@@ -51,11 +53,29 @@ public:
     std::uint64_t refusedAnswers() const { return tracker.refusedAnswers(); }
     ReceiveBudget const &receiveBudget() const { return tracker.receiveBudget(); }
 
+    // A reload: every acceptor and session holds, the manager tells when all of them can be
+    // handed over, and hands them over, ending the connections that cannot be.
+    void hold();
+    void resume();
+    bool readyForHandOver();
+    struct HandOver
+    {
+        std::vector<std::pair<int, bool>> listeners; // descriptor, IPv6
+        std::vector<DeviceHandOver> devices;
+        // The session of each record, to name it among the askers of pending validations.
+        std::vector<ProbeSession const *> sessions;
+    };
+    HandOver handOver();
+    // The connections a previous program handed over, after start(): the session of each
+    // record, empty where it could not be adopted (that connection is closed).
+    std::vector<std::shared_ptr<ProbeSession>> adopt(std::vector<DeviceHandOver> const &devices);
+
 private:
     std::shared_ptr<ProbeSession> findProbe(unsigned long unitId) const;
     bool dispatch(ProbeSession &session, ITestRequest &request);
     void replyError(ITestRequest const &request, Error::Code code);
 
+    boost::asio::io_context &io;
     std::vector<boost::asio::ip::tcp::acceptor> acceptors;
     ProbeTracker tracker;
     ValidateFn validateFn;
@@ -63,6 +83,8 @@ private:
     TestResultFn testResultCallbackFn;
     ProbeSession::Timeouts timeouts;
     std::vector<std::shared_ptr<ProbeServer>> servers;
+    // A held session that waits at a message boundary has no operation pending to keep it.
+    std::vector<std::shared_ptr<ProbeSession>> held;
 };
 
 } // namespace kelvarin::triggerTesting

@@ -41,9 +41,28 @@ void ProbeServer::start()
                           { self->onAccept(ec, session); });
 }
 
+void ProbeServer::hold()
+{
+    holding = true;
+    boost::system::error_code ignored;
+    acceptor.cancel(ignored);
+}
+
+void ProbeServer::resume()
+{
+    if (!holding)
+        return;
+    holding = false;
+    start();
+}
+
 void ProbeServer::onAccept(boost::system::error_code const &ec,
                            std::shared_ptr<ProbeSession> const &session)
 {
+    // Accepted as the hold began: closed with the session, before its handshake; the device
+    // connects again.
+    if (holding)
+        return;
     if (ec)
     {
         logAcceptFailure(ec);

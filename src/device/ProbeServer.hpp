@@ -27,6 +27,11 @@ public:
 
     // Arms one accept; the server re-arms itself after every completion.
     void start();
+    // For a reload: no connection is accepted while holding; those that come wait in the
+    // listening socket's backlog, for this program or the next.
+    void hold();
+    void resume();
+    boost::asio::ip::tcp::acceptor &listeningSocket() { return acceptor; }
 
 private:
     void onAccept(boost::system::error_code const &ec,
@@ -41,6 +46,7 @@ private:
     ProbeSession::Timeouts timeouts;
     ProbeSession::Executor sessionExecutor;
     AcceptBackoff backoff;
+    bool holding = false;
 };
 
 } // namespace kelvarin::triggerTesting

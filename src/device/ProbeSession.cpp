@@ -1,5 +1,6 @@
 #include "device/ProbeSession.hpp"
 
+#include "common/AdoptConnection.hpp"
 #include "common/LogLine.hpp"
 #include "common/Net.hpp"
 #include "common/SetNoDelay.hpp"
@@ -40,14 +41,15 @@ ProbeSession::ProbeSession(Executor const &executor, ValidateFn &validateFn,
 
 ProbeSession::Socket &ProbeSession::socket()
 {
-    return ws.next_layer();
+    return beast::get_lowest_layer(ws);
 }
 
 void ProbeSession::start()
 {
     tracker.connectionOpened();
     started = true;
-    setNoDelay(ws.next_layer());
+    tracker.enlist(*this);
+    setNoDelay(socket());
     // Devices find the protocol version in the response, whether or not they asked for it.
     ws.set_option(websocket::stream_base::decorator(
         [](websocket::response_type &response)
@@ -144,6 +146,7 @@ void ProbeSession::onRead(boost::system::error_code const &ec)
         onReadFailure(ec);
         return;
     }
+    ++messagesHandled;
     try
     {
         handleMessage();
@@ -162,6 +165,11 @@ void ProbeSession::onRead(boost::system::error_code const &ec)
         return;
     }
     releaseReadBuffer();
+    if (holding)
+    {
+        readParked = true;
+        return;
+    }
     startRead();
 }
 
@@ -274,7 +282,7 @@ void ProbeSession::enqueueMessage(std::string &message)
     queuedBytes += message.size();
     writeQueue.push_back(std::move(message));
     // A message queued before the handshake completed, or after the stream closed, stays queued.
-    if (ws.is_open() && writeQueue.size() == 1)
+    if (ws.is_open() && !writing && !holding)
         startWriting();
 }
 
@@ -286,18 +294,20 @@ void ProbeSession::enqueueRun(std::string &run)
 
 void ProbeSession::startWriting()
 {
+    writing = true;
     ws.async_write(boost::asio::buffer(writeQueue.front()),
                    beast::bind_front_handler(&ProbeSession::onWrite, shared_from_this()));
 }
 
 void ProbeSession::onWrite(boost::system::error_code const &ec, std::size_t)
 {
+    writing = false;
     // A failed write ends the writing; the read side notices the broken connection.
     if (ec || !ws.is_open())
         return;
     queuedBytes -= writeQueue.front().size();
     writeQueue.pop_front();
-    if (!writeQueue.empty())
+    if (!writeQueue.empty() && !holding)
         startWriting();
 }
 
@@ -323,15 +333,119 @@ void ProbeSession::stop()
         tracker.removeProbe(unitId, shared_from_this());
     if (started)
         tracker.connectionClosed();
+    unlink();
     // No close handshake: the device is gone or misbehaving.
     boost::system::error_code ignored;
-    ws.next_layer().close(ignored);
+    socket().close(ignored);
     registration.reset();
     releaseReceiveCharge();
     stopped = true;
     // Last: what is told may answer the runs at once, and finds the session ended.
     if (runsQueued)
         tracker.sessionEnded(this);
+}
+
+void ProbeSession::hold()
+{
+    holding = true;
+}
+
+void ProbeSession::resume()
+{
+    holding = false;
+    if (stopped)
+        return;
+    if (readParked)
+    {
+        readParked = false;
+        startRead();
+    }
+    if (ws.is_open() && !writing && !writeQueue.empty())
+        startWriting();
+}
+
+bool ProbeSession::atHandOverPoint() const
+{
+    if (stopped || !ws.is_open())
+        return true; // nothing to hand over
+    auto const &layer = ws.next_layer();
+    return !writing && !layer.isWriting() && layer.deliveredWholeMessages() &&
+           layer.messagesDelivered() == messagesHandled;
+}
+
+std::optional<DeviceHandOver> ProbeSession::handOverRecord() const
+{
+    if (stopped || !ws.is_open())
+        return std::nullopt;
+    auto const &lowest = beast::get_lowest_layer(ws);
+    boost::system::error_code ec;
+    auto const local = lowest.local_endpoint(ec);
+    if (ec)
+        return std::nullopt;
+    DeviceHandOver record;
+    record.descriptor = const_cast<Socket &>(lowest).native_handle();
+    record.ipv6 = local.address().is_v6();
+    record.unitId = unitId;
+    record.state = static_cast<std::uint32_t>(state);
+    record.pending = ws.next_layer().pendingBytes();
+    record.unsent.assign(writeQueue.begin(), writeQueue.end());
+    return record;
+}
+
+void ProbeSession::failHandOver()
+{
+    if (stopped)
+        return;
+    if (state == State::awaitingId)
+    {
+        std::clog << "device disconnected before receiving ID: reload" << std::endl;
+    }
+    else
+    {
+        std::clog << "unitId:" << unitId << " disconnected: reload" << std::endl;
+        if (state == State::validated)
+            reportDisconnection(clean);
+    }
+    stop();
+}
+
+std::error_code ProbeSession::adopt(DeviceHandOver const &record)
+{
+    auto const protocol = record.ipv6 ? boost::asio::ip::tcp::v6() : boost::asio::ip::tcp::v4();
+    if (auto const ec = adoptAcceptedConnection(ws, record.descriptor, protocol))
+        return ec;
+    ws.next_layer().preload(record.pending);
+    messagesHandled = ws.next_layer().messagesDelivered();
+    unitId = record.unitId;
+    state = static_cast<State>(record.state);
+    tracker.connectionOpened();
+    started = true;
+    tracker.enlist(*this);
+    if (state == State::awaitingId)
+    {
+        // The register message is waited for afresh: the handshake was made in another life.
+        armRegistrationTimer();
+    }
+    else
+    {
+        registration.reset();
+    }
+    if (state == State::validated)
+    {
+        ws.read_message_max(messageLimit);
+        tracker.addProbe(shared_from_this());
+        // Runs may have been given to it by the previous program.
+        runsQueued = true;
+    }
+    for (auto const &message : record.unsent)
+    {
+        queuedBytes += message.size();
+        writeQueue.push_back(message);
+    }
+    startRead();
+    if (!writeQueue.empty())
+        startWriting();
+    return {};
 }
 
 } // namespace kelvarin::triggerTesting

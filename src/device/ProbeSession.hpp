@@ -1,6 +1,8 @@
 #pragma once
 
 #include "api/Reply.hpp"
+#include "common/FrameBoundaryStream.hpp"
+#include "device/DeviceHandOver.hpp"
 #include "status/DisconnectionReason.hpp"
 #include "status/EtherAddr.hpp"
 
@@ -9,13 +11,16 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket/stream.hpp>
+#include <boost/intrusive/list_hook.hpp>
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
+#include <system_error>
 
 namespace kelvarin::triggerTesting
 {
@@ -24,7 +29,16 @@ class ProbeTracker;
 
 // One device connection: the WebSocket handshake, validation of the device through the API,
 // registration in the tracker, forwarding of results and writing of queued messages.
-class ProbeSession : public std::enable_shared_from_this<ProbeSession>
+//
+// A reload hands the connection to the controller's next program: the session holds (it
+// finishes the message it is reading or writing, then starts no other), and once it waits at a
+// message boundary its descriptor and what it holds are handed over. The next program's session
+// adopts them and goes on as if nothing had happened.
+class ProbeSession
+    : public std::enable_shared_from_this<ProbeSession>,
+      // Every open session is on the tracker's list of connections, for the hand-over.
+      public boost::intrusive::list_base_hook<
+          boost::intrusive::link_mode<boost::intrusive::auto_unlink>>
 {
 public:
     using ValidateFn =
@@ -81,6 +95,20 @@ public:
     unsigned long getUnitId() const { return unitId; }
     bool isStopped() const { return stopped; }
 
+    // For a reload: holding, the session finishes what it reads or writes and starts nothing
+    // new; resume undoes that when the reload failed.
+    void hold();
+    void resume();
+    // Nothing is partly read or written: what the session holds can be handed over exactly.
+    bool atHandOverPoint() const;
+    // What the next program needs to go on; nothing when the connection is not worth handing
+    // over (its handshake is not done), and it is to be closed.
+    std::optional<DeviceHandOver> handOverRecord() const;
+    // Ends a connection that could not reach a message boundary in time, as a failed one.
+    void failHandOver();
+    // Goes on with a connection handed over by the previous program.
+    std::error_code adopt(DeviceHandOver const &record);
+
 private:
     using Timer = boost::asio::basic_waitable_timer<
         std::chrono::steady_clock, boost::asio::wait_traits<std::chrono::steady_clock>, Executor>;
@@ -111,7 +139,7 @@ private:
     void startWriting();
     void onWrite(boost::system::error_code const &ec, std::size_t bytesWritten);
 
-    boost::beast::websocket::stream<Socket> ws;
+    boost::beast::websocket::stream<FrameBoundaryStream<Socket>> ws;
     ValidateFn &validateFn;
     TestResultFn &testResultCallbackFn;
     // The manager's, like the other two functions: a copy would cost every idle device the
@@ -129,9 +157,14 @@ private:
     State state = State::awaitingId;
     // Bytes of the message being read that the receive budget holds for it.
     std::uint32_t receiveCharge = 0;
+    // Whole messages taken from the stream, to compare with those it was given.
+    std::uint32_t messagesHandled = 0;
     bool stopped = false;
     bool started = false;    // counted among the tracker's open connections
     bool runsQueued = false; // its end must be told, so that its open runs are answered
+    bool holding = false;
+    bool readParked = false; // a read not started because of the hold
+    bool writing = false;
 };
 
 } // namespace kelvarin::triggerTesting

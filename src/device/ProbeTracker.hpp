@@ -1,7 +1,10 @@
 #pragma once
 
 #include "device/HeapTrimmer.hpp"
+#include "device/ProbeSession.hpp"
 #include "device/ReceiveBudget.hpp"
+
+#include <boost/intrusive/list.hpp>
 
 #include <cstddef>
 #include <cstdint>
@@ -42,6 +45,14 @@ public:
     void connectionOpened() { ++connections; }
     void connectionClosed() { --connections; }
     std::size_t openConnections() const { return connections; }
+    // Every open session, for a reload's hand-over; a session leaves the list when it stops or
+    // goes.
+    void enlist(ProbeSession &session) { sessions.push_back(session); }
+    template <class Visit> void forEachConnection(Visit visit)
+    {
+        for (auto it = sessions.begin(); it != sessions.end();)
+            visit(*it++);
+    }
 
     // Validator answers told to devices still connected, since the start.
     void countAnswer(bool accepted) { ++(accepted ? accepted_ : refused_); }
@@ -63,6 +74,7 @@ private:
     // Looked up for every test request: hashed, not ordered.
     std::unordered_map<unsigned long, std::weak_ptr<ProbeSession>> probes;
     std::size_t connections = 0;
+    boost::intrusive::list<ProbeSession, boost::intrusive::constant_time_size<false>> sessions;
     std::uint64_t accepted_ = 0;
     std::uint64_t refused_ = 0;
     HeapTrimmer trimmer;

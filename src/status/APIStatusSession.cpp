@@ -3,6 +3,7 @@
 #include "common/Coroutine.hpp"
 #include "common/Net.hpp"
 #include "common/SetNoDelay.hpp"
+#include "status/AskerCallback.hpp"
 #include "status/SetKeepAlive.hpp"
 #include "status/StatusMessages.hpp"
 #include "status/ValidateAnswer.hpp"
@@ -192,7 +193,7 @@ void APIStatusSession::onRegistered(error_code const &ec)
         validateRequests.dropGoneAskers();
         for (auto const &[key, waiters] : validateRequests.pending())
             validate(key.unitId, key.mac, {}, true);
-        if (!writerRunning && hasSomethingToWrite())
+        if (!writerRunning && !holding && hasSomethingToWrite())
             startWriting();
         std::clog << "API Status: Entering input loop" << std::endl;
         readInput();
@@ -299,7 +300,7 @@ void APIStatusSession::enqueueValidation(ValidateMessage::IdType key)
     if (!registered)
         return;
     awaitAnswer();
-    if (!writerRunning)
+    if (!writerRunning && !holding)
         startWriting();
 }
 
@@ -361,7 +362,7 @@ void APIStatusSession::reportDisconnection(std::string report)
         ++reportsDropped;
     }
     reportBacklog.push_back({++reportsMade, std::move(report)});
-    if (registered && ws->is_open() && !writerRunning)
+    if (registered && ws->is_open() && !writerRunning && !holding)
         startWriting();
 }
 
@@ -376,7 +377,8 @@ void APIStatusSession::startWriting()
 void APIStatusSession::writeLoop(std::shared_ptr<WebSocket> connection,
                                  boost::asio::yield_context yield)
 {
-    while (connection == ws && registered && connection->is_open() && hasSomethingToWrite())
+    while (connection == ws && registered && !holding && connection->is_open() &&
+           hasSomethingToWrite())
     {
         // Written from a copy: the queue may be emptied and the backlog cut while it is written.
         std::string text;
@@ -395,7 +397,9 @@ void APIStatusSession::writeLoop(std::shared_ptr<WebSocket> connection,
             report = reportBacklog.front().number;
         }
         error_code ec;
+        writing = true;
         connection->async_write(boost::asio::buffer(text), yield[ec]);
+        writing = false;
         if (ec)
             break;
         if (report != 0 && !reportBacklog.empty() && reportBacklog.front().number == report)
@@ -403,8 +407,57 @@ void APIStatusSession::writeLoop(std::shared_ptr<WebSocket> connection,
     }
     writerRunning = false;
     // A newer connection was registered while this writer was finishing with its own.
-    if (connection != ws && registered && hasSomethingToWrite())
+    if (connection != ws && registered && !holding && hasSomethingToWrite())
         startWriting();
+}
+
+void APIStatusSession::hold()
+{
+    holding = true;
+}
+
+void APIStatusSession::resume()
+{
+    holding = false;
+    if (registered && ws->is_open() && !writerRunning && hasSomethingToWrite())
+        startWriting();
+}
+
+StatusHandOver APIStatusSession::handOver() const
+{
+    StatusHandOver handOver;
+    for (auto const &report : reportBacklog)
+        handOver.reports.push_back(report.text);
+    for (auto const &[key, waiters] : validateRequests.pending())
+    {
+        StatusHandOver::Validation validation{key, {}};
+        for (auto const &waiter : waiters)
+        {
+            auto const *asker = waiter.target<AskerCallback>();
+            if (auto const held = asker ? asker->asker.lock() : nullptr)
+                validation.askers.push_back(held.get());
+        }
+        // A validation nobody waits for any more is not asked again.
+        if (!validation.askers.empty())
+            handOver.validations.push_back(std::move(validation));
+    }
+    return handOver;
+}
+
+void APIStatusSession::adopt(std::vector<std::string> reports,
+                             std::vector<AdoptedValidation> validations)
+{
+    for (auto &report : reports)
+        reportDisconnection(std::move(report));
+    for (auto &[key, askers] : validations)
+    {
+        for (auto &asker : askers)
+            validateRequests.storeRequestCallback(key, std::move(asker));
+        // Before the registration, that asks for every pending validation anyway, this does
+        // nothing.
+        if (registered)
+            enqueueValidation(key);
+    }
 }
 
 void APIStatusSession::watchLoop(boost::asio::yield_context yield)

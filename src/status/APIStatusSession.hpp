@@ -1,6 +1,7 @@
 #pragma once
 
 #include "status/EtherAddr.hpp"
+#include "status/StatusHandOver.hpp"
 #include "status/ValidateRequestsManager.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -17,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kelvarin::triggerTesting
@@ -53,6 +55,11 @@ struct StatusTimings
 // - the watch loop, a coroutine that checks the host name every watch period and, when the
 //   connection's address is no longer among the answers, shuts down the reading side of the
 //   socket: the cycle notices the failed read and connects to the new address.
+//
+// A reload replaces the connection rather than handing it over: holding, the writer finishes
+// its write and writes nothing more, so every report is either written or still in the backlog;
+// the backlog and the pending validations go to the next program, which asks again after its
+// registration, as after any reconnection. The old connection closes with the exec.
 class APIStatusSession
 {
 public:
@@ -92,6 +99,18 @@ public:
     std::size_t queuedValidations() const { return validateQueue.size(); }
     // Validation requests dropped at the queue's limit since the start.
     std::uint64_t droppedValidations() const { return validationsDropped; }
+
+    // For a reload: holding, nothing more is written once the write under way is done; resume
+    // undoes that when the reload failed.
+    void hold();
+    void resume();
+    bool atHandOverPoint() const { return !writing; }
+    StatusHandOver handOver() const;
+    using AdoptedValidation =
+        std::pair<ValidateMessage::IdType, std::vector<ValidateRequestsManager::Callback>>;
+    // Takes what the previous program owed: reports after any already in the backlog, and the
+    // askers of each validation, asked for once the connection is registered.
+    void adopt(std::vector<std::string> reports, std::vector<AdoptedValidation> validations);
 
 private:
     struct Report
@@ -144,6 +163,8 @@ private:
     bool registered = false; // the registration is written on the current stream
     std::chrono::steady_clock::time_point registeredAt{};
     bool writerRunning = false;
+    bool writing = false; // a write of the writer's is under way
+    bool holding = false;
     std::string registrationText;
 
     // Bookkeeping of the queue's sweeps for askers that are gone.

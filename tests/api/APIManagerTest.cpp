@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace kelvarin::triggerTesting::testSupport
 {
@@ -38,6 +39,12 @@ protected:
     // Every API server is the one fake behind 127.0.0.1; the validator address has no server.
     void start(std::size_t runningLimit = APIManager::maxRunningBytes)
     {
+        construct(runningLimit);
+        ASSERT_TRUE(waitForMessages(server, 1)); // the request session's registration
+    }
+
+    void construct(std::size_t runningLimit)
+    {
         APIOptions const options{"127.0.0.1", "127.0.0.2", std::to_string(server.endpoint().port()),
                                  std::chrono::hours(1)};
         manager = std::make_unique<APIManager>(
@@ -49,7 +56,6 @@ protected:
             },
             [](unsigned long) { return false; }, APISessionTimings{20ms},
             StatusTimings{1h, 1h, 10s}, runningLimit);
-        ASSERT_TRUE(waitForMessages(server, 1)); // the request session's registration
     }
 
     boost::uuids::uuid const id = boost::uuids::string_generator()(requestId);
@@ -162,6 +168,56 @@ TEST_F(APIManagerTest, EndOfADeviceSessionAnswersOnlyTheRequestsItTook)
     manager->endDeviceSession(&sessions[0]); // nothing left of it
     settle();
     EXPECT_EQ(server.allReceived().size(), 3u);
+}
+
+TEST_F(APIManagerTest, RunningRequestsAndTheConnectionGoOverWithTheirAccounting)
+{
+    start(300); // room for two running requests of a short task
+    auto const numbered = [](int n) { return requestId.substr(0, 35) + std::to_string(n); };
+    server.send(execute(5, "t", numbered(1)));
+    server.send(execute(6, "t", numbered(2)));
+    ASSERT_TRUE(runUntil([&] { return forwarded.size() == 2; }));
+    manager->hold();
+    ASSERT_TRUE(runUntil([&] { return manager->readyForHandOver(); }));
+    auto handOver = manager->handOver();
+    ASSERT_EQ(handOver.requests.size(), 2u);
+    std::sort(handOver.requests.begin(), handOver.requests.end(),
+              [](auto const &a, auto const &b) { return a.metadata.unitId < b.metadata.unitId; });
+    EXPECT_EQ(handOver.requests[1].metadata.testId, boost::uuids::string_generator()(numbered(2)));
+    EXPECT_EQ(handOver.requests[1].metadata.task, "t");
+    EXPECT_EQ(handOver.requests[1].metadata.actionId, 3u);
+    ASSERT_EQ(handOver.sessions.size(), 1u);
+    ASSERT_GE(handOver.sessions[0].descriptor, 0);
+
+    // The exec, in one process: the descriptor outlives the old manager's sockets.
+    handOver.sessions[0].descriptor = ::dup(handOver.sessions[0].descriptor);
+    for (auto const &[endpoint, session] : manager->getContainer().sessions)
+        session->stop();
+    // Kept: the validator connection is not made to end before the event loop does.
+    auto const previous = std::move(manager);
+    forwarded.clear();
+    construct(300);
+    manager->adopt(handOver.sessions, handOver.requests);
+    EXPECT_EQ(manager->runningTests(), 2u);
+
+    // Still full: the third is refused, on the same connection.
+    server.send(execute(7, "t", numbered(3)));
+    ASSERT_TRUE(waitForMessages(server, 2));
+    EXPECT_EQ(server.allReceived()[1],
+              resultOf("\"status\":\"error\",\"data\":{\"code\":\"UNKNOWN\",\"message\":"
+                       "\"Too many running requests\"},",
+                       7, "t", numbered(3)));
+    // The last reply of an adopted request goes out and makes room.
+    manager->sendResult(Reply(handOver.requests[0].metadata.testId, Result("{\"hop\":1}", true)));
+    server.send(execute(7, "t", numbered(4)));
+    ASSERT_TRUE(runUntil([&] { return forwarded.size() == 1; }));
+    ASSERT_TRUE(waitForMessages(server, 3));
+    EXPECT_EQ(server.allReceived()[2], resultOf("\"hop\":1,", 5, "t", numbered(1)));
+    // The resolver's answer keeps the adopted session: no second connection, no registration.
+    settle();
+    EXPECT_EQ(server.connectionCount(), 1u);
+    EXPECT_EQ(server.allReceived().size(), 3u);
+    EXPECT_TRUE(server.newest().open);
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 #include "support/DescriptorExhaustion.hpp"
 #include "support/DeviceSideTest.hpp"
 
+#include <unistd.h>
+
 namespace kelvarin::triggerTesting::testSupport
 {
 namespace
@@ -105,6 +107,64 @@ TEST_F(ProbeManagerTest, EndOfASessionThatTookRunsIsToldWithItsIdentity)
     EXPECT_TRUE(ended.empty());
     disconnect(*busy, 7);
     EXPECT_EQ(ended, std::vector<void const *>{session});
+}
+
+} // namespace
+} // namespace kelvarin::triggerTesting::testSupport
+
+namespace kelvarin::triggerTesting::testSupport
+{
+namespace
+{
+
+// A reload's hand-over within one process: the held manager's connections go on in a second
+// manager, on duplicates of their descriptors, as the next program would take them.
+TEST_F(ProbeManagerTest, HeldConnectionsGoOnInTheNextManagerFromTheirMessageBoundary)
+{
+    auto admitted = validatedDevice(7);
+    auto waiting = registeringDevice(8);
+    auto unregistered = connectDevice();
+    manager->hold();
+    // Two results back to back: the held session takes the first whole and then waits.
+    admitted->send(sim::resultMessage(requestId, false, "first"));
+    admitted->send(sim::resultMessage(requestId, true, "second"));
+    ASSERT_TRUE(runUntil([&] { return replies.size() == 1 && manager->readyForHandOver(); }));
+    settle();
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(std::get<Result>(replies[0].payload).text, "first");
+
+    auto handOver = manager->handOver();
+    ASSERT_EQ(handOver.listeners.size(), 2u);
+    ASSERT_EQ(handOver.devices.size(), 3u);
+    std::vector<Reply> nextReplies;
+    ProbeManager next(
+        io, {}, [](unsigned long const &, EtherAddr const &, std::function<void(bool)>) {},
+        [&](Reply reply) { nextReplies.push_back(std::move(reply)); });
+    next.setReportDisconnectFn(
+        [](unsigned long const &, disconnection_reason, std::chrono::system_clock::time_point) {});
+    next.start();
+    for (auto &record : handOver.devices)
+        record.descriptor = ::dup(record.descriptor);
+    auto const sessions = next.adopt(handOver.devices);
+    ASSERT_EQ(sessions.size(), 3u);
+    EXPECT_TRUE(next.isUnitOnline(7));
+    EXPECT_FALSE(next.isUnitOnline(8)); // still waiting for the validator
+    EXPECT_EQ(next.openConnections(), 3u);
+
+    ASSERT_TRUE(runUntil([&] { return nextReplies.size() == 1; }));
+    EXPECT_EQ(std::get<Result>(nextReplies[0].payload).text, "second");
+    EXPECT_TRUE(std::get<Result>(nextReplies[0].payload).isLast);
+    // What the next manager sends is the device's next message: no handshake, no stray bytes.
+    TestRequestJsonV1 request(sim::executeMessage(requestId, 7, "t", 1));
+    next.requestTestRun(request);
+    ASSERT_TRUE(runUntil([&] { return admitted->received().size() == 2; }));
+    EXPECT_EQ(sim::decodeRunMessage(admitted->received()[1])->data,
+              "{\"test_id\":\"0123abcd-4567-89ef-fedc-ba9876543210\",\"unit_id\":7,"
+              "\"task\":\"t\",\"action_id\":1}");
+    EXPECT_FALSE(admitted->ended().has_value());
+    EXPECT_FALSE(waiting->ended().has_value());
+    EXPECT_FALSE(unregistered->ended().has_value());
+    EXPECT_EQ(reports.size(), 0u);
 }
 
 } // namespace

@@ -365,5 +365,80 @@ TEST_F(APIStatusSessionTest, RequestsBehindAStuckWriteAreBoundedAndThoseOfGoneAs
     EXPECT_EQ(session->queuedValidations(), 0u);
 }
 
+// A device connection, as far as the table of pending validations sees one: an object that
+// may be gone before its answer comes.
+using Asker = std::vector<bool>;
+AskerCallback askerCallback(std::shared_ptr<Asker> const &asker)
+{
+    return {asker, [](void *self, bool valid) { static_cast<Asker *>(self)->push_back(valid); }};
+}
+
+TEST_F(APIStatusSessionTest, HeldWriterLeavesReportsInTheBacklogAndResumeWritesThem)
+{
+    FakeApiServer server(io);
+    connectTo(server);
+    ASSERT_TRUE(waitForMessages(server, 1));
+    session->hold();
+    session->reportDisconnection(report(7));
+    settle();
+    EXPECT_TRUE(session->atHandOverPoint());
+    EXPECT_EQ(session->handOver().reports, Lines{report(7)});
+    EXPECT_EQ(server.allReceived(), Lines{registration()});
+    session->resume();
+    ASSERT_TRUE(waitForMessages(server, 2));
+    EXPECT_EQ(server.allReceived().back(), report(7));
+    EXPECT_EQ(session->reportBacklogSize(), 0u);
+}
+
+TEST_F(APIStatusSessionTest, BacklogAndValidationsGoToTheNextSessionAndAreAskedAgainThere)
+{
+    FakeApiServer server(io);
+    connectTo(server);
+    auto const first = std::make_shared<Asker>();
+    auto const second = std::make_shared<Asker>();
+    auto gone = std::make_shared<Asker>();
+    session->validate(1, mac(1), askerCallback(first), false);
+    session->validate(1, mac(1), askerCallback(second), false);
+    session->validate(2, mac(2), askerCallback(gone), false);
+    session->validate(3, mac(3), recorder(), false); // no object: cannot be named
+    ASSERT_TRUE(waitForMessages(server, 5));
+    session->hold();
+    session->reportDisconnection(report(7));
+    session->reportDisconnection(report(8));
+    ASSERT_TRUE(runUntil([&] { return session->atHandOverPoint(); }));
+    gone.reset();
+
+    auto const handOver = session->handOver();
+    EXPECT_EQ(handOver.reports, (Lines{report(7), report(8)}));
+    ASSERT_EQ(handOver.validations.size(), 1u);
+    EXPECT_EQ(handOver.validations[0].key.unitId, 1u);
+    EXPECT_EQ(handOver.validations[0].key.mac, mac(1));
+    EXPECT_EQ(handOver.validations[0].askers,
+              (std::vector<void const *>{first.get(), second.get()}));
+
+    // The exec, in one process: the old session stays, held, beside the new one.
+    auto const previous = std::move(session);
+    startAt({server.endpoint()});
+    std::vector<APIStatusSession::AdoptedValidation> validations;
+    for (auto const &validation : handOver.validations)
+    {
+        validations.push_back({validation.key, {}});
+        for (auto const *asker : validation.askers)
+            validations.back().second.push_back(
+                askerCallback(asker == first.get() ? first : second));
+    }
+    session->adopt(handOver.reports, std::move(validations));
+    ASSERT_TRUE(runUntil([&] { return server.newest().received.size() == 4; }));
+    EXPECT_EQ(server.connectionCount(), 2u);
+    EXPECT_EQ(server.newest().received,
+              (Lines{registration(), buildValidateRequest(1, mac(1)), report(7), report(8)}));
+    server.send(answer(1, "001A2B3C4D01", "true"));
+    ASSERT_TRUE(runUntil([&] { return !second->empty(); }));
+    EXPECT_EQ(*first, std::vector<bool>{true});
+    EXPECT_EQ(*second, std::vector<bool>{true});
+    EXPECT_EQ(session->pendingValidations(), 0u);
+    EXPECT_EQ(session->reportBacklogSize(), 0u);
+}
+
 } // namespace
 } // namespace kelvarin::triggerTesting::testSupport

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kelvarin::triggerTesting
+{
+
+// One request session as a reloading controller hands it to its next program. With a
+// descriptor, its registered connection stays open across the exec and the next program goes on
+// reading it where this one stopped; without one, only the queue goes over and the next program
+// connects anew.
+struct APISessionHandOver
+{
+    std::string endpoint; // address:port, IPv6 addresses in brackets
+    int descriptor = -1;
+    std::string pending;             // bytes read from the server and not yet handled
+    std::vector<std::string> unsent; // messages for the server, oldest first
+};
+
+} // namespace kelvarin::triggerTesting

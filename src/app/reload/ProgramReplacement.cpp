@@ -1,0 +1,154 @@
+#include "app/reload/ProgramReplacement.hpp"
+
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <stdexcept>
+#include <string_view>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace kelvarin::triggerTesting
+{
+
+namespace
+{
+
+std::error_code lastError()
+{
+    return {errno, std::system_category()};
+}
+
+std::string searchPath(std::string const &name)
+{
+    char const *const path = std::getenv("PATH");
+    std::string_view directories = path != nullptr ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
+    while (!directories.empty())
+    {
+        auto const end = directories.find(':');
+        std::filesystem::path candidate(std::string(directories.substr(0, end)));
+        candidate /= name;
+        if (::access(candidate.c_str(), X_OK) == 0)
+            return std::filesystem::absolute(candidate).string();
+        if (end == std::string_view::npos)
+            break;
+        directories.remove_prefix(end + 1);
+    }
+    return name;
+}
+
+bool writeAll(int descriptor, std::string const &text)
+{
+    std::size_t written = 0;
+    while (written < text.size())
+    {
+        auto const n = ::write(descriptor, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        written += static_cast<std::size_t>(n);
+    }
+    return ::lseek(descriptor, 0, SEEK_SET) == 0;
+}
+
+// Close-on-exec cleared on each descriptor; on a failure, those changed are set back.
+std::error_code keepAcrossExec(std::vector<int> const &kept, std::size_t &changed)
+{
+    for (changed = 0; changed < kept.size(); ++changed)
+    {
+        int const flags = ::fcntl(kept[changed], F_GETFD);
+        if (flags < 0 || ::fcntl(kept[changed], F_SETFD, flags & ~FD_CLOEXEC) < 0)
+            return lastError();
+    }
+    return {};
+}
+
+void closeAgainOnExec(std::vector<int> const &kept, std::size_t changed)
+{
+    for (std::size_t i = 0; i < changed; ++i)
+        ::fcntl(kept[i], F_SETFD, ::fcntl(kept[i], F_GETFD) | FD_CLOEXEC);
+}
+
+std::string readAll(int descriptor)
+{
+    struct stat status
+    {
+    };
+    if (::fstat(descriptor, &status) != 0)
+        throw std::runtime_error("the handed-over state can not be read: " + lastError().message());
+    std::string text(static_cast<std::size_t>(status.st_size), '\0');
+    std::size_t got = 0;
+    while (got < text.size())
+    {
+        auto const n =
+            ::pread(descriptor, text.data() + got, text.size() - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw std::runtime_error("the handed-over state can not be read: " +
+                                     (n == 0 ? std::string("short file") : lastError().message()));
+        got += static_cast<std::size_t>(n);
+    }
+    return text;
+}
+
+} // namespace
+
+std::string startedProgramPath(char const *argv0)
+{
+    std::string const name = argv0 != nullptr ? argv0 : "";
+    if (name.find('/') == std::string::npos)
+        return searchPath(name);
+    std::error_code ignored;
+    auto absolute = std::filesystem::absolute(name, ignored);
+    return ignored ? name : absolute.lexically_normal().string();
+}
+
+std::error_code replaceProgram(std::string const &path, char *const argv[],
+                               std::string const &state, std::vector<int> const &kept)
+{
+    int const memory = ::memfd_create("tt_controller-state", 0);
+    if (memory < 0)
+        return lastError();
+    std::error_code failure;
+    std::size_t changed = 0;
+    if (!writeAll(memory, state))
+        failure = lastError();
+    else if ((failure = keepAcrossExec(kept, changed)))
+        ;
+    else if (::setenv(reloadStateVariable, std::to_string(memory).c_str(), 1) != 0)
+        failure = lastError();
+    else
+    {
+        ::execve(path.c_str(), argv, environ);
+        failure = lastError();
+        ::unsetenv(reloadStateVariable);
+    }
+    closeAgainOnExec(kept, changed);
+    ::close(memory);
+    return failure;
+}
+
+std::optional<std::string> takeInheritedState()
+{
+    char const *const variable = std::getenv(reloadStateVariable);
+    if (variable == nullptr)
+        return std::nullopt;
+    std::string_view const text(variable);
+    int descriptor = -1;
+    auto const [end, error] = std::from_chars(text.data(), text.data() + text.size(), descriptor);
+    ::unsetenv(reloadStateVariable);
+    if (error != std::errc{} || end != text.data() + text.size() || descriptor < 0)
+        throw std::runtime_error("the handed-over state names no descriptor");
+    auto state = readAll(descriptor);
+    ::close(descriptor);
+    return state;
+}
+
+} // namespace kelvarin::triggerTesting

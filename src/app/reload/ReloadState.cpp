@@ -1,0 +1,345 @@
+#include "app/reload/ReloadState.hpp"
+
+#include "common/UuidText.hpp"
+
+#include <boost/uuid/string_generator.hpp>
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <limits>
+#include <stdexcept>
+
+namespace kelvarin::triggerTesting
+{
+
+namespace
+{
+
+// The writer passes bytes above 0x7f on as they are and escapes control characters, NUL
+// included; the reader, which is not asked to check the encoding, gives back the same bytes.
+using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
+
+void writeText(Writer &writer, std::string_view text)
+{
+    writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()), true);
+}
+
+void writeTexts(Writer &writer, std::vector<std::string> const &texts)
+{
+    writer.StartArray();
+    for (auto const &text : texts)
+        writeText(writer, text);
+    writer.EndArray();
+}
+
+void writeDevice(Writer &writer, ReloadState::Device const &device)
+{
+    writer.StartObject();
+    writer.Key("fd");
+    writer.Int(device.descriptor);
+    writer.Key("ipv6");
+    writer.Bool(device.ipv6);
+    writer.Key("unit");
+    writer.Uint64(device.unitId);
+    writer.Key("state");
+    writer.Uint(device.state);
+    writer.Key("pending");
+    writeText(writer, device.pending);
+    writer.Key("unsent");
+    writeTexts(writer, device.unsent);
+    writer.EndObject();
+}
+
+void writeRequest(Writer &writer, ReloadState::RunningRequest const &request)
+{
+    writer.StartObject();
+    writer.Key("id");
+    writeText(writer, UuidText(request.metadata.testId).view());
+    writer.Key("unit");
+    writer.Uint64(request.metadata.unitId);
+    writer.Key("task");
+    writeText(writer, request.metadata.task);
+    writer.Key("action");
+    writer.Uint64(request.metadata.actionId);
+    writer.Key("device");
+    writer.Int64(request.device);
+    writer.EndObject();
+}
+
+void writeApiQueue(Writer &writer, ReloadState::ApiQueue const &queue)
+{
+    writer.StartObject();
+    writer.Key("endpoint");
+    writeText(writer, queue.endpoint);
+    writer.Key("fd");
+    writer.Int(queue.descriptor);
+    writer.Key("pending");
+    writeText(writer, queue.pending);
+    writer.Key("unsent");
+    writeTexts(writer, queue.unsent);
+    writer.EndObject();
+}
+
+void writeValidation(Writer &writer, ReloadState::PendingValidation const &validation)
+{
+    writer.StartObject();
+    writer.Key("unit");
+    writer.Uint64(validation.unitId);
+    writer.Key("mac");
+    writeText(writer, validation.mac);
+    writer.Key("askers");
+    writer.StartArray();
+    for (auto asker : validation.askers)
+        writer.Uint(asker);
+    writer.EndArray();
+    writer.EndObject();
+}
+
+template <class Record, class WriteRecord>
+void writeArray(Writer &writer, char const *key, std::vector<Record> const &records,
+                WriteRecord writeRecord)
+{
+    writer.Key(key);
+    writer.StartArray();
+    for (auto const &record : records)
+        writeRecord(writer, record);
+    writer.EndArray();
+}
+
+// Reading: every member is looked up and checked; a missing or mistyped one names itself.
+using Value = rapidjson::Value;
+
+[[noreturn]] void damaged(std::string const &what)
+{
+    throw std::runtime_error("damaged state: " + what);
+}
+
+Value const &member(Value const &object, char const *name)
+{
+    if (!object.IsObject())
+        damaged(std::string("no object around \"") + name + "\"");
+    auto const found = object.FindMember(name);
+    if (found == object.MemberEnd())
+        damaged(std::string("no \"") + name + "\"");
+    return found->value;
+}
+
+std::string textMember(Value const &object, char const *name)
+{
+    auto const &value = member(object, name);
+    if (!value.IsString())
+        damaged(std::string("\"") + name + "\" is not a string");
+    return std::string(value.GetString(), value.GetStringLength());
+}
+
+std::uint64_t numberMember(Value const &object, char const *name)
+{
+    auto const &value = member(object, name);
+    if (!value.IsUint64())
+        damaged(std::string("\"") + name + "\" is not a number");
+    return value.GetUint64();
+}
+
+std::uint32_t smallNumberMember(Value const &object, char const *name)
+{
+    auto const number = numberMember(object, name);
+    if (number > std::numeric_limits<std::uint32_t>::max())
+        damaged(std::string("\"") + name + "\" is out of range");
+    return static_cast<std::uint32_t>(number);
+}
+
+bool flagMember(Value const &object, char const *name)
+{
+    auto const &value = member(object, name);
+    if (!value.IsBool())
+        damaged(std::string("\"") + name + "\" is not a flag");
+    return value.GetBool();
+}
+
+int descriptorMember(Value const &object, bool optional = false)
+{
+    auto const &value = member(object, "fd");
+    // -1: none, where a record may go without one.
+    if (!value.IsInt() || value.GetInt() < (optional ? -1 : 0))
+        damaged("\"fd\" is not a descriptor");
+    return value.GetInt();
+}
+
+Value::ConstArray arrayMember(Value const &object, char const *name)
+{
+    auto const &value = member(object, name);
+    if (!value.IsArray())
+        damaged(std::string("\"") + name + "\" is not an array");
+    return value.GetArray();
+}
+
+std::vector<std::string> textsMember(Value const &object, char const *name)
+{
+    std::vector<std::string> texts;
+    for (auto const &value : arrayMember(object, name))
+    {
+        if (!value.IsString())
+            damaged(std::string("an element of \"") + name + "\" is not a string");
+        texts.emplace_back(value.GetString(), value.GetStringLength());
+    }
+    return texts;
+}
+
+// Exactly the 36-character form, as written.
+boost::uuids::uuid uuidMember(Value const &object, char const *name)
+{
+    auto const text = textMember(object, name);
+    try
+    {
+        if (text.size() == 36)
+            return boost::uuids::string_generator()(text);
+    }
+    catch (std::runtime_error const &)
+    {
+    }
+    damaged(std::string("\"") + name + "\" is not a uuid");
+}
+
+std::string macMember(Value const &object)
+{
+    auto mac = textMember(object, "mac");
+    if (mac.size() != 6)
+        damaged("\"mac\" is not six octets");
+    return mac;
+}
+
+ReloadState::Device readDevice(Value const &value)
+{
+    ReloadState::Device device;
+    device.descriptor = descriptorMember(value);
+    device.ipv6 = flagMember(value, "ipv6");
+    device.unitId = numberMember(value, "unit");
+    device.state = smallNumberMember(value, "state");
+    device.pending = textMember(value, "pending");
+    device.unsent = textsMember(value, "unsent");
+    return device;
+}
+
+ReloadState::RunningRequest readRequest(Value const &value, std::size_t deviceCount)
+{
+    ReloadState::RunningRequest request{{uuidMember(value, "id"), numberMember(value, "unit"),
+                                         textMember(value, "task"), numberMember(value, "action")},
+                                        -1};
+    auto const &device = member(value, "device");
+    if (!device.IsInt64() || device.GetInt64() < -1 ||
+        device.GetInt64() >= static_cast<std::int64_t>(deviceCount))
+        damaged("\"device\" is not a device");
+    request.device = device.GetInt64();
+    return request;
+}
+
+ReloadState::ApiQueue readApiQueue(Value const &value)
+{
+    return {textMember(value, "endpoint"), descriptorMember(value, true),
+            textMember(value, "pending"), textsMember(value, "unsent")};
+}
+
+ReloadState::PendingValidation readValidation(Value const &value, std::size_t deviceCount)
+{
+    ReloadState::PendingValidation validation{numberMember(value, "unit"), macMember(value), {}};
+    for (auto const &asker : arrayMember(value, "askers"))
+    {
+        if (!asker.IsUint() || asker.GetUint() >= deviceCount)
+            damaged("an asker is not a device");
+        validation.askers.push_back(asker.GetUint());
+    }
+    return validation;
+}
+
+ReloadState::Listener readListener(Value const &value)
+{
+    return {descriptorMember(value), flagMember(value, "ipv6")};
+}
+
+template <class Record, class ReadRecord>
+std::vector<Record> readArray(Value const &document, char const *name, ReadRecord readRecord)
+{
+    std::vector<Record> records;
+    for (auto const &value : arrayMember(document, name))
+        records.push_back(readRecord(value));
+    return records;
+}
+
+} // namespace
+
+std::string encodeReloadState(ReloadState const &state)
+{
+    rapidjson::StringBuffer buffer;
+    Writer writer(buffer);
+    writer.StartObject();
+    writer.Key("version");
+    writer.Uint(ReloadState::formatVersion);
+    writer.Key("configuration");
+    writeText(writer, state.configuration);
+    writeArray(writer, "listeners", state.listeners,
+               [](Writer &w, ReloadState::Listener const &listener)
+               {
+                   w.StartObject();
+                   w.Key("fd");
+                   w.Int(listener.descriptor);
+                   w.Key("ipv6");
+                   w.Bool(listener.ipv6);
+                   w.EndObject();
+               });
+    writeArray(writer, "devices", state.devices, writeDevice);
+    writeArray(writer, "requests", state.requests, writeRequest);
+    writeArray(writer, "apiQueues", state.apiQueues, writeApiQueue);
+    writeArray(writer, "validations", state.validations, writeValidation);
+    writer.Key("reports");
+    writeTexts(writer, state.reports);
+    writer.Key("counters");
+    writer.StartObject();
+    for (auto const &[name, value] : state.counters)
+    {
+        writeText(writer, name);
+        writer.Uint64(value);
+    }
+    writer.EndObject();
+    writer.EndObject();
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+ReloadState decodeReloadState(std::string_view text)
+{
+    rapidjson::Document document;
+    // Iterative: the depth of a damaged text costs heap, not stack.
+    document.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag>(text.data(),
+                                                                                       text.size());
+    if (document.HasParseError())
+        damaged("not JSON");
+    auto const version = numberMember(document, "version");
+    if (version != ReloadState::formatVersion)
+        throw std::runtime_error("state format version " + std::to_string(version) +
+                                 ", this program reads " +
+                                 std::to_string(ReloadState::formatVersion));
+    ReloadState state;
+    state.configuration = textMember(document, "configuration");
+    state.listeners = readArray<ReloadState::Listener>(document, "listeners", readListener);
+    state.devices = readArray<ReloadState::Device>(document, "devices", readDevice);
+    for (auto const &value : arrayMember(document, "requests"))
+        state.requests.push_back(readRequest(value, state.devices.size()));
+    state.apiQueues = readArray<ReloadState::ApiQueue>(document, "apiQueues", readApiQueue);
+    for (auto const &value : arrayMember(document, "validations"))
+        state.validations.push_back(readValidation(value, state.devices.size()));
+    state.reports = textsMember(document, "reports");
+    auto const &counters = member(document, "counters");
+    if (!counters.IsObject())
+        damaged("\"counters\" is not an object");
+    for (auto const &counter : counters.GetObject())
+    {
+        if (!counter.value.IsUint64())
+            damaged("a counter is not a number");
+        state.counters.emplace_back(
+            std::string(counter.name.GetString(), counter.name.GetStringLength()),
+            counter.value.GetUint64());
+    }
+    return state;
+}
+
+} // namespace kelvarin::triggerTesting

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "api/APISessionHandOver.hpp"
+#include "api/TestMetadata.hpp"
+#include "device/DeviceHandOver.hpp"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace kelvarin::triggerTesting
+{
+
+// Everything one program of the controller hands to the next when it reloads: the descriptors
+// it keeps open across the exec and what it holds for them. Texts are kept byte for byte.
+struct ReloadState
+{
+    // Raised whenever a reader of an older layout would misread a newer one.
+    static constexpr std::uint32_t formatVersion = 1;
+
+    using Device = DeviceHandOver;
+
+    struct RunningRequest
+    {
+        TestMetadata metadata;    // its id goes as the uuid's 36-character text
+        std::int64_t device = -1; // the index of the device that took it, -1 for none
+    };
+
+    using ApiQueue = APISessionHandOver;
+
+    struct PendingValidation
+    {
+        std::uint64_t unitId = 0;
+        std::string mac;                   // six octets
+        std::vector<std::uint32_t> askers; // indexes into devices
+    };
+
+    struct Listener
+    {
+        int descriptor = -1;
+        bool ipv6 = false;
+    };
+
+    std::string configuration; // the text of the configuration the program ran on
+    std::vector<Listener> listeners;
+    std::vector<Device> devices;
+    std::vector<RunningRequest> requests;
+    std::vector<ApiQueue> apiQueues;
+    std::vector<PendingValidation> validations;
+    std::vector<std::string> reports;
+    std::vector<std::pair<std::string, std::uint64_t>> counters;
+};
+
+std::string encodeReloadState(ReloadState const &state);
+// Throws std::runtime_error naming what is wrong when the text is not a state of this format
+// version, or is damaged; never reads outside the text.
+ReloadState decodeReloadState(std::string_view text);
+
+} // namespace kelvarin::triggerTesting

@@ -1,0 +1,102 @@
+#include "app/reload/Reloader.hpp"
+
+#include <csignal>
+#include <exception>
+#include <iostream>
+#include <pthread.h>
+
+namespace kelvarin::triggerTesting
+{
+
+Reloader::Reloader(boost::asio::io_context &io, Steps steps, Timings timings)
+    : signals(io), pollTimer(io), steps(std::move(steps)), timings(timings)
+{
+}
+
+void Reloader::start()
+{
+    signals.add(SIGHUP);
+    waitForSignal();
+    // SIGHUP is blocked from the process's start (and across the exec of a reload) until it
+    // can be served; one that came meanwhile is delivered now.
+    sigset_t hangUp;
+    sigemptyset(&hangUp);
+    sigaddset(&hangUp, SIGHUP);
+    pthread_sigmask(SIG_UNBLOCK, &hangUp, nullptr);
+}
+
+void Reloader::waitForSignal()
+{
+    signals.async_wait(
+        [this](boost::system::error_code const &ec, int)
+        {
+            if (ec)
+                return;
+            waitForSignal();
+            reload();
+        });
+}
+
+void Reloader::reload()
+{
+    if (underWay)
+    {
+        std::clog << "Reload already under way: SIGHUP ignored" << std::endl;
+        return;
+    }
+    std::clog << "Reload requested" << std::endl;
+    try
+    {
+        configuration = steps.readConfiguration();
+    }
+    catch (std::exception const &e)
+    {
+        std::clog << "Reload refused: " << e.what() << std::endl;
+        return;
+    }
+    if (auto const ec = steps.checkProgram())
+    {
+        std::clog << "Reload failed: " << ec.message() << std::endl;
+        return;
+    }
+    underWay = true;
+    steps.notify(true);
+    steps.hold();
+    deadline = std::chrono::steady_clock::now() + timings.handOverBound;
+    waitForHandOverPoint();
+}
+
+void Reloader::waitForHandOverPoint()
+{
+    if (steps.readyForHandOver() || std::chrono::steady_clock::now() >= deadline)
+    {
+        handOver();
+        return;
+    }
+    pollTimer.expires_after(timings.poll);
+    pollTimer.async_wait([this](boost::system::error_code const &ec) { onPoll(ec); });
+}
+
+void Reloader::onPoll(boost::system::error_code const &ec)
+{
+    if (ec)
+        return;
+    waitForHandOverPoint();
+}
+
+void Reloader::handOver()
+{
+    std::vector<int> kept;
+    auto state = steps.handOver(kept);
+    state.configuration = configuration;
+    // The lines of the hand-over go out before the program is replaced.
+    std::clog << "Reload: handing over " << state.devices.size() << " device connections"
+              << std::endl;
+    auto const failure = steps.replaceProgram(encodeReloadState(state), kept);
+    std::clog << "Reload failed: " << failure.message() << std::endl;
+    steps.resume();
+    steps.notify(false);
+    underWay = false;
+}
+
+} // namespace kelvarin::triggerTesting

@@ -1,0 +1,88 @@
+#pragma once
+
+#include "app/reload/ReloadState.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace kelvarin::triggerTesting
+{
+
+struct ReloadTimings
+{
+    std::chrono::steady_clock::duration poll = std::chrono::milliseconds(10);
+    // How long connections may take to reach a message boundary.
+    std::chrono::steady_clock::duration handOverBound = std::chrono::seconds(5);
+};
+
+// Reloads the controller on SIGHUP: the configuration is read again and, when it is valid, the
+// program installed at the controller's path replaces this one in the same process, handed every
+// connection and what the controller holds for it.
+//
+// One reload at a time, on the event loop:
+// - the signal's handler reads the configuration and checks the program, and refuses the reload
+//   with one line when either is wrong; otherwise it tells the service manager, and has the
+//   controller hold: no connection is accepted, and every connection finishes the message it is
+//   reading or writing and then waits;
+// - a timer looks every poll period whether every connection waits at a message boundary, and
+//   at the hand-over bound takes what there is: the controller ends the connections that could
+//   not get there, as failed ones;
+// - then the controller's state is taken and the program replaced. An exec that fails leaves
+//   everything as it was before the hold: the controller goes on.
+// A SIGHUP while a reload is under way is logged and ignored.
+class Reloader
+{
+public:
+    struct Steps
+    {
+        // The configuration file's text, checked as a start would check it; throws with the
+        // reason when it is not valid.
+        std::function<std::string()> readConfiguration;
+        // Whether the program at the controller's path can be executed; the reason when not.
+        std::function<std::error_code()> checkProgram;
+        std::function<void()> hold;
+        std::function<bool()> readyForHandOver;
+        // What the controller holds, and the descriptors the next program must inherit.
+        std::function<ReloadState(std::vector<int> &kept)> handOver;
+        std::function<void()> resume;
+        // Returns only when the program could not be replaced.
+        std::function<std::error_code(std::string const &state, std::vector<int> const &kept)>
+            replaceProgram;
+        // Tells the service manager: true when the reload begins, false when it is over.
+        std::function<void(bool reloading)> notify;
+    };
+
+    using Timings = ReloadTimings;
+
+    Reloader(boost::asio::io_context &io, Steps steps, Timings timings = {});
+    Reloader(Reloader const &) = delete;
+    Reloader &operator=(Reloader const &) = delete;
+
+    // Arms the wait for SIGHUP; a SIGHUP that came before is served now.
+    void start();
+    // What SIGHUP does; for tests.
+    void reload();
+
+private:
+    void waitForSignal();
+    void waitForHandOverPoint();
+    void onPoll(boost::system::error_code const &ec);
+    void handOver();
+
+    boost::asio::signal_set signals;
+    boost::asio::steady_timer pollTimer;
+    Steps steps;
+    Timings timings;
+    std::chrono::steady_clock::time_point deadline;
+    std::string configuration;
+    bool underWay = false;
+};
+
+} // namespace kelvarin::triggerTesting

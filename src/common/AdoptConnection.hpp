@@ -1,0 +1,124 @@
+#pragma once
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/beast/core/stream_traits.hpp>
+#include <boost/beast/websocket/stream.hpp>
+#include <boost/system/error_code.hpp>
+
+#include <string>
+#include <string_view>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kelvarin::triggerTesting
+{
+
+// The upgrade request a stand-in peer makes; nothing of it is ever sent on a network.
+inline constexpr std::string_view standInUpgradeRequest =
+    "GET / HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+
+namespace adoptDetail
+{
+
+// Puts one end of a new local socket pair where the stream's socket goes; the other end is the
+// stand-in peer's.
+template <class WebSocketStream>
+boost::system::error_code placeStandIn(WebSocketStream &ws, boost::asio::ip::tcp protocol,
+                                       int &standInPeer)
+{
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return {errno, boost::system::system_category()};
+    boost::system::error_code ec;
+    boost::beast::get_lowest_layer(ws).assign(protocol, pair[0], ec);
+    if (ec)
+    {
+        ::close(pair[0]);
+        ::close(pair[1]);
+        return ec;
+    }
+    standInPeer = pair[1];
+    return {};
+}
+
+// Closes the stand-in and puts the connection's descriptor in its place.
+template <class WebSocketStream>
+boost::system::error_code replaceStandIn(WebSocketStream &ws, boost::asio::ip::tcp protocol,
+                                         int descriptor)
+{
+    auto &socket = boost::beast::get_lowest_layer(ws);
+    boost::system::error_code ec;
+    ::close(socket.release(ec));
+    if (ec)
+        return ec;
+    socket.assign(protocol, descriptor, ec);
+    if (!ec)
+        ws.next_layer().skipHandshake();
+    return ec;
+}
+
+} // namespace adoptDetail
+
+// Brings a server-role WebSocket stream to the state its handshake leaves it in, on a connection
+// whose handshake another program made. The handshake is made with a stand-in: one end of a local
+// socket pair takes the socket's place for it and receives the response, and the connection's own
+// descriptor then replaces the stand-in. The peer sees nothing of it. The stream must be over a
+// FrameBoundaryStream. On failure the descriptor is not adopted, and the caller still owns it.
+template <class WebSocketStream>
+boost::system::error_code adoptAcceptedConnection(WebSocketStream &ws, int descriptor,
+                                                  boost::asio::ip::tcp protocol)
+{
+    int standInPeer = -1;
+    auto ec = adoptDetail::placeStandIn(ws, protocol, standInPeer);
+    if (ec)
+        return ec;
+    ws.accept(boost::asio::buffer(standInUpgradeRequest.data(), standInUpgradeRequest.size()), ec);
+    ::close(standInPeer);
+    if (ec)
+    {
+        boost::system::error_code ignored;
+        ::close(boost::beast::get_lowest_layer(ws).release(ignored));
+        return ec;
+    }
+    return adoptDetail::replaceStandIn(ws, protocol, descriptor);
+}
+
+// The same for a client-role stream: the stand-in peer is a WebSocket server on a thread of its
+// own for the moment of the handshake, which answers the stream's key as a server would.
+template <class WebSocketStream>
+boost::system::error_code adoptConnectedConnection(WebSocketStream &ws, int descriptor,
+                                                   boost::asio::ip::tcp protocol,
+                                                   std::string const &host)
+{
+    int standInPeer = -1;
+    auto ec = adoptDetail::placeStandIn(ws, protocol, standInPeer);
+    if (ec)
+        return ec;
+    std::thread standIn(
+        [standInPeer]
+        {
+            boost::asio::io_context io;
+            boost::beast::websocket::stream<boost::asio::local::stream_protocol::socket> server(io);
+            boost::system::error_code ignored;
+            server.next_layer().assign(boost::asio::local::stream_protocol(), standInPeer, ignored);
+            server.accept(ignored);
+        });
+    ws.handshake(host, "/", ec);
+    // Ends the stand-in's accept, should the handshake have failed before it was answered.
+    ::shutdown(boost::beast::get_lowest_layer(ws).native_handle(), SHUT_RDWR);
+    standIn.join();
+    if (ec)
+    {
+        boost::system::error_code ignored;
+        ::close(boost::beast::get_lowest_layer(ws).release(ignored));
+        return ec;
+    }
+    return adoptDetail::replaceStandIn(ws, protocol, descriptor);
+}
+
+} // namespace kelvarin::triggerTesting

@@ -1,0 +1,138 @@
+#include "app/reload/ReloadState.hpp"
+
+#include <boost/uuid/string_generator.hpp>
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+namespace kelvarin::triggerTesting
+{
+namespace
+{
+
+// Every byte value, NUL and bytes that are not UTF-8 among them.
+std::string allBytes()
+{
+    std::string bytes;
+    for (int value = 0; value < 256; ++value)
+        bytes += static_cast<char>(value);
+    return bytes;
+}
+
+ReloadState sampleState()
+{
+    ReloadState state;
+    state.configuration = "[api-side]\nservice = 10002\n";
+    state.listeners = {{3, false}, {4, true}};
+    ReloadState::Device device;
+    device.descriptor = 7;
+    device.ipv6 = true;
+    device.unitId = 18446744073709551615UL;
+    device.state = 2;
+    device.pending = allBytes();
+    device.unsent = {std::string("\x46\x9b\x34\xa5\x01\x01", 6), ""};
+    state.devices = {device, ReloadState::Device{8, false, 9, 1, "", {}}};
+    state.requests = {
+        {{boost::uuids::string_generator()("0f8fad5b-d9cb-469f-a165-70867728950e"), 9, "ping \"x\"",
+          12},
+         1},
+        {{boost::uuids::string_generator()("1f8fad5b-d9cb-469f-a165-70867728950e"), 9, "", 0}, -1}};
+    state.apiQueues = {{"127.0.0.2:10002", 11, allBytes(), {"{\"type\":\"execute\"}", allBytes()}},
+                       {"[::1]:10002", -1, "", {}}};
+    state.validations = {{9, std::string("\x00\x1b\x21\xff\x80\x01", 6), {1, 1}}};
+    state.reports = {"{\"type\":\"unit_disconnect\"}"};
+    state.counters = {{"tt_controller_admissions_total{result=\"accepted\"}", 5}};
+    return state;
+}
+
+TEST(ReloadState, EveryFieldAndEveryByteComesBackAsItWent)
+{
+    auto const state = sampleState();
+    auto const back = decodeReloadState(encodeReloadState(state));
+    EXPECT_EQ(back.configuration, state.configuration);
+    ASSERT_EQ(back.listeners.size(), 2U);
+    EXPECT_EQ(back.listeners[1].descriptor, 4);
+    EXPECT_TRUE(back.listeners[1].ipv6);
+    ASSERT_EQ(back.devices.size(), 2U);
+    EXPECT_EQ(back.devices[0].descriptor, 7);
+    EXPECT_EQ(back.devices[0].unitId, 18446744073709551615UL);
+    EXPECT_EQ(back.devices[0].state, 2U);
+    EXPECT_EQ(back.devices[0].pending, allBytes());
+    EXPECT_EQ(back.devices[0].unsent, state.devices[0].unsent);
+    ASSERT_EQ(back.requests.size(), 2U);
+    EXPECT_EQ(back.requests[0].metadata.testId, state.requests[0].metadata.testId);
+    EXPECT_NE(encodeReloadState(state).find("\"id\":\"0f8fad5b-d9cb-469f-a165-70867728950e\""),
+              std::string::npos);
+    EXPECT_EQ(back.requests[0].metadata.task, "ping \"x\"");
+    EXPECT_EQ(back.requests[0].metadata.actionId, 12U);
+    EXPECT_EQ(back.requests[0].device, 1);
+    EXPECT_EQ(back.requests[1].device, -1);
+    ASSERT_EQ(back.apiQueues.size(), 2U);
+    EXPECT_EQ(back.apiQueues[0].endpoint, "127.0.0.2:10002");
+    EXPECT_EQ(back.apiQueues[0].descriptor, 11);
+    EXPECT_EQ(back.apiQueues[0].pending, allBytes());
+    EXPECT_EQ(back.apiQueues[0].unsent, state.apiQueues[0].unsent);
+    EXPECT_EQ(back.apiQueues[1].descriptor, -1);
+    ASSERT_EQ(back.validations.size(), 1U);
+    EXPECT_EQ(back.validations[0].mac, state.validations[0].mac);
+    EXPECT_EQ(back.validations[0].askers, (std::vector<std::uint32_t>{1, 1}));
+    EXPECT_EQ(back.reports, state.reports);
+    EXPECT_EQ(back.counters, state.counters);
+}
+
+std::string failureOf(std::string const &text)
+{
+    try
+    {
+        decodeReloadState(text);
+    }
+    catch (std::runtime_error const &e)
+    {
+        return e.what();
+    }
+    return "accepted";
+}
+
+TEST(ReloadState, AnotherVersionOrADamagedTextIsRefusedWithItsReason)
+{
+    std::string text = encodeReloadState(sampleState());
+    std::string other = text;
+    other.replace(other.find("\"version\":1"), 11, "\"version\":2");
+    EXPECT_EQ(failureOf(other), "state format version 2, this program reads 1");
+    EXPECT_EQ(failureOf(text.substr(0, text.size() / 2)), "damaged state: not JSON");
+    EXPECT_EQ(failureOf(""), "damaged state: not JSON");
+    EXPECT_EQ(failureOf("[]"), "damaged state: no object around \"version\"");
+
+    std::string badDevice = text;
+    badDevice.replace(badDevice.find("\"device\":1"), 10, "\"device\":2");
+    EXPECT_EQ(failureOf(badDevice), "damaged state: \"device\" is not a device");
+
+    std::string badAsker = text;
+    badAsker.replace(badAsker.find("\"askers\":[1,1]"), 14, "\"askers\":[1,2]");
+    EXPECT_EQ(failureOf(badAsker), "damaged state: an asker is not a device");
+    std::string badMac = text;
+    badMac.replace(badMac.find("\"mac\":\""), 7, "\"mac\":\"x");
+    EXPECT_EQ(failureOf(badMac), "damaged state: \"mac\" is not six octets");
+    std::string badDescriptor = text;
+    badDescriptor.replace(badDescriptor.find("\"fd\":8"), 6, "\"fd\":-8");
+    EXPECT_EQ(failureOf(badDescriptor), "damaged state: \"fd\" is not a descriptor");
+    // A queue may go without its connection, but "none" is -1 and nothing else.
+    std::string badQueueDescriptor = text;
+    badQueueDescriptor.replace(badQueueDescriptor.find("\"fd\":-1"), 7, "\"fd\":-2");
+    EXPECT_EQ(failureOf(badQueueDescriptor), "damaged state: \"fd\" is not a descriptor");
+    std::string badId = text;
+    badId.replace(badId.find("0f8fad5b-"), 9, "{f8fad5b-");
+    EXPECT_EQ(failureOf(badId), "damaged state: \"id\" is not a uuid");
+}
+
+TEST(ReloadState, DeepNestingIsRefusedWithoutExhaustingTheStack)
+{
+    std::string const deep = "{\"version\":1,\"configuration\":" + std::string(200000, '[') +
+                             std::string(200000, ']') + "}";
+    EXPECT_EQ(failureOf(deep), "damaged state: \"configuration\" is not a string");
+}
+
+} // namespace
+} // namespace kelvarin::triggerTesting

@@ -1,0 +1,135 @@
+#include "app/reload/Reloader.hpp"
+
+#include "support/ClogCapture.hpp"
+#include "support/Helpers.hpp"
+
+#include <boost/asio/io_context.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kelvarin::triggerTesting
+{
+namespace
+{
+
+using namespace std::chrono_literals;
+
+// A controller of fakes: the test says when it is ready and what the exec does, and reads what
+// the reloader asked of it.
+class ReloaderTest : public ::testing::Test
+{
+protected:
+    Reloader::Steps steps()
+    {
+        return {[this]
+                {
+                    if (!configurationError.empty())
+                        throw std::runtime_error(configurationError);
+                    return std::string("[api-side]\n");
+                },
+                [this] { return programError; },
+                [this] { calls.push_back("hold"); },
+                [this] { return ++polls >= readyAfterPolls; },
+                [this](std::vector<int> &kept)
+                {
+                    calls.push_back("hand over");
+                    kept = {5, 6};
+                    ReloadState state;
+                    state.devices.resize(2);
+                    state.devices[0].descriptor = 5;
+                    state.devices[1].descriptor = 6;
+                    return state;
+                },
+                [this] { calls.push_back("resume"); },
+                [this](std::string const &state, std::vector<int> const &kept)
+                {
+                    calls.push_back("replace");
+                    handedState = state;
+                    handedDescriptors = kept;
+                    return std::error_code(EACCES, std::system_category());
+                },
+                [this](bool reloading) { calls.push_back(reloading ? "RELOADING" : "READY"); }};
+    }
+
+    bool run(std::function<bool()> const &done) { return testSupport::runUntil(io, done, 5s); }
+
+    boost::asio::io_context io;
+    testSupport::ClogCapture log;
+    std::string configurationError;
+    std::error_code programError;
+    int readyAfterPolls = 1;
+    int polls = 0;
+    std::vector<std::string> calls;
+    std::string handedState;
+    std::vector<int> handedDescriptors;
+};
+
+TEST_F(ReloaderTest, ABadConfigurationOrProgramIsRefusedBeforeAnythingIsHeld)
+{
+    Reloader reloader(io, steps());
+    configurationError = "the option 'api-side.service' cannot be specified more than once";
+    reloader.reload();
+    programError = std::error_code(ENOENT, std::system_category());
+    configurationError.clear();
+    reloader.reload();
+    EXPECT_EQ(
+        log.lines(),
+        (std::vector<std::string>{
+            "Reload requested",
+            "Reload refused: the option 'api-side.service' cannot be specified more than once",
+            "Reload requested", "Reload failed: No such file or directory"}));
+    EXPECT_TRUE(calls.empty());
+}
+
+TEST_F(ReloaderTest, HandsOverOnceEveryConnectionWaitsAndGoesOnWhenTheExecFails)
+{
+    Reloader reloader(io, steps(), {1ms, 5s});
+    readyAfterPolls = 4;
+    reloader.reload();
+    reloader.reload();
+    ASSERT_TRUE(run([&] { return calls.size() == 6; }));
+    EXPECT_EQ(calls, (std::vector<std::string>{"RELOADING", "hold", "hand over", "replace",
+                                               "resume", "READY"}));
+    EXPECT_EQ(polls, 4);
+    auto const state = decodeReloadState(handedState);
+    EXPECT_EQ(state.configuration, "[api-side]\n");
+    EXPECT_EQ(state.devices.size(), 2U);
+    EXPECT_EQ(handedDescriptors, (std::vector<int>{5, 6}));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"Reload requested",
+                                                     "Reload already under way: SIGHUP ignored",
+                                                     "Reload: handing over 2 device connections",
+                                                     "Reload failed: Permission denied"}));
+}
+
+TEST_F(ReloaderTest, AtTheBoundWhatThereIsIsHandedOver)
+{
+    Reloader reloader(io, steps(), {1ms, 30ms});
+    readyAfterPolls = 1000000;
+    reloader.reload();
+    ASSERT_TRUE(run([&] { return calls.size() == 6; }));
+    EXPECT_LT(polls, 1000000);
+    EXPECT_EQ(calls[2], "hand over");
+}
+
+TEST_F(ReloaderTest, ASighupBlockedBeforeTheStartIsServedOnceItStarts)
+{
+    sigset_t hangUp;
+    sigemptyset(&hangUp);
+    sigaddset(&hangUp, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &hangUp, nullptr);
+    ::raise(SIGHUP);
+    configurationError = "can not open config file: /nonexistent";
+    Reloader reloader(io, steps());
+    reloader.start();
+    ASSERT_TRUE(run(
+        [&] { return log.count("Reload refused: can not open config file: /nonexistent") == 1; }));
+}
+
+} // namespace
+} // namespace kelvarin::triggerTesting

@@ -1,0 +1,236 @@
+#include "common/FrameBoundaryStream.hpp"
+
+#include "common/AdoptConnection.hpp"
+#include "common/WebSocketFrameCursor.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/websocket/stream.hpp>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace kelvarin::triggerTesting
+{
+namespace
+{
+
+namespace net = boost::asio;
+namespace websocket = boost::beast::websocket;
+using net::ip::tcp;
+
+// One frame as a client sends it: masked, with a mask key of zeros, so the payload stays legible.
+std::string clientFrame(std::string const &payload, bool fin = true, unsigned char opcode = 2)
+{
+    std::string frame;
+    frame += static_cast<char>((fin ? 0x80 : 0) | opcode);
+    if (payload.size() < 126)
+    {
+        frame += static_cast<char>(0x80 | payload.size());
+    }
+    else if (payload.size() < 65536)
+    {
+        frame += static_cast<char>(0x80 | 126);
+        frame += static_cast<char>(payload.size() >> 8);
+        frame += static_cast<char>(payload.size() & 0xff);
+    }
+    else
+    {
+        frame += static_cast<char>(0x80 | 127);
+        for (int shift = 56; shift >= 0; shift -= 8)
+            frame += static_cast<char>((payload.size() >> shift) & 0xff);
+    }
+    frame.append(4, '\0');
+    return frame + payload;
+}
+
+std::size_t advance(WebSocketFrameCursor &cursor, std::string const &bytes)
+{
+    return cursor.advance(reinterpret_cast<unsigned char const *>(bytes.data()), bytes.size());
+}
+
+TEST(WebSocketFrameCursor, StopsAtTheEndOfEachFrameWhateverTheLengthsForm)
+{
+    for (std::size_t length : {0UL, 5UL, 125UL, 126UL, 65535UL, 65536UL})
+    {
+        WebSocketFrameCursor cursor;
+        cursor.skipHandshake();
+        std::string const frame = clientFrame(std::string(length, 'x'));
+        EXPECT_EQ(advance(cursor, frame + clientFrame("next")), frame.size()) << length;
+        EXPECT_TRUE(cursor.atMessageBoundary()) << length;
+    }
+}
+
+TEST(WebSocketFrameCursor, TheHandshakeHeadEndsAtItsEmptyLineAndFramesFollow)
+{
+    WebSocketFrameCursor cursor;
+    EXPECT_EQ(advance(cursor, "GET / HTTP/1.1\r\n\rX"), 18U);
+    EXPECT_FALSE(cursor.atMessageBoundary());
+    EXPECT_EQ(advance(cursor, "Host: a\r\n\r\n" + clientFrame("x")), 11U);
+    EXPECT_TRUE(cursor.atMessageBoundary());
+    EXPECT_EQ(advance(cursor, clientFrame("x") + clientFrame("y")), clientFrame("x").size());
+}
+
+TEST(WebSocketFrameCursor, ByteByByteAMessageIsOpenUntilItsFinalFrameEnds)
+{
+    // A fragmented message with a ping between its fragments, then an unmasked server frame.
+    std::string const bytes = clientFrame("ab", false) + clientFrame("", true, 0x9) +
+                              clientFrame("cd", true, 0x0) + std::string("\x82\x01z", 3);
+    WebSocketFrameCursor cursor;
+    cursor.skipHandshake();
+    std::string boundaries;
+    for (char byte : bytes)
+    {
+        ASSERT_EQ(advance(cursor, std::string(1, byte)), 1U);
+        boundaries += cursor.atMessageBoundary() ? '|' : '.';
+    }
+    // Closed after the last byte of the message's final frame and after the server frame only.
+    std::string expected(bytes.size(), '.');
+    expected[8 + 6 + 8 - 1] = '|';
+    expected.back() = '|';
+    EXPECT_EQ(boundaries, expected);
+}
+
+// A server end of a real connection, whose stream is handed to a second stream, as a new program
+// would take it over, while a client keeps talking.
+class FrameBoundaryStreamTest : public ::testing::Test
+{
+protected:
+    using Layer = FrameBoundaryStream<tcp::socket>;
+    using ServerStream = websocket::stream<Layer>;
+
+    void SetUp() override
+    {
+        tcp::acceptor acceptor(io, {net::ip::make_address("127.0.0.1"), 0});
+        client.connect(acceptor.local_endpoint());
+        server = std::make_unique<ServerStream>(acceptor.accept());
+        std::string const request = std::string(standInUpgradeRequest);
+        net::write(client, net::buffer(request));
+        server->accept();
+        std::string response(4096, '\0');
+        std::size_t const got = client.read_some(net::buffer(response));
+        ASSERT_NE(response.substr(0, got).find("101"), std::string::npos);
+    }
+
+    std::string readMessage(ServerStream &stream)
+    {
+        boost::beast::flat_buffer buffer;
+        bool done = false;
+        boost::system::error_code result;
+        stream.async_read(buffer,
+                          [&](boost::system::error_code ec, std::size_t)
+                          {
+                              result = ec;
+                              done = true;
+                          });
+        io.restart();
+        auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done && std::chrono::steady_clock::now() < deadline)
+            io.run_for(std::chrono::milliseconds(10));
+        EXPECT_TRUE(done);
+        EXPECT_FALSE(result) << result.message();
+        return boost::beast::buffers_to_string(buffer.data());
+    }
+
+    // The server's stream ends here; a new stream goes on from its descriptor and its bytes.
+    std::unique_ptr<ServerStream> handOver()
+    {
+        EXPECT_TRUE(server->next_layer().deliveredWholeMessages());
+        std::string pending = server->next_layer().takePending();
+        int const descriptor = server->next_layer().next_layer().release();
+        server.reset();
+        auto next = std::make_unique<ServerStream>(io);
+        EXPECT_FALSE(adoptAcceptedConnection(*next, descriptor, tcp::v4()));
+        next->next_layer().preload(std::move(pending));
+        return next;
+    }
+
+    net::io_context io;
+    tcp::socket client{io};
+    std::unique_ptr<ServerStream> server;
+};
+
+TEST_F(FrameBoundaryStreamTest, MessagesSentTogetherAreReadOneByOneAcrossAHandOver)
+{
+    net::write(client, net::buffer(clientFrame("one") + clientFrame("two") +
+                                   clientFrame("thr", false) + clientFrame("ee", true, 0)));
+    EXPECT_EQ(readMessage(*server), "one");
+    // What the socket delivered past the first message waits in the layer, not in the stream.
+    EXPECT_FALSE(server->next_layer().atMessageBoundary());
+
+    auto adopted = handOver();
+    EXPECT_EQ(readMessage(*adopted), "two");
+    EXPECT_EQ(readMessage(*adopted), "three");
+    EXPECT_TRUE(adopted->next_layer().atMessageBoundary());
+}
+
+TEST_F(FrameBoundaryStreamTest, TheAdoptedStreamWritesAndTheClientSeesNoHandshake)
+{
+    net::write(client, net::buffer(clientFrame("ping me")));
+    EXPECT_EQ(readMessage(*server), "ping me");
+    auto adopted = handOver();
+
+    adopted->binary(true);
+    adopted->write(net::buffer(std::string("abc")));
+    // The first bytes the client receives after the hand-over are the new message's frame.
+    std::string received(5, '\0');
+    net::read(client, net::buffer(received));
+    EXPECT_EQ(received, std::string("\x82\x03"
+                                    "abc",
+                                    5));
+}
+
+TEST_F(FrameBoundaryStreamTest, AMessageSplitAcrossTheHandOverArrivesWhole)
+{
+    std::string const message(100000, 'm');
+    std::string const frame = clientFrame(message);
+    net::write(client, net::buffer(clientFrame("first") + frame.substr(0, 10)));
+    EXPECT_EQ(readMessage(*server), "first");
+    auto adopted = handOver();
+    net::write(client, net::buffer(frame.substr(10)));
+    EXPECT_TRUE(readMessage(*adopted) == message);
+}
+
+// The client end of a connection handed over, its server a plain WebSocket server.
+TEST(AdoptConnectedConnection, TheServerSeesNoSecondHandshakeAndBothDirectionsGoOn)
+{
+    net::io_context io;
+    tcp::acceptor acceptor(io, {net::ip::make_address("127.0.0.1"), 0});
+    using ClientStream = websocket::stream<FrameBoundaryStream<tcp::socket>>;
+    auto client = std::make_unique<ClientStream>(io);
+    client->next_layer().next_layer().connect(acceptor.local_endpoint());
+    websocket::stream<tcp::socket> server(acceptor.accept());
+    std::thread accepting([&] { server.accept(); });
+    client->handshake("localhost", "/");
+    accepting.join();
+    server.write(net::buffer(std::string("before")));
+    server.write(net::buffer(std::string("after")));
+    boost::beast::flat_buffer buffer;
+    client->read(buffer);
+    EXPECT_EQ(boost::beast::buffers_to_string(buffer.data()), "before");
+
+    std::string pending = client->next_layer().takePending();
+    int const descriptor = client->next_layer().next_layer().release();
+    client.reset();
+    ClientStream adopted(io);
+    ASSERT_FALSE(adoptConnectedConnection(adopted, descriptor, tcp::v4(), "localhost"));
+    adopted.next_layer().preload(std::move(pending));
+    buffer.clear();
+    adopted.read(buffer);
+    EXPECT_EQ(boost::beast::buffers_to_string(buffer.data()), "after");
+    adopted.write(net::buffer(std::string("reply")));
+    buffer.clear();
+    server.read(buffer);
+    EXPECT_EQ(boost::beast::buffers_to_string(buffer.data()), "reply");
+}
+
+} // namespace
+} // namespace kelvarin::triggerTesting
