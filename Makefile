@@ -9,13 +9,14 @@ JOBS ?= $(shell nproc)
 # (debootstrap --variant=minbase) too. The package is built by dpkg-dev's dpkg-buildpackage with
 # debhelper and checked with lintian; the tests install it on a Debian 12 made by debootstrap
 # and booted by systemd-container's systemd-nspawn. systemd-analyze verify looks the units'
-# manual page up with man-db's man.
+# manual page up with man-db's man. The package tests build through ccache, so that a second
+# package, of another version, compiles only what the version changes.
 PACKAGES := cmake ninja-build g++ make pkg-config \
 	libboost1.81-dev libboost-program-options1.81-dev \
 	libboost-context1.81-dev libboost-coroutine1.81-dev \
 	rapidjson-dev libsystemd-dev prometheus-cpp-dev libgtest-dev libgmock-dev \
 	python3 python3-pytest python3-websockets systemd dpkg-dev debhelper lintian \
-	debootstrap systemd-container man-db groff-base prometheus clang-format-14
+	debootstrap systemd-container man-db groff-base prometheus clang-format-14 ccache
 
 ifeq ($(shell id -u),0)
 SUDO :=
