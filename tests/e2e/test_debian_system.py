@@ -51,20 +51,34 @@ class System:
              'exec systemd-nspawn --quiet --register=no --keep-unit --boot '
              '--console=passive -D "$0"', root],
             stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
-        self.init = wait_for(self._init_pid, timeout=60, what="the system's init")
-        state = self.run("systemctl", "is-system-running", "--wait", timeout=180)
-        assert state.stdout.strip() in ("running", "degraded"), state.stdout
-
-    def _init_pid(self):
+        self.init = None
         try:
-            with open("/proc/%d/task/%d/children" % (self.process.pid, self.process.pid)) as f:
-                children = f.read().split()
-        except FileNotFoundError:
-            raise AssertionError("systemd-nspawn ended")
-        return int(children[0]) if children else None
+            wait_for(self._booted, timeout=180, interval=0.5, what="the system's boot")
+        except BaseException:
+            self.shut_down()
+            raise
 
-    def run(self, *command, timeout=600, check=None):
-        """The command's result, with standard error folded into its output; recorded."""
+    def _booted(self):
+        """Whether systemd, the child of nspawn once it has set the system up, finished the
+        boot; until it has its bus, systemctl says "offline"."""
+        assert self.process.poll() is None, "systemd-nspawn ended"
+        with open("/proc/%d/task/%d/children" % (self.process.pid, self.process.pid)) as f:
+            children = [int(pid) for pid in f.read().split()]
+        for pid in children:
+            try:
+                with open("/proc/%d/comm" % pid) as f:
+                    if f.read().strip() == "systemd":
+                        self.init = pid
+            except FileNotFoundError:  # a helper of nspawn that just ended
+                pass
+        if self.init is None:
+            return False
+        state = self.run("systemctl", "is-system-running", timeout=60, quiet=True).stdout.strip()
+        return state in ("running", "degraded")
+
+    def run(self, *command, timeout=600, check=None, quiet=False):
+        """The command's result, with standard error folded into its output; recorded unless
+        `quiet`."""
         result = subprocess.run(
             ["nsenter", "--target", str(self.init), "--all", "--root", "--wd", "--"] +
             list(command), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -72,20 +86,22 @@ class System:
             env={"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL": "C",
                  "DEBIAN_FRONTEND": "noninteractive"})
         entry = "# %s\n%s[status %d]" % (" ".join(command), result.stdout, result.returncode)
-        self.transcript.append(entry)
-        print(entry)
+        if not quiet:
+            self.transcript.append(entry)
+            print(entry)
         if check is not None:
             assert result.returncode == check, entry
         return result
 
-    def states(self, verb):
+    def states(self, verb, quiet=False):
         """systemctl's answer for both units, e.g. {"tt_controller.service": "active", ...}."""
-        output = self.run("systemctl", verb, SERVICE, SOCKET).stdout.split()
+        output = self.run("systemctl", verb, SERVICE, SOCKET, quiet=quiet).stdout.split()
         return dict(zip((SERVICE, SOCKET), output))
 
     def wait_states(self, verb, wanted, timeout=60):
-        wait_for(lambda: self.states(verb) == wanted, timeout=timeout, interval=0.5,
+        wait_for(lambda: self.states(verb, quiet=True) == wanted, timeout=timeout, interval=0.5,
                  what=lambda: "%s %r, have %r" % (verb, wanted, self.states(verb)))
+        self.states(verb)  # the state reached, in the transcript
 
     def path(self, inside):
         return os.path.join(self.root, inside.lstrip("/"))
@@ -160,8 +176,8 @@ def packages(package, tmp_path_factory):
 def system(packages, tmp_path_factory):
     base = tmp_path_factory.mktemp("debian")
     root = str(base / "root")
-    made = subprocess.run(["debootstrap", "--variant=minbase", "--include=systemd,systemd-sysv,dbus",
-                           "bookworm", root], stdin=subprocess.DEVNULL, capture_output=True,
+    made = subprocess.run(["debootstrap", "--variant=minbase",
+                           "--include=systemd,systemd-sysv,dbus", "bookworm", root], stdin=subprocess.DEVNULL, capture_output=True,
                           text=True, timeout=1200)
     if made.returncode != 0:
         pytest.skip("debootstrap could not make a Debian 12: " + made.stdout[-2000:])
@@ -219,10 +235,12 @@ class TestDebianSystem:
                      % (API_ADDRESS, VALIDATOR_ADDRESS, peers.port))
         assert system.run("tt_controller", "--check-config", check=0).stdout == ""
         # The device port moves to a free loopback port, as a runtime drop-in that is the
-        # operator's own, not the package's.
+        # operator's own, not the package's. /run is the booted system's own tmpfs.
         device_port = free_port()
-        system.write("/run/systemd/system/%s.d/port.conf" % SOCKET,
-                     "[Socket]\nListenStream=\nListenStream=127.0.0.1:%d\n" % device_port)
+        system.run("sh", "-c", 'mkdir -p "$0" && printf "$1" > "$0/port.conf"',
+                   "/run/systemd/system/%s.d" % SOCKET,
+                   "[Socket]\\nListenStream=\\nListenStream=127.0.0.1:%d\\n" % device_port,
+                   check=0)
         system.run("systemctl", "daemon-reload", check=0)
         system.run("systemctl", "enable", "--now", SOCKET, SERVICE, check=0)
         system.wait_states("is-active", {SERVICE: "active", SOCKET: "active"})
@@ -253,6 +271,8 @@ class TestDebianSystem:
     @pytest.mark.xfail(strict=True, reason="an upgrade restarts the controller until it can "
                        "reload in place (SIGHUP), which closes the device's connection")
     def test_the_device_stays_connected_across_the_upgrade(self, system, peers):
+        # What the service did across the upgrade, for the transcript.
+        system.run("journalctl", "-u", SERVICE, "-o", "cat", "--no-pager", "-n", "30")
         test_id = uuid.uuid4()
 
         async def relay():

@@ -64,8 +64,8 @@ class TestControl:
                                  capture_output=True, text=True, check=True).stdout.strip()
         with gzip.open(package.path(DOC + "changelog.gz"), "rt") as f:
             assert f.readline().startswith("tt-controller (%s) " % version)
-        assert re.search(r'^\.TH TT_CONTROLLER 8 "[0-9-]+" "tt_controller %s" ' % re.escape(version),
-                         shipped(package, MANPAGE), re.M)
+        header = r'^\.TH TT_CONTROLLER 8 "[0-9-]+" "tt_controller %s" ' % re.escape(version)
+        assert re.search(header, shipped(package, MANPAGE), re.M)
         result = subprocess.run([package.path(BINARY), "--version"], capture_output=True,
                                 text=True)
         assert (result.returncode, result.stdout) == (0, "tt_controller %s\n" % version)
