@@ -2,20 +2,55 @@
 
 #include "common/WebSocketFrameCursor.hpp"
 
+#include <boost/asio/associator.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/buffer.hpp>
-#include <boost/asio/compose.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/beast/core/bind_handler.hpp>
 #include <boost/beast/core/buffers_range.hpp>
 #include <boost/beast/core/buffers_suffix.hpp>
 #include <boost/beast/websocket/teardown.hpp>
 
 #include <cstddef>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace kelvarin::triggerTesting
 {
+
+namespace frameBoundaryDetail
+{
+
+// The completion of a socket read: the stream keeps what lies past the frame's end, then the
+// waiting handler gets the rest. It is the waiting handler as far as Asio can tell: every
+// association (executor, allocator, cancellation) is that handler's.
+template <class Stream, class Buffers, class Handler> struct ReadCompletion
+{
+    Stream *stream;
+    Buffers buffers;
+    Handler handler;
+
+    void operator()(boost::system::error_code ec, std::size_t received)
+    {
+        auto const handedOn = stream->keepPastFrameEnd(buffers, received);
+        std::move(handler)(ec, handedOn);
+    }
+};
+
+template <class Handler> struct WriteCompletion
+{
+    bool *writing;
+    Handler handler;
+
+    void operator()(boost::system::error_code ec, std::size_t written)
+    {
+        *writing = false;
+        std::move(handler)(ec, written);
+    }
+};
+
+} // namespace frameBoundaryDetail
 
 // The layer between a WebSocket stream and its socket that lets a connection change hands
 // between two programs without losing or repeating a byte.
@@ -92,18 +127,27 @@ public:
     template <class MutableBuffers, class ReadHandler>
     auto async_read_some(MutableBuffers const &buffers, ReadHandler &&handler)
     {
-        return boost::asio::async_compose<ReadHandler,
-                                          void(boost::system::error_code, std::size_t)>(
-            ReadOp<MutableBuffers>{*this, buffers}, handler, next);
+        return boost::asio::async_initiate<ReadHandler,
+                                           void(boost::system::error_code, std::size_t)>(
+            [this](auto &&waiting, MutableBuffers const &room)
+            { startRead(room, std::forward<decltype(waiting)>(waiting)); },
+            handler, buffers);
     }
 
     template <class ConstBuffers, class WriteHandler>
     auto async_write_some(ConstBuffers const &buffers, WriteHandler &&handler)
     {
-        writing = true;
-        return boost::asio::async_compose<WriteHandler,
-                                          void(boost::system::error_code, std::size_t)>(
-            WriteOp<ConstBuffers>{*this, buffers}, handler, next);
+        return boost::asio::async_initiate<WriteHandler,
+                                           void(boost::system::error_code, std::size_t)>(
+            [this](auto &&waiting, ConstBuffers const &data)
+            {
+                using Waiting = std::decay_t<decltype(waiting)>;
+                writing = true;
+                next.async_write_some(data,
+                                      frameBoundaryDetail::WriteCompletion<Waiting>{
+                                          &writing, std::forward<decltype(waiting)>(waiting)});
+            },
+            handler, buffers);
     }
 
     friend void teardown(boost::beast::role_type role, FrameBoundaryStream &stream,
@@ -122,62 +166,27 @@ public:
     }
 
 private:
-    template <class MutableBuffers> struct ReadOp
+    template <class, class, class> friend struct frameBoundaryDetail::ReadCompletion;
+
+    // Bytes waiting here are handed on through the executor, never inside the call that asked
+    // for them; otherwise the socket is read.
+    template <class MutableBuffers, class Waiting>
+    void startRead(MutableBuffers const &buffers, Waiting &&waiting)
     {
-        FrameBoundaryStream &stream;
-        MutableBuffers buffers;
-        enum class Step
+        using Handler = std::decay_t<Waiting>;
+        if (!pending.empty())
         {
-            start,
-            posted,
-            reading,
-        } step = Step::start;
-
-        template <class Self>
-        void operator()(Self &self, boost::system::error_code ec = {}, std::size_t received = 0)
-        {
-            switch (step)
-            {
-            case Step::start:
-                if (!stream.pending.empty())
-                {
-                    // Completed through the executor, never inside the call that started it.
-                    step = Step::posted;
-                    boost::asio::post(stream.next.get_executor(), std::move(self));
-                    return;
-                }
-                step = Step::reading;
-                stream.next.async_read_some(buffers, std::move(self));
-                return;
-            case Step::posted:
-                self.complete({}, stream.deliverPending(buffers));
-                return;
-            case Step::reading:
-                self.complete(ec, stream.keepPastFrameEnd(buffers, received));
-                return;
-            }
+            auto const handedOn = deliverPending(buffers);
+            boost::asio::post(next.get_executor(), boost::beast::bind_front_handler(
+                                                       std::forward<Waiting>(waiting),
+                                                       boost::system::error_code(), handedOn));
+            return;
         }
-    };
-
-    template <class ConstBuffers> struct WriteOp
-    {
-        FrameBoundaryStream &stream;
-        ConstBuffers buffers;
-        bool started = false;
-
-        template <class Self>
-        void operator()(Self &self, boost::system::error_code ec = {}, std::size_t written = 0)
-        {
-            if (!started)
-            {
-                started = true;
-                stream.next.async_write_some(buffers, std::move(self));
-                return;
-            }
-            stream.writing = false;
-            self.complete(ec, written);
-        }
-    };
+        next.async_read_some(
+            buffers,
+            frameBoundaryDetail::ReadCompletion<FrameBoundaryStream, MutableBuffers, Handler>{
+                this, buffers, std::forward<Waiting>(waiting)});
+    }
 
     // Of `received` bytes at the front of `buffers`, hands on those up to the end of the frame
     // they are in; the rest wait in `pending`.
@@ -230,3 +239,45 @@ private:
 };
 
 } // namespace kelvarin::triggerTesting
+
+namespace boost::asio
+{
+
+template <template <typename, typename> class Associator, class Stream, class Buffers,
+          class Handler, class DefaultCandidate>
+struct associator<
+    Associator,
+    kelvarin::triggerTesting::frameBoundaryDetail::ReadCompletion<Stream, Buffers, Handler>,
+    DefaultCandidate> : Associator<Handler, DefaultCandidate>
+{
+    using Completion =
+        kelvarin::triggerTesting::frameBoundaryDetail::ReadCompletion<Stream, Buffers, Handler>;
+    static typename Associator<Handler, DefaultCandidate>::type get(Completion const &completion)
+    {
+        return Associator<Handler, DefaultCandidate>::get(completion.handler);
+    }
+    static typename Associator<Handler, DefaultCandidate>::type
+    get(Completion const &completion, DefaultCandidate const &candidate)
+    {
+        return Associator<Handler, DefaultCandidate>::get(completion.handler, candidate);
+    }
+};
+
+template <template <typename, typename> class Associator, class Handler, class DefaultCandidate>
+struct associator<Associator,
+                  kelvarin::triggerTesting::frameBoundaryDetail::WriteCompletion<Handler>,
+                  DefaultCandidate> : Associator<Handler, DefaultCandidate>
+{
+    using Completion = kelvarin::triggerTesting::frameBoundaryDetail::WriteCompletion<Handler>;
+    static typename Associator<Handler, DefaultCandidate>::type get(Completion const &completion)
+    {
+        return Associator<Handler, DefaultCandidate>::get(completion.handler);
+    }
+    static typename Associator<Handler, DefaultCandidate>::type
+    get(Completion const &completion, DefaultCandidate const &candidate)
+    {
+        return Associator<Handler, DefaultCandidate>::get(completion.handler, candidate);
+    }
+};
+
+} // namespace boost::asio
