@@ -3,15 +3,36 @@
 #include "app/ListeningSockets.hpp"
 #include "status/DisconnectionMessage.hpp"
 
+#include <algorithm>
 #include <iostream>
+#include <unordered_map>
 
 namespace kelvarin::triggerTesting
 {
 
+namespace
+{
+
+using boost::asio::ip::tcp;
+
+// The previous program's listening sockets, as they were: bound, listening, with their backlog.
+std::vector<tcp::acceptor> inheritedListeningSockets(boost::asio::io_context &io,
+                                                     ReloadState const &inherited)
+{
+    std::vector<tcp::acceptor> acceptors;
+    for (auto const &listener : inherited.listeners)
+        acceptors.emplace_back(io, listener.ipv6 ? tcp::v6() : tcp::v4(), listener.descriptor);
+    return acceptors;
+}
+
+} // namespace
+
 Controller::Controller(boost::asio::io_context &io, APIOptions const &apiOptions,
-                       DeviceOptions const &deviceOptions)
-    : probeManager(io, makeListeningSockets(io, deviceOptions), {}, {}, {},
-                   deviceOptions.receiveBudget),
+                       DeviceOptions const &deviceOptions, ReloadState const *inherited)
+    : probeManager(io,
+                   inherited != nullptr ? inheritedListeningSockets(io, *inherited)
+                                        : makeListeningSockets(io, deviceOptions),
+                   {}, {}, {}, deviceOptions.receiveBudget),
       apiManager(
           io, apiOptions,
           [this](ITestRequest &request)
@@ -24,6 +45,99 @@ Controller::Controller(boost::asio::io_context &io, APIOptions const &apiOptions
 {
     connectDeviceSideToApiSide();
     probeManager.start();
+    if (inherited != nullptr)
+        adopt(*inherited);
+}
+
+void Controller::hold()
+{
+    probeManager.hold();
+    apiManager.hold();
+}
+
+void Controller::resume()
+{
+    probeManager.resume();
+    apiManager.resume();
+}
+
+bool Controller::readyForHandOver()
+{
+    return probeManager.readyForHandOver() && apiManager.readyForHandOver();
+}
+
+// The device side goes first: the connections it ends at the bound are reported, and their
+// reports join the backlog the validator connection hands over after it.
+ReloadState Controller::handOver(std::vector<int> &kept)
+{
+    ReloadState state;
+    auto devices = probeManager.handOver();
+    for (auto const &[descriptor, ipv6] : devices.listeners)
+    {
+        state.listeners.push_back({descriptor, ipv6});
+        kept.push_back(descriptor);
+    }
+    std::unordered_map<void const *, std::int64_t> deviceIndex;
+    for (std::size_t i = 0; i < devices.devices.size(); ++i)
+    {
+        kept.push_back(devices.devices[i].descriptor);
+        deviceIndex.emplace(devices.sessions[i], static_cast<std::int64_t>(i));
+    }
+    state.devices = std::move(devices.devices);
+    auto const indexOf = [&](void const *session)
+    {
+        auto const found = deviceIndex.find(session);
+        return found == deviceIndex.end() ? std::int64_t{-1} : found->second;
+    };
+
+    auto api = apiManager.handOver();
+    for (auto const &session : api.sessions)
+        if (session.descriptor >= 0)
+            kept.push_back(session.descriptor);
+    state.apiQueues = std::move(api.sessions);
+    for (auto &request : api.requests)
+        state.requests.push_back({std::move(request.metadata), indexOf(request.deviceSession)});
+    state.reports = std::move(api.status.reports);
+    for (auto const &validation : api.status.validations)
+    {
+        ReloadState::PendingValidation pending{
+            validation.key.unitId,
+            std::string(validation.key.mac.bytes.begin(), validation.key.mac.bytes.end()),
+            {}};
+        for (auto const *asker : validation.askers)
+            if (auto const index = indexOf(asker); index >= 0)
+                pending.askers.push_back(static_cast<std::uint32_t>(index));
+        state.validations.push_back(std::move(pending));
+    }
+    return state;
+}
+
+void Controller::adopt(ReloadState const &inherited)
+{
+    auto const sessions = probeManager.adopt(inherited.devices);
+    auto const sessionAt = [&](std::int64_t index) -> void const *
+    { return index < 0 ? nullptr : sessions[static_cast<std::size_t>(index)].get(); };
+
+    std::vector<APIManager::RunningRequest> running;
+    for (auto const &request : inherited.requests)
+        running.push_back({request.metadata, sessionAt(request.device)});
+    apiManager.adopt(inherited.apiQueues, running);
+
+    std::vector<APIStatusSession::AdoptedValidation> validations;
+    for (auto const &pending : inherited.validations)
+    {
+        EtherAddr::Octets octets{};
+        std::copy(pending.mac.begin(), pending.mac.end(), octets.begin());
+        APIStatusSession::AdoptedValidation validation{{pending.unitId, EtherAddr(octets)}, {}};
+        for (auto const index : pending.askers)
+            if (auto const &session = sessions[index])
+                validation.second.push_back(session->validationAsker());
+        validations.push_back(std::move(validation));
+    }
+    apiManager.getStatusSession().adopt(inherited.reports, std::move(validations));
+    std::clog << "Reload: took over " << inherited.devices.size() << " device connections, "
+              << inherited.requests.size() << " running requests, " << inherited.reports.size()
+              << " reports" << std::endl;
 }
 
 void Controller::connectDeviceSideToApiSide()

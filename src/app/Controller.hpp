@@ -5,6 +5,7 @@
 #include "app/ControllerState.hpp"
 #include "app/DeviceOptions.hpp"
 #include "app/admin/ControllerMetrics.hpp"
+#include "app/reload/ReloadState.hpp"
 #include "device/ProbeManager.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -17,8 +18,10 @@ namespace kelvarin::triggerTesting
 class Controller
 {
 public:
+    // With the state a previous program handed over, the controller goes on from it: its
+    // listening sockets, connections, queues and running requests.
     Controller(boost::asio::io_context &io, APIOptions const &apiOptions,
-               DeviceOptions const &deviceOptions);
+               DeviceOptions const &deviceOptions, ReloadState const *inherited = nullptr);
     Controller(Controller const &) = delete;
     Controller &operator=(Controller const &) = delete;
 
@@ -27,8 +30,16 @@ public:
     // Figures read from both sides now.
     ControllerState state() const;
 
+    // A reload: both sides hold, tell when every connection waits at a message boundary, and
+    // hand over what they hold; `kept` gets the descriptors the next program inherits.
+    void hold();
+    void resume();
+    bool readyForHandOver();
+    ReloadState handOver(std::vector<int> &kept);
+
 private:
     void connectDeviceSideToApiSide();
+    void adopt(ReloadState const &inherited);
     void reportDisconnection(unsigned long const &unitId, disconnection_reason reason,
                              std::chrono::system_clock::time_point time);
 

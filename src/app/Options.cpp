@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <ostream>
 #include <stdexcept>
@@ -106,11 +107,7 @@ Action parseOptions(int argc, char const *const argv[], Options &options, std::o
     options.device.useSystemdSockets = sd_listen_fds(0) != 0;
 
     std::string configPath;
-    std::int32_t refreshSeconds = 1;
-    Mebibytes sizes;
-    std::string metricsListen;
     auto const generic = genericOptions(configPath);
-    auto const configuration = configurationOptions(options, refreshSeconds, sizes, metricsListen);
 
     po::variables_map commandLine;
     po::store(po::parse_command_line(argc, argv, generic), commandLine);
@@ -129,13 +126,34 @@ Action parseOptions(int argc, char const *const argv[], Options &options, std::o
     std::ifstream file(configPath);
     if (!file)
         throw std::runtime_error("can not open config file: " + configPath);
+    parseConfiguration(file, options);
+    return commandLine.count("check-config") ? Action::checkConfiguration : Action::run;
+}
+
+void parseConfiguration(std::istream &text, Options &options)
+{
+    std::int32_t refreshSeconds = 1;
+    Mebibytes sizes;
+    std::string metricsListen;
+    auto const configuration = configurationOptions(options, refreshSeconds, sizes, metricsListen);
     po::variables_map settings;
-    po::store(po::parse_config_file(file, configuration, false), settings);
+    po::store(po::parse_config_file(text, configuration, false), settings);
     po::notify(settings);
     options.api.refreshInterval = std::chrono::seconds(refreshSeconds);
     options.api.queueLimit = static_cast<std::size_t>(sizes.queueLimit) << 20;
     options.device.receiveBudget = static_cast<std::size_t>(sizes.receiveBudget) << 20;
     if (!metricsListen.empty())
         options.metrics.listen = kelvarin::triggerTesting::parseListenAddress(metricsListen);
-    return commandLine.count("check-config") ? Action::checkConfiguration : Action::run;
+}
+
+std::string readConfigurationFile(int argc, char const *const argv[])
+{
+    std::string configPath;
+    po::variables_map commandLine;
+    po::store(po::parse_command_line(argc, argv, genericOptions(configPath)), commandLine);
+    po::notify(commandLine);
+    std::ifstream file(configPath);
+    if (!file)
+        throw std::runtime_error("can not open config file: " + configPath);
+    return std::string(std::istreambuf_iterator<char>(file), {});
 }

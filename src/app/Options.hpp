@@ -5,6 +5,7 @@
 #include "app/admin/MetricsOptions.hpp"
 
 #include <iosfwd>
+#include <string>
 
 // Everything the process is configured with; filled once by parseOptions.
 struct Options
@@ -34,3 +35,7 @@ enum class Action
 // Every failure is thrown.
 Action parseOptions(int argc, char const *const argv[], Options &options, std::ostream &helpStream,
                     std::ostream &versionStream);
+// Reads the text of a configuration file into options, as a start does; failures are thrown.
+void parseConfiguration(std::istream &text, Options &options);
+// The text of the configuration file the command line names; failures are thrown as by a start.
+std::string readConfigurationFile(int argc, char const *const argv[]);

@@ -3,19 +3,37 @@
 #include "app/Options.hpp"
 #include "app/StopSignal.hpp"
 #include "app/admin/Monitoring.hpp"
+#include "app/reload/ProgramReplacement.hpp"
+#include "app/reload/ReloadState.hpp"
+#include "app/reload/Reloader.hpp"
 #include "common/LogBuffer.hpp"
 
 #include <boost/asio/io_context.hpp>
 
+#include <cerrno>
 #include <csignal>
 #include <exception>
 #include <iostream>
+#include <optional>
+#include <pthread.h>
+#include <sstream>
+#include <string>
+#include <system_error>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
 
+using kelvarin::triggerTesting::Controller;
+using kelvarin::triggerTesting::decodeReloadState;
 using kelvarin::triggerTesting::LogBuffer;
+using kelvarin::triggerTesting::Monitoring;
+using kelvarin::triggerTesting::recoverInheritedListeners;
+using kelvarin::triggerTesting::ReloadState;
+using kelvarin::triggerTesting::replaceProgram;
+using kelvarin::triggerTesting::startedProgramPath;
+using kelvarin::triggerTesting::takeInheritedState;
 
 LogBuffer *gatheredLog = nullptr;
 
@@ -82,10 +100,99 @@ void checkListenServices(kelvarin::triggerTesting::DeviceOptions const &device)
     kelvarin::triggerTesting::resolveListenServices(io, device.listenServices);
 }
 
+// SIGHUP waits, blocked, until the reloader serves it: before that it would end the process,
+// and across the exec of a reload the mask is kept, so that no SIGHUP is lost in between. Done
+// before any thread exists, so that every thread inherits it.
+void blockHangUp()
+{
+    sigset_t hangUp;
+    sigemptyset(&hangUp);
+    sigaddset(&hangUp, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &hangUp, nullptr);
+}
+
+// What a previous program handed over, when this one was started by a reload. A state that
+// cannot be read is given up: the connections it named are closed (their devices connect again)
+// and the listening sockets kept, so that the controller starts afresh where it listened.
+std::optional<ReloadState> inheritedState()
+{
+    std::optional<std::string> text;
+    try
+    {
+        text = takeInheritedState();
+        if (!text)
+            return std::nullopt;
+        return decodeReloadState(*text);
+    }
+    catch (std::exception const &e)
+    {
+        auto state = recoverInheritedListeners();
+        std::clog << "Reload: the handed-over state is unreadable (" << e.what()
+                  << "): " << state.closedConnections << " connections closed, starting afresh"
+                  << std::endl;
+        return std::move(state.state);
+    }
+}
+
+// The configuration of a program started by a reload: the file's, or, when the file is refused
+// now, the one the previous program ran on.
+Action readOptions(int argc, char *argv[], Options &options, ReloadState const *inherited)
+{
+    if (inherited == nullptr)
+        return parseOptions(argc, argv, options, std::cerr, std::cout);
+    try
+    {
+        Options fromFile;
+        parseOptions(argc, argv, fromFile, std::cerr, std::cout);
+        options = fromFile;
+    }
+    catch (std::exception const &e)
+    {
+        std::clog << "Reload refused: " << e.what() << std::endl;
+        std::istringstream previous(inherited->configuration);
+        parseConfiguration(previous, options);
+    }
+    return Action::run;
+}
+
+// The reloader's steps on the running controller.
+kelvarin::triggerTesting::Reloader::Steps reloadSteps(int argc, char *argv[],
+                                                      std::string const &programPath,
+                                                      Controller &controller,
+                                                      Monitoring &monitoring, LogBuffer &logBuffer)
+{
+    return {[argc, argv]
+            {
+                auto text = readConfigurationFile(argc, argv);
+                Options checked;
+                std::istringstream in(text);
+                parseConfiguration(in, checked);
+                return text;
+            },
+            [programPath]
+            {
+                return ::access(programPath.c_str(), X_OK) == 0
+                           ? std::error_code()
+                           : std::error_code(errno, std::system_category());
+            },
+            [&controller] { controller.hold(); },
+            [&controller] { return controller.readyForHandOver(); },
+            [&controller](std::vector<int> &kept) { return controller.handOver(kept); },
+            [&controller] { controller.resume(); },
+            [argv, programPath, &logBuffer](std::string const &state, std::vector<int> const &kept)
+            {
+                // The lines gathered so far go out before the program is replaced.
+                logBuffer.flush();
+                return replaceProgram(programPath, argv, state, kept);
+            },
+            [&monitoring](bool begins) { monitoring.reloading(begins); }};
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    blockHangUp();
     // The service uses no C stdio output, and its log stream writes through a buffer of its own.
     std::ios_base::sync_with_stdio(false);
     // Without a reader on standard error, log lines are lost; the service goes on.
@@ -96,8 +203,10 @@ int main(int argc, char *argv[])
     // loop end the process here, with a failure status a supervisor can act on.
     try
     {
+        auto const programPath = startedProgramPath(argv[0]);
+        auto const inherited = inheritedState();
         Options options;
-        auto const action = parseOptions(argc, argv, options, std::cerr, std::cout);
+        auto const action = readOptions(argc, argv, options, inherited ? &*inherited : nullptr);
         if (action == Action::done)
             return 0;
         if (action == Action::checkConfiguration)
@@ -110,12 +219,15 @@ int main(int argc, char *argv[])
         // reactor need not lock each descriptor for every operation.
         boost::asio::io_context io(BOOST_ASIO_CONCURRENCY_HINT_UNSAFE_IO);
         GatheredWhileRunning gathered(logBuffer, io);
-        kelvarin::triggerTesting::Controller controller(io, options.api, options.device);
+        Controller controller(io, options.api, options.device, inherited ? &*inherited : nullptr);
         StopSignalSet signals(io.get_executor(), SIGINT, SIGTERM);
         setStopSignalHandler(signals);
         // Ready only once a stop request would be heeded.
-        kelvarin::triggerTesting::Monitoring monitoring(
-            io, options.metrics, controller, [&logBuffer] { return logBuffer.droppedLines(); });
+        Monitoring monitoring(io, options.metrics, controller,
+                              [&logBuffer] { return logBuffer.droppedLines(); });
+        kelvarin::triggerTesting::Reloader reloader(
+            io, reloadSteps(argc, argv, programPath, controller, monitoring, logBuffer));
+        reloader.start();
         io.run();
     }
     catch (std::exception const &e)

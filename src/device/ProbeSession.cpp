@@ -234,9 +234,7 @@ void ProbeSession::handleRegisterMessage(std::string_view message)
     LogLine() << "unitId:" << DecimalText(unitId) << " received register request";
     // The validator may answer long after the device has gone; the pending validation is
     // forgotten once it has.
-    validateFn(unitId, decoded.mac,
-               AskerCallback{weak_from_this(), [](void *self, bool accepted)
-                             { static_cast<ProbeSession *>(self)->onValidationAnswer(accepted); }});
+    validateFn(unitId, decoded.mac, validationAsker());
     // An answer given within the call has already moved the session on.
     if (state == State::awaitingId)
         state = State::validating;
@@ -407,6 +405,12 @@ void ProbeSession::failHandOver()
             reportDisconnection(clean);
     }
     stop();
+}
+
+std::function<void(bool)> ProbeSession::validationAsker()
+{
+    return AskerCallback{weak_from_this(), [](void *self, bool accepted)
+                         { static_cast<ProbeSession *>(self)->onValidationAnswer(accepted); }};
 }
 
 std::error_code ProbeSession::adopt(DeviceHandOver const &record)

@@ -108,6 +108,8 @@ public:
     void failHandOver();
     // Goes on with a connection handed over by the previous program.
     std::error_code adopt(DeviceHandOver const &record);
+    // The callback that tells this session the validator's answer, and is forgotten with it.
+    std::function<void(bool)> validationAsker();
 
 private:
     using Timer = boost::asio::basic_waitable_timer<

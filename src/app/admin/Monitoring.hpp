@@ -32,6 +32,14 @@ public:
     Monitoring(Monitoring const &) = delete;
     Monitoring &operator=(Monitoring const &) = delete;
 
+    // Tells the service manager that a reload begins, or that it failed and the controller is
+    // ready again.
+    void reloading(bool begins)
+    {
+        if (notifier)
+            notifier->reloading(begins);
+    }
+
 private:
     std::string buildExposition();
 

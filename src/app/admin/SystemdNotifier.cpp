@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <iostream>
 #include <sys/un.h>
 
@@ -90,6 +91,22 @@ bool SystemdNotifier::notify(std::string const &text)
         std::clog << "Service manager: notification dropped: " << ec.message() << std::endl;
     dropping = true;
     return false;
+}
+
+void SystemdNotifier::reloading(bool begins)
+{
+    if (!socket.is_open())
+        return;
+    if (!begins)
+    {
+        notify("READY=1");
+        return;
+    }
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    auto const microseconds = static_cast<std::uint64_t>(now.tv_sec) * 1000000 +
+                              static_cast<std::uint64_t>(now.tv_nsec) / 1000;
+    notify("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(microseconds));
 }
 
 void SystemdNotifier::sendReady()

@@ -38,6 +38,9 @@ public:
     // or abstract name, it does nothing.
     void start();
     void stop();
+    // A reload: the manager is told when it begins, and that the controller is ready again
+    // when it failed; a next program says READY=1 itself.
+    void reloading(bool begins);
 
     // Where NOTIFY_SOCKET points: a path, or an abstract name written with a leading '@'.
     static std::optional<boost::asio::local::datagram_protocol::endpoint>

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string_view>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,7 +99,57 @@ std::string readAll(int descriptor)
     return text;
 }
 
+// The family of a TCP socket, or 0 when the descriptor is not one.
+int tcpFamily(int descriptor)
+{
+    int type = 0;
+    socklen_t length = sizeof type;
+    if (::getsockopt(descriptor, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_STREAM)
+        return 0;
+    sockaddr_storage address{};
+    socklen_t addressLength = sizeof address;
+    if (::getsockname(descriptor, reinterpret_cast<sockaddr *>(&address), &addressLength) != 0)
+        return 0;
+    return address.ss_family == AF_INET || address.ss_family == AF_INET6 ? address.ss_family : 0;
+}
+
+bool isListening(int descriptor)
+{
+    int listening = 0;
+    socklen_t length = sizeof listening;
+    return ::getsockopt(descriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 &&
+           listening != 0;
+}
+
 } // namespace
+
+RecoveredState recoverInheritedListeners()
+{
+    RecoveredState recovered;
+    std::vector<int> descriptors;
+    for (auto const &entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    {
+        int descriptor = -1;
+        auto const name = entry.path().filename().string();
+        std::from_chars(name.data(), name.data() + name.size(), descriptor);
+        if (descriptor > STDERR_FILENO)
+            descriptors.push_back(descriptor);
+    }
+    for (int const descriptor : descriptors)
+    {
+        int const family = tcpFamily(descriptor);
+        if (family == 0)
+            continue;
+        if (isListening(descriptor))
+        {
+            recovered.state.listeners.push_back({descriptor, family == AF_INET6});
+            continue;
+        }
+        ::close(descriptor);
+        ++recovered.closedConnections;
+    }
+    return recovered;
+}
 
 std::string startedProgramPath(char const *argv0)
 {

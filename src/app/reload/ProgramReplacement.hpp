@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/reload/ReloadState.hpp"
+
 #include <optional>
 #include <string>
 #include <system_error>
@@ -26,5 +28,14 @@ std::error_code replaceProgram(std::string const &path, char *const argv[],
 // is closed and the variable removed, so that a later reload starts clean. Throws when a
 // variable is there but its descriptor cannot be read.
 std::optional<std::string> takeInheritedState();
+
+// For a state that cannot be read: the inherited TCP sockets are looked at one by one; listening
+// ones are kept, as the listeners of an otherwise empty state, and the others closed.
+struct RecoveredState
+{
+    ReloadState state;
+    std::size_t closedConnections = 0;
+};
+RecoveredState recoverInheritedListeners();
 
 } // namespace kelvarin::triggerTesting
