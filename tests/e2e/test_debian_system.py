@@ -280,8 +280,11 @@ class TestDebianSystem:
             assert len(peers.api.connections) == 1
             connection = peers.api.connections[0]
             assert not connection.closed
-            await connection.send(execute_text(test_id, UNIT_ID))
-            assert await peers.device.receive(timeout=30) == run_bytes(test_id, "ping")
+            text = execute_text(test_id, UNIT_ID)
+            await connection.send(text)
+            # The run carries the request's "data" object as the API server wrote it.
+            data = text[len('{"type":"execute","data":'):-1]
+            assert await peers.device.receive(timeout=30) == run_bytes(test_id, data)
 
         peers.call(relay())
 
