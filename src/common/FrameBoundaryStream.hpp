@@ -76,18 +76,15 @@ public:
     NextLayer &next_layer() noexcept { return next; }
     NextLayer const &next_layer() const noexcept { return next; }
 
-    // Every byte handed on so far ends a complete message, and none waits here.
-    bool atMessageBoundary() const { return cursor.atMessageBoundary() && pending.empty(); }
     // Every byte handed on ends a complete message; bytes may wait here.
     bool deliveredWholeMessages() const { return cursor.atMessageBoundary(); }
     bool isWriting() const { return writing; }
     // Data messages handed on whole, since the start (wrapping): a reader that counts those it
     // has had knows whether one is still inside the WebSocket stream.
     std::uint32_t messagesDelivered() const { return cursor.messagesCompleted(); }
-    std::string const &pendingBytes() const { return pending; }
     // Bytes read from the socket that the WebSocket stream has not been given: the beginning of
-    // what the peer sent next.
-    std::string takePending() { return std::exchange(pending, {}); }
+    // what the peer sent next, handed over with the connection.
+    std::string const &pendingBytes() const { return pending; }
     // The handshake of this connection was made by another program: frames come first.
     void skipHandshake() { cursor.skipHandshake(); }
     // Bytes another program read from this connection and did not hand on; they are handed on

@@ -144,7 +144,7 @@ protected:
     std::unique_ptr<ServerStream> handOver()
     {
         EXPECT_TRUE(server->next_layer().deliveredWholeMessages());
-        std::string pending = server->next_layer().takePending();
+        std::string pending = server->next_layer().pendingBytes();
         int const descriptor = server->next_layer().next_layer().release();
         server.reset();
         auto next = std::make_unique<ServerStream>(io);
@@ -164,12 +164,13 @@ TEST_F(FrameBoundaryStreamTest, MessagesSentTogetherAreReadOneByOneAcrossAHandOv
                                    clientFrame("thr", false) + clientFrame("ee", true, 0)));
     EXPECT_EQ(readMessage(*server), "one");
     // What the socket delivered past the first message waits in the layer, not in the stream.
-    EXPECT_FALSE(server->next_layer().atMessageBoundary());
+    EXPECT_FALSE(server->next_layer().pendingBytes().empty());
 
     auto adopted = handOver();
     EXPECT_EQ(readMessage(*adopted), "two");
     EXPECT_EQ(readMessage(*adopted), "three");
-    EXPECT_TRUE(adopted->next_layer().atMessageBoundary());
+    EXPECT_TRUE(adopted->next_layer().deliveredWholeMessages());
+    EXPECT_TRUE(adopted->next_layer().pendingBytes().empty());
 }
 
 TEST_F(FrameBoundaryStreamTest, TheAdoptedStreamWritesAndTheClientSeesNoHandshake)
@@ -217,7 +218,7 @@ TEST(AdoptConnectedConnection, TheServerSeesNoSecondHandshakeAndBothDirectionsGo
     client->read(buffer);
     EXPECT_EQ(boost::beast::buffers_to_string(buffer.data()), "before");
 
-    std::string pending = client->next_layer().takePending();
+    std::string pending = client->next_layer().pendingBytes();
     int const descriptor = client->next_layer().next_layer().release();
     client.reset();
     ClientStream adopted(io);
