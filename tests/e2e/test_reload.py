@@ -2,10 +2,14 @@
 connection, running test and queued message goes on as if nothing had happened."""
 
 import asyncio
+import json
 import os
 import shutil
 import signal
+import socket
 import uuid
+
+import pytest
 
 import world as world_module
 from fakes import (ADMITTED, BINARY, RawDevice, client_frame, execute_text, register_bytes,
@@ -189,3 +193,37 @@ def test_a_reload_while_the_validator_is_down_keeps_its_reports_and_pending_vali
             assert not any('"unit_id":7}' in m for m in reports(world))
     run(scenario)
 
+
+@pytest.mark.parametrize("state, reason", [
+    (b'{"version":1,"configuration":"[api-side]\\nall-host', "damaged state: not JSON"),
+    (json.dumps({"version": 2, "configuration": "", "listeners": [], "devices": [],
+                 "requests": [], "apiQueues": [], "validations": [], "reports": [],
+                 "counters": {}}).encode(), "state format version 2, this program reads 1"),
+], ids=["damaged", "another-version"])
+def test_a_state_that_cannot_be_read_closes_what_was_handed_over_and_starts_afresh(
+        tmp_path, state, reason):
+    # A connection as a previous program would have handed it over; the test holds its far end.
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        handed = socket.create_connection(listener.getsockname())
+        far, _ = listener.accept()
+    memory = os.memfd_create("tt_controller-state")
+    os.write(memory, state)
+    env = dict(os.environ, TT_CONTROLLER_RELOAD_STATE_FD=str(memory))
+
+    async def scenario():
+        async with World(tmp_path, env=env, pass_fds=(memory, handed.fileno())) as world:
+            os.close(memory)
+            handed.close()
+            line = ("Reload: the handed-over state is unreadable (%s): 1 connections closed, "
+                    "starting afresh" % reason)
+            assert world.lines_with("Reload: ") == [line]
+            far.settimeout(10)
+            assert await asyncio.to_thread(far.recv, 1) == b""
+            device = await world.admitted_device(7)
+            await run_test(world, device, 7)
+            await reload(world, 1)
+            await run_test(world, device, 7)
+    try:
+        run(scenario)
+    finally:
+        far.close()
