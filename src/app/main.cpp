@@ -130,6 +130,10 @@ std::optional<ReloadState> inheritedState()
         std::clog << "Reload: the handed-over state is unreadable (" << e.what()
                   << "): " << state.closedConnections << " connections closed, starting afresh"
                   << std::endl;
+        // Without a listening socket to go on with, the start is a first one: the controller
+        // listens where its configuration says, instead of nowhere.
+        if (state.state.listeners.empty())
+            return std::nullopt;
         return std::move(state.state);
     }
 }

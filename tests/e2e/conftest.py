@@ -35,15 +35,16 @@ def wait_for(predicate, timeout=10.0, interval=0.01, what="condition"):
 class ControllerProcess:
     """The controller under test, with its standard error collected line by line."""
 
-    def __init__(self, args, env=None, command=None, stderr=subprocess.PIPE):
-        """`stderr` may name a descriptor of the caller's instead; the log is then not read."""
+    def __init__(self, args, env=None, command=None, stderr=subprocess.PIPE, pass_fds=()):
+        """`stderr` may name a descriptor of the caller's instead; the log is then not read;
+        `pass_fds`: descriptors the controller inherits, at the same numbers."""
         self.lines = []
         self._lock = threading.Lock()
         self.stdout = tempfile.TemporaryFile()  # the controller writes nothing there
         self.proc = subprocess.Popen(
             (command or [CONTROLLER]) + args,
             stdin=subprocess.DEVNULL, stdout=self.stdout, stderr=stderr,
-            env=env, start_new_session=True)
+            env=env, start_new_session=True, pass_fds=pass_fds)
         self._reader = threading.Thread(target=self._read_stderr, daemon=True)
         if self.proc.stderr is not None:
             self._reader.start()

@@ -2,14 +2,18 @@
 connection, running test and queued message goes on as if nothing had happened."""
 
 import asyncio
+import json
 import os
 import shutil
 import signal
+import socket
 import uuid
 
+import pytest
+
 import world as world_module
-from fakes import (BINARY, RawDevice, client_frame, execute_text, register_bytes, result_bytes,
-                   run_bytes, until)
+from fakes import (ADMITTED, BINARY, RawDevice, client_frame, execute_text, register_bytes,
+                   result_bytes, run_bytes, until)
 from world import World, requires_private_hosts, result_message, run, run_test
 
 pytestmark = requires_private_hosts
@@ -113,3 +117,113 @@ def test_a_refused_configuration_or_a_missing_program_leaves_the_controller_as_i
             assert world.controller.proc.poll() is None
             assert reports(world) == []
     run(scenario)
+
+
+def test_results_queued_for_an_api_server_down_across_a_reload_arrive_once_it_returns(tmp_path):
+    async def scenario():
+        async with World(tmp_path) as world:
+            down, up = world.apis
+            devices = {7: await world.admitted_device(7), 8: await world.admitted_device(8)}
+            tests = {unit: uuid.uuid4() for unit in devices}
+            asking = await up.connected()
+            for unit, device in devices.items():
+                text = execute_text(tests[unit], unit)
+                await asking.send(text)
+                assert await device.receive() == run_bytes(
+                    tests[unit], text[len('{"type":"execute","data":'):-1])
+            await down.stop()
+            await world.wait_log("Connecting wait: %s:%d" % (down.host, world.api_port))
+
+            def results(server, unit):
+                return [m for m in server.messages() if str(tests[unit]) in m]
+
+            async def send_parts(part, last=False):
+                for unit, device in devices.items():
+                    await device.send_result(tests[unit], '{"part":%d}' % part, last)
+
+            await send_parts(1)
+            await until(lambda: all(len(results(up, unit)) == 1 for unit in devices))
+            os.kill(world.controller.proc.pid, signal.SIGHUP)
+            await send_parts(2)
+            await world.wait_log("Reload: took over 2 device connections, 2 running requests")
+            await send_parts(3, last=True)
+            await until(lambda: all(len(results(up, unit)) == 3 for unit in devices))
+            # Still down: all six wait in the queue.
+            assert len(world.lines_with("Connected main: %s:" % down.host)) == 1
+
+            await down.start()
+            await until(lambda: all(len(results(down, unit)) == 3 for unit in devices), 20,
+                        "the six results on the API server that came back")
+            for unit in devices:
+                expected = [result_message('{"part":%d}' % part, tests[unit], unit)
+                            for part in (1, 2, 3)]
+                assert results(down, unit) == expected
+                assert results(up, unit) == expected
+            assert len(up.connections) == 1 and not up.connections[0].closed
+            assert reports(world) == []
+    run(scenario)
+
+
+def test_a_reload_while_the_validator_is_down_keeps_its_reports_and_pending_validations(
+        tmp_path):
+    async def scenario():
+        async with World(tmp_path) as world:
+            stays = await world.admitted_device(7)
+            leaves = await world.admitted_device(8)
+            await world.validator.stop()
+            await world.wait_log("API Status: Input loop failed with")
+            await leaves.close()
+            await world.wait_log("API status: report disconnection unitId:8")
+            newcomer = await world.device(9)
+            await newcomer.register()
+            await world.wait_log("API status: requested validate for unitId: [9]")
+
+            await reload(world, 2)
+            assert world.controller.found(
+                "Reload: took over 2 device connections, 0 running requests, 1 reports")
+
+            await world.validator.start()
+            assert await newcomer.receive() == ADMITTED
+            await until(lambda: len(reports(world)) == 1, what="the report of 8")
+            await run_test(world, newcomer, 9)
+            await run_test(world, stays, 7)
+            [report] = reports(world)
+            assert '"reason":"clean"' in report and '"unit_id":8}' in report
+            assert ['"unit_id":9' in m for m in validations(world)].count(True) == 1
+            assert not any('"unit_id":7}' in m for m in reports(world))
+    run(scenario)
+
+
+@pytest.mark.parametrize("state, reason", [
+    (b'{"version":1,"configuration":"[api-side]\\nall-host', "damaged state: not JSON"),
+    (json.dumps({"version": 2, "configuration": "", "listeners": [], "devices": [],
+                 "requests": [], "apiQueues": [], "validations": [], "reports": [],
+                 "counters": {}}).encode(), "state format version 2, this program reads 1"),
+], ids=["damaged", "another-version"])
+def test_a_state_that_cannot_be_read_closes_what_was_handed_over_and_starts_afresh(
+        tmp_path, state, reason):
+    # A connection as a previous program would have handed it over; the test holds its far end.
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        handed = socket.create_connection(listener.getsockname())
+        far, _ = listener.accept()
+    memory = os.memfd_create("tt_controller-state")
+    os.write(memory, state)
+    env = dict(os.environ, TT_CONTROLLER_RELOAD_STATE_FD=str(memory))
+
+    async def scenario():
+        async with World(tmp_path, env=env, pass_fds=(memory, handed.fileno())) as world:
+            os.close(memory)
+            handed.close()
+            line = ("Reload: the handed-over state is unreadable (%s): 1 connections closed, "
+                    "starting afresh" % reason)
+            assert world.lines_with("Reload: ") == [line]
+            far.settimeout(10)
+            assert await asyncio.to_thread(far.recv, 1) == b""
+            device = await world.admitted_device(7)
+            await run_test(world, device, 7)
+            await reload(world, 1)
+            await run_test(world, device, 7)
+    try:
+        run(scenario)
+    finally:
+        far.close()

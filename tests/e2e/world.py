@@ -25,14 +25,15 @@ requires_private_hosts = pytest.mark.skipif(
 class World:
     def __init__(self, tmp_path, policy=lambda unit, mac: True, start_validator=True,
                  unserved=(), api_settings="", stderr=None, hang_up=False, metrics=False,
-                 env=None, device_settings=""):
+                 env=None, device_settings="", pass_fds=()):
         """`unserved`: further addresses of the all-API name that the test serves itself, or
         leaves down; `api_settings`, `device_settings`: lines added to the [api-side] and the
         [device-side] section; `stderr`: a
         descriptor for the controller's log instead of a pipe read here; `hang_up`: every fake
         API server and the validator close each connection right after its registration;
         `metrics`: True, or a port: the controller serves its metrics endpoint on 127.0.0.1;
-        `env`: the controller's environment instead of the test's."""
+        `env`: the controller's environment instead of the test's; `pass_fds`: descriptors the
+        controller inherits."""
         self.tmp_path = tmp_path
         # The port of the metrics endpoint on 127.0.0.1, when there is one.
         self.metrics_port = free_port() if metrics is True else metrics or None
@@ -46,6 +47,7 @@ class World:
         self.device_settings = device_settings
         self.stderr = stderr
         self.env = env
+        self.pass_fds = pass_fds
         self.start_validator = start_validator
         self.controller = None
         self.devices = []
@@ -90,7 +92,7 @@ class World:
         command = ["unshare", "--mount", "sh", "-c",
                    'mount --bind "$0" /etc/hosts && exec "$@"', str(hosts), CONTROLLER]
         return ControllerProcess(["-c", str(config)], command=command, env=self.env,
-                                 stderr=self.stderr or subprocess.PIPE)
+                                 stderr=self.stderr or subprocess.PIPE, pass_fds=self.pass_fds)
 
     async def device(self, unit_id):
         device = await FakeDevice(self.device_port, unit_id).connect()
