@@ -383,6 +383,7 @@ APISessionHandOver APISession::handOverRecord() const
     }
     for (auto const &message : writeQueue)
         record.unsent.push_back(*message);
+    record.dropped = droppedTotal;
     return record;
 }
 
@@ -412,6 +413,7 @@ error_code APISession::adoptConnection(int descriptor, std::string const &pendin
 std::error_code APISession::adopt(APISessionHandOver const &record)
 {
     error_code ec;
+    droppedTotal = record.dropped;
     if (record.descriptor >= 0)
         ec = adoptConnection(record.descriptor, record.pending);
     // Before anything the adopted connection brings: those answers come after these.

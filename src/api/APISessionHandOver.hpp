@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@ struct APISessionHandOver
     int descriptor = -1;
     std::string pending;             // bytes read from the server and not yet handled
     std::vector<std::string> unsent; // messages for the server, oldest first
+    std::uint64_t dropped = 0;       // messages the session dropped so far; it goes on from them
 };
 
 } // namespace kelvarin::triggerTesting

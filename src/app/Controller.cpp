@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <iostream>
 #include <unordered_map>
+#include <variant>
 
 namespace kelvarin::triggerTesting
 {
@@ -38,7 +39,7 @@ Controller::Controller(boost::asio::io_context &io, APIOptions const &apiOptions
           [this](ITestRequest &request)
           {
               // Called for every request the API side accepted, duplicates already answered.
-              metrics.countTestReceived();
+              ++counted.testsReceived;
               return probeManager.requestTestRun(request);
           },
           [this](unsigned long unitId) { return probeManager.isUnitOnline(unitId); })
@@ -114,6 +115,7 @@ ReloadState Controller::handOver(std::vector<int> &kept)
 
 void Controller::adopt(ReloadState const &inherited)
 {
+    counted = ControllerState::Totals::fromNamed(inherited.counters);
     auto const sessions = probeManager.adopt(inherited.devices);
     auto const sessionAt = [&](std::int64_t index) -> void const *
     { return index < 0 ? nullptr : sessions[static_cast<std::size_t>(index)].get(); };
@@ -158,40 +160,54 @@ void Controller::connectDeviceSideToApiSide()
     // The runs a device session took and will never answer are answered as soon as it ends.
     probeManager.setSessionEndFn([this](void const *session)
                                  { apiManager.endDeviceSession(session); });
-    apiManager.setReplyObserver([this](Reply const &reply) { metrics.countReply(reply); });
+    apiManager.setReplyObserver([this](Reply const &reply) { countReply(reply); });
 }
 
 void Controller::reportDisconnection(unsigned long const &unitId, disconnection_reason reason,
                                      std::chrono::system_clock::time_point time)
 {
     std::clog << "API status: report disconnection unitId:" << unitId << std::endl;
-    metrics.countDisconnection(reason);
+    ++(reason == timeout ? counted.disconnectionsTimeout : counted.disconnectionsClean);
     // Kept by the status session while the validator is away, so no report is lost.
     apiManager.getStatusSession().reportDisconnection(
         prepareDisconnectionMessage(unitId, reason, time));
+}
+
+void Controller::countReply(Reply const &reply)
+{
+    auto const *error = std::get_if<Error>(&reply.payload);
+    if (error == nullptr)
+        ++counted.repliesResult;
+    else if (error->code == Error::UNREACHABLE)
+        ++counted.repliesUnreachable;
+    else
+        ++counted.repliesUnknown;
 }
 
 ControllerState Controller::state() const
 {
     auto const &status = apiManager.getStatusSession();
     ControllerState state;
+    state.startTime = startTime;
     state.deviceConnections = probeManager.openConnections();
     state.devicesOnline = probeManager.onlineCount();
-    state.admissionsAccepted = probeManager.acceptedAnswers();
-    state.admissionsRefused = probeManager.refusedAnswers();
     state.validationsPending = status.pendingValidations();
     state.validationsQueued = status.queuedValidations();
-    state.validationsDropped = status.droppedValidations();
     state.testsRunning = apiManager.runningTests();
-    state.foreignResultsDropped = apiManager.foreignResultsDropped();
     state.receiveHeldBytes = probeManager.receiveBudget().held();
-    state.receiveBudgetExhausted = probeManager.receiveBudget().exhausted();
     state.validatorConnected = status.isOpen();
     state.reportsBacklog = status.reportBacklogSize();
-    state.reportsDropped = status.droppedReports();
     for (auto const &[endpoint, session] : apiManager.getContainer().sessions)
-        state.apiSessions.push_back({endpoint, session, session->isConnected(),
-                                     session->queuedBytes(), session->droppedMessages()});
+        state.apiSessions.push_back(
+            {endpoint, session->isConnected(), session->queuedBytes(), session->droppedMessages()});
+    // The sides count from zero in each program; what came before is in `counted`.
+    auto &totals = state.totals = counted;
+    totals.admissionsAccepted += probeManager.acceptedAnswers();
+    totals.admissionsRefused += probeManager.refusedAnswers();
+    totals.validationsDropped += status.droppedValidations();
+    totals.foreignResultsDropped += apiManager.foreignResultsDropped();
+    totals.receiveBudgetExhausted += probeManager.receiveBudget().exhausted();
+    totals.reportsDropped += status.droppedReports();
     return state;
 }
 

@@ -4,7 +4,6 @@
 #include "app/APIOptions.hpp"
 #include "app/ControllerState.hpp"
 #include "app/DeviceOptions.hpp"
-#include "app/admin/ControllerMetrics.hpp"
 #include "app/reload/ReloadState.hpp"
 #include "device/ProbeManager.hpp"
 
@@ -25,9 +24,7 @@ public:
     Controller(Controller const &) = delete;
     Controller &operator=(Controller const &) = delete;
 
-    // Counted on the paths between the two sides, as the events cross them.
-    ControllerMetrics &getMetrics() { return metrics; }
-    // Figures read from both sides now.
+    // Figures read from both sides now, and the totals counted since the first program.
     ControllerState state() const;
 
     // A reload: both sides hold, tell when every connection waits at a message boundary, and
@@ -43,8 +40,14 @@ private:
     void reportDisconnection(unsigned long const &unitId, disconnection_reason reason,
                              std::chrono::system_clock::time_point time);
 
-    // First, so that it outlives every function object that counts in it.
-    ControllerMetrics metrics;
+    void countReply(Reply const &reply);
+
+    std::chrono::system_clock::time_point const startTime = std::chrono::system_clock::now();
+    // The events counted on the paths between the two sides, as they cross them; after a
+    // reload also every total the previous program handed over, which the live counts of both
+    // sides and of the process around them go on from. First, so that it outlives every
+    // function object that counts in it.
+    ControllerState::Totals counted;
     ProbeManager probeManager;
     APIManager apiManager;
 };

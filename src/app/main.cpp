@@ -181,7 +181,13 @@ kelvarin::triggerTesting::Reloader::Steps reloadSteps(int argc, char *argv[],
             },
             [&controller] { controller.hold(); },
             [&controller] { return controller.readyForHandOver(); },
-            [&controller](std::vector<int> &kept) { return controller.handOver(kept); },
+            [&controller, &monitoring](std::vector<int> &kept)
+            {
+                auto state = controller.handOver(kept);
+                // Taken after the hand-over, which counts the connections it ends.
+                state.counters = monitoring.state().totals.named();
+                return state;
+            },
             [&controller] { controller.resume(); },
             [argv, programPath, &logBuffer](std::string const &state, std::vector<int> const &kept)
             {

@@ -16,7 +16,7 @@ TEST(ControllerStateTest, ReadyNeedsTheValidatorAndOneRegisteredAPISession)
         ControllerState state;
         state.validatorConnected = validator;
         for (bool r : registered)
-            state.apiSessions.push_back({{}, {}, r});
+            state.apiSessions.push_back({{}, r});
         return state;
     };
     EXPECT_EQ(withSessions(true, {false, true}).unreadiness(), "");
@@ -25,6 +25,25 @@ TEST(ControllerStateTest, ReadyNeedsTheValidatorAndOneRegisteredAPISession)
               "validator not connected, no API session registered");
     EXPECT_EQ(withSessions(true, {true, false, true}).statusLine(),
               "devices online: 0, validator: up, API sessions: 2 of 3 registered");
+}
+
+// What a reload hands over comes back total by total; names of other versions are passed by.
+TEST(ControllerStateTest, TotalsGoOverByName)
+{
+    ControllerState::Totals totals;
+    totals.admissionsRefused = 3;
+    totals.repliesUnknown = 18446744073709551615UL;
+    totals.metricsConnectionsEvicted = 1;
+    auto named = totals.named();
+    EXPECT_EQ(named.size(), 14U);
+    named.emplace_back("somethingNewer", 9);
+    auto const back = ControllerState::Totals::fromNamed(named);
+    EXPECT_EQ(back.admissionsRefused, 3U);
+    EXPECT_EQ(back.repliesUnknown, 18446744073709551615UL);
+    EXPECT_EQ(back.metricsConnectionsEvicted, 1U);
+    EXPECT_EQ(back.named(), totals.named());
+    EXPECT_EQ(ControllerState::Totals::fromNamed({{"testsReceived", 4}}).named()[5],
+              (std::pair<std::string, std::uint64_t>("testsReceived", 4)));
 }
 
 } // namespace

@@ -15,6 +15,7 @@ import world as world_module
 from fakes import (ADMITTED, BINARY, RawDevice, client_frame, execute_text, register_bytes,
                    result_bytes, run_bytes, until)
 from world import World, requires_private_hosts, result_message, run, run_test
+from test_metrics import http_get
 
 pytestmark = requires_private_hosts
 
@@ -38,7 +39,7 @@ async def reload(world, devices):
 
 def test_a_reload_keeps_connections_running_tests_and_their_results(tmp_path):
     async def scenario():
-        async with World(tmp_path) as world:
+        async with World(tmp_path, metrics=True) as world:
             seven = await world.admitted_device(7)
             eight = await world.admitted_device(8)
             test_id = uuid.uuid4()
@@ -68,6 +69,11 @@ def test_a_reload_keeps_connections_running_tests_and_their_results(tmp_path):
             assert len(validations(world)) == 2
             assert reports(world) == []
             assert world.lines_with("disconnected") == []
+            # The counters go on from where the previous program left them.
+            totals = ['tt_controller_admissions_total{answer="accepted"} 2\n',
+                      "tt_controller_tests_received_total 2\n"]
+            await until(lambda: all(t in http_get(world.metrics_port, "/metrics")[1]
+                                    for t in totals), what="the totals %r" % totals)
     run(scenario)
 
 

@@ -3,7 +3,6 @@
 #include <prometheus/text_serializer.h>
 
 #include <sstream>
-#include <variant>
 
 namespace kelvarin::triggerTesting
 {
@@ -11,33 +10,32 @@ namespace kelvarin::triggerTesting
 namespace
 {
 
-prometheus::Family<prometheus::Gauge> &gaugeFamily(prometheus::Registry &registry,
-                                                   std::string const &name, std::string const &help)
+using prometheus::MetricType;
+using State = ControllerState const &;
+
+struct Sample
 {
-    return prometheus::BuildGauge().Name(name).Help(help).Register(registry);
+    prometheus::ClientMetric::Label label; // an empty name for none
+    double value;
+};
+using Samples = std::vector<Sample>;
+
+struct Declaration
+{
+    char const *name;
+    char const *help;
+    MetricType type;
+    Samples (*read)(State);
+};
+
+Samples one(double value)
+{
+    return {{{}, value}};
 }
 
-prometheus::Family<prometheus::Counter> &
-counterFamily(prometheus::Registry &registry, std::string const &name, std::string const &help)
+template <class Number> double number(Number value)
 {
-    return prometheus::BuildCounter().Name(name).Help(help).Register(registry);
-}
-
-prometheus::Gauge &gauge(prometheus::Registry &registry, std::string const &name,
-                         std::string const &help)
-{
-    return gaugeFamily(registry, name, help).Add({});
-}
-
-prometheus::Counter &counter(prometheus::Registry &registry, std::string const &name,
-                             std::string const &help)
-{
-    return counterFamily(registry, name, help).Add({});
-}
-
-double seconds(std::chrono::system_clock::time_point time)
-{
-    return std::chrono::duration<double>(time.time_since_epoch()).count();
+    return static_cast<double>(value);
 }
 
 std::string addressAndPort(boost::asio::ip::tcp::endpoint const &endpoint)
@@ -47,191 +45,144 @@ std::string addressAndPort(boost::asio::ip::tcp::endpoint const &endpoint)
     return text.str();
 }
 
-// Brings a counter up to a total kept elsewhere.
-void advance(prometheus::Counter &counter, std::uint64_t total)
+// One series per API session in the pool, labelled by its endpoint.
+template <class Figure> Samples perAPISession(State state, Figure figure)
 {
-    auto const value = static_cast<double>(total);
-    if (value > counter.Value())
-        counter.Increment(value - counter.Value());
+    Samples samples;
+    for (auto const &session : state.apiSessions)
+        samples.push_back(
+            {{"endpoint", addressAndPort(session.endpoint)}, number(figure(session))});
+    return samples;
 }
 
-bool sameSession(std::weak_ptr<void const> const &a, std::weak_ptr<void const> const &b)
+// Counters first, then gauges, and the series of a family in the order the exposition has
+// always had, so that scrapes before and after a change read alike.
+Declaration const declarations[] = {
+    {"tt_controller_admissions_total",
+     "Validator answers told to devices still connected, by answer.", MetricType::Counter,
+     [](State s) -> Samples
+     {
+         return {{{"answer", "refused"}, number(s.totals.admissionsRefused)},
+                 {{"answer", "accepted"}, number(s.totals.admissionsAccepted)}};
+     }},
+    {"tt_controller_device_disconnections_total",
+     "Disconnections of admitted devices reported to the validator, by reason.",
+     MetricType::Counter,
+     [](State s) -> Samples
+     {
+         return {{{"reason", "timeout"}, number(s.totals.disconnectionsTimeout)},
+                 {{"reason", "clean"}, number(s.totals.disconnectionsClean)}};
+     }},
+    {"tt_controller_replies_total",
+     "Result messages built for the API servers, by kind: a device's result, an unreachable "
+     "unit, or any other error.",
+     MetricType::Counter,
+     [](State s) -> Samples
+     {
+         return {{{"kind", "unreachable"}, number(s.totals.repliesUnreachable)},
+                 {{"kind", "unknown"}, number(s.totals.repliesUnknown)},
+                 {{"kind", "result"}, number(s.totals.repliesResult)}};
+     }},
+    {"tt_controller_api_dropped_messages_total",
+     "Messages for an API server dropped because the API servers' queues were full.",
+     MetricType::Counter,
+     [](State s)
+     { return perAPISession(s, [](auto const &session) { return session.droppedMessages; }); }},
+    {"tt_controller_validations_dropped_total",
+     "Validation requests not queued for the validator because the queue was full; they are "
+     "asked again on the next connection.",
+     MetricType::Counter, [](State s) { return one(number(s.totals.validationsDropped)); }},
+    {"tt_controller_tests_received_total", "Test requests (\"execute\") accepted from API servers.",
+     MetricType::Counter, [](State s) { return one(number(s.totals.testsReceived)); }},
+    {"tt_controller_reports_dropped_total",
+     "Disconnection reports dropped, oldest first, because the backlog was full.",
+     MetricType::Counter, [](State s) { return one(number(s.totals.reportsDropped)); }},
+    {"tt_controller_log_lines_dropped_total",
+     "Log lines dropped because standard error did not take them within 100 ms.",
+     MetricType::Counter, [](State s) { return one(number(s.totals.logLinesDropped)); }},
+    {"tt_controller_metrics_connections_evicted_total",
+     "Metrics endpoint connections closed before their request was complete, to make room for "
+     "a new client.",
+     MetricType::Counter, [](State s) { return one(number(s.totals.metricsConnectionsEvicted)); }},
+    {"tt_controller_foreign_results_dropped_total",
+     "Device results dropped because their request was running for another unit.",
+     MetricType::Counter, [](State s) { return one(number(s.totals.foreignResultsDropped)); }},
+    {"tt_controller_device_receive_budget_exhausted_total",
+     "Device connections ended because their next bytes would have taken the partly received "
+     "messages past the budget.",
+     MetricType::Counter, [](State s) { return one(number(s.totals.receiveBudgetExhausted)); }},
+    {"tt_controller_api_sessions",
+     "Sessions to API servers, by state: registered, or connecting until the registration is "
+     "written.",
+     MetricType::Gauge,
+     [](State s) -> Samples
+     {
+         auto const registered = s.registeredAPISessions();
+         return {{{"state", "connecting"}, number(s.apiSessions.size() - registered)},
+                 {{"state", "registered"}, number(registered)}};
+     }},
+    {"tt_controller_api_queued_bytes", "Bytes of messages waiting to be written to an API server.",
+     MetricType::Gauge,
+     [](State s)
+     { return perAPISession(s, [](auto const &session) { return session.queuedBytes; }); }},
+    {"tt_controller_device_connections", "Open device connections, validated or not.",
+     MetricType::Gauge, [](State s) { return one(number(s.deviceConnections)); }},
+    {"tt_controller_devices_online",
+     "Devices admitted by the validator and connected: units in the registry.", MetricType::Gauge,
+     [](State s) { return one(number(s.devicesOnline)); }},
+    {"tt_controller_validations_pending",
+     "Devices (unit id and MAC) waiting for the validator's answer.", MetricType::Gauge,
+     [](State s) { return one(number(s.validationsPending)); }},
+    {"tt_controller_validations_queued",
+     "Validation requests waiting to be written to the validator.", MetricType::Gauge,
+     [](State s) { return one(number(s.validationsQueued)); }},
+    {"tt_controller_tests_running", "Test requests waiting for their last result.",
+     MetricType::Gauge, [](State s) { return one(number(s.testsRunning)); }},
+    {"tt_controller_validator_connected", "1 while the validator connection is open, else 0.",
+     MetricType::Gauge, [](State s) { return one(s.validatorConnected ? 1 : 0); }},
+    {"tt_controller_reports_backlog", "Disconnection reports kept until the validator is back.",
+     MetricType::Gauge, [](State s) { return one(number(s.reportsBacklog)); }},
+    {"tt_controller_device_receive_bytes",
+     "Bytes of device messages received but not yet complete.", MetricType::Gauge,
+     [](State s) { return one(number(s.receiveHeldBytes)); }},
+    {"tt_controller_start_time_seconds",
+     "Start time of the controller since the Unix epoch, in seconds.", MetricType::Gauge,
+     [](State s)
+     { return one(std::chrono::duration<double>(s.startTime.time_since_epoch()).count()); }},
+};
+
+prometheus::MetricFamily family(Declaration const &declaration, State state)
 {
-    return !a.owner_before(b) && !b.owner_before(a);
+    prometheus::MetricFamily family{declaration.name, declaration.help, declaration.type, {}};
+    for (auto const &[label, value] : declaration.read(state))
+    {
+        auto &metric = family.metric.emplace_back();
+        if (!label.name.empty())
+            metric.label.push_back(label);
+        (declaration.type == MetricType::Counter ? metric.counter.value : metric.gauge.value) =
+            value;
+    }
+    return family;
 }
 
 } // namespace
 
-ControllerMetrics::ControllerMetrics(std::chrono::system_clock::time_point startTime)
-    : admissions(counterFamily(registry, "tt_controller_admissions_total",
-                               "Validator answers told to devices still connected, by answer.")),
-      disconnections(counterFamily(registry, "tt_controller_device_disconnections_total",
-                                   "Disconnections of admitted devices reported to the "
-                                   "validator, by reason.")),
-      replies(counterFamily(registry, "tt_controller_replies_total",
-                            "Result messages built for the API servers, by kind: a device's "
-                            "result, an unreachable unit, or any other error.")),
-      apiSessions(gaugeFamily(registry, "tt_controller_api_sessions",
-                              "Sessions to API servers, by state: registered, or connecting "
-                              "until the registration is written.")),
-      apiQueuedBytes(gaugeFamily(registry, "tt_controller_api_queued_bytes",
-                                 "Bytes of messages waiting to be written to an API server.")),
-      apiDroppedMessages(counterFamily(registry, "tt_controller_api_dropped_messages_total",
-                                       "Messages for an API server dropped because the API "
-                                       "servers' queues were full.")),
-      deviceConnections(gauge(registry, "tt_controller_device_connections",
-                              "Open device connections, validated or not.")),
-      devicesOnline(gauge(registry, "tt_controller_devices_online",
-                          "Devices admitted by the validator and connected: units in the "
-                          "registry.")),
-      validationsPending(gauge(registry, "tt_controller_validations_pending",
-                               "Devices (unit id and MAC) waiting for the validator's answer.")),
-      validationsQueued(gauge(registry, "tt_controller_validations_queued",
-                              "Validation requests waiting to be written to the validator.")),
-      validationsDropped(counter(registry, "tt_controller_validations_dropped_total",
-                                 "Validation requests not queued for the validator because "
-                                 "the queue was full; they are asked again on the next "
-                                 "connection.")),
-      admissionsAccepted(admissions.Add({{"answer", "accepted"}})),
-      admissionsRefused(admissions.Add({{"answer", "refused"}})),
-      disconnectionsClean(disconnections.Add({{"reason", "clean"}})),
-      disconnectionsTimeout(disconnections.Add({{"reason", "timeout"}})),
-      testsReceived(counter(registry, "tt_controller_tests_received_total",
-                            "Test requests (\"execute\") accepted from API servers.")),
-      testsRunning(gauge(registry, "tt_controller_tests_running",
-                         "Test requests waiting for their last result.")),
-      repliesResult(replies.Add({{"kind", "result"}})),
-      repliesUnreachable(replies.Add({{"kind", "unreachable"}})),
-      repliesUnknown(replies.Add({{"kind", "unknown"}})),
-      apiSessionsRegistered(apiSessions.Add({{"state", "registered"}})),
-      apiSessionsConnecting(apiSessions.Add({{"state", "connecting"}})),
-      validatorConnected(gauge(registry, "tt_controller_validator_connected",
-                               "1 while the validator connection is open, else 0.")),
-      reportsBacklog(gauge(registry, "tt_controller_reports_backlog",
-                           "Disconnection reports kept until the validator is back.")),
-      reportsDropped(counter(registry, "tt_controller_reports_dropped_total",
-                             "Disconnection reports dropped, oldest first, because the backlog "
-                             "was full.")),
-      logLinesDropped(counter(registry, "tt_controller_log_lines_dropped_total",
-                              "Log lines dropped because standard error did not take them "
-                              "within 100 ms.")),
-      metricsConnectionsEvicted(counter(registry, "tt_controller_metrics_connections_evicted_total",
-                                        "Metrics endpoint connections closed before their "
-                                        "request was complete, to make room for a new client.")),
-      foreignResultsDropped(counter(registry, "tt_controller_foreign_results_dropped_total",
-                                    "Device results dropped because their request was running "
-                                    "for another unit.")),
-      receiveHeldBytes(gauge(registry, "tt_controller_device_receive_bytes",
-                             "Bytes of device messages received but not yet complete.")),
-      receiveBudgetExhausted(counter(registry,
-                                     "tt_controller_device_receive_budget_exhausted_total",
-                                     "Device connections ended because their next bytes would "
-                                     "have taken the partly received messages past the budget."))
+std::vector<prometheus::MetricFamily> metricFamilies(ControllerState const &state)
 {
-    gauge(registry, "tt_controller_start_time_seconds",
-          "Start time of the controller since the Unix epoch, in seconds.")
-        .Set(seconds(startTime));
+    std::vector<prometheus::MetricFamily> families;
+    for (auto const &declaration : declarations)
+        families.push_back(family(declaration, state));
+    return families;
 }
 
-void ControllerMetrics::countDisconnection(disconnection_reason reason)
+std::vector<prometheus::MetricFamily> ControllerMetrics::Collect() const
 {
-    (reason == timeout ? disconnectionsTimeout : disconnectionsClean).Increment();
+    return metricFamilies(state());
 }
 
-void ControllerMetrics::countTestReceived()
+std::string expositionText(prometheus::Collectable const &metrics)
 {
-    testsReceived.Increment();
-}
-
-void ControllerMetrics::countReply(Reply const &reply)
-{
-    auto const *error = std::get_if<Error>(&reply.payload);
-    if (error == nullptr)
-        repliesResult.Increment();
-    else if (error->code == Error::UNREACHABLE)
-        repliesUnreachable.Increment();
-    else
-        repliesUnknown.Increment();
-}
-
-void ControllerMetrics::setLogLinesDropped(std::uint64_t total)
-{
-    advance(logLinesDropped, total);
-}
-
-void ControllerMetrics::setMetricsConnectionsEvicted(std::uint64_t total)
-{
-    advance(metricsConnectionsEvicted, total);
-}
-
-std::string ControllerMetrics::expose(ControllerState const &state)
-{
-    deviceConnections.Set(static_cast<double>(state.deviceConnections));
-    devicesOnline.Set(static_cast<double>(state.devicesOnline));
-    validationsPending.Set(static_cast<double>(state.validationsPending));
-    validationsQueued.Set(static_cast<double>(state.validationsQueued));
-    advance(validationsDropped, state.validationsDropped);
-    advance(admissionsAccepted, state.admissionsAccepted);
-    advance(admissionsRefused, state.admissionsRefused);
-    testsRunning.Set(static_cast<double>(state.testsRunning));
-    auto const registered = state.registeredAPISessions();
-    apiSessionsRegistered.Set(static_cast<double>(registered));
-    apiSessionsConnecting.Set(static_cast<double>(state.apiSessions.size() - registered));
-    validatorConnected.Set(state.validatorConnected ? 1 : 0);
-    reportsBacklog.Set(static_cast<double>(state.reportsBacklog));
-    advance(reportsDropped, state.reportsDropped);
-    advance(foreignResultsDropped, state.foreignResultsDropped);
-    receiveHeldBytes.Set(static_cast<double>(state.receiveHeldBytes));
-    advance(receiveBudgetExhausted, state.receiveBudgetExhausted);
-    updateAPISessions(state);
-    return prometheus::TextSerializer().Serialize(registry.Collect());
-}
-
-void ControllerMetrics::updateAPISessions(ControllerState const &state)
-{
-    std::map<boost::asio::ip::tcp::endpoint, APISeries> current;
-    for (auto const &session : state.apiSessions)
-    {
-        auto &series = current[session.endpoint];
-        auto const previous = apiSeries.find(session.endpoint);
-        if (previous != apiSeries.end() && sameSession(previous->second.identity, session.identity))
-        {
-            series = previous->second;
-            apiSeries.erase(previous);
-        }
-        else
-        {
-            addAPISeries(series, session);
-        }
-        series.queuedBytes->Set(static_cast<double>(session.queuedBytes));
-        advance(*series.droppedMessages, session.droppedMessages);
-    }
-    // What is left belongs to sessions that are gone: a new session at the same endpoint
-    // counts from zero again, as a restarted process would.
-    for (auto const &[endpoint, series] : apiSeries)
-        removeAPISeries(series);
-    apiSeries = std::move(current);
-}
-
-void ControllerMetrics::addAPISeries(APISeries &series,
-                                     ControllerState::APISessionFigures const &session)
-{
-    prometheus::Labels const labels{{"endpoint", addressAndPort(session.endpoint)}};
-    auto const previous = apiSeries.find(session.endpoint);
-    if (previous != apiSeries.end())
-    {
-        removeAPISeries(previous->second);
-        apiSeries.erase(previous);
-    }
-    series.identity = session.identity;
-    series.queuedBytes = &apiQueuedBytes.Add(labels);
-    series.droppedMessages = &apiDroppedMessages.Add(labels);
-}
-
-void ControllerMetrics::removeAPISeries(APISeries const &series)
-{
-    apiQueuedBytes.Remove(series.queuedBytes);
-    apiDroppedMessages.Remove(series.droppedMessages);
+    return prometheus::TextSerializer().Serialize(metrics.Collect());
 }
 
 } // namespace kelvarin::triggerTesting

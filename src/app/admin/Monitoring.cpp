@@ -10,7 +10,7 @@ namespace kelvarin::triggerTesting
 Monitoring::Monitoring(boost::asio::io_context &io, MetricsOptions const &options,
                        Controller &controller, LogLinesDroppedFn logLinesDropped)
     : controller(controller), logLinesDropped(std::move(logLinesDropped)),
-      exposition([this] { return buildExposition(); })
+      metrics([this] { return state(); }), exposition([this] { return expositionText(metrics); })
 {
     if (options.listen)
     {
@@ -36,13 +36,13 @@ Monitoring::~Monitoring()
         server->stop();
 }
 
-std::string Monitoring::buildExposition()
+ControllerState Monitoring::state() const
 {
-    auto &metrics = controller.getMetrics();
-    metrics.setLogLinesDropped(logLinesDropped());
+    auto state = controller.state();
+    state.totals.logLinesDropped += logLinesDropped();
     if (server)
-        metrics.setMetricsConnectionsEvicted(server->evictedConnections());
-    return metrics.expose(controller.state());
+        state.totals.metricsConnectionsEvicted += server->evictedConnections();
+    return state;
 }
 
 } // namespace kelvarin::triggerTesting

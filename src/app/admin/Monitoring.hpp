@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/Controller.hpp"
+#include "app/admin/ControllerMetrics.hpp"
 #include "app/admin/ExpositionCache.hpp"
 #include "app/admin/MetricsOptions.hpp"
 #include "app/admin/MetricsServer.hpp"
@@ -40,11 +41,14 @@ public:
             notifier->reloading(begins);
     }
 
-private:
-    std::string buildExposition();
+    // The controller's state with what the process around it counts: what the metrics read,
+    // and the totals a reload hands over.
+    ControllerState state() const;
 
+private:
     Controller &controller;
     LogLinesDroppedFn logLinesDropped;
+    ControllerMetrics metrics;
     ExpositionCache exposition;
     std::shared_ptr<MetricsServer> server;
     std::shared_ptr<SystemdNotifier> notifier;

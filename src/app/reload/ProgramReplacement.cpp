@@ -58,6 +58,26 @@ bool writeAll(int descriptor, std::string const &text)
     return ::lseek(descriptor, 0, SEEK_SET) == 0;
 }
 
+// The libraries open their sockets without close-on-exec: whatever the next program is not
+// handed (the metrics endpoint's listener and clients, the validator connection, connections
+// given up) must not stay open in it, where a listener would keep its address from being bound
+// again and a connection would never be closed. Standard input, output and error stay.
+void closeEverythingOnExec()
+{
+    if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0)
+        return;
+    // A kernel without the flag: each open descriptor in turn.
+    std::error_code ec;
+    for (auto const &entry : std::filesystem::directory_iterator("/proc/self/fd", ec))
+    {
+        auto const name = entry.path().filename().string();
+        int descriptor = -1;
+        std::from_chars(name.data(), name.data() + name.size(), descriptor);
+        if (descriptor > 2)
+            ::fcntl(descriptor, F_SETFD, ::fcntl(descriptor, F_GETFD) | FD_CLOEXEC);
+    }
+}
+
 // Close-on-exec cleared on each descriptor; on a failure, those changed are set back.
 std::error_code keepAcrossExec(std::vector<int> const &kept, std::size_t &changed)
 {
@@ -164,6 +184,7 @@ std::string startedProgramPath(char const *argv0)
 std::error_code replaceProgram(std::string const &path, char *const argv[],
                                std::string const &state, std::vector<int> const &kept)
 {
+    closeEverythingOnExec();
     int const memory = ::memfd_create("tt_controller-state", 0);
     if (memory < 0)
         return lastError();

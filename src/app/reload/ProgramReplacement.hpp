@@ -19,8 +19,9 @@ inline constexpr char const *reloadStateVariable = "TT_CONTROLLER_RELOAD_STATE_F
 std::string startedProgramPath(char const *argv0);
 
 // Replaces the program of this process with the one at `path`, same arguments, the state in an
-// inherited memory file and `kept` open across the exec. Returns only on failure, with every
-// descriptor as it was.
+// inherited memory file and `kept` open across the exec; every other descriptor but standard
+// input, output and error is closed by the exec. Returns only on failure, with every descriptor
+// open as it was.
 std::error_code replaceProgram(std::string const &path, char *const argv[],
                                std::string const &state, std::vector<int> const &kept);
 

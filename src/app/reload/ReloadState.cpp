@@ -78,6 +78,8 @@ void writeApiQueue(Writer &writer, ReloadState::ApiQueue const &queue)
     writeText(writer, queue.pending);
     writer.Key("unsent");
     writeTexts(writer, queue.unsent);
+    writer.Key("dropped");
+    writer.Uint64(queue.dropped);
     writer.EndObject();
 }
 
@@ -139,6 +141,12 @@ std::uint64_t numberMember(Value const &object, char const *name)
     if (!value.IsUint64())
         damaged(std::string("\"") + name + "\" is not a number");
     return value.GetUint64();
+}
+
+// Zero when it is missing: a member that older programs did not write yet.
+std::uint64_t optionalNumberMember(Value const &object, char const *name)
+{
+    return object.IsObject() && object.HasMember(name) ? numberMember(object, name) : 0;
 }
 
 std::uint32_t smallNumberMember(Value const &object, char const *name)
@@ -237,7 +245,8 @@ ReloadState::RunningRequest readRequest(Value const &value, std::size_t deviceCo
 ReloadState::ApiQueue readApiQueue(Value const &value)
 {
     return {textMember(value, "endpoint"), descriptorMember(value, true),
-            textMember(value, "pending"), textsMember(value, "unsent")};
+            textMember(value, "pending"), textsMember(value, "unsent"),
+            optionalNumberMember(value, "dropped")};
 }
 
 ReloadState::PendingValidation readValidation(Value const &value, std::size_t deviceCount)
@@ -328,7 +337,10 @@ ReloadState decodeReloadState(std::string_view text)
     for (auto const &value : arrayMember(document, "validations"))
         state.validations.push_back(readValidation(value, state.devices.size()));
     state.reports = textsMember(document, "reports");
-    auto const &counters = member(document, "counters");
+    // Older programs handed over no totals: the counters then start from zero.
+    if (!document.HasMember("counters"))
+        return state;
+    auto const &counters = document["counters"];
     if (!counters.IsObject())
         damaged("\"counters\" is not an object");
     for (auto const &counter : counters.GetObject())

@@ -50,6 +50,7 @@ struct ReloadState
     std::vector<ApiQueue> apiQueues;
     std::vector<PendingValidation> validations;
     std::vector<std::string> reports;
+    // The metrics' totals by name, so that the next program's counters go on from them.
     std::vector<std::pair<std::string, std::uint64_t>> counters;
 };
 

@@ -39,11 +39,12 @@ ReloadState sampleState()
           12},
          1},
         {{boost::uuids::string_generator()("1f8fad5b-d9cb-469f-a165-70867728950e"), 9, "", 0}, -1}};
-    state.apiQueues = {{"127.0.0.2:10002", 11, allBytes(), {"{\"type\":\"execute\"}", allBytes()}},
-                       {"[::1]:10002", -1, "", {}}};
+    state.apiQueues = {
+        {"127.0.0.2:10002", 11, allBytes(), {"{\"type\":\"execute\"}", allBytes()}, 7},
+        {"[::1]:10002", -1, "", {}}};
     state.validations = {{9, std::string("\x00\x1b\x21\xff\x80\x01", 6), {1, 1}}};
     state.reports = {"{\"type\":\"unit_disconnect\"}"};
-    state.counters = {{"tt_controller_admissions_total{result=\"accepted\"}", 5}};
+    state.counters = {{"admissionsAccepted", 5}, {"testsReceived", 18446744073709551615UL}};
     return state;
 }
 
@@ -74,6 +75,7 @@ TEST(ReloadState, EveryFieldAndEveryByteComesBackAsItWent)
     EXPECT_EQ(back.apiQueues[0].descriptor, 11);
     EXPECT_EQ(back.apiQueues[0].pending, allBytes());
     EXPECT_EQ(back.apiQueues[0].unsent, state.apiQueues[0].unsent);
+    EXPECT_EQ(back.apiQueues[0].dropped, 7U);
     EXPECT_EQ(back.apiQueues[1].descriptor, -1);
     ASSERT_EQ(back.validations.size(), 1U);
     EXPECT_EQ(back.validations[0].mac, state.validations[0].mac);
@@ -125,6 +127,22 @@ TEST(ReloadState, AnotherVersionOrADamagedTextIsRefusedWithItsReason)
     std::string badId = text;
     badId.replace(badId.find("0f8fad5b-"), 9, "{f8fad5b-");
     EXPECT_EQ(failureOf(badId), "damaged state: \"id\" is not a uuid");
+}
+
+// A program from before the totals went over hands over none: its successor counts from zero.
+TEST(ReloadState, AStateWithoutTotalsReadsAsZeroTotals)
+{
+    auto text = encodeReloadState(sampleState());
+    text.replace(text.find(",\"dropped\":7"), 12, "");
+    text.replace(text.find(",\"counters\""), text.size() - 1 - text.find(",\"counters\""), "");
+    auto const back = decodeReloadState(text);
+    EXPECT_EQ(back.apiQueues.at(0).dropped, 0U);
+    EXPECT_TRUE(back.counters.empty());
+    EXPECT_EQ(back.reports, sampleState().reports);
+
+    std::string badDropped = encodeReloadState(sampleState());
+    badDropped.replace(badDropped.find("\"dropped\":7"), 11, "\"dropped\":-7");
+    EXPECT_EQ(failureOf(badDropped), "damaged state: \"dropped\" is not a number");
 }
 
 TEST(ReloadState, DeepNestingIsRefusedWithoutExhaustingTheStack)
