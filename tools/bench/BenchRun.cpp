@@ -613,7 +613,8 @@ BenchReport BenchRun::run(net::yield_context yield)
                                {},
                                {}});
     std::ostringstream closing;
-    closing.precision(4);
+    closing << std::fixed;
+    closing.precision(0);
     closing << "reload with " << median(reload.kept) << " devices held: the flow of round trips "
             << "paused " << median(reload.pause) << " ms, a new device was admitted "
             << median(reload.newDevice) << " ms after SIGHUP; memory per device "
