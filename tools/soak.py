@@ -14,7 +14,9 @@ records are checked against what the controller promises:
   (same PID, same start time), closes no answered device connection, and a device that stays
   connected is neither reported as disconnected, nor validated again, nor answered offline to
   an isOnline query;
-- its resident memory after the churn is within 10% of what it was before;
+- its resident memory after the churn is within 10% of what it was before, and it holds no
+  more descriptors than before (a connection a reload replaced or did not hand over must not
+  stay open in the next program);
 - a sanitizer build ends clean on SIGTERM.
 
 Exit status: 0 when every invariant held, 1 when one failed, 77 when the machine cannot give
@@ -519,6 +521,21 @@ def resident_kib(pid):
     raise RuntimeError("no VmRSS for pid %d" % pid)
 
 
+def open_descriptors(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def steady_descriptors(pid, samples=5):
+    """The fewest descriptors of a few looks, so that a file opened for a moment (the hosts
+    file when a name is resolved) does not count."""
+    least = None
+    for _ in range(samples):
+        count = open_descriptors(pid)
+        least = count if least is None else min(least, count)
+        time.sleep(0.2)
+    return least
+
+
 def wait_until(predicate, timeout, interval=0.1):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -791,6 +808,7 @@ class Soak:
         self.reap_fleets(time.time())
         time.sleep(2)
         self.memory_before = resident_kib(self.controller.pid)
+        self.descriptors_before = steady_descriptors(self.controller.pid)
 
     def churn(self):
         tick = 0.1
@@ -821,6 +839,7 @@ class Soak:
         time.sleep(3)
         if self.controller_alive():
             self.memory_after = resident_kib(self.controller.pid)
+            self.descriptors_after = steady_descriptors(self.controller.pid)
 
     # --- checking ---------------------------------------------------------------------------
 
@@ -912,6 +931,7 @@ class Soak:
     def run(self):
         started = time.time()
         self.memory_before = self.memory_after = None
+        self.descriptors_before = self.descriptors_after = None
         self.invariants = collections.OrderedDict()
         try:
             self.start_world()
@@ -931,6 +951,11 @@ class Soak:
                 memory_problems = ["the memory after the churn was not measured"]
             self.invariants["the controller never exits"] = [] if survived else self.problems
             self.invariants["memory returns within 10%"] = memory_problems
+            if self.descriptors_before is not None and self.descriptors_after is not None:
+                self.invariants["descriptors return to their level"] = (
+                    [] if self.descriptors_after <= self.descriptors_before else
+                    ["%d descriptors before the churn, %d after"
+                     % (self.descriptors_before, self.descriptors_after)])
             end_problems = self.finish() if survived else ["the controller was gone"]
             name = ("ends clean on SIGTERM (sanitizer build)" if self.sanitized
                     else "ends with status 0 on SIGTERM")
@@ -946,9 +971,10 @@ class Soak:
                  " (sanitizer build)" if self.sanitized else ""))
         for group, values in self.figures.items():
             print("  %s: %s" % (group, ", ".join("%s=%s" % item for item in values.items())))
-        print("  memory: before=%s KiB, after=%s KiB%s"
+        print("  memory: before=%s KiB, after=%s KiB%s; descriptors: before=%s, after=%s"
               % (self.memory_before, self.memory_after,
-                 " (not judged under a sanitizer)" if self.sanitized else ""))
+                 " (not judged under a sanitizer)" if self.sanitized else "",
+                 self.descriptors_before, self.descriptors_after))
         for name, problems in self.invariants.items():
             print("  %s %s" % ("held:  " if not problems else "FAILED:", name))
             for problem in problems[:10]:
