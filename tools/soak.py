@@ -6,11 +6,17 @@ Every simulator process writes its event record (tt_simulator --record); at the 
 records are checked against what the controller promises:
 
 - it never exits;
-- every result a device sent reaches every API server, none twice on one connection, and no
-  API server receives a result no device sent;
+- every result a device sent reaches every API server, none twice on one connection, the
+  parts of one request in the order sent, and no API server receives a result no device sent;
 - every admitted device's disconnection reaches the validator, across validator restarts;
 - no refused or unvalidated device is sent a test;
-- its resident memory after the churn is within 10% of what it was before;
+- SIGHUP reloads it in place, a few times a minute: each reload completes in the same process
+  (same PID, same start time), closes no answered device connection, and a device that stays
+  connected is neither reported as disconnected, nor validated again, nor answered offline to
+  an isOnline query;
+- its resident memory after the churn is within 10% of what it was before, and it holds no
+  more descriptors than before (a connection a reload replaced or did not hand over must not
+  stay open in the next program);
 - a sanitizer build ends clean on SIGTERM.
 
 Exit status: 0 when every invariant held, 1 when one failed, 77 when the machine cannot give
@@ -51,6 +57,14 @@ GRACE = 1.5
 UNIT_REST = 5.0
 # Largest growth of the resident memory over the churn, as a fraction of the level before.
 MEMORY_TOLERANCE = 0.10
+# How long a reload may take from SIGHUP to the new program's line: the connections' hand-over
+# bound (5 s) and the new program's start, with room for a loaded machine.
+RELOAD_DEADLINE = 15.0
+# The controller's log lines of a reload: the new program's last word, and those of a reload
+# that did not go through.
+RELOAD_DONE = "Reload: took over "
+RELOAD_TROUBLE = ("Reload failed: ", "Reload refused: ", "Reload: the handed-over state is "
+                  "unreadable")
 
 SANITIZER_FINDINGS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
                       "SUMMARY: UndefinedBehaviorSanitizer", "WARNING: ThreadSanitizer")
@@ -67,7 +81,10 @@ class Connection:
         self.start = start
         self.fleet = fleet
         self.admitted = None       # True or False once the controller answered, else None
+        self.answered_at = None    # when that answer came
         self.end = None            # when it ended, as far as anyone can tell
+        self.stopped_at = None     # when the soak told its fleet to end
+        self.misbehaved_at = None  # when it first misbehaved
         self.abrupt = False        # killed, or the device dropped its connection on purpose
         self.runs = []             # (time, test id, whether the device was admitted then)
         self.results = []          # (time, test id, text); the device began writing each
@@ -76,6 +93,12 @@ class Connection:
 
     def __repr__(self):
         return "unit %d of %s" % (self.unit, self.fleet or "a fleet")
+
+    def steady_until(self):
+        """Until when the connection is one the controller has no reason to end: neither the
+        soak nor the device itself ended it; None when its end is unknown."""
+        ends = [t for t in (self.end, self.stopped_at, self.misbehaved_at) if t is not None]
+        return min(ends) if ends else None
 
 
 class Receiver:
@@ -91,6 +114,7 @@ class Receiver:
         self.executes = []         # (time, test id, unit)
         self.reports = []          # (time, connection number, unit, reason, dtime text)
         self.validations = []      # (time, unit, admitted)
+        self.online_answers = []   # (time, unit, online)
 
     def __repr__(self):
         return self.name or "%s from %.3f" % (self.address, self.start)
@@ -111,20 +135,23 @@ def read_record(path):
     return events
 
 
-def connections_of_fleet(events, fleet="", killed_at=None, ended_at=None):
+def connections_of_fleet(events, fleet="", killed_at=None, ended_at=None, stopped_at=None):
     """The device connections one fleet's record shows; killed_at is when the fleet was
-    SIGKILLed, ended_at when its process was seen gone (for devices it left unrecorded)."""
+    SIGKILLed, ended_at when its process was seen gone (for devices it left unrecorded),
+    stopped_at when it was told to end (SIGTERM or SIGKILL)."""
     connections = {}
     for event in events:
         kind, unit = event["ev"], event.get("unit")
         if kind == "dev_connected":
             connections[unit] = Connection(unit, event["t"], fleet)
+            connections[unit].stopped_at = stopped_at
             continue
         connection = connections.get(unit)
         if connection is None:
             continue
         if kind == "dev_validation":
             connection.admitted = event["admitted"]
+            connection.answered_at = event["t"]
         elif kind == "dev_run":
             connection.runs.append((event["t"], event["test"], event["admitted"]))
         elif kind == "dev_result":
@@ -133,6 +160,8 @@ def connections_of_fleet(events, fleet="", killed_at=None, ended_at=None):
             connection.failed_writes.add(event["test"])
         elif kind == "dev_misbehave":
             connection.misbehaviours.append(event["mode"])
+            if connection.misbehaved_at is None:
+                connection.misbehaved_at = event["t"]
             if event["mode"] == "drop":
                 connection.abrupt = True
         elif kind == "dev_end":
@@ -164,6 +193,8 @@ def receiver_from_record(events, address, start, end=None, name=""):
                                      event["time"]))
         elif kind == "val_validate":
             receiver.validations.append((event["t"], event["unit"], event["admitted"]))
+        elif kind == "api_online":
+            receiver.online_answers.append((event["t"], event["unit"], event["online"]))
     return receiver
 
 
@@ -190,12 +221,14 @@ def may_be_lost_in_flight(due, receivers, grace=GRACE):
 def check_results(connections, receivers, grace=GRACE):
     """Every result a device sent reaches every API server address (excused: lost in flight to
     a server killed right then, or sent just before its device was killed and received
-    nowhere); none twice on one connection; none that no device sent."""
+    nowhere); none twice on one connection; the parts of one request in the order the device
+    sent them; none that no device sent."""
     by_address = collections.defaultdict(list)
     for receiver in receivers:
         by_address[receiver.address].append(receiver)
     received = collections.defaultdict(set)       # (test, text) -> addresses
     per_connection = collections.Counter()         # (receiver, conn, test, text) -> count
+    arrivals = collections.defaultdict(list)       # (receiver, conn, test) -> texts in order
     errors = 0
     for receiver in receivers:
         for _, conn, test, text, error in receiver.results:
@@ -204,10 +237,13 @@ def check_results(connections, receivers, grace=GRACE):
                 continue
             received[(test, text)].add(receiver.address)
             per_connection[(id(receiver), receiver.name, receiver.address, conn, test, text)] += 1
+            arrivals[(id(receiver), receiver.name, conn, test)].append(text)
 
     sent = {}
+    part_order = collections.defaultdict(list)     # test -> texts in the order sent
     for connection in connections:
         for t, test, text in connection.results:
+            part_order[test].append(text)
             if test not in connection.failed_writes:
                 sent[(test, text)] = (t, connection)
 
@@ -238,6 +274,13 @@ def check_results(connections, receivers, grace=GRACE):
             figures["unexpected"] += 1
             problems.append("result %s %s reached %s %s but no device sent it"
                             % (test, text, address, name))
+    for (_, name, conn, test), texts in sorted(arrivals.items(), key=lambda item: item[0][1:]):
+        order = part_order.get(test, [])
+        places = [order.index(text) for text in texts if text in order]
+        if places != sorted(places):
+            figures["out_of_order"] += 1
+            problems.append("the parts of result %s reached %s connection %d out of order: %s"
+                            % (test, name, conn, ", ".join(texts)))
     return figures, problems
 
 
@@ -302,6 +345,71 @@ def check_runs(connections, receivers, refused_units=()):
             elif unit_of_test.get(test, connection.unit) != connection.unit:
                 problems.append("%r was sent test %s, which was for unit %d"
                                 % (connection, test, unit_of_test[test]))
+    return figures, problems
+
+
+def check_steady(connections, apis, validators, grace=GRACE):
+    """A device the controller has answered stays as it is while nobody ends it: it is not
+    reported as disconnected (the reports carry whole seconds, hence a margin of two), not
+    validated again, and an isOnline query about it, once admitted, is answered online."""
+    steady = collections.defaultdict(list)   # unit -> [(answered at, steady until, connection)]
+    for connection in connections:
+        until = connection.steady_until()
+        if connection.answered_at is not None and until is not None:
+            steady[connection.unit].append((connection.answered_at, until, connection))
+
+    def connected(unit, t, margin, admitted=False):
+        return next((c for since, until, c in steady[unit]
+                     if since + margin < t < until - margin and (c.admitted or not admitted)),
+                    None)
+
+    figures = collections.Counter()
+    problems = []
+    for validator in validators:
+        for _, _, unit, _, dtime in validator.reports:
+            connection = connected(unit, utc_seconds(dtime), 2)
+            if connection is not None:
+                figures["reported_while_connected"] += 1
+                problems.append("%r was reported disconnected at %s while connected"
+                                % (connection, dtime))
+        for t, unit, _ in validator.validations:
+            connection = connected(unit, t, 0)
+            if connection is not None:
+                figures["validated_again"] += 1
+                problems.append("%r was validated again at %.3f, answered at %.3f"
+                                % (connection, t, connection.answered_at))
+    for api in apis:
+        for t, unit, online in api.online_answers:
+            figures["online_answers"] += 1
+            connection = None if online else connected(unit, t, grace, admitted=True)
+            if connection is not None:
+                figures["offline_while_connected"] += 1
+                problems.append("%s answered %r offline at %.3f" % (api, connection, t))
+    return figures, problems
+
+
+def check_reloads(reloads, connections, grace=GRACE):
+    """Each reload completed in the same process (what its run noted), and closed no device
+    connection the controller had answered before it: none ended, unasked, between the signal
+    and a moment after the new program's line."""
+    figures = collections.Counter(reloads=len(reloads))
+    problems = []
+    for number, reload in enumerate(reloads, 1):
+        problems += ["reload %d at %.3f: %s" % (number, reload.signalled, problem)
+                     for problem in reload.problems]
+        if reload.completed is None:
+            continue
+        figures["completed"] += 1
+        figures["longest_ms"] = max(figures["longest_ms"],
+                                    round((reload.completed - reload.signalled) * 1000))
+        for connection in connections:
+            if (connection.answered_at is not None and not connection.abrupt
+                    and connection.answered_at < reload.signalled
+                    and connection.end is not None and connection.steady_until() == connection.end
+                    and reload.signalled <= connection.end <= reload.completed + grace):
+                figures["connections_closed"] += 1
+                problems.append("reload %d closed %r (ended at %.3f)"
+                                % (number, connection, connection.end))
     return figures, problems
 
 
@@ -398,12 +506,34 @@ class Child:
             self.stderr = subprocess.DEVNULL
 
 
+def process_start(pid):
+    """The process's start time in clock ticks since boot (field 22 of /proc/PID/stat): an
+    exec keeps it, another process under the same PID would not."""
+    with open("/proc/%d/stat" % pid) as stat:
+        return int(stat.read().rsplit(")", 1)[1].split()[19])
+
+
 def resident_kib(pid):
     with open("/proc/%d/status" % pid) as status:
         for line in status:
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     raise RuntimeError("no VmRSS for pid %d" % pid)
+
+
+def open_descriptors(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def steady_descriptors(pid, samples=5):
+    """The fewest descriptors of a few looks, so that a file opened for a moment (the hosts
+    file when a name is resolved) does not count."""
+    least = None
+    for _ in range(samples):
+        count = open_descriptors(pid)
+        least = count if least is None else min(least, count)
+        time.sleep(0.2)
+    return least
 
 
 def wait_until(predicate, timeout, interval=0.1):
@@ -423,7 +553,17 @@ class Fleet:
         self.lifetime = lifetime
         self.misbehaviours = misbehaviours
         self.killed_at = None
+        self.stopped_at = None
         self.ended_at = None
+
+
+class Reload:
+    """One SIGHUP the soak sent, and what came of it."""
+
+    def __init__(self, signalled):
+        self.signalled = signalled
+        self.completed = None   # when the new program's line was seen
+        self.problems = []
 
 
 class Server:
@@ -452,6 +592,10 @@ class Soak:
                         + [Server("validator", VALIDATOR_ADDRESS)])
         self.fleets = []
         self.live_fleets = []
+        self.reloads = []
+        self.reload = None          # the one under way
+        self.log_offset = 0
+        self.controller_start = None
         self.unit_free_at = {unit: 0.0 for unit in ADMITTED_UNITS + REFUSED_UNITS}
         self.faults = collections.Counter()
         self.problems = []
@@ -471,6 +615,9 @@ class Soak:
             argv = [self.options.simulator, "api", "--listen", listen, "--units",
                     ",".join(str(u) for u in ADMITTED_UNITS + REFUSED_UNITS),
                     "--rate", str(self.options.rate), "--quiet", "--record", record]
+            # One server asks isOnline before each test, so the answers are on record.
+            if server.address == API_ADDRESSES[0]:
+                argv.append("--only-online")
         else:
             argv = [self.options.simulator, "validator", "--listen", listen, "--accept-units",
                     "%d-%d" % (ADMITTED_UNITS[0], ADMITTED_UNITS[-1]), "--quiet",
@@ -526,6 +673,7 @@ class Soak:
             fleet.child.send(signal.SIGTERM)
             self.faults["devices_left"] += len(fleet.units)
         fleet.lifetime = None
+        fleet.stopped_at = time.time()
 
     def reap_fleets(self, now):
         for fleet in list(self.live_fleets):
@@ -543,6 +691,41 @@ class Soak:
         self.problems.append("the controller exited with status %s during the soak"
                              % self.controller.proc.returncode)
         return False
+
+    def new_log_lines(self):
+        """The controller's whole log lines written since the last call."""
+        with open(os.path.join(self.work, "controller.log"), "rb") as log:
+            log.seek(self.log_offset)
+            text = log.read()
+        whole = text[:text.rfind(b"\n") + 1]
+        self.log_offset += len(whole)
+        return whole.decode(errors="replace").splitlines()
+
+    def start_reload(self, now):
+        self.new_log_lines()
+        self.reload = Reload(now)
+        self.reloads.append(self.reload)
+        self.controller.send(signal.SIGHUP)
+        self.faults["reloads"] += 1
+
+    def follow_reload(self, now):
+        """Reads the log for the reload under way; notes how it ended, or that it did not in
+        time, and whether the process is still the one started."""
+        reload = self.reload
+        for line in self.new_log_lines():
+            if line.startswith(RELOAD_TROUBLE):
+                reload.problems.append("the controller logged: " + line)
+            if line.startswith(RELOAD_DONE):
+                reload.completed = now
+        if reload.completed is None and now < reload.signalled + RELOAD_DEADLINE:
+            return
+        self.reload = None
+        if reload.completed is None:
+            reload.problems.append("no %r line within %.0f s" % (RELOAD_DONE, RELOAD_DEADLINE))
+        if not self.controller.alive():
+            reload.problems.append("the controller's process %d is gone" % self.controller.pid)
+        elif process_start(self.controller.pid) != self.controller_start:
+            reload.problems.append("PID %d is another process now" % self.controller.pid)
 
     # --- churn ------------------------------------------------------------------------------
 
@@ -588,6 +771,10 @@ class Soak:
             if self.random.random() < tick / mean:
                 self.kill_server(server, now)
                 server.restart_at = now + self.random.uniform(0.3, 3.0)
+        if self.reload is not None:
+            self.follow_reload(now)
+        elif self.random.random() < tick / self.options.reload_every:
+            self.start_reload(now)
 
     # --- phases -----------------------------------------------------------------------------
 
@@ -608,6 +795,7 @@ class Soak:
             raise RuntimeError("the controller did not register with every server")
         if not self.controller_alive():
             raise RuntimeError("the controller ended at start")
+        self.controller_start = process_start(self.controller.pid)
 
     def warm_up(self):
         """A round of ordinary traffic, so that the memory before the churn counts what the
@@ -620,6 +808,7 @@ class Soak:
         self.reap_fleets(time.time())
         time.sleep(2)
         self.memory_before = resident_kib(self.controller.pid)
+        self.descriptors_before = steady_descriptors(self.controller.pid)
 
     def churn(self):
         tick = 0.1
@@ -632,12 +821,15 @@ class Soak:
         return True
 
     def settle(self):
-        """Everyone back up, every device gone; waits until the records show nothing more in
-        flight, or a deadline."""
+        """The reload under way over, everyone back up, every device gone; waits until the
+        records show nothing more in flight, or a deadline."""
+        wait_until(lambda: self.reload is None or self.follow_reload(time.time()),
+                   RELOAD_DEADLINE + 1)
         for server in self.servers:
             if server.process is None:
                 self.start_server(server)
         for fleet in self.live_fleets:
+            fleet.stopped_at = time.time()
             fleet.child.send(signal.SIGTERM)
         for fleet in self.live_fleets:
             fleet.child.stop(timeout=10)
@@ -647,6 +839,7 @@ class Soak:
         time.sleep(3)
         if self.controller_alive():
             self.memory_after = resident_kib(self.controller.pid)
+            self.descriptors_after = steady_descriptors(self.controller.pid)
 
     # --- checking ---------------------------------------------------------------------------
 
@@ -655,7 +848,7 @@ class Soak:
         for fleet in self.fleets:
             connections += connections_of_fleet(read_record(fleet.record),
                                                 os.path.basename(fleet.record), fleet.killed_at,
-                                                fleet.ended_at)
+                                                fleet.ended_at, fleet.stopped_at)
         apis, validators = [], []
         for server in self.servers:
             for record, start, end in server.lifetimes:
@@ -671,11 +864,23 @@ class Soak:
         reports, report_problems = check_reports(connections, validators, REFUSED_UNITS)
         runs, run_problems = check_runs(connections, apis, REFUSED_UNITS)
         if final:
+            steady, steady_problems = check_steady(connections, apis, validators)
+            reloads, reload_problems = check_reloads(self.reloads, connections)
             self.summarize(connections, apis, validators, results, reports, runs)
+            self.figures["reloads"] = collections.OrderedDict(
+                (name, reloads[name]) for name in
+                ("reloads", "completed", "longest_ms", "connections_closed"))
+            self.figures["devices that stay"] = collections.OrderedDict(
+                (name, steady[name]) for name in
+                ("online_answers", "offline_while_connected", "reported_while_connected",
+                 "validated_again"))
             self.invariants = collections.OrderedDict([
-                ("results reach every API server, once", result_problems),
+                ("results reach every API server, once, in order", result_problems),
                 ("disconnections reach the validator", report_problems),
                 ("tests go to admitted devices only", run_problems),
+                ("reloads complete in the same process, closing no device", reload_problems),
+                ("a device that stays connected stays online, unreported, validated once",
+                 steady_problems),
             ])
         return result_problems + report_problems + run_problems
 
@@ -699,7 +904,7 @@ class Soak:
         self.figures["results"] = collections.OrderedDict(
             (name, results[name]) for name in
             ("results_sent", "deliveries_expected", "delivered", "excused_in_flight", "lost",
-             "duplicates", "unexpected", "error_results_received"))
+             "duplicates", "out_of_order", "unexpected", "error_results_received"))
         self.figures["disconnection reports"] = collections.OrderedDict(
             (name, reports[name]) for name in
             ("reports_expected", "reports_matched", "reports_excused_in_flight",
@@ -726,6 +931,7 @@ class Soak:
     def run(self):
         started = time.time()
         self.memory_before = self.memory_after = None
+        self.descriptors_before = self.descriptors_after = None
         self.invariants = collections.OrderedDict()
         try:
             self.start_world()
@@ -745,6 +951,11 @@ class Soak:
                 memory_problems = ["the memory after the churn was not measured"]
             self.invariants["the controller never exits"] = [] if survived else self.problems
             self.invariants["memory returns within 10%"] = memory_problems
+            if self.descriptors_before is not None and self.descriptors_after is not None:
+                self.invariants["descriptors return to their level"] = (
+                    [] if self.descriptors_after <= self.descriptors_before else
+                    ["%d descriptors before the churn, %d after"
+                     % (self.descriptors_before, self.descriptors_after)])
             end_problems = self.finish() if survived else ["the controller was gone"]
             name = ("ends clean on SIGTERM (sanitizer build)" if self.sanitized
                     else "ends with status 0 on SIGTERM")
@@ -760,9 +971,10 @@ class Soak:
                  " (sanitizer build)" if self.sanitized else ""))
         for group, values in self.figures.items():
             print("  %s: %s" % (group, ", ".join("%s=%s" % item for item in values.items())))
-        print("  memory: before=%s KiB, after=%s KiB%s"
+        print("  memory: before=%s KiB, after=%s KiB%s; descriptors: before=%s, after=%s"
               % (self.memory_before, self.memory_after,
-                 " (not judged under a sanitizer)" if self.sanitized else ""))
+                 " (not judged under a sanitizer)" if self.sanitized else "",
+                 self.descriptors_before, self.descriptors_after))
         for name, problems in self.invariants.items():
             print("  %s %s" % ("held:  " if not problems else "FAILED:", name))
             for problem in problems[:10]:
@@ -786,6 +998,8 @@ def parse(argv):
                         help="mean seconds between kills of one API server")
     parser.add_argument("--validator-kill-every", type=float, default=15,
                         help="mean seconds between kills of the validator")
+    parser.add_argument("--reload-every", type=float, default=20,
+                        help="mean seconds between SIGHUP reloads of the controller")
     parser.add_argument("--sanitizer", choices=("auto", "yes", "no"), default="auto",
                         help="whether the controller is a sanitizer build (auto: look)")
     parser.add_argument("--work", help="directory for records and logs (default: a new one)")

@@ -33,5 +33,11 @@ for key in ["rss_per_idle_device", "rss_after_fleet_left"] + [k + "_1api" for k 
 # The quick fleet is 200 devices; every one is admitted and held, and no target is judged.
 check(figures["fleet_held"]["controller"]["median"] == 200, "fleet held: %r" % figures["fleet_held"])
 check("target" not in figures["admission_rate"], "a quick run judges no targets")
+# The reload keeps the whole quick fleet and reports none of it as disconnected.
+for key in ("reload_pause", "reload_new_device", "reload_rss_before", "reload_rss_after"):
+    check(key in figures, "no figure " + key)
+check(figures["reload_devices_kept"]["controller"]["median"] == 200
+      and figures["reload_disconnections"]["controller"]["median"] == 0,
+      "reload: %r %r" % (figures["reload_devices_kept"], figures["reload_disconnections"]))
 check("Figures written to " in run.stdout, "no table:\n" + run.stdout)
 print("bench smoke: %d figures" % len(figures))

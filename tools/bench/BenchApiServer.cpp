@@ -6,6 +6,7 @@
 #include <boost/uuid/string_generator.hpp>
 #include <boost/uuid/uuid.hpp>
 
+#include <algorithm>
 #include <string_view>
 
 namespace kelvarin::triggerTesting::bench
@@ -82,6 +83,8 @@ void BenchApiServer::onResult(std::string const &text)
         // Whenever it was sent: a relay that falls behind shows its queue in the latencies.
         ++current.completed;
         current.latenciesNs.push_back(now - sentAt[sequence]);
+        current.longestGapNs = std::max(current.longestGapNs, now - lastArrival);
+        lastArrival = now;
     }
     if (running && closedLoop)
         sendOne();
@@ -157,12 +160,15 @@ void BenchApiServer::halt()
 void BenchApiServer::beginWindow()
 {
     current = Window{};
+    lastArrival = monotonicNanoseconds();
     measuring = true;
 }
 
 BenchApiServer::Window BenchApiServer::endWindow()
 {
     measuring = false;
+    // A flow that never came back shows as a gap to the window's end.
+    current.longestGapNs = std::max(current.longestGapNs, monotonicNanoseconds() - lastArrival);
     return std::move(current);
 }
 

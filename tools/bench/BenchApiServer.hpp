@@ -24,6 +24,8 @@ public:
     {
         std::uint64_t completed = 0;           // own results received in the window
         std::vector<std::int64_t> latenciesNs; // of the tests answered in it
+        // The longest time without an own result in the window, from its start to its end.
+        std::int64_t longestGapNs = 0;
     };
 
     BenchApiServer(boost::asio::io_context &io, boost::asio::ip::tcp::endpoint const &endpoint,
@@ -70,6 +72,7 @@ private:
 
     bool measuring = false;
     Window current;
+    std::int64_t lastArrival = 0;
 };
 
 } // namespace kelvarin::triggerTesting::bench

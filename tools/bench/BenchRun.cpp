@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <numeric>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -38,6 +39,10 @@ char const *const allHostname = "tt-bench-api-all";
 char const *const bestHostname = "tt-bench-api-best";
 constexpr std::size_t devicesPerGenerator = 10000;
 constexpr std::uint64_t relayFirstUnit = 1'000'001;
+// The tests flowing through a reload: often enough to time the pause to the millisecond, few
+// enough that the fleet's memory is that of idle devices.
+constexpr double reloadTestRate = 2000;
+constexpr unsigned newcomerGenerator = 40;
 // Descriptors the controller keeps for itself beyond those open when idle: API sessions
 // reconnecting, the resolver, a socket being accepted.
 constexpr std::size_t descriptorReserve = 16;
@@ -216,6 +221,31 @@ std::unique_ptr<ChildProcess> BenchRun::startGenerator(Scenario &scenario, unsig
     return std::make_unique<ChildProcess>(io, argv, "");
 }
 
+std::vector<std::unique_ptr<ChildProcess>> BenchRun::startFleet(Scenario &scenario,
+                                                                std::size_t fleet)
+{
+    std::vector<std::unique_ptr<ChildProcess>> generators;
+    for (std::size_t first = 0; first < fleet; first += devicesPerGenerator)
+        generators.push_back(startGenerator(scenario, static_cast<unsigned>(generators.size()),
+                                            1 + first,
+                                            std::min(devicesPerGenerator, fleet - first)));
+    return generators;
+}
+
+std::uint64_t BenchRun::heldBy(std::vector<std::unique_ptr<ChildProcess>> &generators,
+                               net::yield_context yield)
+{
+    std::uint64_t held = 0;
+    for (auto &generator : generators)
+    {
+        generator->signal(SIGUSR1);
+        auto const fields = words(generator->readLine(seconds(10), yield).value_or(""));
+        if (fields.size() == 2 && fields[0] == "held")
+            held += std::stoull(fields[1]);
+    }
+    return held;
+}
+
 BenchRun::AdmissionRuns BenchRun::measureAdmission(Scenario &scenario, ChildProcess &controller,
                                                    net::yield_context yield)
 {
@@ -235,11 +265,7 @@ BenchRun::AdmissionRuns BenchRun::measureAdmission(Scenario &scenario, ChildProc
             ": " + std::to_string(fleet) + " devices, controller at " +
             std::to_string(residentBefore) + " KiB with " + std::to_string(descriptorsBefore) +
             " descriptors");
-        std::vector<std::unique_ptr<ChildProcess>> generators;
-        for (std::size_t first = 0; first < fleet; first += devicesPerGenerator)
-            generators.push_back(startGenerator(scenario, static_cast<unsigned>(generators.size()),
-                                                1 + first,
-                                                std::min(devicesPerGenerator, fleet - first)));
+        auto generators = startFleet(scenario, fleet);
         std::uint64_t admitted = 0, failed = 0;
         std::int64_t first = 0, last = 0;
         for (auto &generator : generators)
@@ -255,14 +281,7 @@ BenchRun::AdmissionRuns BenchRun::measureAdmission(Scenario &scenario, ChildProc
             last = std::max(last, end);
         }
         pause(milliseconds(300), yield);
-        std::uint64_t held = 0;
-        for (auto &generator : generators)
-        {
-            generator->signal(SIGUSR1);
-            auto const fields = words(generator->readLine(seconds(10), yield).value_or(""));
-            if (fields.size() == 2 && fields[0] == "held")
-                held += std::stoull(fields[1]);
-        }
+        auto const held = heldBy(generators, yield);
         auto const descriptorsHeld = probe.openDescriptors() - descriptorsBefore;
         auto const residentWith = probe.residentKiB();
         auto const reportsBefore = scenario.disconnectionsReported();
@@ -294,6 +313,91 @@ BenchRun::AdmissionRuns BenchRun::measureAdmission(Scenario &scenario, ChildProc
                 1024.0 / static_cast<double>(held));
         runs.afterPercent.push_back(100.0 * static_cast<double>(residentAfter) /
                                     static_cast<double>(residentAtStart));
+    }
+    return runs;
+}
+
+// Each run has a controller of its own, so that the memory per device is counted from the
+// size of an idle controller, as in the admission figures: it takes in a fleet, tests flow to
+// it from one API server, and SIGHUP reloads it. The pause is the longest time in which no
+// test came back; a device that connects right after the signal waits in the backlog until
+// the new program accepts it, and is then validated through the new program's own validator
+// connection, so its admission times a reload that serves again end to end.
+BenchRun::ReloadRuns BenchRun::measureReload(Scenario &scenario, net::yield_context yield)
+{
+    ReloadRuns runs;
+    auto &api = *scenario.apis.front();
+    for (unsigned rep = 0; rep < settings.repetitions; ++rep)
+    {
+        auto controller = startController(scenario, scenario.label);
+        if (!waitRegistered(scenario, *controller, yield))
+            throw std::runtime_error("the controller did not register with its API servers");
+        ProcessProbe const probe(controller->pid());
+        auto const residentIdle = probe.residentKiB();
+        // One descriptor is kept for the device that connects during the reload.
+        auto const fleet =
+            settings.fleet ? settings.fleet
+                           : descriptorLimit() - probe.openDescriptors() - descriptorReserve - 1;
+        say("reload " + std::to_string(rep + 1) + "/" + std::to_string(settings.repetitions) +
+            ": " + std::to_string(fleet) + " devices, " +
+            std::to_string(static_cast<long>(reloadTestRate)) + " tests/s");
+        auto generators = startFleet(scenario, fleet);
+        for (auto &generator : generators)
+            generator->readLine(seconds(120), yield);
+        controller->truncateLog();
+        std::vector<std::uint64_t> units(fleet);
+        std::iota(units.begin(), units.end(), 1);
+        api.setUnits(std::move(units));
+        api.runOpenLoop(reloadTestRate);
+        pause(settings.warmUp, yield);
+        auto const heldBefore = heldBy(generators, yield);
+        auto const residentBefore = probe.residentKiB();
+        auto const reportsBefore = scenario.disconnectionsReported();
+
+        api.beginWindow();
+        auto const signalled = monotonicNanoseconds();
+        controller->signal(SIGHUP);
+        auto newcomer = startGenerator(scenario, newcomerGenerator, fleet + 1, 1);
+        auto const admission = words(newcomer->readLine(seconds(30), yield).value_or(""));
+        auto const afterNewcomer = monotonicNanoseconds();
+        pause(settings.measure, yield);
+        auto const window = api.endWindow();
+        api.halt();
+        auto const heldAfter = heldBy(generators, yield);
+        auto const residentAfter = probe.residentKiB();
+        auto const reported = scenario.disconnectionsReported() - reportsBefore;
+        if (!controller->running())
+            throw std::runtime_error("the controller ended in its reload");
+
+        auto const perDevice = [residentIdle](std::uint64_t resident, std::uint64_t held)
+        {
+            return static_cast<double>(static_cast<std::int64_t>(resident) -
+                                       static_cast<std::int64_t>(residentIdle)) *
+                   1024.0 / static_cast<double>(std::max<std::uint64_t>(held, 1));
+        };
+        // A device never admitted counts with the time waited for it, so the figure shows.
+        bool const newcomerAdmitted =
+            admission.size() == 6 && admission[0] == "admission" && admission[1] == "1";
+        runs.newDevice.push_back(
+            static_cast<double>((newcomerAdmitted ? std::stoll(admission[5]) : afterNewcomer) -
+                                signalled) /
+            1e6);
+        runs.pause.push_back(static_cast<double>(window.longestGapNs) / 1e6);
+        runs.kept.push_back(static_cast<double>(heldAfter));
+        runs.reported.push_back(static_cast<double>(reported));
+        runs.perDeviceBefore.push_back(perDevice(residentBefore, heldBefore));
+        runs.perDeviceAfter.push_back(perDevice(residentAfter, heldAfter));
+        say("  held " + std::to_string(heldBefore) + " -> " + std::to_string(heldAfter) +
+            ", longest gap " + std::to_string(runs.pause.back()) + " ms, new device " +
+            std::to_string(runs.newDevice.back()) + " ms" +
+            (newcomerAdmitted ? "" : " (not admitted)") + ", " + std::to_string(reported) +
+            " disconnections reported, RSS " + std::to_string(residentIdle) + " -> " +
+            std::to_string(residentBefore) + " -> " + std::to_string(residentAfter) + " KiB");
+
+        newcomer->stop(yield);
+        for (auto &generator : generators)
+            generator->stop(yield);
+        controller->stop(yield, seconds(30));
     }
     return runs;
 }
@@ -418,6 +522,12 @@ BenchReport BenchRun::run(net::yield_context yield)
         controllerRuns.push_back(measureRelay(*scenario, *controller, yield));
         controller->stop(yield);
     }
+    ReloadRuns reload;
+    {
+        auto scenario = makeScenario(1, true);
+        scenario->label = "controller-reload";
+        reload = measureReload(*scenario, yield);
+    }
     for (auto const servers : serverCounts)
     {
         auto scenario = makeScenario(servers, false);
@@ -467,6 +577,50 @@ BenchReport BenchRun::run(net::yield_context yield)
                                admission.afterPercent,
                                {},
                                target(false, 105)});
+    std::string const reloadSection =
+        "Reload: SIGHUP with " + std::to_string(static_cast<long>(median(reload.kept))) +
+        " devices held, " + std::to_string(static_cast<long>(reloadTestRate)) + " tests/s flowing";
+    report.add(reloadSection, {"reload_pause",
+                               "longest gap in round trips",
+                               "ms",
+                               reload.pause,
+                               {},
+                               target(false, 1000)});
+    report.add(reloadSection, {"reload_new_device",
+                               "SIGHUP to a new device admitted",
+                               "ms",
+                               reload.newDevice,
+                               {},
+                               target(false, 1000)});
+    report.add(reloadSection,
+               {"reload_devices_kept", "devices held after", "devices", reload.kept, {}, {}});
+    report.add(reloadSection, {"reload_disconnections",
+                               "disconnections reported",
+                               "reports",
+                               reload.reported,
+                               {},
+                               target(false, 0)});
+    report.add(reloadSection, {"reload_rss_before",
+                               "per device before (over idle)",
+                               "bytes",
+                               reload.perDeviceBefore,
+                               {},
+                               {}});
+    report.add(reloadSection, {"reload_rss_after",
+                               "per device after (over idle before)",
+                               "bytes",
+                               reload.perDeviceAfter,
+                               {},
+                               {}});
+    std::ostringstream closing;
+    closing << std::fixed;
+    closing.precision(0);
+    closing << "reload with " << median(reload.kept) << " devices held: the flow of round trips "
+            << "paused " << median(reload.pause) << " ms, a new device was admitted "
+            << median(reload.newDevice) << " ms after SIGHUP; memory per device "
+            << median(reload.perDeviceBefore) << " B before, " << median(reload.perDeviceAfter)
+            << " B after";
+    report.note(closing.str());
     for (std::size_t i = 0; i < serverCounts.size(); ++i)
     {
         auto const &ours = controllerRuns[i];

@@ -64,14 +64,23 @@ private:
         std::vector<double> rate, held, controllerHeld, perDeviceBytes, afterPercent, fleet;
     };
 
+    struct ReloadRuns
+    {
+        std::vector<double> pause, newDevice, kept, reported, perDeviceBefore, perDeviceAfter;
+    };
+
     std::unique_ptr<Scenario> makeScenario(std::size_t apiServers, bool withValidator);
     std::unique_ptr<ChildProcess> startController(Scenario &scenario, std::string const &name);
     std::unique_ptr<ChildProcess> startRelay(Scenario &scenario);
     bool waitRegistered(Scenario &scenario, ChildProcess &target, boost::asio::yield_context yield);
     std::unique_ptr<ChildProcess> startGenerator(Scenario &scenario, unsigned index,
                                                  std::uint64_t firstUnit, std::size_t count);
+    std::vector<std::unique_ptr<ChildProcess>> startFleet(Scenario &scenario, std::size_t fleet);
+    std::uint64_t heldBy(std::vector<std::unique_ptr<ChildProcess>> &generators,
+                         boost::asio::yield_context yield);
     AdmissionRuns measureAdmission(Scenario &scenario, ChildProcess &controller,
                                    boost::asio::yield_context yield);
+    ReloadRuns measureReload(Scenario &scenario, boost::asio::yield_context yield);
     RelayRuns measureRelay(Scenario &scenario, ChildProcess &target,
                            boost::asio::yield_context yield);
     void measureLoad(Scenario &scenario, ChildProcess &target, bool saturate, RelayRuns &runs,

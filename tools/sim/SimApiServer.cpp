@@ -107,6 +107,10 @@ void SimApiServer::onMessage(ConnectionId connection, std::string const &text)
         return;
     }
     case Kind::isOnlineAnswer:
+        record(EventRecord::Event("api_online")
+                   .number("unit", message.unitId)
+                   .flag("online", message.online),
+               connection);
         report(label(connection) + "online answer: " + text);
         if (!message.online)
             ++counts.offlineAnswers;
