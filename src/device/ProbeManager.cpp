@@ -165,7 +165,12 @@ ProbeManager::HandOver ProbeManager::handOver()
             }
             auto record = session.handOverRecord();
             if (!record)
-                return; // closed by the exec, as its handshake is not done
+            {
+                // Still in its handshake, or closing: the close would complete, and its device
+                // be reported, only in a program that is about to be replaced.
+                session.failHandOver();
+                return;
+            }
             handOver.devices.push_back(std::move(*record));
             handOver.sessions.push_back(&session);
         });

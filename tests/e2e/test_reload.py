@@ -12,8 +12,8 @@ import uuid
 import pytest
 
 import world as world_module
-from fakes import (ADMITTED, BINARY, RawDevice, client_frame, execute_text, register_bytes,
-                   result_bytes, run_bytes, until)
+from fakes import (ADMITTED, BINARY, CLOSE, RawDevice, client_frame, execute_text,
+                   register_bytes, result_bytes, run_bytes, until)
 from world import World, requires_private_hosts, result_message, run, run_test
 from test_metrics import http_get
 
@@ -98,6 +98,26 @@ def test_a_message_under_way_at_the_signal_arrives_whole(tmp_path):
             expected = result_message('{"half":"' + "h" * 5000 + '"}', test_id, 9)
             await until(lambda: all(api.messages().count(expected) == 1 for api in world.apis))
             assert reports(world) == []
+    run(scenario)
+
+
+def test_a_device_closing_at_the_signal_is_reported_once_and_its_connection_closed(tmp_path):
+    async def scenario():
+        async with World(tmp_path) as world:
+            staying = await world.admitted_device(7)
+            raw = await RawDevice.connect(world.device_port)
+            await raw.send_frame(BINARY, register_bytes(9, (0, 0, 0, 0, 0, 9)))
+            await raw.read_message()
+            await world.wait_log("unitId:9 telling to the device that validation 1")
+            # Its close frame is answered, and the controller then waits for the connection's
+            # end, which this device never gives.
+            await raw.send_frame(CLOSE, b"\x03\xe8")
+            assert (await raw.read_frame())[1] == CLOSE
+            await reload(world, 1)
+            assert world.lines_with("unitId:9 disconnected") == ["unitId:9 disconnected: reload"]
+            await until(lambda: len(reports(world)) == 1, what="the closing device's report")
+            assert '"unit_id":9' in reports(world)[0] and '"reason":"clean"' in reports(world)[0]
+            assert await asyncio.wait_for(raw.reader.read(), 10) == b""
     run(scenario)
 
 
