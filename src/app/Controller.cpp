@@ -4,7 +4,12 @@
 #include "status/DisconnectionMessage.hpp"
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
 #include <iostream>
+#include <limits>
+#include <sstream>
+#include <unistd.h>
 #include <unordered_map>
 #include <variant>
 
@@ -27,6 +32,44 @@ std::vector<tcp::acceptor> inheritedListeningSockets(boost::asio::io_context &io
 }
 
 } // namespace
+
+std::chrono::system_clock::time_point processStartTime()
+{
+    auto const now = std::chrono::system_clock::now();
+    std::ifstream statFile("/proc/self/stat");
+    std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+    // The program's name, in parentheses, may hold spaces: the fields are counted after it.
+    auto const nameEnd = stat.rfind(')');
+    if (nameEnd == std::string::npos)
+        return now;
+    std::istringstream fields(stat.substr(nameEnd + 1));
+    std::string field;
+    // The start time is the 22nd field, the 20th after the name: clock ticks since boot.
+    for (int i = 0; i < 20 && fields >> field; ++i)
+    {
+    }
+    std::ifstream systemStat("/proc/stat");
+    std::string key;
+    long long bootSeconds = -1;
+    while (systemStat >> key)
+    {
+        if (key == "btime")
+        {
+            systemStat >> bootSeconds;
+            break;
+        }
+        systemStat.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+    long const ticksPerSecond = ::sysconf(_SC_CLK_TCK);
+    char *end = nullptr;
+    auto const ticks = std::strtoull(field.c_str(), &end, 10);
+    if (!fields || end == field.c_str() || bootSeconds < 0 || ticksPerSecond <= 0)
+        return now;
+    return std::chrono::system_clock::time_point(
+        std::chrono::seconds(bootSeconds) +
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::duration<double>(static_cast<double>(ticks) / ticksPerSecond)));
+}
 
 Controller::Controller(boost::asio::io_context &io, APIOptions const &apiOptions,
                        DeviceOptions const &deviceOptions, ReloadState const *inherited)

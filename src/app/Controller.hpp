@@ -12,6 +12,10 @@
 namespace kelvarin::triggerTesting
 {
 
+// When this process started, as the kernel has it: a reload replaces the program, not the
+// process, and the start time the metrics show stays the process's. Now, when /proc says nothing.
+std::chrono::system_clock::time_point processStartTime();
+
 // Joins the device side and the API side. The function objects between them capture the
 // managers' addresses, so a controller stays where it was built.
 class Controller
@@ -42,7 +46,7 @@ private:
 
     void countReply(Reply const &reply);
 
-    std::chrono::system_clock::time_point const startTime = std::chrono::system_clock::now();
+    std::chrono::system_clock::time_point const startTime = processStartTime();
     // The events counted on the paths between the two sides, as they cross them; after a
     // reload also every total the previous program handed over, which the live counts of both
     // sides and of the process around them go on from. First, so that it outlives every

@@ -28,6 +28,13 @@ def reports(world):
     return [m for m in world.validator.messages() if '"unit_disconnect"' in m]
 
 
+def start_time(world):
+    status, body = http_get(world.metrics_port, "/metrics")
+    assert status == 200
+    return next(line for line in body.splitlines()
+                if line.startswith("tt_controller_start_time_seconds "))
+
+
 async def reload(world, devices):
     pid = world.controller.proc.pid
     took_over = len(world.lines_with("Reload: took over"))
@@ -50,6 +57,7 @@ def test_a_reload_keeps_connections_running_tests_and_their_results(tmp_path):
             await seven.send_result(test_id, '{"part":1}', last=False)
             first = result_message('{"part":1}', test_id, 7)
             await until(lambda: all(first in api.messages() for api in world.apis))
+            started = start_time(world)
 
             await reload(world, 2)
 
@@ -74,6 +82,8 @@ def test_a_reload_keeps_connections_running_tests_and_their_results(tmp_path):
                       "tt_controller_tests_received_total 2\n"]
             await until(lambda: all(t in http_get(world.metrics_port, "/metrics")[1]
                                     for t in totals), what="the totals %r" % totals)
+            # The process is the same, and so is its start.
+            assert start_time(world) == started
     run(scenario)
 
 
