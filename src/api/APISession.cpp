@@ -77,8 +77,7 @@ void APISession::enqueue(SharedText message)
     writeQueue.push_back(std::move(message));
     budget->charge(account, cost);
     budget->enforce();
-    if (connected && !holding && writeQueue.size() == 1)
-        startWriting();
+    startWriterIfDue();
 }
 
 // The front stays while it is being written: the write still reads from it.
@@ -109,9 +108,18 @@ void APISession::removeFront()
     writeQueue.pop_front();
 }
 
-void APISession::startWriting()
+// Nothing queued goes out before the registration, which is written directly. Held for a
+// reload, the queue stays as it is, to be handed over or written after the resume.
+bool APISession::writerDue() const
 {
-    if (writerRunning)
+    return connected && !stopped && !holding && stream->is_open() && !writeQueue.empty();
+}
+
+// Every place that may make a writer due calls this: two writers would write on one stream at
+// once.
+void APISession::startWriterIfDue()
+{
+    if (writerRunning || !writerDue())
         return;
     writerRunning = true;
     spawnCoroutine(writerStrand,
@@ -120,11 +128,9 @@ void APISession::startWriting()
                        auto const connection = self->stream;
                        self->writeQueued(connection, yield);
                        self->writerRunning = false;
-                       // A newer connection was registered while this writer was finishing
-                       // with its own: the queue goes on there.
-                       if (self->connected && self->stream != connection &&
-                           !self->writeQueue.empty())
-                           self->startWriting();
+                       // A newer connection may have been registered while this writer was
+                       // finishing with its own: the queue goes on there.
+                       self->startWriterIfDue();
                    });
 }
 
@@ -200,8 +206,7 @@ void APISession::serveConnection(Yield yield)
 {
     auto const registeredAt = std::chrono::steady_clock::now();
     connected = true;
-    if (!writeQueue.empty() && !holding)
-        startWriting();
+    startWriterIfDue();
     readMessages(yield);
     connected = false;
     // A server that drops every connection at once is not hammered: one attempt a second.
@@ -329,15 +334,10 @@ void APISession::dispatch(std::string_view text)
 
 void APISession::writeQueued(std::shared_ptr<WebSocket> const &connection, Yield yield)
 {
-    while (!writeQueue.empty())
+    // A writer left over from a dropped connection must not write beside the registration of
+    // the next one.
+    while (connection == stream && writerDue())
     {
-        // A writer left over from a dropped connection must not write beside the
-        // registration of the next one.
-        if (!connected || connection != stream || !connection->is_open())
-            return;
-        // Held, the queue stays as it is, to be handed over or written after the resume.
-        if (holding)
-            return;
         SharedText const message = writeQueue.front();
         LogLine() << "Writing message to API: ---" << PeerText{*message} << "---";
         error_code ec;
@@ -359,8 +359,7 @@ void APISession::resume()
 {
     holding = false;
     holdTimer.cancel();
-    if (connected && !stopped && !writeQueue.empty())
-        startWriting();
+    startWriterIfDue();
 }
 
 bool APISession::atHandOverPoint() const

@@ -86,7 +86,6 @@ public:
     void sendResult(std::string message);
     // The same text for every session: queued without a copy of its own.
     void sendResult(SharedText message);
-    void startWriting();
 
     // Opens the TCP socket as IPv4 with keep-alive. On failure the socket is left closed and
     // the error returned: running out of descriptors must not end the service.
@@ -141,6 +140,8 @@ private:
     void readMessages(Yield yield);
     void waitBeforeNextAttempt(std::chrono::steady_clock::time_point until, Yield yield);
     void dispatch(std::string_view text);
+    bool writerDue() const;
+    void startWriterIfDue();
     void writeQueued(std::shared_ptr<WebSocket> const &connection, Yield yield);
 
     boost::asio::io_context &io;

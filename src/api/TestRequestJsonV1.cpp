@@ -33,6 +33,27 @@ struct Member
     std::string text; // a string up to its first NUL, as a C string would end it
     std::uint64_t number = 0;
 
+    // Later occurrences of the member change nothing.
+    void note(Kind seen)
+    {
+        if (kind == absent)
+            kind = seen;
+    }
+    void noteString(char const *characters, std::size_t length)
+    {
+        if (kind != absent)
+            return;
+        kind = string;
+        text.assign(characters, ::strnlen(characters, length));
+    }
+    void noteNumber(bool fitsUnsigned, std::uint64_t value)
+    {
+        if (kind != absent)
+            return;
+        kind = fitsUnsigned ? unsignedNumber : other;
+        number = value;
+    }
+
     std::string const &requireString(char const *name) const
     {
         if (kind != string)
@@ -47,113 +68,73 @@ struct Member
     }
 };
 
-// One pass over an "execute" message: the envelope's first "type" and "data" members, the
-// "data" object written out again as compact JSON as it goes by, and the first of each
-// identifying member directly inside it. Whether the message is acceptable is judged only
-// after the whole text has been read, so that a broken text is always "Invalid JSON" first.
-class ExecuteReader
+// Writes the "data" object out again as compact JSON as it is read, and notes the first of each
+// identifying member directly inside it. It is given the object's events only, from its opening
+// to its end, and copies every one of them.
+class DataObjectCopy
 {
 public:
     using Ch = char;
     using Writer = rapidjson::Writer<StringOutput>;
 
-    ExecuteReader(std::string &dataText, std::size_t expected)
-        : output(dataText, expected), writer(output, &levelAllocator)
+    DataObjectCopy(std::string &text, std::size_t expected)
+        : output(text, expected), writer(output, &levelAllocator)
     {
     }
 
-    bool Null() { return scalar(Member::other) && (!copying() || writer.Null()); }
-    bool Bool(bool value) { return scalar(Member::other) && (!copying() || writer.Bool(value)); }
-    bool Int(int value) { return number(value >= 0, value) && (!copying() || writer.Int(value)); }
-    bool Uint(unsigned value) { return number(true, value) && (!copying() || writer.Uint(value)); }
-    bool Int64(std::int64_t value)
-    {
-        return number(value >= 0, value) && (!copying() || writer.Int64(value));
-    }
-    bool Uint64(std::uint64_t value)
-    {
-        return number(true, value) && (!copying() || writer.Uint64(value));
-    }
-    bool Double(double value)
-    {
-        return scalar(Member::other) && (!copying() || writer.Double(value));
-    }
+    bool Null() { return noteValue(Member::other) && writer.Null(); }
+    bool Bool(bool value) { return noteValue(Member::other) && writer.Bool(value); }
+    bool Int(int value) { return noteNumber(value >= 0, value) && writer.Int(value); }
+    bool Uint(unsigned value) { return noteNumber(true, value) && writer.Uint(value); }
+    bool Int64(std::int64_t value) { return noteNumber(value >= 0, value) && writer.Int64(value); }
+    bool Uint64(std::uint64_t value) { return noteNumber(true, value) && writer.Uint64(value); }
+    bool Double(double value) { return noteValue(Member::other) && writer.Double(value); }
     bool RawNumber(Ch const *, rapidjson::SizeType, bool) { return false; }
     bool String(Ch const *text, rapidjson::SizeType length, bool)
     {
-        if (Member *member = currentMember(); member && member->kind == Member::absent)
-        {
-            member->kind = Member::string;
-            member->text.assign(text, ::strnlen(text, length));
-        }
-        return !copying() || writer.String(text, length);
+        if (Member *member = currentMember())
+            member->noteString(text, length);
+        return writer.String(text, length);
     }
     bool Key(Ch const *text, rapidjson::SizeType length, bool)
     {
-        std::string_view const name(text, length);
         if (depth == 1)
-            rootKey = name == "type" ? &type : name == "data" ? &dataKey : nullptr;
-        else if (depth == 2 && copying())
-            dataMember = memberNamed(name);
-        return !copying() || writer.Key(text, length);
+            nextMember = memberNamed(std::string_view(text, length));
+        return writer.Key(text, length);
     }
     bool StartObject()
     {
-        bool const opensData = depth == 1 && rootKey == &dataKey && dataKey.kind == Member::absent;
-        if (depth == 0)
-            rootIsObject = true;
-        else if (!opensData)
-            scalar(Member::other);
-        if (opensData)
-            dataKey.kind = Member::other; // seen, and an object
+        noteValue(Member::other);
         ++depth;
-        if (opensData)
-            copyingUntil = depth;
-        return !copying() || writer.StartObject();
+        return writer.StartObject();
     }
     bool EndObject(rapidjson::SizeType)
     {
-        bool const ok = !copying() || writer.EndObject();
-        if (depth == copyingUntil)
-        {
-            copyingUntil = 0;
-            dataIsObject = true;
-        }
         --depth;
-        return ok;
+        return writer.EndObject();
     }
     bool StartArray()
     {
-        scalar(Member::other);
+        noteValue(Member::other);
         ++depth;
-        return !copying() || writer.StartArray();
+        return writer.StartArray();
     }
     bool EndArray(rapidjson::SizeType)
     {
         --depth;
-        return !copying() || writer.EndArray();
+        return writer.EndArray();
     }
 
-    // The copied "data" object gets its final size.
+    // Between the object's opening and its end.
+    bool isOpen() const { return depth != 0; }
+    // The copy gets its final size.
     void finish() { output.finish(); }
 
-    bool rootIsObject = false;
-    bool dataIsObject = false;
-    Member type;
     Member testId, unitId, task, actionId;
 
 private:
-    bool copying() const { return copyingUntil != 0; }
-
     // The member whose value the next event is, if it is one that is looked at.
-    Member *currentMember()
-    {
-        if (depth == 1)
-            return rootKey;
-        if (depth == 2 && copying())
-            return dataMember;
-        return nullptr;
-    }
+    Member *currentMember() { return depth == 1 ? nextMember : nullptr; }
     Member *memberNamed(std::string_view name)
     {
         if (name == "test_id")
@@ -166,19 +147,16 @@ private:
             return &actionId;
         return nullptr;
     }
-    bool scalar(Member::Kind kind)
+    bool noteValue(Member::Kind kind)
     {
-        if (Member *member = currentMember(); member && member->kind == Member::absent)
-            member->kind = kind;
+        if (Member *member = currentMember())
+            member->note(kind);
         return true;
     }
-    bool number(bool fitsUnsigned, std::uint64_t value)
+    bool noteNumber(bool fitsUnsigned, std::uint64_t value)
     {
-        if (Member *member = currentMember(); member && member->kind == Member::absent)
-        {
-            member->kind = fitsUnsigned ? Member::unsignedNumber : Member::other;
-            member->number = value;
-        }
+        if (Member *member = currentMember())
+            member->noteNumber(fitsUnsigned, value);
         return true;
     }
 
@@ -186,11 +164,122 @@ private:
     // Given an allocator, the writer does not make one of its own on the heap for each message.
     rapidjson::CrtAllocator levelAllocator;
     Writer writer;
-    unsigned depth = 0;
-    unsigned copyingUntil = 0; // the depth of the "data" object while it is copied
-    Member dataKey;            // the first "data" member: its kind says whether it was seen
+    unsigned depth = 0; // 1 directly inside the object
+    Member *nextMember = nullptr;
+};
+
+// One pass over an "execute" message: the envelope's first "type" and "data" members, and,
+// when that "data" is an object, its events handed on to the copy. Whether the message is
+// acceptable is judged only after the whole text has been read, so that a broken text is always
+// "Invalid JSON" first.
+class ExecuteReader
+{
+public:
+    using Ch = char;
+
+    ExecuteReader(std::string &dataText, std::size_t expected) : data(dataText, expected) {}
+
+    bool Null() { return data.isOpen() ? data.Null() : noteValue(Member::other); }
+    bool Bool(bool value) { return data.isOpen() ? data.Bool(value) : noteValue(Member::other); }
+    bool Int(int value) { return data.isOpen() ? data.Int(value) : noteValue(Member::other); }
+    bool Uint(unsigned value)
+    {
+        return data.isOpen() ? data.Uint(value) : noteValue(Member::other);
+    }
+    bool Int64(std::int64_t value)
+    {
+        return data.isOpen() ? data.Int64(value) : noteValue(Member::other);
+    }
+    bool Uint64(std::uint64_t value)
+    {
+        return data.isOpen() ? data.Uint64(value) : noteValue(Member::other);
+    }
+    bool Double(double value)
+    {
+        return data.isOpen() ? data.Double(value) : noteValue(Member::other);
+    }
+    bool RawNumber(Ch const *, rapidjson::SizeType, bool) { return false; }
+    bool String(Ch const *text, rapidjson::SizeType length, bool copy)
+    {
+        if (data.isOpen())
+            return data.String(text, length, copy);
+        if (depth == 1 && rootKey)
+            rootKey->noteString(text, length);
+        return true;
+    }
+    bool Key(Ch const *text, rapidjson::SizeType length, bool copy)
+    {
+        if (data.isOpen())
+            return data.Key(text, length, copy);
+        std::string_view const name(text, length);
+        if (depth == 1)
+            rootKey = name == "type" ? &type : name == "data" ? &dataKey : nullptr;
+        return true;
+    }
+    bool StartObject()
+    {
+        if (data.isOpen())
+            return data.StartObject();
+        if (depth == 1 && rootKey == &dataKey && dataKey.kind == Member::absent)
+        {
+            dataKey.kind = Member::other; // seen, and an object
+            return data.StartObject();
+        }
+        if (depth == 0)
+            rootIsObject = true;
+        noteValue(Member::other);
+        ++depth;
+        return true;
+    }
+    bool EndObject(rapidjson::SizeType count)
+    {
+        if (!data.isOpen())
+        {
+            --depth;
+            return true;
+        }
+        bool const ok = data.EndObject(count);
+        if (!data.isOpen())
+            dataIsObject = true;
+        return ok;
+    }
+    bool StartArray()
+    {
+        if (data.isOpen())
+            return data.StartArray();
+        noteValue(Member::other);
+        ++depth;
+        return true;
+    }
+    bool EndArray(rapidjson::SizeType count)
+    {
+        if (data.isOpen())
+            return data.EndArray(count);
+        --depth;
+        return true;
+    }
+
+    // The copied "data" object gets its final size.
+    void finish() { data.finish(); }
+
+    bool rootIsObject = false;
+    bool dataIsObject = false;
+    Member type;
+    DataObjectCopy data;
+
+private:
+    // A value directly inside the envelope; only whether "type" is a string, and whether "data"
+    // came first as something else than an object, matter.
+    bool noteValue(Member::Kind kind)
+    {
+        if (depth == 1 && rootKey)
+            rootKey->note(kind);
+        return true;
+    }
+
+    unsigned depth = 0; // the envelope's own: it stays at 1 while "data" is copied
+    Member dataKey;     // the first "data" member: its kind says whether it was seen
     Member *rootKey = nullptr;
-    Member *dataMember = nullptr;
 };
 
 } // namespace
@@ -217,10 +306,11 @@ TestRequestJsonV1::TestRequestJsonV1(std::string_view text)
         throw std::runtime_error(Utils::missingMemberText("data"));
     if (type != "execute")
         throw std::runtime_error("Bad request");
-    metadata.testId = boost::uuids::string_generator()(message.testId.requireString("test_id"));
-    metadata.unitId = message.unitId.requireNumber("unit_id");
-    metadata.task = message.task.requireString("task");
-    metadata.actionId = message.actionId.requireNumber("action_id");
+    auto const &ids = message.data;
+    metadata.testId = boost::uuids::string_generator()(ids.testId.requireString("test_id"));
+    metadata.unitId = ids.unitId.requireNumber("unit_id");
+    metadata.task = ids.task.requireString("task");
+    metadata.actionId = ids.actionId.requireNumber("action_id");
 }
 
 } // namespace kelvarin::triggerTesting

@@ -193,8 +193,7 @@ void APIStatusSession::onRegistered(error_code const &ec)
         validateRequests.dropGoneAskers();
         for (auto const &[key, waiters] : validateRequests.pending())
             validate(key.unitId, key.mac, {}, true);
-        if (!writerRunning && !holding && hasSomethingToWrite())
-            startWriting();
+        startWriterIfDue();
         std::clog << "API Status: Entering input loop" << std::endl;
         readInput();
     }
@@ -300,8 +299,7 @@ void APIStatusSession::enqueueValidation(ValidateMessage::IdType key)
     if (!registered)
         return;
     awaitAnswer();
-    if (!writerRunning && !holding)
-        startWriting();
+    startWriterIfDue();
 }
 
 // Requests whose askers have all gone (devices that gave up waiting) would only be written to
@@ -362,12 +360,23 @@ void APIStatusSession::reportDisconnection(std::string report)
         ++reportsDropped;
     }
     reportBacklog.push_back({++reportsMade, std::move(report)});
-    if (registered && ws->is_open() && !writerRunning && !holding)
-        startWriting();
+    startWriterIfDue();
 }
 
-void APIStatusSession::startWriting()
+// Writes go on the registered connection only: the registration is written before anything
+// queued. Held for a reload, nothing more is written, so that the backlog handed over is exactly
+// what is still owed.
+bool APIStatusSession::writerDue() const
 {
+    return registered && !holding && ws->is_open() && hasSomethingToWrite();
+}
+
+// Every place that may make a writer due calls this: two writers would write on one stream at
+// once.
+void APIStatusSession::startWriterIfDue()
+{
+    if (writerRunning || !writerDue())
+        return;
     writerRunning = true;
     spawnCoroutine(boost::asio::make_strand(io),
                    [this, connection = ws](boost::asio::yield_context yield)
@@ -377,8 +386,8 @@ void APIStatusSession::startWriting()
 void APIStatusSession::writeLoop(std::shared_ptr<WebSocket> connection,
                                  boost::asio::yield_context yield)
 {
-    while (connection == ws && registered && !holding && connection->is_open() &&
-           hasSomethingToWrite())
+    // The writer serves its own connection only; a newer one gets a writer of its own.
+    while (connection == ws && writerDue())
     {
         // Written from a copy: the queue may be emptied and the backlog cut while it is written.
         std::string text;
@@ -406,9 +415,8 @@ void APIStatusSession::writeLoop(std::shared_ptr<WebSocket> connection,
             reportBacklog.pop_front();
     }
     writerRunning = false;
-    // A newer connection was registered while this writer was finishing with its own.
-    if (connection != ws && registered && !holding && hasSomethingToWrite())
-        startWriting();
+    // A newer connection may have been registered while this writer was finishing with its own.
+    startWriterIfDue();
 }
 
 void APIStatusSession::hold()
@@ -419,8 +427,7 @@ void APIStatusSession::hold()
 void APIStatusSession::resume()
 {
     holding = false;
-    if (registered && ws->is_open() && !writerRunning && hasSomethingToWrite())
-        startWriting();
+    startWriterIfDue();
 }
 
 StatusHandOver APIStatusSession::handOver() const

@@ -135,7 +135,8 @@ private:
     void awaitAnswer();
     void armAnswerTimer(std::chrono::steady_clock::time_point expiry);
     void onAnswerTimer(boost::system::error_code const &ec);
-    void startWriting();
+    bool writerDue() const;
+    void startWriterIfDue();
     void writeLoop(std::shared_ptr<WebSocket> connection, boost::asio::yield_context yield);
     void watchLoop(boost::asio::yield_context yield);
     void checkEndpoint(boost::asio::yield_context yield);
@@ -162,8 +163,8 @@ private:
     std::uint64_t reportsMade = 0;
     bool registered = false; // the registration is written on the current stream
     std::chrono::steady_clock::time_point registeredAt{};
-    bool writerRunning = false;
-    bool writing = false; // a write of the writer's is under way
+    bool writerRunning = false; // started, and not yet past its last write
+    bool writing = false;       // a write of the writer's is under way
     bool holding = false;
     std::string registrationText;
 

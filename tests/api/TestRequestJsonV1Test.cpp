@@ -78,5 +78,26 @@ TEST(TestRequestJsonV1Test, RefusesWrongTypesAndInvalidMembers)
             << unitId;
 }
 
+// The first "type" and the first "data" of the envelope count, and only members directly inside
+// that "data" object identify the request; the device gets the object as it came, repeats and
+// nested look-alikes included.
+TEST(TestRequestJsonV1Test, FirstEnvelopeMembersAndDirectDataMembersCount)
+{
+    std::string const ids =
+        R"("test_id":")" + canonicalId + R"(","unit_id":5,"task":"t","action_id":1)";
+    std::string const data =
+        R"({"nested":{"unit_id":"x","type":"y"},)" + ids + R"(,"unit_id":6,"data":{"task":7}})";
+    TestRequestJsonV1 request(R"({"x":{"type":"bad","data":{}},"type":"execute",)"
+                              R"("type":"other","data":)" +
+                              data + R"(,"data":{"a":1}})");
+    EXPECT_EQ(request.getProbeId(), 5U);
+    EXPECT_EQ(request.getMetadata().task, "t");
+    EXPECT_EQ(request.getData(), data);
+    EXPECT_EQ(errorOf<TestRequestJsonV1>(R"({"data":5,"type":"execute","data":{)" + ids + "}}"),
+              R"(There is no valid "data")");
+    EXPECT_EQ(errorOf<TestRequestJsonV1>(R"({"type":1,"type":"execute","data":{)" + ids + "}}"),
+              R"(There is no valid "type")");
+}
+
 } // namespace
 } // namespace kelvarin::triggerTesting

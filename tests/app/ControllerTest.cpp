@@ -1,0 +1,54 @@
+#include "app/Controller.hpp"
+
+#include "sim/SimMessages.hpp"
+#include "status/StatusMessages.hpp"
+#include "support/FakeDevice.hpp"
+#include "support/LoopTest.hpp"
+
+#include <boost/asio/ip/host_name.hpp>
+
+#include <string>
+#include <vector>
+
+namespace kelvarin::triggerTesting::testSupport
+{
+namespace
+{
+
+// The device side's validation callback must reach the table of pending validations as the
+// device made it: the table recognises it by its type to forget askers that are gone, and a
+// wrapper on the way would keep every departed device's asker, and its request, for good.
+TEST(ControllerTest, AnAskerThatDepartedIsSweptAndNotAskedFor)
+{
+    boost::asio::io_context io;
+    ClogCapture log;
+    FakeApiServer validator{io};
+    validator.setRejecting(true); // the validator is away while the device asks
+
+    // The listening socket is given as a previous program's, so that its ephemeral port is
+    // known; the API servers' address has no server.
+    boost::asio::ip::tcp::acceptor acceptor(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+    auto const devicePort = acceptor.local_endpoint();
+    ReloadState inherited;
+    inherited.listeners.push_back({acceptor.release(), false});
+    APIOptions const apiOptions{"127.0.0.2", "127.0.0.1",
+                                std::to_string(validator.endpoint().port())};
+    Controller controller(io, apiOptions, DeviceOptions{}, &inherited);
+
+    FakeDevice device(io, devicePort);
+    ASSERT_TRUE(device.waitOpen());
+    device.send(sim::registerMessage(7, EtherAddr{EtherAddr::Octets{0, 1, 2, 3, 4, 5}}));
+    ASSERT_TRUE(runUntil(io, [&] { return controller.state().validationsPending == 1; }));
+    device.closeSocket();
+    ASSERT_TRUE(runUntil(io, [&] { return controller.state().deviceConnections == 0; }));
+
+    // The registration sweeps the table before asking again for what is pending.
+    validator.setRejecting(false);
+    ASSERT_TRUE(runUntil(io, [&] { return controller.state().validationsPending == 0; }));
+    ASSERT_TRUE(runUntil(io, [&] { return !validator.allReceived().empty(); }));
+    EXPECT_EQ(validator.allReceived(),
+              std::vector{buildValidatorRegistration(boost::asio::ip::host_name())});
+}
+
+} // namespace
+} // namespace kelvarin::triggerTesting::testSupport
