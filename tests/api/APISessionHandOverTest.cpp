@@ -104,6 +104,16 @@ protected:
             APISession::Timings{20ms, 10s, 10s}, std::make_shared<APIQueueBudget>(io, 0));
     }
 
+    // A session connected to the server and past its registration, or null.
+    std::shared_ptr<APISession> registeredSession(RawApiServer &server)
+    {
+        auto session = makeSession(server.endpoint());
+        if (session->openSocket())
+            return nullptr;
+        session->start();
+        return runUntil([&] { return server.received.size() == 1; }) ? session : nullptr;
+    }
+
     std::vector<unsigned long> asked;
     std::vector<unsigned long> executed;
     std::string const registration =
@@ -113,10 +123,8 @@ protected:
 TEST_F(APISessionHandOverTest, AdoptedConnectionGoesOnFromTheFirstUnhandledByteWithoutRegistering)
 {
     RawApiServer server(io);
-    auto session = makeSession(server.endpoint());
-    ASSERT_FALSE(session->openSocket());
-    session->start();
-    ASSERT_TRUE(runUntil([&] { return server.received.size() == 1; }));
+    auto session = registeredSession(server);
+    ASSERT_TRUE(session);
     EXPECT_FALSE(session->handOverRecord().descriptor < 0);
 
     session->hold();
@@ -161,10 +169,8 @@ TEST_F(APISessionHandOverTest, AdoptedConnectionGoesOnFromTheFirstUnhandledByteW
 TEST_F(APISessionHandOverTest, ResumeAfterAFailedReloadGoesOnAsIfNothingHappened)
 {
     RawApiServer server(io);
-    auto session = makeSession(server.endpoint());
-    ASSERT_FALSE(session->openSocket());
-    session->start();
-    ASSERT_TRUE(runUntil([&] { return server.received.size() == 1; }));
+    auto session = registeredSession(server);
+    ASSERT_TRUE(session);
     session->hold();
     server.writeRaw(serverFrame(isOnlineQuery(1)) + serverFrame(isOnlineQuery(3)));
     ASSERT_TRUE(runUntil([&] { return session->atHandOverPoint() && !asked.empty(); }));
@@ -213,10 +219,8 @@ TEST_F(APISessionHandOverTest, WithoutAConnectionTheQueueGoesOverAndFollowsANewR
 TEST_F(APISessionHandOverTest, MessageHalfReadAtTheBoundIsAFailedConnectionAndTheQueueGoesOver)
 {
     RawApiServer server(io);
-    auto session = makeSession(server.endpoint());
-    ASSERT_FALSE(session->openSocket());
-    session->start();
-    ASSERT_TRUE(runUntil([&] { return server.received.size() == 1; }));
+    auto session = registeredSession(server);
+    ASSERT_TRUE(session);
     session->hold();
     session->sendResult("{\"r\":1}");
     server.writeRaw(serverFrame(isOnlineQuery(1)).substr(0, 5));
