@@ -668,15 +668,17 @@ class Soak:
         return fleet
 
     def end_fleet(self, fleet, kill):
+        # Noted before the signal: a fleet may close its connections, and note their ends,
+        # before this process runs again.
+        fleet.stopped_at = time.time()
         if kill:
-            fleet.killed_at = time.time()
+            fleet.killed_at = fleet.stopped_at
             fleet.child.send(signal.SIGKILL)
             self.faults["devices_killed"] += len(fleet.units)
         else:
             fleet.child.send(signal.SIGTERM)
             self.faults["devices_left"] += len(fleet.units)
         fleet.lifetime = None
-        fleet.stopped_at = time.time()
 
     def reap_fleets(self, now):
         for fleet in list(self.live_fleets):
