@@ -205,16 +205,19 @@ def receiver_from_record(events, address, start, end=None, name=""):
 def may_be_lost_in_flight(due, receivers, grace=GRACE):
     """Whether a message due at one address at time `due` may have been swallowed by a process
     there that was killed before reading it: the first process that lived on after the message
-    was due did not live `grace` seconds past it, or past the controller's registration on it
-    (a process killed before any registration may have had it written unread)."""
+    was due did not live `grace` seconds past it, or past the controller's first registration on
+    it from then on (a process killed before any registration may have had it written unread).
+    A reload replaces the validator connection, so one process may see several registrations;
+    what was due while none was up is written after the next."""
     for receiver in sorted(receivers, key=lambda r: r.start):
         if receiver.end is not None and receiver.end < due - grace:
             continue
         if receiver.end is None:
             return False
+        later = [r for r in receiver.registrations if r >= due]
         if not receiver.registrations:
             return True
-        return receiver.end <= max(due, min(receiver.registrations)) + grace
+        return receiver.end <= (min(later) if later else due) + grace
     return True
 
 
@@ -665,15 +668,17 @@ class Soak:
         return fleet
 
     def end_fleet(self, fleet, kill):
+        # Noted before the signal: a fleet may close its connections, and note their ends,
+        # before this process runs again.
+        fleet.stopped_at = time.time()
         if kill:
-            fleet.killed_at = time.time()
+            fleet.killed_at = fleet.stopped_at
             fleet.child.send(signal.SIGKILL)
             self.faults["devices_killed"] += len(fleet.units)
         else:
             fleet.child.send(signal.SIGTERM)
             self.faults["devices_left"] += len(fleet.units)
         fleet.lifetime = None
-        fleet.stopped_at = time.time()
 
     def reap_fleets(self, now):
         for fleet in list(self.live_fleets):

@@ -152,6 +152,10 @@ Action readOptions(int argc, char *argv[], Options &options, ReloadState const *
     }
     catch (std::exception const &e)
     {
+        // A state that could not be read carries no configuration to go on with: the start is
+        // a first one, and ends as a first one does on a refused file.
+        if (inherited->configuration.empty())
+            throw;
         std::clog << "Reload refused: " << e.what() << std::endl;
         std::istringstream previous(inherited->configuration);
         parseConfiguration(previous, options);

@@ -65,27 +65,32 @@ boost::system::error_code replaceStandIn(WebSocketStream &ws, boost::asio::ip::t
 } // namespace adoptDetail
 
 // Brings a server-role WebSocket stream to the state its handshake leaves it in, on a connection
-// whose handshake another program made. The handshake is made with a stand-in: one end of a local
-// socket pair takes the socket's place for it and receives the response, and the connection's own
-// descriptor then replaces the stand-in. The peer sees nothing of it. The stream must be over a
-// FrameBoundaryStream. On failure the descriptor is not adopted, and the caller still owns it.
+// whose handshake another program made: the stream accepts the upgrade request a client would
+// have sent, given as a buffer, so nothing is read, and its response is dropped by the
+// FrameBoundaryStream beneath, so nothing is written. The peer sees nothing of it, and no
+// descriptor but the connection's own is made. On failure the descriptor is not adopted, and the
+// caller still owns it.
 template <class WebSocketStream>
 boost::system::error_code adoptAcceptedConnection(WebSocketStream &ws, int descriptor,
                                                   boost::asio::ip::tcp protocol)
 {
-    int standInPeer = -1;
-    auto ec = adoptDetail::placeStandIn(ws, protocol, standInPeer);
+    auto &socket = boost::beast::get_lowest_layer(ws);
+    boost::system::error_code ec;
+    socket.assign(protocol, descriptor, ec);
     if (ec)
         return ec;
+    auto &layer = ws.next_layer();
+    layer.discardWrites(true);
     ws.accept(boost::asio::buffer(standInUpgradeRequest.data(), standInUpgradeRequest.size()), ec);
-    ::close(standInPeer);
+    layer.discardWrites(false);
     if (ec)
     {
         boost::system::error_code ignored;
-        ::close(boost::beast::get_lowest_layer(ws).release(ignored));
+        socket.release(ignored);
         return ec;
     }
-    return adoptDetail::replaceStandIn(ws, protocol, descriptor);
+    layer.skipHandshake();
+    return {};
 }
 
 // The same for a client-role stream: the stand-in peer is a WebSocket server on a thread of its

@@ -90,6 +90,9 @@ public:
     // Bytes another program read from this connection and did not hand on; they are handed on
     // before anything the socket delivers.
     void preload(std::string bytes) { pending = std::move(bytes) + pending; }
+    // While on, what is written without waiting is taken and dropped: the response to a
+    // handshake made again for a connection whose peer had its answer from another program.
+    void discardWrites(bool on) { discarding = on; }
 
     template <class MutableBuffers>
     std::size_t read_some(MutableBuffers const &buffers, boost::system::error_code &ec)
@@ -113,12 +116,21 @@ public:
     template <class ConstBuffers>
     std::size_t write_some(ConstBuffers const &buffers, boost::system::error_code &ec)
     {
+        if (discarding)
+        {
+            ec = {};
+            return boost::asio::buffer_size(buffers);
+        }
         return next.write_some(buffers, ec);
     }
 
     template <class ConstBuffers> std::size_t write_some(ConstBuffers const &buffers)
     {
-        return next.write_some(buffers);
+        boost::system::error_code ec;
+        auto const n = write_some(buffers, ec);
+        if (ec)
+            throw boost::system::system_error(ec);
+        return n;
     }
 
     template <class MutableBuffers, class ReadHandler>
@@ -233,6 +245,7 @@ private:
     WebSocketFrameCursor cursor;
     std::string pending;
     bool writing = false;
+    bool discarding = false;
 };
 
 } // namespace kelvarin::triggerTesting

@@ -7,6 +7,7 @@ import os
 import shutil
 import signal
 import socket
+import subprocess
 import uuid
 
 import pytest
@@ -263,3 +264,16 @@ def test_a_state_that_cannot_be_read_closes_what_was_handed_over_and_starts_afre
         run(scenario)
     finally:
         far.close()
+
+
+def test_an_unreadable_state_and_a_refused_file_end_the_start_as_a_first_start_would(controllers,
+                                                                                    config):
+    memory = os.memfd_create("tt_controller-state")
+    os.write(memory, b"{")
+    env = dict(os.environ, TT_CONTROLLER_RELOAD_STATE_FD=str(memory))
+    with socket.create_server(("127.0.0.1", 0)) as listening:
+        controller = controllers(["-c", config("[api-side]\nfoo=1\n")], env=env,
+                                 stderr=subprocess.PIPE, pass_fds=(memory, listening.fileno()))
+        os.close(memory)
+        assert controller.wait(10) == 1
+    assert controller.log()[-1] == "Exception: unrecognised option 'api-side.foo'"
