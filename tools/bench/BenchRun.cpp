@@ -523,6 +523,7 @@ BenchReport BenchRun::run(net::yield_context yield)
         controller->stop(yield);
     }
     ReloadRuns reload;
+    if (settings.reload)
     {
         auto scenario = makeScenario(1, true);
         scenario->label = "controller-reload";
@@ -577,50 +578,55 @@ BenchReport BenchRun::run(net::yield_context yield)
                                admission.afterPercent,
                                {},
                                target(false, 105)});
-    std::string const reloadSection =
-        "Reload: SIGHUP with " + std::to_string(static_cast<long>(median(reload.kept))) +
-        " devices held, " + std::to_string(static_cast<long>(reloadTestRate)) + " tests/s flowing";
-    report.add(reloadSection, {"reload_pause",
-                               "longest gap in round trips",
-                               "ms",
-                               reload.pause,
-                               {},
-                               target(false, 1000)});
-    report.add(reloadSection, {"reload_new_device",
-                               "SIGHUP to a new device admitted",
-                               "ms",
-                               reload.newDevice,
-                               {},
-                               target(false, 1000)});
-    report.add(reloadSection,
-               {"reload_devices_kept", "devices held after", "devices", reload.kept, {}, {}});
-    report.add(reloadSection, {"reload_disconnections",
-                               "disconnections reported",
-                               "reports",
-                               reload.reported,
-                               {},
-                               target(false, 0)});
-    report.add(reloadSection, {"reload_rss_before",
-                               "per device before (over idle)",
-                               "bytes",
-                               reload.perDeviceBefore,
-                               {},
-                               {}});
-    report.add(reloadSection, {"reload_rss_after",
-                               "per device after (over idle before)",
-                               "bytes",
-                               reload.perDeviceAfter,
-                               {},
-                               {}});
-    std::ostringstream closing;
-    closing << std::fixed;
-    closing.precision(0);
-    closing << "reload with " << median(reload.kept) << " devices held: the flow of round trips "
-            << "paused " << median(reload.pause) << " ms, a new device was admitted "
-            << median(reload.newDevice) << " ms after SIGHUP; memory per device "
-            << median(reload.perDeviceBefore) << " B before, " << median(reload.perDeviceAfter)
-            << " B after";
-    report.note(closing.str());
+    if (settings.reload)
+    {
+        std::string const reloadSection =
+            "Reload: SIGHUP with " + std::to_string(static_cast<long>(median(reload.kept))) +
+            " devices held, " + std::to_string(static_cast<long>(reloadTestRate)) +
+            " tests/s flowing";
+        report.add(reloadSection, {"reload_pause",
+                                   "longest gap in round trips",
+                                   "ms",
+                                   reload.pause,
+                                   {},
+                                   target(false, 1000)});
+        report.add(reloadSection, {"reload_new_device",
+                                   "SIGHUP to a new device admitted",
+                                   "ms",
+                                   reload.newDevice,
+                                   {},
+                                   target(false, 1000)});
+        report.add(reloadSection,
+                   {"reload_devices_kept", "devices held after", "devices", reload.kept, {}, {}});
+        report.add(reloadSection, {"reload_disconnections",
+                                   "disconnections reported",
+                                   "reports",
+                                   reload.reported,
+                                   {},
+                                   target(false, 0)});
+        report.add(reloadSection, {"reload_rss_before",
+                                   "per device before (over idle)",
+                                   "bytes",
+                                   reload.perDeviceBefore,
+                                   {},
+                                   {}});
+        report.add(reloadSection, {"reload_rss_after",
+                                   "per device after (over idle before)",
+                                   "bytes",
+                                   reload.perDeviceAfter,
+                                   {},
+                                   {}});
+        std::ostringstream closing;
+        closing << std::fixed;
+        closing.precision(0);
+        closing << "reload with " << median(reload.kept)
+                << " devices held: the flow of round trips "
+                << "paused " << median(reload.pause) << " ms, a new device was admitted "
+                << median(reload.newDevice) << " ms after SIGHUP; memory per device "
+                << median(reload.perDeviceBefore) << " B before, " << median(reload.perDeviceAfter)
+                << " B after";
+        report.note(closing.str());
+    }
     for (std::size_t i = 0; i < serverCounts.size(); ++i)
     {
         auto const &ours = controllerRuns[i];

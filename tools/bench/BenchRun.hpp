@@ -30,6 +30,7 @@ public:
         std::string self;         // this program, run again as generator and bare relay
         std::string logDirectory; // the controller's standard error goes here
         bool quick = false;       // a tiny run for the smoke test
+        bool reload = true;       // the reload phase, which a controller without reload fails
         unsigned repetitions = 3;
         std::size_t fleet = 0; // 0: as many as the controller's descriptor limit allows
         std::size_t relayDevices = 1000;

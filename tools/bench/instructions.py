@@ -119,7 +119,7 @@ def main():
         wrapper.chmod(0o755)
         run = subprocess.Popen([str(bench), "--controller", str(wrapper), "--fleet", "100",
                                 "--relay-devices", "100", "--rate", "300", "--window", "32",
-                                "--measure-ms", "4000", "--repetitions", "1",
+                                "--measure-ms", "4000", "--repetitions", "1", "--no-reload",
                                 "--json", f"{work}/bench.json", "--logs", work],
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         while run.poll() is None:

@@ -126,7 +126,7 @@ int runBenchmark(int argc, char *argv[])
     BenchRun::Settings settings;
     std::string json;
     long warmUp = 500, measure = 2000;
-    bool help = false, noPin = false;
+    bool help = false, noPin = false, noReload = false;
     po::options_description options("tt_bench [options]");
     options.add_options()("help", po::bool_switch(&help), "this text")(
         "controller", po::value(&settings.controller)->default_value("build/tt_controller"),
@@ -144,6 +144,8 @@ int runBenchmark(int argc, char *argv[])
         "window", po::value(&settings.window), "tests outstanding at saturation (256)")(
         "warm-up-ms", po::value(&warmUp), "time before each measurement (500)")(
         "measure-ms", po::value(&measure), "length of each measurement (2000)")(
+        "no-reload", po::bool_switch(&noReload),
+        "leave out the reload phase (for a controller that cannot reload)")(
         "no-pin", po::bool_switch(&noPin),
         "let the controller and the relay share every processor with the load generators");
     auto const values = parse(argc, argv, options);
@@ -152,6 +154,7 @@ int runBenchmark(int argc, char *argv[])
         std::cout << options << "\n";
         return 0;
     }
+    settings.reload = !noReload;
     if (settings.quick)
     {
         auto keep = [&values](char const *name)
