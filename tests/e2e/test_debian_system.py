@@ -1,6 +1,6 @@
 """The package on a minimal Debian 12 that runs systemd, as an operator uses it: installed with
-apt, enabled and started, upgraded to a higher version while a device is connected, removed and
-purged. The steps run in order on one system; each prints the commands it ran and what they
+apt, enabled and started, reloaded and upgraded to a higher version while a device is connected,
+removed and purged. The steps run in order on one system; each prints the commands it ran and what they
 showed (pytest -s shows them).
 
 Needs root, debootstrap, systemd-nspawn and Debian's archive; skipped otherwise. The system
@@ -256,6 +256,24 @@ class TestDebianSystem:
         peers.call(connect())
         journal = system.run("journalctl", "-u", SERVICE, "-o", "cat", "--no-pager").stdout
         assert "Using systemd sockets" in journal
+
+    def test_systemctl_reload_keeps_the_process_and_the_device(self, system, peers):
+        def main_pid():
+            return system.run("systemctl", "show", "-p", "MainPID", "--value", SERVICE,
+                              check=0).stdout
+
+        def journal():
+            return system.run("journalctl", "-u", SERVICE, "-o", "cat", "--no-pager",
+                              quiet=True).stdout
+
+        pid = main_pid()
+        system.run("systemctl", "reload", SERVICE, check=0)
+        wait_for(lambda: "Reload: took over 1 device connections" in journal(), timeout=60,
+                 interval=0.5, what="the reload's line")
+        system.wait_states("is-active", {SERVICE: "active", SOCKET: "active"})
+        assert main_pid() == pid
+        assert "disconnected" not in journal()
+        assert peers.device.ws.open
 
     def test_upgrade_installs_the_higher_version_and_keeps_it_running(self, system, packages):
         _, newer, version = packages
