@@ -7,11 +7,13 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <limits>
 #include <sstream>
 #include <unistd.h>
 #include <unordered_map>
 #include <variant>
+#include <vector>
 
 namespace kelvarin::triggerTesting
 {
@@ -42,12 +44,12 @@ std::chrono::system_clock::time_point processStartTime()
     auto const nameEnd = stat.rfind(')');
     if (nameEnd == std::string::npos)
         return now;
-    std::istringstream fields(stat.substr(nameEnd + 1));
-    std::string field;
+    std::istringstream afterName(stat.substr(nameEnd + 1));
+    std::vector<std::string> const fields{std::istream_iterator<std::string>(afterName), {}};
     // The start time is the 22nd field, the 20th after the name: clock ticks since boot.
-    for (int i = 0; i < 20 && fields >> field; ++i)
-    {
-    }
+    if (fields.size() < 20)
+        return now;
+    std::string const &field = fields[19];
     std::ifstream systemStat("/proc/stat");
     std::string key;
     long long bootSeconds = -1;
@@ -63,7 +65,7 @@ std::chrono::system_clock::time_point processStartTime()
     long const ticksPerSecond = ::sysconf(_SC_CLK_TCK);
     char *end = nullptr;
     auto const ticks = std::strtoull(field.c_str(), &end, 10);
-    if (!fields || end == field.c_str() || bootSeconds < 0 || ticksPerSecond <= 0)
+    if (end == field.c_str() || bootSeconds < 0 || ticksPerSecond <= 0)
         return now;
     return std::chrono::system_clock::time_point(
         std::chrono::seconds(bootSeconds) +
