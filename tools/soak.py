@@ -214,9 +214,9 @@ def may_be_lost_in_flight(due, receivers, grace=GRACE):
             continue
         if receiver.end is None:
             return False
-        later = [r for r in receiver.registrations if r >= due]
         if not receiver.registrations:
             return True
+        later = [r for r in receiver.registrations if r >= due]
         return receiver.end <= (min(later) if later else due) + grace
     return True
 

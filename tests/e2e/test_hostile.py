@@ -16,7 +16,7 @@ from conftest import CONTROLLER
 from fakes import (ADMITTED, TIMED_OUT, DeafValidator, RawDevice, execute_text, register_bytes,
                    until)
 from loopback import is_sanitized
-from test_metrics import get, http_get
+from test_metrics import counter, get
 from world import (VALIDATOR_ADDRESS, World, cpu_seconds, requires_private_hosts,
                    result_message, run, run_test)
 
@@ -303,12 +303,8 @@ def test_peers_that_hang_up_after_registering_are_contacted_once_a_second(tmp_pa
 
 def dropped_for(world, api):
     """The served API server's count of dropped messages from the metrics endpoint."""
-    series = 'tt_controller_api_dropped_messages_total{endpoint="%s:%d"} ' % (
-        api.host, api.port)
-    status, body = http_get(world.metrics_port, "/metrics")
-    assert status == 200
-    return next(int(float(line.split()[-1])) for line in body.splitlines()
-                if line.startswith(series))
+    return counter(world.metrics_port, 'tt_controller_api_dropped_messages_total{endpoint="%s:%d"}'
+                   % (api.host, api.port))
 
 
 UNREACHABLE = ["127.1.%d.%d" % (n // 250, 1 + n % 250) for n in range(1000)]
