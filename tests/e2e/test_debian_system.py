@@ -98,6 +98,11 @@ class System:
         output = self.run("systemctl", verb, SERVICE, SOCKET, quiet=quiet).stdout.split()
         return dict(zip((SERVICE, SOCKET), output))
 
+    def journal(self, quiet=False):
+        """What the controller's service logged, as text."""
+        return self.run("journalctl", "-u", SERVICE, "-o", "cat", "--no-pager",
+                        quiet=quiet).stdout
+
     def wait_states(self, verb, wanted, timeout=60):
         wait_for(lambda: self.states(verb, quiet=True) == wanted, timeout=timeout, interval=0.5,
                  what=lambda: "%s %r, have %r" % (verb, wanted, self.states(verb)))
@@ -254,25 +259,21 @@ class TestDebianSystem:
             assert await peers.device.receive(timeout=30) == ADMITTED
 
         peers.call(connect())
-        journal = system.run("journalctl", "-u", SERVICE, "-o", "cat", "--no-pager").stdout
-        assert "Using systemd sockets" in journal
+        assert "Using systemd sockets" in system.journal()
 
     def test_systemctl_reload_keeps_the_process_and_the_device(self, system, peers):
         def main_pid():
             return system.run("systemctl", "show", "-p", "MainPID", "--value", SERVICE,
                               check=0).stdout
 
-        def journal():
-            return system.run("journalctl", "-u", SERVICE, "-o", "cat", "--no-pager",
-                              quiet=True).stdout
-
         pid = main_pid()
         system.run("systemctl", "reload", SERVICE, check=0)
-        wait_for(lambda: "Reload: took over 1 device connections" in journal(), timeout=60,
-                 interval=0.5, what="the reload's line")
+        took_over = "Reload: took over 1 device connections"
+        wait_for(lambda: took_over in system.journal(quiet=True), timeout=60, interval=0.5,
+                 what="the reload's line")
         system.wait_states("is-active", {SERVICE: "active", SOCKET: "active"})
         assert main_pid() == pid
-        assert "disconnected" not in journal()
+        assert "disconnected" not in system.journal()
         assert peers.device.ws.open
 
     def test_upgrade_installs_the_higher_version_and_keeps_it_running(self, system, packages):
@@ -288,8 +289,7 @@ class TestDebianSystem:
 
     def test_the_device_stays_connected_across_the_upgrade(self, system, peers):
         # What the service did across the upgrade, for the transcript.
-        journal = system.run("journalctl", "-u", SERVICE, "-o", "cat", "--no-pager").stdout
-        assert "Reload: took over 1 device connections" in journal
+        assert "Reload: took over 1 device connections" in system.journal()
         test_id = uuid.uuid4()
 
         async def relay():
