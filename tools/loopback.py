@@ -2,6 +2,7 @@
 loopback."""
 
 import os
+import random
 import shutil
 import socket
 import subprocess
@@ -15,11 +16,35 @@ def private_hosts_supported():
     return probe.returncode == 0
 
 
+def _ephemeral_low():
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as ports:
+            return int(ports.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        return 32768
+
+
+def candidate_ports():
+    """Ports in random order from below the range the kernel hands out on its own. A port taken
+    from that range and freed again for a process to bind later may meanwhile become any new
+    connection's own port, or another test's listener bound to port 0; below it, only another
+    caller of this function can take it."""
+    low = 10000
+    high = max(_ephemeral_low(), low + 1000)
+    while True:
+        yield random.randrange(low, high)
+
+
 def free_port(host="127.0.0.1", family=socket.AF_INET):
-    """A port the kernel just handed out as ephemeral, free again for the caller to use."""
-    with socket.socket(family, socket.SOCK_STREAM) as s:
-        s.bind((host, 0))
-        return s.getsockname()[1]
+    """A port free at the moment, for the caller to bind later."""
+    for port, _ in zip(candidate_ports(), range(200)):
+        with socket.socket(family, socket.SOCK_STREAM) as probe:
+            try:
+                probe.bind((host, port))
+            except OSError:
+                continue
+            return port
+    raise RuntimeError("no free port on " + host)
 
 
 def is_sanitized(program):

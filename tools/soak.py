@@ -37,7 +37,7 @@ import sys
 import tempfile
 import time
 
-from loopback import free_port, is_sanitized, private_hosts_supported
+from loopback import candidate_ports, free_port, is_sanitized, private_hosts_supported
 
 SKIPPED = 77
 
@@ -445,22 +445,18 @@ def check_end(status, stderr_text):
 
 def shared_free_port(addresses):
     """A port free on every one of the addresses."""
-    for _ in range(50):
-        with socket.socket() as first:
-            first.bind((addresses[0], 0))
-            port = first.getsockname()[1]
-            others = []
-            try:
-                for address in addresses[1:]:
-                    other = socket.socket()
-                    others.append(other)
-                    other.bind((address, port))
-                return port
-            except OSError:
-                continue
-            finally:
-                for other in others:
-                    other.close()
+    for port, _ in zip(candidate_ports(), range(200)):
+        probes = []
+        try:
+            for address in addresses:
+                probes.append(socket.socket())
+                probes[-1].bind((address, port))
+            return port
+        except OSError:
+            continue
+        finally:
+            for probe in probes:
+                probe.close()
     raise RuntimeError("no port free on all of " + ", ".join(addresses))
 
 

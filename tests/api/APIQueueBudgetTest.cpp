@@ -97,9 +97,13 @@ TEST_F(APIQueueBudgetTest, TheSessionHoldingTheMostLosesItsOldestFirst)
 TEST_F(APIQueueBudgetTest, OneDropLineASecondForAllSessionsTogether)
 {
     useLimit(10);
+    std::vector<std::unique_ptr<RefusingPort>> ports;
     std::vector<std::shared_ptr<APISession>> sessions;
     for (int i = 0; i < 10; ++i)
-        sessions.push_back(startSession(refusingEndpoint(io)));
+    {
+        ports.push_back(std::make_unique<RefusingPort>(io));
+        sessions.push_back(startSession(ports.back()->endpoint()));
+    }
     auto const fanOut = [&](int n)
     {
         for (auto const &session : sessions)
@@ -132,8 +136,9 @@ TEST_F(APIQueueBudgetTest, OneDropLineASecondForAllSessionsTogether)
 TEST_F(APIQueueBudgetTest, AStoppedSessionGivesBackAtOnceAndAGoneOneIsStillTold)
 {
     useLimit(4);
-    auto a = startSession(refusingEndpoint(io));
-    auto b = startSession(refusingEndpoint(io));
+    RefusingPort const portOfA(io), portOfB(io);
+    auto a = startSession(portOfA.endpoint());
+    auto b = startSession(portOfB.endpoint());
     for (int n = 1; n <= 5; ++n)
         a->sendResult(message(n));
     ASSERT_TRUE(runUntil([&] { return dropLines().size() == 1; }));

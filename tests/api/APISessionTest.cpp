@@ -58,7 +58,8 @@ TEST_F(APISessionTest, ResultsQueuedWhileTheServerIsDownFollowTheNextRegistratio
 
 TEST_F(APISessionTest, RefusedServerIsRetriedWithTwoLinesEachTime)
 {
-    tcp::endpoint const endpoint = refusingEndpoint(io);
+    RefusingPort const port(io);
+    tcp::endpoint const endpoint = port.endpoint();
     auto session = startSession(endpoint);
     ASSERT_TRUE(runUntil([&] { return log.linesStartingWith("Connecting wait: ").size() >= 2; }));
     std::string const main = "Connecting main: " + toString(endpoint);

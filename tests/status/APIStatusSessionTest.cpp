@@ -79,7 +79,8 @@ protected:
 TEST_F(APIStatusSessionTest, RefusedValidatorIsRetriedAfterTheDelay)
 {
     auto const begin = std::chrono::steady_clock::now();
-    startAt({refusingEndpoint(io)}, {50ms, 1h, 10s});
+    RefusingPort const port(io);
+    startAt({port.endpoint()}, {50ms, 1h, 10s});
     ASSERT_TRUE(waitForLog("API Status: Connecting", 4));
 
     EXPECT_GE(std::chrono::steady_clock::now() - begin, 3 * 50ms); // three waits, four attempts

@@ -76,12 +76,23 @@ makeResults(std::string const &host, std::vector<boost::asio::ip::tcp::endpoint>
                                                                 host, "");
 }
 
-// An endpoint that refuses connections: a port that was just free.
-inline boost::asio::ip::tcp::endpoint refusingEndpoint(boost::asio::io_context &io)
+// A loopback port that refuses connections: a socket bound to it that never listens. The port
+// stays taken while the test holds it, so no test running beside this one can listen on it, and
+// a connection to it cannot be given the same port as its own and so connect to itself.
+class RefusingPort
 {
-    boost::asio::ip::tcp::acceptor probe(
-        io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
-    return probe.local_endpoint();
-}
+public:
+    explicit RefusingPort(boost::asio::io_context &io) : socket(io)
+    {
+        boost::asio::ip::tcp::endpoint const any(boost::asio::ip::address_v4::loopback(), 0);
+        socket.open(any.protocol());
+        socket.bind(any);
+    }
+
+    boost::asio::ip::tcp::endpoint endpoint() const { return socket.local_endpoint(); }
+
+private:
+    boost::asio::ip::tcp::socket socket;
+};
 
 } // namespace kelvarin::triggerTesting::testSupport
