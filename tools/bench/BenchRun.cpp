@@ -15,6 +15,7 @@
 #include <iostream>
 #include <numeric>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <sys/resource.h>
@@ -62,11 +63,28 @@ void raiseDescriptorLimit()
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+// A port free at the moment, from below the range the kernel hands out on its own: until the
+// controller binds it, no connection of a process running beside the bench can be given it as
+// its own port, nor can a listener bound to port 0.
 unsigned short freePort()
 {
+    constexpr unsigned short low = 10000;
+    unsigned short high = 32768;
+    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> high;
+    high = std::max<unsigned short>(high, low + 1000);
+    std::random_device seed;
+    std::uniform_int_distribution<unsigned short> pick(low, high - 1);
     net::io_context scratch;
-    tcp::acceptor probe(scratch, tcp::endpoint(tcp::v4(), 0));
-    return probe.local_endpoint().port();
+    for (int attempt = 0; attempt < 200; ++attempt)
+    {
+        tcp::acceptor probe(scratch);
+        boost::system::error_code ec;
+        probe.open(tcp::v4(), ec);
+        probe.bind(tcp::endpoint(tcp::v4(), pick(seed)), ec);
+        if (!ec)
+            return probe.local_endpoint().port();
+    }
+    throw std::runtime_error("no free port for the devices");
 }
 
 double toSeconds(std::int64_t nanoseconds)
