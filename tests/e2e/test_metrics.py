@@ -375,6 +375,9 @@ def test_a_full_standard_error_drops_counted_lines_and_sigterm_still_stops(tmp_p
             log = bytearray()
             reader = threading.Thread(target=collect, args=(read_end, log), daemon=True)
             reader.start()
+            # Only once the filler is out is there room for what device 2 makes the controller
+            # write; a line written before that is dropped too.
+            await until(lambda: len(log) >= 4096, what="the filler to be read")
             await world.admitted_device(2)
             notice = await until(lambda: re.fullmatch(
                 rb"f{4096}Log: standard error full, dropped (\d+) lines\n(.*?)\n.*", bytes(log),
