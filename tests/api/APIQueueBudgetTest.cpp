@@ -128,7 +128,7 @@ TEST_F(APIQueueBudgetTest, OneDropLineASecondForAllSessionsTogether)
     // Drops over several turns within the next second make one line at its end, naming the
     // session that dropped the most.
     fanOut(6);
-    settle();
+    runUntil([] { return false; }, 5ms); // another turn, well within the second
     sessions[7]->sendResult(message(7));
     sessions[7]->sendResult(message(8));
     EXPECT_EQ(dropLines().size(), 1u);

@@ -20,11 +20,11 @@ class APISessionTest : public LoopTest
 protected:
     // As the pool does it: socket opened with keep-alive, then started.
     std::shared_ptr<APISession> startSession(tcp::endpoint endpoint, std::size_t queueLimit = 0,
-                                             std::chrono::milliseconds timeout = 10s)
+                                             std::chrono::milliseconds idleTimeout = 10s)
     {
         auto session = std::make_shared<APISession>(
             io, "api-all.example.test", endpoint, [](ITestRequest &) {},
-            [](unsigned long) { return false; }, APISession::Timings{20ms, timeout, timeout},
+            [](unsigned long) { return false; }, APISession::Timings{20ms, 10s, idleTimeout},
             std::make_shared<APIQueueBudget>(io, queueLimit));
         EXPECT_FALSE(session->openSocket());
         session->start();
@@ -116,7 +116,7 @@ TEST_F(APISessionTest, FullQueueDropsTheOldestAndLogsAtMostOnceASecond)
 
     // Within the second the drops are gathered into one line at its end.
     session->sendResult(message(5));
-    settle();
+    runUntil([] { return false; }, 5ms); // another turn, well within the second
     session->sendResult(message(6));
     session->sendResult(std::string(3 * entry, 'x')); // never fits: dropped itself
     EXPECT_EQ(log.linesStartingWith(line).size(), 1u);

@@ -167,7 +167,7 @@ using ProbeSessionIdleTest = DeviceSideTest;
 
 TEST_F(ProbeSessionIdleTest, SilentValidatedDeviceIsReportedAsTimeout)
 {
-    startDeviceSide({std::chrono::seconds(30), std::chrono::milliseconds(300)});
+    startDeviceSide({std::chrono::seconds(30), std::chrono::seconds(1)});
     auto device = registeringDevice(7, 0, false); // answers no pings
     validations[0].answer(true);
     ASSERT_TRUE(manager->isUnitOnline(7));
@@ -366,17 +366,16 @@ TEST_F(ProbeSessionFragmentTest, DeviceLeavingInTheMiddleOfAMessageGivesItsBytes
 
 TEST_F(ProbeSessionIdleTest, DeviceThatNeverRegistersIsEndedWhileOthersWaitForTheirAnswer)
 {
-    startDeviceSide(
-        {std::chrono::seconds(30), std::chrono::seconds(30), std::chrono::milliseconds(200)});
-    auto silent = connectDevice(); // answers the pings, sends nothing else
+    startDeviceSide({std::chrono::seconds(30), std::chrono::seconds(30), std::chrono::seconds(1)});
     auto waiting = registeringDevice(7);
+    auto silent = connectDevice(); // answers the pings, sends nothing else
     ASSERT_TRUE(runUntil([&] { return silent->ended().has_value(); }));
     EXPECT_EQ(log.lines(),
               (Lines{"unitId:7 received register request",
                      "device disconnected before receiving ID: Register message timed out "
                      "device:1"}));
-    settle();
-    settle();
+    // The waiting device connected first: its limit, had it still run, would have ended it
+    // before the silent one.
     settle();
     EXPECT_FALSE(waiting->ended().has_value());
     validations[0].answer(true);

@@ -18,6 +18,12 @@ from world import World, requires_private_hosts, run, run_test
 pytestmark = requires_private_hosts
 
 
+async def closed_at(ws):
+    """When the connection closed."""
+    await ws.wait_closed()
+    return time.monotonic()
+
+
 @pytest.fixture
 def descriptors():
     """Raises the soft descriptor limit of the test process, and so of the controller it starts,
@@ -48,6 +54,7 @@ class TestConnectionsThatNeverBecomeDevices:
                 # Answers the pings, but never says who it is.
                 pinging = await world.device(0)
                 pinging_opened = time.monotonic()
+                pinging_closed = asyncio.ensure_future(closed_at(pinging.ws))
                 unshaken, silent = [], []
                 try:
                     await self.open_flood(world, unshaken, silent)
@@ -57,8 +64,10 @@ class TestConnectionsThatNeverBecomeDevices:
                     for raw, _ in unshaken + silent:
                         raw.close()
                 await run_test(world, device, 7)
-                await until(lambda: pinging.ws.closed, 30, "the end of the pinging connection")
-                assert 25 < time.monotonic() - pinging_opened < 50
+                # Its lifetime, not the time until it is checked: the flood may take long to
+                # open on a loaded machine.
+                lifetime = await asyncio.wait_for(pinging_closed, 30) - pinging_opened
+                assert 25 < lifetime < 50, lifetime
 
                 # The handshake limit runs from the accept, after the connect returned here; the
                 # idle limit from the handshake's end, which the controller sees first. Neither

@@ -21,8 +21,16 @@ HELP_TEXT = (
 QUIET_API = "[api-side]\nall-hostname=127.0.0.1\nbest-hostname=127.0.0.1\nservice=%d\n"
 
 
+# Ports held bound and never listening for the test process's life: connections to them are
+# refused, and no other listener or connection can be given them meanwhile.
+_refusing = []
+
+
 def quiet_api():
-    return QUIET_API % free_port()
+    held = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    held.bind(("127.0.0.1", 0))
+    _refusing.append(held)
+    return QUIET_API % held.getsockname()[1]
 
 
 def test_help_prints_the_command_line_options_without_opening_the_file():

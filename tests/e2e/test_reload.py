@@ -103,7 +103,7 @@ def test_a_message_under_way_at_the_signal_arrives_whole(tmp_path):
                                                       True))
             await raw.send_bytes(frame[:3000])
             os.kill(world.controller.proc.pid, signal.SIGHUP)
-            await asyncio.sleep(0.3)
+            await world.wait_log("Reload requested")
             await raw.send_bytes(frame[3000:])
             await world.wait_log("Reload: took over 1 device connections")
             expected = result_message('{"half":"' + "h" * 5000 + '"}', test_id, 9)

@@ -37,7 +37,8 @@ class World:
         self.tmp_path = tmp_path
         # The port of the metrics endpoint on 127.0.0.1, when there is one.
         self.metrics_port = free_port() if metrics is True else metrics or None
-        self.api_port = free_port()
+        # Free on every address: the fakes listen on several of 127.0.0.0/8.
+        self.api_port = free_port("0.0.0.0")
         self.device_port = free_port("::", socket.AF_INET6)
         self.apis = [FakeApiServer(address, self.api_port, hang_up=hang_up)
                      for address in API_ADDRESSES]
