@@ -24,7 +24,7 @@ def _ephemeral_low():
         return 32768
 
 
-def candidate_ports():
+def _candidate_ports():
     """Ports in random order from below the range the kernel hands out on its own. A port taken
     from that range and freed again for a process to bind later may meanwhile become any new
     connection's own port, or another test's listener bound to port 0; below it, only another
@@ -36,8 +36,9 @@ def candidate_ports():
 
 
 def free_port(host="127.0.0.1", family=socket.AF_INET):
-    """A port free at the moment, for the caller to bind later."""
-    for port, _ in zip(candidate_ports(), range(200)):
+    """A port free at the moment, for the caller to bind later; on "0.0.0.0", free on every
+    IPv4 address."""
+    for port, _ in zip(_candidate_ports(), range(200)):
         with socket.socket(family, socket.SOCK_STREAM) as probe:
             try:
                 probe.bind((host, port))

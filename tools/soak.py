@@ -37,7 +37,7 @@ import sys
 import tempfile
 import time
 
-from loopback import candidate_ports, free_port, is_sanitized, private_hosts_supported
+from loopback import free_port, is_sanitized, private_hosts_supported
 
 SKIPPED = 77
 
@@ -443,23 +443,6 @@ def check_end(status, stderr_text):
 # ---------------------------------------------------------------------------------------------
 # Running it.
 
-def shared_free_port(addresses):
-    """A port free on every one of the addresses."""
-    for port, _ in zip(candidate_ports(), range(200)):
-        probes = []
-        try:
-            for address in addresses:
-                probes.append(socket.socket())
-                probes[-1].bind((address, port))
-            return port
-        except OSError:
-            continue
-        finally:
-            for probe in probes:
-                probe.close()
-    raise RuntimeError("no port free on all of " + ", ".join(addresses))
-
-
 _libc = ctypes.CDLL(None, use_errno=True)
 PR_SET_PDEATHSIG = 1
 
@@ -588,7 +571,8 @@ class Soak:
         os.makedirs(os.path.join(self.work, "records"), exist_ok=True)
         self.sanitized = (is_sanitized(options.controller) if options.sanitizer == "auto"
                           else options.sanitizer == "yes")
-        self.port = shared_free_port(API_ADDRESSES + [VALIDATOR_ADDRESS])
+        # Free on every address: the API servers and the validator listen on several.
+        self.port = free_port("0.0.0.0")
         self.device_port = free_port("::", socket.AF_INET6)
         self.controller = None
         self.servers = ([Server("api", address) for address in API_ADDRESSES]

@@ -12,7 +12,7 @@ from conftest import CONTROLLER
 from fakes import (ADMITTED, BINARY, CONTINUATION, MAC, RawDevice, execute_text, register_bytes,
                    result_bytes, run_bytes, until)
 from loopback import is_sanitized
-from test_metrics import get
+from test_metrics import exposition
 from world import World, requires_private_hosts, result_message, run, run_test
 
 pytestmark = requires_private_hosts
@@ -33,12 +33,9 @@ def rss_kib(world):
 
 async def metric(world, name):
     """The value of an unlabelled series of the controller's metrics."""
-    status, body = await get(world.metrics_port, "/metrics")
-    assert status == 200
-    for line in body.splitlines():
-        if line.startswith(name + " "):
-            return float(line.split()[1])
-    raise AssertionError("no series " + name)
+    series = await asyncio.to_thread(exposition, world.metrics_port)
+    assert name in series, "no series " + name
+    return series[name]
 
 
 async def settled_metric(world, name, value, timeout=10.0):

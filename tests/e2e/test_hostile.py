@@ -16,7 +16,7 @@ from conftest import CONTROLLER
 from fakes import (ADMITTED, TIMED_OUT, DeafValidator, RawDevice, execute_text, register_bytes,
                    until)
 from loopback import is_sanitized
-from test_metrics import counter, get, http_get
+from test_metrics import counter, exposition
 from world import (VALIDATOR_ADDRESS, World, cpu_seconds, requires_private_hosts,
                    result_message, run, run_test)
 
@@ -246,10 +246,7 @@ def test_a_validator_that_pings_but_never_reads_holds_the_controller_to_a_bounde
 
 async def metric(world, name):
     """The value of a metric without labels, as the controller exposes it now."""
-    status, body = await get(world.metrics_port, "/metrics")
-    assert status == 200
-    return next(float(line.split()[1]) for line in body.splitlines()
-                if line.startswith(name + " "))
+    return (await asyncio.to_thread(exposition, world.metrics_port))[name]
 
 
 async def register_and_drop(world, wave, count, batch=32):
@@ -320,9 +317,8 @@ def told_drops(world):
 
 def counted_drops(world):
     """Every API session's count of dropped messages together (up to a second old)."""
-    status, body = http_get(world.metrics_port, "/metrics")
-    return sum(int(float(line.split()[-1])) for line in body.splitlines()
-               if line.startswith("tt_controller_api_dropped_messages_total{"))
+    return sum(int(value) for series, value in exposition(world.metrics_port).items()
+               if series.startswith("tt_controller_api_dropped_messages_total{"))
 
 
 UNREACHABLE = ["127.1.%d.%d" % (n // 250, 1 + n % 250) for n in range(1000)]

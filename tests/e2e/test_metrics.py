@@ -308,11 +308,17 @@ def full_pipe():
     return read_end, write_end
 
 
-def counter(port, name):
+def exposition(port):
+    """Every series of the controller's metrics with its value, as exposed now (the exposition
+    may be up to a second old)."""
     status, body = http_get(port, "/metrics")
     assert status == 200
-    return int(float(next(line.split()[1] for line in body.splitlines()
-                          if line.startswith(name + " "))))
+    return {series: float(value) for series, value in
+            (line.rsplit(" ", 1) for line in body.splitlines() if line and line[0] != "#")}
+
+
+def counter(port, name):
+    return int(exposition(port)[name])
 
 
 @pytest.mark.parametrize("sig, status", [(signal.SIGTERM, 0), (signal.SIGABRT, -signal.SIGABRT)],
