@@ -7,11 +7,12 @@ JOBS ?= $(shell nproc)
 
 # Exactly the Debian packages the build, the tests and the demo need, on a minimal Debian 12
 # (debootstrap --variant=minbase) too. The package is built by dpkg-dev's dpkg-buildpackage with
-# debhelper and checked with lintian; the tests install it on a Debian 12 made by debootstrap
+# debhelper, which checks every Build-Depends of debian/control and build-essential (which a
+# minimal Debian lacks) before it builds, and checked with lintian; the tests install it on a Debian 12 made by debootstrap
 # and booted by systemd-container's systemd-nspawn. systemd-analyze verify looks the units'
 # manual page up with man-db's man. The package tests build through ccache, so that a second
 # package, of another version, compiles only what the version changes.
-PACKAGES := cmake ninja-build g++ make pkg-config \
+PACKAGES := build-essential cmake ninja-build g++ make pkg-config \
 	libboost1.81-dev libboost-program-options1.81-dev \
 	libboost-context1.81-dev libboost-coroutine1.81-dev \
 	rapidjson-dev libsystemd-dev prometheus-cpp-dev libgtest-dev libgmock-dev \

@@ -42,6 +42,17 @@ class TestContents:
 
 
 class TestControl:
+    def test_the_makefile_installs_what_the_package_build_checks_for(self):
+        # dpkg-buildpackage refuses to build without each Build-Depends and build-essential,
+        # which a minimal Debian does not have: `make` must install them all.
+        control = open(os.path.join(SOURCE_DIR, "debian/control")).read()
+        field = re.search(r"^Build-Depends:(.*?)^\S", control, re.M | re.S).group(1)
+        wanted = {re.split(r"[\s(]", d.strip())[0] for d in field.split(",") if d.strip()}
+        wanted = {"debhelper" if d == "debhelper-compat" else d for d in wanted}
+        makefile = open(os.path.join(SOURCE_DIR, "Makefile")).read()
+        packages = re.search(r"^PACKAGES := (.*?)\n\n", makefile, re.M | re.S).group(1)
+        assert wanted | {"build-essential"} <= set(packages.replace("\\", " ").split())
+
     def test_fields_and_the_shared_libraries_it_depends_on(self, package):
         fields = {}
         for line in package.dpkg_deb("--field").splitlines():
