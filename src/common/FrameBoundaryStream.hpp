@@ -11,29 +11,97 @@
 #include <boost/beast/core/buffers_suffix.hpp>
 #include <boost/beast/websocket/teardown.hpp>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
 namespace kelvarin::triggerTesting
 {
 
+// What a connection's bytes are between a WebSocket stream and its socket: where the frames handed
+// on so far end, the bytes read past a frame's end that the stream has not been given, and
+// whether a write is under way. It belongs to the connection: a stream that is lent to the
+// connection only while it reads or writes a message leaves it behind.
+struct FrameBoundary
+{
+    WebSocketFrameCursor cursor;
+    std::string pending;
+    bool writing = false;
+    bool discarding = false;
+
+    // Every byte handed on ends a complete message; bytes may wait here.
+    bool deliveredWholeMessages() const { return cursor.atMessageBoundary(); }
+    // Data messages handed on whole, since the start (wrapping): a reader that counts those it
+    // has had knows whether one is still inside the WebSocket stream.
+    std::uint32_t messagesDelivered() const { return cursor.messagesCompleted(); }
+    // Bytes that continue the connection before anything the socket delivers.
+    void preload(std::string_view bytes) { pending.insert(0, bytes); }
+
+    // Of `received` bytes at the front of `buffers`, hands on those up to the end of the frame
+    // they are in; the rest wait in `pending`.
+    template <class MutableBuffers>
+    std::size_t keepPastFrameEnd(MutableBuffers const &buffers, std::size_t received)
+    {
+        std::size_t handedOn = 0;
+        for (auto const buffer : boost::beast::buffers_range_ref(buffers))
+        {
+            if (handedOn == received)
+                break;
+            auto const *bytes = static_cast<unsigned char const *>(buffer.data());
+            std::size_t const inBuffer = std::min(buffer.size(), received - handedOn);
+            std::size_t const accepted = cursor.advance(bytes, inBuffer);
+            handedOn += accepted;
+            if (accepted < inBuffer)
+            {
+                keepRest(buffers, handedOn, received);
+                break;
+            }
+        }
+        return handedOn;
+    }
+
+    template <class MutableBuffers> std::size_t deliverPending(MutableBuffers const &buffers)
+    {
+        std::size_t const room = boost::asio::buffer_size(buffers);
+        std::size_t const allowed =
+            cursor.advance(reinterpret_cast<unsigned char const *>(pending.data()),
+                           std::min(room, pending.size()));
+        boost::asio::buffer_copy(buffers, boost::asio::buffer(pending.data(), allowed));
+        pending.erase(0, allowed);
+        return allowed;
+    }
+
+private:
+    template <class MutableBuffers>
+    void keepRest(MutableBuffers const &buffers, std::size_t from, std::size_t to)
+    {
+        boost::beast::buffers_suffix<MutableBuffers> rest(buffers);
+        rest.consume(from);
+        std::string kept(to - from, '\0');
+        boost::asio::buffer_copy(boost::asio::buffer(kept), rest, to - from);
+        pending.insert(0, kept);
+    }
+};
+
 namespace frameBoundaryDetail
 {
 
-// The completion of a socket read: the stream keeps what lies past the frame's end, then the
+// The completion of a socket read: the connection keeps what lies past the frame's end, then the
 // waiting handler gets the rest. It is the waiting handler as far as Asio can tell: every
 // association (executor, allocator, cancellation) is that handler's.
-template <class Stream, class Buffers, class Handler> struct ReadCompletion
+template <class Buffers, class Handler> struct ReadCompletion
 {
-    Stream *stream;
+    FrameBoundary *boundary;
     Buffers buffers;
     Handler handler;
 
     void operator()(boost::system::error_code ec, std::size_t received)
     {
-        auto const handedOn = stream->keepPastFrameEnd(buffers, received);
+        auto const handedOn = boundary->keepPastFrameEnd(buffers, received);
         std::move(handler)(ec, handedOn);
     }
 };
@@ -50,58 +118,114 @@ template <class Handler> struct WriteCompletion
     }
 };
 
+// The layer owns its socket and the connection's frame boundary.
+template <class NextLayer> class OwnedPlace
+{
+public:
+    template <class... Args> explicit OwnedPlace(Args &&...args) : next(std::forward<Args>(args)...)
+    {
+    }
+
+    NextLayer &layer() noexcept { return next; }
+    NextLayer const &layer() const noexcept { return next; }
+    FrameBoundary &boundary() noexcept { return state; }
+    FrameBoundary const &boundary() const noexcept { return state; }
+
+private:
+    NextLayer next;
+    FrameBoundary state;
+};
+
+// The layer is lent to a connection whose socket and frame boundary stay the connection's.
+template <class NextLayer> class LentPlace
+{
+public:
+    using Executor = typename NextLayer::executor_type;
+
+    explicit LentPlace(Executor const &executor) : executor(executor) {}
+
+    void lend(NextLayer &socket, FrameBoundary &state) noexcept
+    {
+        next = &socket;
+        frames = &state;
+    }
+    void giveBack() noexcept
+    {
+        next = nullptr;
+        frames = nullptr;
+    }
+
+    NextLayer &layer() noexcept { return *next; }
+    NextLayer const &layer() const noexcept { return *next; }
+    FrameBoundary &boundary() noexcept { return *frames; }
+    FrameBoundary const &boundary() const noexcept { return *frames; }
+    Executor get_executor() const noexcept { return executor; }
+
+private:
+    Executor executor;
+    NextLayer *next = nullptr;
+    FrameBoundary *frames = nullptr;
+};
+
 } // namespace frameBoundaryDetail
 
 // The layer between a WebSocket stream and its socket that lets a connection change hands
-// between two programs without losing or repeating a byte.
+// between two programs without losing or repeating a byte, and a connection keep no WebSocket
+// stream between its messages.
 //
 // The WebSocket stream reads ahead into a buffer of its own, which nobody outside can see or
 // take. This layer never gives it bytes past the end of the frame it is in, so that once a
 // message has been read whole the stream holds nothing further; whatever the socket delivered
-// beyond that point waits here, in `pending`, where the owner can take it. The hand-over point of
-// a connection is therefore: no message partly read (`atMessageBoundary`) and no write under way
-// (`isWriting`).
-template <class NextLayer> class FrameBoundaryStream
+// beyond that point waits in the connection's FrameBoundary, where the owner can take it. The
+// hand-over point of a connection is therefore: no message partly read
+// (`deliveredWholeMessages`) and no write under way (`isWriting`). At that point the stream
+// holds nothing of the connection, and may serve another one (`LentPlace`).
+template <class NextLayer, class Place = frameBoundaryDetail::OwnedPlace<NextLayer>>
+class FrameBoundaryStream : public Place
 {
 public:
     using next_layer_type = NextLayer;
     using executor_type = typename NextLayer::executor_type;
 
     template <class... Args>
-    explicit FrameBoundaryStream(Args &&...args) : next(std::forward<Args>(args)...)
+    explicit FrameBoundaryStream(Args &&...args) : Place(std::forward<Args>(args)...)
     {
     }
 
-    executor_type get_executor() noexcept { return next.get_executor(); }
-    NextLayer &next_layer() noexcept { return next; }
-    NextLayer const &next_layer() const noexcept { return next; }
+    executor_type get_executor() noexcept
+    {
+        if constexpr (std::is_same_v<Place, frameBoundaryDetail::OwnedPlace<NextLayer>>)
+            return this->layer().get_executor();
+        else
+            return Place::get_executor();
+    }
+    NextLayer &next_layer() noexcept { return this->layer(); }
+    NextLayer const &next_layer() const noexcept { return this->layer(); }
 
-    // Every byte handed on ends a complete message; bytes may wait here.
-    bool deliveredWholeMessages() const { return cursor.atMessageBoundary(); }
-    bool isWriting() const { return writing; }
-    // Data messages handed on whole, since the start (wrapping): a reader that counts those it
-    // has had knows whether one is still inside the WebSocket stream.
-    std::uint32_t messagesDelivered() const { return cursor.messagesCompleted(); }
+    bool deliveredWholeMessages() const { return this->boundary().deliveredWholeMessages(); }
+    bool isWriting() const { return this->boundary().writing; }
+    std::uint32_t messagesDelivered() const { return this->boundary().messagesDelivered(); }
     // Bytes read from the socket that the WebSocket stream has not been given: the beginning of
     // what the peer sent next, handed over with the connection.
-    std::string const &pendingBytes() const { return pending; }
+    std::string const &pendingBytes() const { return this->boundary().pending; }
     // The handshake of this connection was made by another program: frames come first.
-    void skipHandshake() { cursor.skipHandshake(); }
+    void skipHandshake() { this->boundary().cursor.skipHandshake(); }
     // Bytes another program read from this connection and did not hand on; they are handed on
     // before anything the socket delivers.
-    void preload(std::string bytes) { pending = std::move(bytes) + pending; }
+    void preload(std::string const &bytes) { this->boundary().preload(bytes); }
     // While on, what is written without waiting is taken and dropped: the response to a
     // handshake made again for a connection whose peer had its answer from another program.
-    void discardWrites(bool on) { discarding = on; }
+    void discardWrites(bool on) { this->boundary().discarding = on; }
 
     template <class MutableBuffers>
     std::size_t read_some(MutableBuffers const &buffers, boost::system::error_code &ec)
     {
         ec = {};
-        if (!pending.empty())
-            return deliverPending(buffers);
-        std::size_t const received = next.read_some(buffers, ec);
-        return keepPastFrameEnd(buffers, received);
+        auto &frames = this->boundary();
+        if (!frames.pending.empty())
+            return frames.deliverPending(buffers);
+        std::size_t const received = this->layer().read_some(buffers, ec);
+        return frames.keepPastFrameEnd(buffers, received);
     }
 
     template <class MutableBuffers> std::size_t read_some(MutableBuffers const &buffers)
@@ -116,12 +240,12 @@ public:
     template <class ConstBuffers>
     std::size_t write_some(ConstBuffers const &buffers, boost::system::error_code &ec)
     {
-        if (discarding)
+        if (this->boundary().discarding)
         {
             ec = {};
             return boost::asio::buffer_size(buffers);
         }
-        return next.write_some(buffers, ec);
+        return this->layer().write_some(buffers, ec);
     }
 
     template <class ConstBuffers> std::size_t write_some(ConstBuffers const &buffers)
@@ -151,10 +275,11 @@ public:
             [this](auto &&waiting, ConstBuffers const &data)
             {
                 using Waiting = std::decay_t<decltype(waiting)>;
+                auto &writing = this->boundary().writing;
                 writing = true;
-                next.async_write_some(data,
-                                      frameBoundaryDetail::WriteCompletion<Waiting>{
-                                          &writing, std::forward<decltype(waiting)>(waiting)});
+                this->layer().async_write_some(
+                    data, frameBoundaryDetail::WriteCompletion<Waiting>{
+                              &writing, std::forward<decltype(waiting)>(waiting)});
             },
             handler, buffers);
     }
@@ -163,7 +288,7 @@ public:
                          boost::system::error_code &ec)
     {
         using boost::beast::websocket::teardown;
-        teardown(role, stream.next, ec);
+        teardown(role, stream.layer(), ec);
     }
 
     template <class TeardownHandler>
@@ -171,97 +296,49 @@ public:
                                TeardownHandler &&handler)
     {
         using boost::beast::websocket::async_teardown;
-        async_teardown(role, stream.next, std::forward<TeardownHandler>(handler));
+        async_teardown(role, stream.layer(), std::forward<TeardownHandler>(handler));
     }
 
 private:
-    template <class, class, class> friend struct frameBoundaryDetail::ReadCompletion;
-
-    // Bytes waiting here are handed on through the executor, never inside the call that asked
-    // for them; otherwise the socket is read.
+    // Bytes waiting in the connection are handed on through the executor, never inside the call
+    // that asked for them; otherwise the socket is read.
     template <class MutableBuffers, class Waiting>
     void startRead(MutableBuffers const &buffers, Waiting &&waiting)
     {
         using Handler = std::decay_t<Waiting>;
-        if (!pending.empty())
+        auto &frames = this->boundary();
+        if (!frames.pending.empty())
         {
-            auto const handedOn = deliverPending(buffers);
-            boost::asio::post(next.get_executor(), boost::beast::bind_front_handler(
-                                                       std::forward<Waiting>(waiting),
-                                                       boost::system::error_code(), handedOn));
+            auto const handedOn = frames.deliverPending(buffers);
+            boost::asio::post(get_executor(), boost::beast::bind_front_handler(
+                                                  std::forward<Waiting>(waiting),
+                                                  boost::system::error_code(), handedOn));
             return;
         }
-        next.async_read_some(
-            buffers,
-            frameBoundaryDetail::ReadCompletion<FrameBoundaryStream, MutableBuffers, Handler>{
-                this, buffers, std::forward<Waiting>(waiting)});
+        this->layer().async_read_some(buffers,
+                                      frameBoundaryDetail::ReadCompletion<MutableBuffers, Handler>{
+                                          &frames, buffers, std::forward<Waiting>(waiting)});
     }
-
-    // Of `received` bytes at the front of `buffers`, hands on those up to the end of the frame
-    // they are in; the rest wait in `pending`.
-    template <class MutableBuffers>
-    std::size_t keepPastFrameEnd(MutableBuffers const &buffers, std::size_t received)
-    {
-        std::size_t handedOn = 0;
-        for (auto const buffer : boost::beast::buffers_range_ref(buffers))
-        {
-            if (handedOn == received)
-                break;
-            auto const *bytes = static_cast<unsigned char const *>(buffer.data());
-            std::size_t const inBuffer = std::min(buffer.size(), received - handedOn);
-            std::size_t const accepted = cursor.advance(bytes, inBuffer);
-            handedOn += accepted;
-            if (accepted < inBuffer)
-            {
-                keepRest(buffers, handedOn, received);
-                break;
-            }
-        }
-        return handedOn;
-    }
-
-    template <class MutableBuffers>
-    void keepRest(MutableBuffers const &buffers, std::size_t from, std::size_t to)
-    {
-        boost::beast::buffers_suffix<MutableBuffers> rest(buffers);
-        rest.consume(from);
-        std::string kept(to - from, '\0');
-        boost::asio::buffer_copy(boost::asio::buffer(kept), rest, to - from);
-        pending = std::move(kept) + pending;
-    }
-
-    template <class MutableBuffers> std::size_t deliverPending(MutableBuffers const &buffers)
-    {
-        std::size_t const room = boost::asio::buffer_size(buffers);
-        std::size_t const allowed =
-            cursor.advance(reinterpret_cast<unsigned char const *>(pending.data()),
-                           std::min(room, pending.size()));
-        boost::asio::buffer_copy(buffers, boost::asio::buffer(pending.data(), allowed));
-        pending.erase(0, allowed);
-        return allowed;
-    }
-
-    NextLayer next;
-    WebSocketFrameCursor cursor;
-    std::string pending;
-    bool writing = false;
-    bool discarding = false;
 };
+
+// The layer of a stream that is lent to one connection at a time.
+template <class NextLayer>
+using LentFrameBoundaryStream =
+    FrameBoundaryStream<NextLayer, frameBoundaryDetail::LentPlace<NextLayer>>;
 
 } // namespace kelvarin::triggerTesting
 
 namespace boost::asio
 {
 
-template <template <typename, typename> class Associator, class Stream, class Buffers,
-          class Handler, class DefaultCandidate>
-struct associator<
-    Associator,
-    kelvarin::triggerTesting::frameBoundaryDetail::ReadCompletion<Stream, Buffers, Handler>,
-    DefaultCandidate> : Associator<Handler, DefaultCandidate>
+template <template <typename, typename> class Associator, class Buffers, class Handler,
+          class DefaultCandidate>
+struct associator<Associator,
+                  kelvarin::triggerTesting::frameBoundaryDetail::ReadCompletion<Buffers, Handler>,
+                  DefaultCandidate> : Associator<Handler, DefaultCandidate>
 {
     using Completion =
-        kelvarin::triggerTesting::frameBoundaryDetail::ReadCompletion<Stream, Buffers, Handler>;
+        kelvarin::triggerTesting::frameBoundaryDetail::ReadCompletion<Buffers, Handler>;
     static typename Associator<Handler, DefaultCandidate>::type get(Completion const &completion)
     {
         return Associator<Handler, DefaultCandidate>::get(completion.handler);

@@ -118,4 +118,43 @@ void WebSocketFrameCursor::endFrame()
     headerLength = 2;
 }
 
+LeadingControlFrame leadingControlFrame(std::string_view bytes)
+{
+    constexpr unsigned char pingOpcode = 0x9;
+    constexpr unsigned char pongOpcode = 0xa;
+    constexpr unsigned char reservedBits = 0x70;
+    constexpr std::size_t maskLength = 4;
+    constexpr std::size_t largestControlPayload = 125;
+    LeadingControlFrame frame;
+    if (bytes.empty())
+        return frame;
+    auto const first = static_cast<unsigned char>(bytes[0]);
+    auto const opcode = first & 0x0f;
+    if (opcode != pingOpcode && opcode != pongOpcode)
+        return frame;
+    if (bytes.size() < 2)
+    {
+        frame.kind = LeadingControlFrame::incomplete;
+        return frame;
+    }
+    auto const second = static_cast<unsigned char>(bytes[1]);
+    std::size_t const payloadLength = second & lengthBits;
+    if (!(first & finBit) || (first & reservedBits) || !(second & maskBit) ||
+        payloadLength > largestControlPayload)
+        return frame;
+    std::size_t const headerLength = 2 + maskLength;
+    if (bytes.size() < headerLength + payloadLength)
+    {
+        frame.kind = LeadingControlFrame::incomplete;
+        return frame;
+    }
+    frame.kind = opcode == pingOpcode ? LeadingControlFrame::ping : LeadingControlFrame::pong;
+    frame.length = headerLength + payloadLength;
+    auto const mask = bytes.substr(2, maskLength);
+    frame.payload.assign(bytes.substr(headerLength, payloadLength));
+    for (std::size_t i = 0; i < frame.payload.size(); ++i)
+        frame.payload[i] = static_cast<char>(frame.payload[i] ^ mask[i % maskLength]);
+    return frame;
+}
+
 } // namespace kelvarin::triggerTesting

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace kelvarin::triggerTesting
 {
@@ -44,5 +46,25 @@ private:
     bool inHead = true;
     std::uint8_t headEndSeen = 0;
 };
+
+// The ping or pong a client's bytes begin with, between messages: a connection that is idle
+// between messages can answer the one and drop the other without a WebSocket stream. Only a
+// frame that a WebSocket stream would take is recognised (final, no reserved bits, masked, at
+// most 125 bytes of payload); everything else is the stream's to judge.
+struct LeadingControlFrame
+{
+    enum Kind
+    {
+        other,      // not a ping or pong: a data or close frame, or one a stream refuses
+        incomplete, // may be a ping or pong whose bytes have not all come
+        ping,
+        pong,
+    };
+
+    Kind kind = other;
+    std::size_t length = 0; // of the whole frame
+    std::string payload;    // unmasked
+};
+LeadingControlFrame leadingControlFrame(std::string_view bytes);
 
 } // namespace kelvarin::triggerTesting

@@ -1,6 +1,5 @@
 #include "device/ProbeSession.hpp"
 
-#include "common/AdoptConnection.hpp"
 #include "common/LogLine.hpp"
 #include "common/Net.hpp"
 #include "common/SetNoDelay.hpp"
@@ -9,11 +8,12 @@
 #include "device/ProbeTracker.hpp"
 #include "status/AskerCallback.hpp"
 
+#include <boost/asio/error.hpp>
 #include <boost/beast/core/bind_handler.hpp>
 #include <boost/beast/core/error.hpp>
-#include <boost/beast/http/field.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
+#include <algorithm>
 #include <exception>
 #include <iostream>
 #include <stdexcept>
@@ -21,44 +21,55 @@
 namespace kelvarin::triggerTesting
 {
 
+namespace
+{
+
+bool watched(std::chrono::steady_clock::duration limit)
+{
+    return limit > std::chrono::steady_clock::duration::zero() &&
+           limit != std::chrono::steady_clock::duration::max();
+}
+
+// Often enough that a deadline is noticed within a sixteenth of it, and no more than once a
+// millisecond or less than once a second.
+std::chrono::steady_clock::duration sweepTick(ProbeSession::Timeouts const &timeouts)
+{
+    auto shortest = std::chrono::steady_clock::duration(std::chrono::seconds(1)) * 16;
+    for (auto const limit : {timeouts.idle, timeouts.registration})
+        if (watched(limit))
+            shortest = std::min(shortest, limit);
+    return std::clamp<std::chrono::steady_clock::duration>(
+        shortest / 16, std::chrono::milliseconds(1), std::chrono::seconds(1));
+}
+
+} // namespace
+
 ProbeSession::ProbeSession(Executor const &executor, ValidateFn &validateFn,
                            TestResultFn &testResultCallbackFn,
                            ReportDisconnectFn const &reportDisconnectFn, ProbeTracker &tracker,
                            Timeouts timeouts)
-    : ws(executor), validateFn(validateFn), testResultCallbackFn(testResultCallbackFn),
-      reportDisconnectFn(reportDisconnectFn), tracker(tracker),
-      registration(new Registration{Timer(executor), timeouts.registration})
+    : connection(executor), validateFn(validateFn), testResultCallbackFn(testResultCallbackFn),
+      reportDisconnectFn(reportDisconnectFn), tracker(tracker), timeouts(timeouts)
 {
-    ws.binary(true);
-    ws.read_message_max(unadmittedMessageLimit);
-    // Set now rather than kept until the start: every idle device would carry them.
-    websocket::stream_base::timeout options{};
-    options.handshake_timeout = timeouts.handshake;
-    options.idle_timeout = timeouts.idle;
-    options.keep_alive_pings = true;
-    ws.set_option(options);
-}
-
-ProbeSession::Socket &ProbeSession::socket()
-{
-    return beast::get_lowest_layer(ws);
 }
 
 void ProbeSession::start()
 {
     tracker.connectionOpened();
     started = true;
-    tracker.enlist(*this);
-    setNoDelay(socket());
-    // Devices find the protocol version in the response, whether or not they asked for it.
-    ws.set_option(websocket::stream_base::decorator(
-        [](websocket::response_type &response)
-        { response.set(beast::http::field::sec_websocket_protocol, deviceSubprotocol); }));
-    ws.async_accept(beast::bind_front_handler(&ProbeSession::onAccept, shared_from_this()));
+    tracker.enlist(*this, connection.get_executor(), sweepTick(timeouts));
+    setNoDelay(connection);
+    ws.emplace(DeviceStreamPool::forHandshake(connection.get_executor(), connection, frames,
+                                              timeouts.handshake));
+    ws->read_message_max(unadmittedMessageLimit);
+    // The handshake reads and writes through the stream: it stays lent until it is done.
+    reading = true;
+    ws->async_accept(beast::bind_front_handler(&ProbeSession::onAccept, shared_from_this()));
 }
 
 void ProbeSession::onAccept(boost::system::error_code const &ec)
 {
+    reading = false;
     if (stopped)
         return;
     if (ec)
@@ -67,47 +78,151 @@ void ProbeSession::onAccept(boost::system::error_code const &ec)
         stop();
         return;
     }
-    armRegistrationTimer();
-    startRead();
+    beginAdmission();
+    readNext();
 }
 
-void ProbeSession::armRegistrationTimer()
+// From the end of the handshake, here or in another program, the register message is awaited.
+void ProbeSession::beginAdmission()
 {
-    registration->timer.expires_after(registration->allowed);
-    registration->timer.async_wait(
-        beast::bind_front_handler(&ProbeSession::onRegistrationTimeout, shared_from_this()));
+    open = true;
+    auto const now = std::chrono::steady_clock::now();
+    heard(now);
+    registrationDeadline = now + timeouts.registration;
 }
 
-void ProbeSession::onRegistrationTimeout(boost::system::error_code const &ec)
+void ProbeSession::checkDeadlines(std::chrono::steady_clock::time_point now)
 {
-    if (ec || stopped || state != State::awaitingId)
+    if (stopped || !open)
         return;
-    onReadFailure(DeviceError::registrationTimeout);
+    if (state == State::awaitingId && watched(timeouts.registration) && now >= registrationDeadline)
+    {
+        onReadFailure(DeviceError::registrationTimeout);
+        return;
+    }
+    if (!watched(timeouts.idle))
+        return;
+    auto const silent = now - lastHeard;
+    if (silent >= timeouts.idle)
+    {
+        onReadFailure(beast::error::timeout);
+        return;
+    }
+    if (silent >= timeouts.idle / 2 && !pinged && !holding && !sendingControl)
+    {
+        pinged = true;
+        sendControl(true, {});
+    }
 }
 
-// Most devices sit idle between tests with a read pending, and a pending read holds the room it
-// reads into. The wait for a message's first bytes asks for little room; the rest of the message
-// follows in large steps.
-constexpr std::size_t firstReadRoom = 128;
-constexpr std::size_t nextReadRoom = 64 * 1024;
-
-void ProbeSession::startRead()
+void ProbeSession::heard(std::chrono::steady_clock::time_point when)
 {
+    lastHeard = when;
+    pinged = false;
+}
+
+// Between messages: pings are answered and pongs dropped here; a data message (or anything else)
+// is read through a stream; with nothing, or only part of a ping or pong, the session waits for
+// more bytes.
+void ProbeSession::readNext()
+{
+    if (stopped)
+        return;
+    if (holding)
+    {
+        readParked = true;
+        giveBackStreamIfIdle();
+        return;
+    }
+    if (!answerControlFrames())
+        return;
+    if (!frames.pending.empty() &&
+        leadingControlFrame(frames.pending).kind == LeadingControlFrame::other)
+    {
+        readMessage();
+        return;
+    }
+    giveBackStreamIfIdle();
+    waitForBytes();
+}
+
+// False while a ping waits for the answer to the one before it, which goes on from here.
+bool ProbeSession::answerControlFrames()
+{
+    for (;;)
+    {
+        auto frame = leadingControlFrame(frames.pending);
+        if (frame.kind == LeadingControlFrame::pong)
+        {
+            frames.pending.erase(0, frame.length);
+            continue;
+        }
+        if (frame.kind != LeadingControlFrame::ping)
+            return true;
+        if (sendingControl)
+            return false;
+        frames.pending.erase(0, frame.length);
+        sendControl(false, frame.payload);
+    }
+}
+
+// The session's own read, into room of its own, so that an idle connection holds no stream and
+// no read buffer; the bytes then go to the stream as what the connection holds.
+void ProbeSession::waitForBytes()
+{
+    waitingBytes = true;
+    connection.async_read_some(
+        boost::asio::buffer(firstBytes),
+        beast::bind_front_handler(&ProbeSession::onBytes, shared_from_this()));
+}
+
+void ProbeSession::onBytes(boost::system::error_code const &ec, std::size_t received)
+{
+    waitingBytes = false;
+    if (stopped)
+        return;
+    // Cancelled for a hold, which keeps what came.
+    if (ec == boost::asio::error::operation_aborted)
+    {
+        readNext();
+        return;
+    }
+    if (ec)
+    {
+        onReadFailure(ec);
+        return;
+    }
+    heard(std::chrono::steady_clock::now());
+    frames.pending.append(firstBytes.data(), received);
+    readNext();
+}
+
+void ProbeSession::readMessage()
+{
+    auto &stream = borrowStream();
+    stream.read_message_max(state == State::validated ? messageLimit : unadmittedMessageLimit);
+    reading = true;
     readSome(firstReadRoom);
 }
 
+// A message's first bytes ask for little room; the rest of the message follows in large steps.
+constexpr std::size_t nextReadRoom = 64 * 1024;
+
 void ProbeSession::readSome(std::size_t room)
 {
-    ws.async_read_some(readBuffer, room,
-                       beast::bind_front_handler(&ProbeSession::onReadSome, shared_from_this()));
+    ws->async_read_some(readBuffer, room,
+                        beast::bind_front_handler(&ProbeSession::onReadSome, shared_from_this()));
 }
 
 void ProbeSession::onReadSome(boost::system::error_code const &ec, std::size_t)
 {
-    if (!ec && !stopped && !ws.is_message_done())
+    if (!ec && !stopped)
+        heard(std::chrono::steady_clock::now());
+    if (!ec && !stopped && !ws->is_message_done())
     {
         if (!chargeReceived())
         {
+            reading = false;
             failConnection("receive budget exhausted");
             return;
         }
@@ -119,7 +234,6 @@ void ProbeSession::onReadSome(boost::system::error_code const &ec, std::size_t)
     onRead(ec);
 }
 
-// A message that came whole in one read is never charged: only those that wait for more.
 bool ProbeSession::chargeReceived()
 {
     auto const received = readBuffer.size();
@@ -139,6 +253,7 @@ void ProbeSession::releaseReceiveCharge()
 
 void ProbeSession::onRead(boost::system::error_code const &ec)
 {
+    reading = false;
     if (stopped)
         return;
     if (ec)
@@ -165,16 +280,9 @@ void ProbeSession::onRead(boost::system::error_code const &ec)
         return;
     }
     releaseReadBuffer();
-    if (holding)
-    {
-        readParked = true;
-        return;
-    }
-    startRead();
+    readNext();
 }
 
-// Kept for the next message while it is small, as results usually are; not kept at the size of
-// the largest message the device ever sent.
 void ProbeSession::releaseReadBuffer()
 {
     constexpr std::size_t keptRoom = 4096;
@@ -230,7 +338,6 @@ void ProbeSession::handleRegisterMessage(std::string_view message)
 {
     auto const decoded = decodeRegisterMessage(message);
     unitId = decoded.unitId;
-    registration.reset();
     LogLine() << "unitId:" << DecimalText(unitId) << " received register request";
     // The validator may answer long after the device has gone; the pending validation is
     // forgotten once it has.
@@ -264,7 +371,8 @@ void ProbeSession::onValidationAnswer(bool accepted)
     if (accepted)
     {
         state = State::validated;
-        ws.read_message_max(messageLimit);
+        if (ws)
+            ws->read_message_max(messageLimit);
         tracker.addProbe(shared_from_this());
     }
 }
@@ -279,8 +387,8 @@ void ProbeSession::enqueueMessage(std::string &message)
     }
     queuedBytes += message.size();
     writeQueue.push_back(std::move(message));
-    // A message queued before the handshake completed, or after the stream closed, stays queued.
-    if (ws.is_open() && !writing && !holding)
+    // A message queued before the handshake completed, or after the session ended, stays queued.
+    if (open && !stopped && !writing && !holding)
         startWriting();
 }
 
@@ -293,23 +401,95 @@ void ProbeSession::enqueueRun(std::string &run)
 void ProbeSession::startWriting()
 {
     writing = true;
-    ws.async_write(boost::asio::buffer(writeQueue.front()),
-                   beast::bind_front_handler(&ProbeSession::onWrite, shared_from_this()));
+    borrowStream().async_write(
+        boost::asio::buffer(writeQueue.front()),
+        beast::bind_front_handler(&ProbeSession::onWrite, shared_from_this()));
 }
 
 void ProbeSession::onWrite(boost::system::error_code const &ec, std::size_t)
 {
     writing = false;
-    // A failed write ends the writing; the read side notices the broken connection.
-    if (ec || !ws.is_open())
+    if (stopped)
         return;
+    // A failed write ends the writing; the read side notices the broken connection. The stream
+    // is not used again.
+    if (ec || !ws->is_open())
+    {
+        if (!reading && !sendingControl)
+            ws.reset();
+        return;
+    }
     queuedBytes -= writeQueue.front().size();
     writeQueue.pop_front();
     if (!writeQueue.empty() && !holding)
+    {
         startWriting();
+        return;
+    }
+    giveBackStreamIfIdle();
+    stopWaitingForBytesIfHeld();
 }
 
-// Ends the session as a failed connection of the device.
+// A ping of the session's own (isPing), or the answer to the device's.
+void ProbeSession::sendControl(bool isPing, std::string const &payload)
+{
+    sendingControl = true;
+    auto &stream = borrowStream();
+    websocket::ping_data const data(payload.data(), payload.size());
+    auto handler = beast::bind_front_handler(&ProbeSession::onControlSent, shared_from_this());
+    if (isPing)
+        stream.async_ping(data, std::move(handler));
+    else
+        stream.async_pong(data, std::move(handler));
+}
+
+void ProbeSession::onControlSent(boost::system::error_code const &ec)
+{
+    sendingControl = false;
+    if (stopped)
+        return;
+    if (ec || !ws->is_open())
+    {
+        if (!reading && !writing)
+            ws.reset();
+        return;
+    }
+    // A ping that waited for this answer is answered now.
+    if (!reading && !waitingBytes)
+        readNext();
+    else
+        giveBackStreamIfIdle();
+    stopWaitingForBytesIfHeld();
+}
+
+ProbeSession::WebSocket &ProbeSession::borrowStream()
+{
+    if (!ws)
+        ws.emplace(tracker.streams().lend(connection.get_executor(), connection, frames,
+                                          timeouts.handshake));
+    return *ws;
+}
+
+// Between messages, with nothing being written, the stream holds nothing of the connection.
+void ProbeSession::giveBackStreamIfIdle()
+{
+    if (!ws || reading || writing || sendingControl || stopped)
+        return;
+    if (ws->is_open() && frames.deliveredWholeMessages() && !frames.writing)
+        tracker.streams().giveBack(std::move(*ws));
+    ws.reset();
+}
+
+// A hold waits for the session's own read to end, with what it read, once nothing is written:
+// bytes a read took from the socket must never be left in a completion that has not run.
+void ProbeSession::stopWaitingForBytesIfHeld()
+{
+    if (!holding || !waitingBytes || writing || sendingControl || stopped)
+        return;
+    boost::system::error_code ignored;
+    connection.cancel(ignored);
+}
+
 void ProbeSession::failConnection(char const *reason)
 {
     if (stopped)
@@ -331,11 +511,11 @@ void ProbeSession::stop()
         tracker.removeProbe(unitId, shared_from_this());
     if (started)
         tracker.connectionClosed();
-    unlink();
-    // No close handshake: the device is gone or misbehaving.
+    tracker.delist(*this);
+    // No close handshake: the device is gone or misbehaving. A stream lent to it stays with the
+    // session: its operations end with the connection.
     boost::system::error_code ignored;
-    socket().close(ignored);
-    registration.reset();
+    connection.close(ignored);
     releaseReceiveCharge();
     stopped = true;
     // Last: what is told may answer the runs at once, and finds the session ended.
@@ -346,6 +526,7 @@ void ProbeSession::stop()
 void ProbeSession::hold()
 {
     holding = true;
+    stopWaitingForBytesIfHeld();
 }
 
 void ProbeSession::resume()
@@ -356,36 +537,34 @@ void ProbeSession::resume()
     if (readParked)
     {
         readParked = false;
-        startRead();
+        readNext();
     }
-    if (ws.is_open() && !writing && !writeQueue.empty())
+    if (open && !writing && !writeQueue.empty())
         startWriting();
 }
 
 bool ProbeSession::atHandOverPoint() const
 {
-    if (stopped || !ws.is_open())
+    if (stopped || !open)
         return true; // nothing to hand over
-    auto const &layer = ws.next_layer();
-    return !writing && !layer.isWriting() && layer.deliveredWholeMessages() &&
-           layer.messagesDelivered() == messagesHandled;
+    return !waitingBytes && !reading && !writing && !sendingControl && !frames.writing &&
+           frames.deliveredWholeMessages() && frames.messagesDelivered() == messagesHandled;
 }
 
 std::optional<DeviceHandOver> ProbeSession::handOverRecord() const
 {
-    if (stopped || !ws.is_open())
+    if (stopped || !open)
         return std::nullopt;
-    auto const &lowest = beast::get_lowest_layer(ws);
     boost::system::error_code ec;
-    auto const local = lowest.local_endpoint(ec);
+    auto const local = connection.local_endpoint(ec);
     if (ec)
         return std::nullopt;
     DeviceHandOver record;
-    record.descriptor = const_cast<Socket &>(lowest).native_handle();
+    record.descriptor = const_cast<Socket &>(connection).native_handle();
     record.ipv6 = local.address().is_v6();
     record.unitId = unitId;
     record.state = static_cast<std::uint32_t>(state);
-    record.pending = ws.next_layer().pendingBytes();
+    record.pending = frames.pending;
     record.unsent.assign(writeQueue.begin(), writeQueue.end());
     return record;
 }
@@ -416,27 +595,23 @@ std::function<void(bool)> ProbeSession::validationAsker()
 std::error_code ProbeSession::adopt(DeviceHandOver const &record)
 {
     auto const protocol = record.ipv6 ? boost::asio::ip::tcp::v6() : boost::asio::ip::tcp::v4();
-    if (auto const ec = adoptAcceptedConnection(ws, record.descriptor, protocol))
+    boost::system::error_code ec;
+    connection.assign(protocol, record.descriptor, ec);
+    if (ec)
         return ec;
-    ws.next_layer().preload(record.pending);
-    messagesHandled = ws.next_layer().messagesDelivered();
+    // The handshake was made in another life: frames come first.
+    frames.cursor.skipHandshake();
+    frames.preload(record.pending);
+    messagesHandled = frames.messagesDelivered();
     unitId = record.unitId;
     state = static_cast<State>(record.state);
     tracker.connectionOpened();
     started = true;
-    tracker.enlist(*this);
-    if (state == State::awaitingId)
-    {
-        // The register message is waited for afresh: the handshake was made in another life.
-        armRegistrationTimer();
-    }
-    else
-    {
-        registration.reset();
-    }
+    tracker.enlist(*this, connection.get_executor(), sweepTick(timeouts));
+    // The register message is waited for afresh.
+    beginAdmission();
     if (state == State::validated)
     {
-        ws.read_message_max(messageLimit);
         tracker.addProbe(shared_from_this());
         // Runs may have been given to it by the previous program.
         runsQueued = true;
@@ -446,8 +621,8 @@ std::error_code ProbeSession::adopt(DeviceHandOver const &record)
         queuedBytes += message.size();
         writeQueue.push_back(message);
     }
-    startRead();
-    if (!writeQueue.empty())
+    readNext();
+    if (!writeQueue.empty() && !writing)
         startWriting();
     return {};
 }

@@ -3,16 +3,16 @@
 #include "api/Reply.hpp"
 #include "common/FrameBoundaryStream.hpp"
 #include "device/DeviceHandOver.hpp"
+#include "device/DeviceStreamPool.hpp"
 #include "status/DisconnectionReason.hpp"
 #include "status/EtherAddr.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/websocket/stream.hpp>
 #include <boost/intrusive/list_hook.hpp>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -29,6 +29,16 @@ class ProbeTracker;
 
 // One device connection: the WebSocket handshake, validation of the device through the API,
 // registration in the tracker, forwarding of results and writing of queued messages.
+//
+// Most devices are idle most of the time, and the session keeps what an idle connection needs
+// small:
+// - between messages the session waits for the device's next bytes with a read of its own into a
+//   small buffer of its own; only once bytes arrive does it borrow a WebSocket stream from the
+//   tracker's pool, which reads the message and goes back after it (a write borrows one too);
+// - pings and pongs that come between messages are dealt with without a stream: a ping is
+//   answered through a borrowed stream, a pong only tells that the device is there;
+// - the tracker's one timer looks at every session's deadlines (the register message's, and
+//   silence: pinged after half of the idle time, ended after all of it).
 //
 // A reload hands the connection to the controller's next program: the session holds (it
 // finishes the message it is reading or writing, then starts no other), and once it waits at a
@@ -76,7 +86,7 @@ public:
     // Sessions run on an io_context, named as such: a type-erased executor would be copied into
     // every pending operation of every idle device, and costs memory and time there.
     using Executor = boost::asio::io_context::executor_type;
-    using Socket = boost::asio::basic_stream_socket<boost::asio::ip::tcp, Executor>;
+    using Socket = DeviceStreamPool::Socket;
 
     ProbeSession(Executor const &executor, ValidateFn &validateFn,
                  TestResultFn &testResultCallbackFn, ReportDisconnectFn const &reportDisconnectFn,
@@ -84,7 +94,7 @@ public:
     ProbeSession(ProbeSession const &) = delete;
     ProbeSession &operator=(ProbeSession const &) = delete;
 
-    Socket &socket();
+    Socket &socket() { return connection; }
     void start();
     // Takes the message's content; it is written after every message queued before it. When it
     // would take the queue above writeQueueLimit, the session ends instead and this throws.
@@ -94,6 +104,9 @@ public:
     void stop();
     unsigned long getUnitId() const { return unitId; }
     bool isStopped() const { return stopped; }
+    // Ends the connection when a deadline has passed, and pings a device silent for half of
+    // its idle time; the tracker calls it for every session now and then.
+    void checkDeadlines(std::chrono::steady_clock::time_point now);
 
     // For a reload: holding, the session finishes what it reads or writes and starts nothing
     // new; resume undoes that when the reload failed.
@@ -112,19 +125,15 @@ public:
     std::function<void(bool)> validationAsker();
 
 private:
-    using Timer = boost::asio::basic_waitable_timer<
-        std::chrono::steady_clock, boost::asio::wait_traits<std::chrono::steady_clock>, Executor>;
-    // Lives from the construction until the register message is accepted or the session ends.
-    struct Registration
-    {
-        Timer timer;
-        std::chrono::steady_clock::duration allowed;
-    };
+    using WebSocket = DeviceStreamPool::WebSocket;
 
     void onAccept(boost::system::error_code const &ec);
-    void armRegistrationTimer();
-    void onRegistrationTimeout(boost::system::error_code const &ec);
-    void startRead();
+    void beginAdmission();
+    void readNext();
+    bool answerControlFrames();
+    void waitForBytes();
+    void onBytes(boost::system::error_code const &ec, std::size_t received);
+    void readMessage();
     void readSome(std::size_t room);
     void onReadSome(boost::system::error_code const &ec, std::size_t bytesRead);
     bool chargeReceived();
@@ -140,8 +149,20 @@ private:
     void failConnection(char const *reason);
     void startWriting();
     void onWrite(boost::system::error_code const &ec, std::size_t bytesWritten);
+    void sendControl(bool isPing, std::string const &payload);
+    void onControlSent(boost::system::error_code const &ec);
+    void heard(std::chrono::steady_clock::time_point when);
+    WebSocket &borrowStream();
+    void giveBackStreamIfIdle();
+    void stopWaitingForBytesIfHeld();
 
-    boost::beast::websocket::stream<FrameBoundaryStream<Socket>> ws;
+    // Most devices sit idle between tests waiting for their next message, with this much room.
+    static constexpr std::size_t firstReadRoom = 128;
+
+    Socket connection;
+    FrameBoundary frames;
+    // Lent by the tracker's pool while the session reads, writes or pings.
+    std::optional<WebSocket> ws;
     ValidateFn &validateFn;
     TestResultFn &testResultCallbackFn;
     // The manager's, like the other two functions: a copy would cost every idle device the
@@ -149,12 +170,14 @@ private:
     ReportDisconnectFn const &reportDisconnectFn;
     ProbeTracker &tracker;
     boost::beast::flat_buffer readBuffer;
-    std::unique_ptr<Registration> registration;
     // A list, not a deque: an empty deque still holds a node of its own, and most sessions
     // have nothing to write most of the time.
     std::list<std::string> writeQueue;
     std::size_t queuedBytes = 0;
     unsigned long unitId = 0;
+    Timeouts timeouts;
+    std::chrono::steady_clock::time_point lastHeard;
+    std::chrono::steady_clock::time_point registrationDeadline;
     // Beside the flags, so that they share a word.
     State state = State::awaitingId;
     // Bytes of the message being read that the receive budget holds for it.
@@ -163,10 +186,16 @@ private:
     std::uint32_t messagesHandled = 0;
     bool stopped = false;
     bool started = false;    // counted among the tracker's open connections
+    bool open = false;       // the handshake is done
     bool runsQueued = false; // its end must be told, so that its open runs are answered
     bool holding = false;
-    bool readParked = false; // a read not started because of the hold
+    bool readParked = false;   // a read not started because of the hold
+    bool waitingBytes = false; // the session's own read for the next message is under way
+    bool reading = false;      // a message is being read through the stream
     bool writing = false;
+    bool sendingControl = false; // a ping or a ping's answer is being written
+    bool pinged = false;         // since the device was last heard
+    std::array<char, firstReadRoom> firstBytes;
 };
 
 } // namespace kelvarin::triggerTesting

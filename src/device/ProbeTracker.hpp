@@ -1,15 +1,19 @@
 #pragma once
 
+#include "device/DeviceStreamPool.hpp"
 #include "device/HeapTrimmer.hpp"
 #include "device/ProbeSession.hpp"
 #include "device/ReceiveBudget.hpp"
 
+#include <boost/asio/steady_timer.hpp>
 #include <boost/intrusive/list.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 
@@ -45,9 +49,14 @@ public:
     void connectionOpened() { ++connections; }
     void connectionClosed() { --connections; }
     std::size_t openConnections() const { return connections; }
-    // Every open session, for a reload's hand-over; a session leaves the list when it stops or
-    // goes.
-    void enlist(ProbeSession &session) { sessions.push_back(session); }
+    // Every open session, for a reload's hand-over and to have its deadlines watched every
+    // `tick` (the shortest tick of any session counts); a session leaves the list when it stops
+    // or goes.
+    void enlist(ProbeSession &session, ProbeSession::Executor const &executor,
+                std::chrono::steady_clock::duration tick);
+    // The session leaves the list; the timer stops with the last of them, so that a loop with
+    // nothing else to do can end.
+    void delist(ProbeSession &session);
     template <class Visit> void forEachConnection(Visit visit)
     {
         for (auto it = sessions.begin(); it != sessions.end();)
@@ -60,6 +69,7 @@ public:
     std::uint64_t refusedAnswers() const { return refused_; }
 
     // Shared by every session for the same reason as the counts above.
+    DeviceStreamPool &streams() { return streamPool; }
     ReceiveBudget &receiveBudget() { return budget; }
     ReceiveBudget const &receiveBudget() const { return budget; }
 
@@ -71,6 +81,16 @@ public:
     }
 
 private:
+    using Timer =
+        boost::asio::basic_waitable_timer<std::chrono::steady_clock,
+                                          boost::asio::wait_traits<std::chrono::steady_clock>,
+                                          ProbeSession::Executor>;
+
+    // One timer for the deadlines of every session, rather than one per session: a timer and
+    // its pending wait would cost every idle device as much again as the rest of its session.
+    void armSweep();
+    void sweep();
+
     // Looked up for every test request: hashed, not ordered.
     std::unordered_map<unsigned long, std::weak_ptr<ProbeSession>> probes;
     std::size_t connections = 0;
@@ -78,7 +98,11 @@ private:
     std::uint64_t accepted_ = 0;
     std::uint64_t refused_ = 0;
     HeapTrimmer trimmer;
+    DeviceStreamPool streamPool;
     ReceiveBudget budget;
+    std::optional<Timer> sweepTimer;
+    std::chrono::steady_clock::duration sweepTick = std::chrono::steady_clock::duration::max();
+    bool sweepArmed = false;
     SessionEndFn sessionEndFn;
 };
 

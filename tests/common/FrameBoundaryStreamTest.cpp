@@ -99,6 +99,23 @@ TEST(WebSocketFrameCursor, ByteByByteAMessageIsOpenUntilItsFinalFrameEnds)
     EXPECT_EQ(boundaries, expected);
 }
 
+TEST(LeadingControlFrame, OnlyWholeMaskedPingsAndPongsAreTakenWithTheirPayloadUnmasked)
+{
+    std::string ping = "\x89\x82\x01\x02\x03\x04" + std::string("\x69\x6b", 2); // "hi"
+    auto const frame = leadingControlFrame(ping + clientFrame("next"));
+    EXPECT_EQ(frame.kind, LeadingControlFrame::ping);
+    EXPECT_EQ(frame.length, ping.size());
+    EXPECT_EQ(frame.payload, "hi");
+    EXPECT_EQ(leadingControlFrame(clientFrame("", true, 0xa)).kind, LeadingControlFrame::pong);
+    for (std::size_t cut = 1; cut < ping.size(); ++cut)
+        EXPECT_EQ(leadingControlFrame(ping.substr(0, cut)).kind, LeadingControlFrame::incomplete);
+    // A stream judges the rest: data, close, an unmasked, unfinished or oversized control frame.
+    for (std::string const &other :
+         {clientFrame("x"), clientFrame("", true, 0x8), std::string("\x89\x00", 2),
+          clientFrame("", false, 0x9), clientFrame(std::string(126, 'p'), true, 0x9)})
+        EXPECT_EQ(leadingControlFrame(other).kind, LeadingControlFrame::other);
+}
+
 // A server end of a real connection, whose stream is handed to a second stream, as a new program
 // would take it over, while a client keeps talking.
 class FrameBoundaryStreamTest : public ::testing::Test

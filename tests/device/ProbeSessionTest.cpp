@@ -217,7 +217,17 @@ TEST_F(ProbeSessionTest, MessagesBeforeAdmissionAreHeldToFourKiB)
 class FragmentingDevice : public std::enable_shared_from_this<FragmentingDevice>
 {
 public:
-    explicit FragmentingDevice(boost::asio::io_context &io) : ws(io) { ws.binary(true); }
+    explicit FragmentingDevice(boost::asio::io_context &io) : ws(io)
+    {
+        ws.binary(true);
+        ws.control_callback(
+            [this](boost::beast::websocket::frame_type kind, boost::beast::string_view payload)
+            {
+                if (kind != boost::beast::websocket::frame_type::close)
+                    (kind == boost::beast::websocket::frame_type::ping ? pings : pongs)
+                        .emplace_back(payload);
+            });
+    }
 
     void connect(boost::asio::ip::tcp::endpoint const &at)
     {
@@ -239,6 +249,12 @@ public:
         if (frames.size() == 1)
             write();
     }
+    // With nothing else being written.
+    void ping(std::string const &payload)
+    {
+        ws.async_ping(boost::beast::websocket::ping_data(payload.c_str()),
+                      [self = shared_from_this()](auto const &) {});
+    }
     void closeSocket()
     {
         boost::system::error_code ignored;
@@ -246,7 +262,7 @@ public:
     }
     bool open() const { return opened && !ended; }
 
-    std::vector<std::string> received;
+    std::vector<std::string> received, pings, pongs;
     bool opened = false;
     bool ended = false;
 
@@ -353,6 +369,25 @@ TEST_F(ProbeSessionFragmentTest, DeviceThatWouldPassTheReceiveBudgetEndsAndOther
 }
 
 // A partly received message is given back to the budget when its device leaves.
+// Between messages the session answers a ping with its payload, and pings a device silent for
+// half of its idle time, whose answers keep it connected; messages go on after either.
+TEST_F(ProbeSessionFragmentTest, PingsAreAnsweredAndAnswersKeepAnIdleDeviceConnected)
+{
+    startDeviceSide({std::chrono::seconds(30), std::chrono::milliseconds(400)});
+    auto device = admittedDevice(7);
+    device->ping("hello");
+    ASSERT_TRUE(runUntil([&] { return !device->pongs.empty(); }));
+    EXPECT_EQ(device->pongs, std::vector<std::string>{"hello"});
+    // Three pings take longer than the idle time.
+    ASSERT_TRUE(runUntil([&] { return device->pings.size() == 3; }));
+    EXPECT_TRUE(device->open());
+    EXPECT_TRUE(manager->isUnitOnline(7));
+    device->send(sim::resultMessage(requestId, true, "x"), true);
+    ASSERT_TRUE(runUntil([&] { return replies.size() == 1; }));
+    EXPECT_EQ(std::get<Result>(replies[0].payload).text, "x");
+    EXPECT_TRUE(reports.empty());
+}
+
 TEST_F(ProbeSessionFragmentTest, DeviceLeavingInTheMiddleOfAMessageGivesItsBytesBack)
 {
     startDeviceSide({}, {"127.0.0.1"}, 100000);
