@@ -80,10 +80,10 @@ void APISession::enqueue(SharedText message)
     startWriterIfDue();
 }
 
-// The front stays while it is being written: the write still reads from it.
+// Those at the front that are being written stay: the write still reads from them.
 bool APISession::dropOldest()
 {
-    std::size_t const firstDroppable = frontInWrite ? 1 : 0;
+    std::size_t const firstDroppable = inWrite;
     if (writeQueue.size() <= firstDroppable)
         return false;
     auto const oldest = writeQueue.begin() + static_cast<std::ptrdiff_t>(firstDroppable);
@@ -157,7 +157,7 @@ void APISession::stop()
     boost::beast::get_lowest_layer(*stream).close(ignored);
     stopped = true;
     holdTimer.cancel();
-    while (writeQueue.size() > (frontInWrite ? 1u : 0u))
+    while (writeQueue.size() > inWrite)
     {
         auto const newest = std::prev(writeQueue.end());
         queueBytes -= (*newest)->size();
@@ -332,20 +332,47 @@ void APISession::dispatch(std::string_view text)
     }
 }
 
+// The messages at the front that go out in one write: as many as fit in a write's worth of
+// bytes, and at least one.
+std::size_t APISession::nextBatch() const
+{
+    constexpr std::size_t batchBytes = 64 * 1024;
+    std::size_t count = 0;
+    std::size_t bytes = 0;
+    for (auto const &message : writeQueue)
+    {
+        if (count > 0 && bytes + message->size() > batchBytes)
+            break;
+        bytes += message->size();
+        ++count;
+    }
+    return count;
+}
+
 void APISession::writeQueued(std::shared_ptr<WebSocket> const &connection, Yield yield)
 {
+    connection->text(true);
     // A writer left over from a dropped connection must not write beside the registration of
     // the next one.
     while (connection == stream && writerDue())
     {
-        SharedText const message = writeQueue.front();
-        LogLine() << "Writing message to API: ---" << PeerText{*message} << "---";
+        // What is queued goes out in one system call: each message but the last is gathered by
+        // the layer, and the last write takes them all. They leave the queue once it is done.
+        auto const batch = nextBatch();
+        auto &layer = connection->next_layer();
         error_code ec;
-        connection->text(true);
-        frontInWrite = true;
-        connection->async_write(net::buffer(*message), yield[ec]);
-        frontInWrite = false;
-        if (!ec)
+        for (inWrite = 0; inWrite < batch && !ec;)
+        {
+            SharedText const message = writeQueue[inWrite++];
+            LogLine() << "Writing message to API: ---" << PeerText{*message} << "---";
+            layer.gatherWrites(inWrite < batch);
+            connection->async_write(net::buffer(*message), yield[ec]);
+        }
+        layer.gatherWrites(false);
+        auto const written = std::exchange(inWrite, 0);
+        if (ec)
+            continue;
+        for (std::size_t i = 0; i < written; ++i)
             removeFront();
     }
 }
@@ -367,7 +394,7 @@ bool APISession::atHandOverPoint() const
     if (stopped || !connected)
         return true; // only the queue goes over
     auto const &layer = stream->next_layer();
-    return !frontInWrite && !layer.isWriting() && layer.deliveredWholeMessages() &&
+    return inWrite == 0 && !layer.isWriting() && layer.deliveredWholeMessages() &&
            layer.messagesDelivered() == messagesHandled;
 }
 

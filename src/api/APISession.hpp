@@ -47,7 +47,8 @@ using SharedText = std::shared_ptr<std::string const>;
 // Two coroutines share the session: the connection cycle (connect, register, read until the
 // connection fails, wait, again) and the writer, which the cycle or a new message starts when
 // something waits to be written on a registered connection, and which ends when the queue is
-// empty or the connection gone.
+// empty or the connection gone. The writer hands what is queued to the socket in one write, up
+// to 64 KiB at a time.
 //
 // A reload hands the session to the controller's next program: holding, the session finishes
 // the message it is reading or writing and starts no other; once it waits at a message boundary
@@ -141,6 +142,7 @@ private:
     void waitBeforeNextAttempt(std::chrono::steady_clock::time_point until, Yield yield);
     void dispatch(std::string_view text);
     bool writerDue() const;
+    std::size_t nextBatch() const;
     void startWriterIfDue();
     void writeQueued(std::shared_ptr<WebSocket> const &connection, Yield yield);
 
@@ -157,7 +159,6 @@ private:
     Timer retryTimer;
     bool connected = false;     // registration written on the current connection
     bool writerRunning = false; // keeps a writer of a dropped connection the only one
-    bool frontInWrite = false;  // the front message is being written and must stay
     bool holding = false;
     bool adopted = false; // the first connection is the previous program's, registered
     // Whole messages taken from the stream, to compare with those it was given.
@@ -168,6 +169,8 @@ private:
     APIQueueBudget::Account account{*this};
     std::size_t queueBytes = 0;
     std::uint64_t droppedTotal = 0;
+    // The messages at the front that are being written and must stay.
+    std::size_t inWrite = 0;
     // Each coroutine keeps its strand: a new one for every burst of writes would cost an
     // allocation each time.
     Strand connectionStrand;

@@ -7,6 +7,7 @@
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/beast/core/bind_handler.hpp>
+#include <boost/beast/core/buffers_cat.hpp>
 #include <boost/beast/core/buffers_range.hpp>
 #include <boost/beast/core/buffers_suffix.hpp>
 #include <boost/beast/websocket/teardown.hpp>
@@ -23,15 +24,23 @@ namespace kelvarin::triggerTesting
 {
 
 // What a connection's bytes are between a WebSocket stream and its socket: where the frames handed
-// on so far end, the bytes read past a frame's end that the stream has not been given, and
-// whether a write is under way. It belongs to the connection: a stream that is lent to the
-// connection only while it reads or writes a message leaves it behind.
+// on so far end, the bytes read past a frame's end that the stream has not been given, whether a
+// write is under way, and the bytes of writes gathered to go out with the next one. It belongs to
+// the connection: a stream that is lent to the connection only while it reads or writes a message
+// leaves it behind.
 struct FrameBoundary
 {
     WebSocketFrameCursor cursor;
     std::string pending;
+    // Written while gathering: they go out in one piece with the next write that does not
+    // gather. The stream's writes follow one another, so none is gathered while one is under way.
+    std::string gathered;
     bool writing = false;
     bool discarding = false;
+    bool gathering = false;
+    // Reads go to the stream as the socket delivers them, untracked: for a connection that is
+    // never handed over and only gathers its writes.
+    bool passingReads = false;
 
     // Every byte handed on ends a complete message; bytes may wait here.
     bool deliveredWholeMessages() const { return cursor.atMessageBoundary(); }
@@ -106,15 +115,19 @@ template <class Buffers, class Handler> struct ReadCompletion
     }
 };
 
+// The completion of a socket write, which may have begun with gathered bytes: the waiting
+// handler is told only of its own bytes written.
 template <class Handler> struct WriteCompletion
 {
-    bool *writing;
+    FrameBoundary *boundary;
     Handler handler;
 
     void operator()(boost::system::error_code ec, std::size_t written)
     {
-        *writing = false;
-        std::move(handler)(ec, written);
+        boundary->writing = false;
+        auto const gatheredPart = std::min(written, boundary->gathered.size());
+        boundary->gathered.erase(0, gatheredPart);
+        std::move(handler)(ec, written - gatheredPart);
     }
 };
 
@@ -203,7 +216,15 @@ public:
     NextLayer const &next_layer() const noexcept { return this->layer(); }
 
     bool deliveredWholeMessages() const { return this->boundary().deliveredWholeMessages(); }
-    bool isWriting() const { return this->boundary().writing; }
+    // A write under way, or bytes gathered for the next one.
+    bool isWriting() const
+    {
+        return this->boundary().writing || !this->boundary().gathered.empty();
+    }
+    // While on, what is written is kept and taken at once, to go out with the first write after:
+    // a session with several messages to write hands them to the socket in one system call.
+    void gatherWrites(bool on) { this->boundary().gathering = on; }
+    void passReadsThrough() { this->boundary().passingReads = true; }
     std::uint32_t messagesDelivered() const { return this->boundary().messagesDelivered(); }
     // Bytes read from the socket that the WebSocket stream has not been given: the beginning of
     // what the peer sent next, handed over with the connection.
@@ -222,6 +243,8 @@ public:
     {
         ec = {};
         auto &frames = this->boundary();
+        if (frames.passingReads)
+            return this->layer().read_some(buffers, ec);
         if (!frames.pending.empty())
             return frames.deliverPending(buffers);
         std::size_t const received = this->layer().read_some(buffers, ec);
@@ -273,14 +296,7 @@ public:
         return boost::asio::async_initiate<WriteHandler,
                                            void(boost::system::error_code, std::size_t)>(
             [this](auto &&waiting, ConstBuffers const &data)
-            {
-                using Waiting = std::decay_t<decltype(waiting)>;
-                auto &writing = this->boundary().writing;
-                writing = true;
-                this->layer().async_write_some(
-                    data, frameBoundaryDetail::WriteCompletion<Waiting>{
-                              &writing, std::forward<decltype(waiting)>(waiting)});
-            },
+            { startWrite(data, std::forward<decltype(waiting)>(waiting)); },
             handler, buffers);
     }
 
@@ -300,6 +316,34 @@ public:
     }
 
 private:
+    template <class ConstBuffers, class Waiting>
+    void startWrite(ConstBuffers const &buffers, Waiting &&waiting)
+    {
+        using Handler = std::decay_t<Waiting>;
+        auto &frames = this->boundary();
+        if (frames.gathering)
+        {
+            auto const size = boost::asio::buffer_size(buffers);
+            auto const at = frames.gathered.size();
+            frames.gathered.resize(at + size);
+            boost::asio::buffer_copy(boost::asio::buffer(frames.gathered.data() + at, size),
+                                     buffers);
+            boost::asio::post(get_executor(),
+                              boost::beast::bind_front_handler(std::forward<Waiting>(waiting),
+                                                               boost::system::error_code(), size));
+            return;
+        }
+        frames.writing = true;
+        frameBoundaryDetail::WriteCompletion<Handler> completion{&frames,
+                                                                 std::forward<Waiting>(waiting)};
+        if (frames.gathered.empty())
+            this->layer().async_write_some(buffers, std::move(completion));
+        else
+            this->layer().async_write_some(
+                boost::beast::buffers_cat(boost::asio::buffer(frames.gathered), buffers),
+                std::move(completion));
+    }
+
     // Bytes waiting in the connection are handed on through the executor, never inside the call
     // that asked for them; otherwise the socket is read.
     template <class MutableBuffers, class Waiting>
@@ -307,6 +351,11 @@ private:
     {
         using Handler = std::decay_t<Waiting>;
         auto &frames = this->boundary();
+        if (frames.passingReads)
+        {
+            this->layer().async_read_some(buffers, std::forward<Waiting>(waiting));
+            return;
+        }
         if (!frames.pending.empty())
         {
             auto const handedOn = frames.deliverPending(buffers);

@@ -217,6 +217,35 @@ TEST_F(FrameBoundaryStreamTest, AMessageSplitAcrossTheHandOverArrivesWhole)
     EXPECT_TRUE(readMessage(*adopted) == message);
 }
 
+TEST_F(FrameBoundaryStreamTest, GatheredWritesWaitAndGoOutWithTheNextWrite)
+{
+    server->binary(true);
+    auto write = [&](std::string const &text)
+    {
+        bool done = false;
+        server->async_write(net::buffer(text), [&](auto const &ec, std::size_t) { done = !ec; });
+        io.restart();
+        while (!done && io.run_one_for(std::chrono::seconds(5)) > 0)
+            ;
+        EXPECT_TRUE(done);
+    };
+    server->next_layer().gatherWrites(true);
+    write("a");
+    write("b");
+    EXPECT_TRUE(server->next_layer().isWriting());
+    EXPECT_EQ(client.available(), 0U);
+    server->next_layer().gatherWrites(false);
+    write("c");
+    EXPECT_FALSE(server->next_layer().isWriting());
+    std::string received(9, '\0');
+    net::read(client, net::buffer(received));
+    EXPECT_EQ(received, std::string("\x82\x01"
+                                    "a\x82\x01"
+                                    "b\x82\x01"
+                                    "c",
+                                    9));
+}
+
 // The client end of a connection handed over, its server a plain WebSocket server.
 TEST(AdoptConnectedConnection, TheServerSeesNoSecondHandshakeAndBothDirectionsGoOn)
 {

@@ -1,6 +1,7 @@
 #include "bench/BareRelay.hpp"
 
 #include "common/Coroutine.hpp"
+#include "common/FrameBoundaryStream.hpp"
 #include "common/SetNoDelay.hpp"
 #include "device/DeviceProtocol.hpp"
 
@@ -40,39 +41,63 @@ constexpr std::size_t uuidTextSize = 36;
 constexpr std::size_t registerSize = 19;
 constexpr std::size_t resultTextOffset = 26;
 
-// One WebSocket connection with its queue of outgoing messages, one write at a time.
+// One WebSocket connection with its queue of outgoing messages, one write at a time: the
+// messages queued when a write begins go to the socket in one system call, as the controller
+// writes them (the layer beneath the stream gathers all but the last).
 struct Link : std::enable_shared_from_this<Link>
 {
     // Every message in one frame, and a client's masking done in one pass: as little work per
-    // message as the library allows.
+    // message as the library allows. Reads go to the stream as they come.
     explicit Link(tcp::socket socket) : ws(std::move(socket))
     {
         ws.auto_fragment(false);
         ws.write_buffer_bytes(64 * 1024);
+        ws.next_layer().passReadsThrough();
     }
 
     void send(Message message)
     {
         outbox.push_back(std::move(message));
         if (outbox.size() == 1)
-            writeFront();
+            writeBatch();
     }
 
-    void writeFront()
+    void writeBatch()
     {
-        ws.async_write(net::buffer(*outbox.front()),
+        constexpr std::size_t batchBytes = 64 * 1024;
+        std::size_t bytes = 0;
+        for (batch = 0; batch < outbox.size(); ++batch)
+        {
+            if (batch > 0 && bytes + outbox[batch]->size() > batchBytes)
+                break;
+            bytes += outbox[batch]->size();
+        }
+        written = 0;
+        writeNext();
+    }
+
+    void writeNext()
+    {
+        ws.next_layer().gatherWrites(written + 1 < batch);
+        ws.async_write(net::buffer(*outbox[written]),
                        [self = shared_from_this()](error_code const &ec, std::size_t)
                        {
                            if (ec)
                                return self->outbox.clear();
-                           self->outbox.pop_front();
+                           if (++self->written < self->batch)
+                               return self->writeNext();
+                           self->outbox.erase(self->outbox.begin(),
+                                              self->outbox.begin() +
+                                                  static_cast<std::ptrdiff_t>(self->batch));
                            if (!self->outbox.empty())
-                               self->writeFront();
+                               self->writeBatch();
                        });
     }
 
-    websocket::stream<tcp::socket> ws;
+    websocket::stream<FrameBoundaryStream<tcp::socket>> ws;
     std::deque<Message> outbox;
+    std::size_t batch = 0;
+    std::size_t written = 0;
 };
 
 std::string_view payload(beast::flat_buffer const &buffer)
@@ -172,10 +197,10 @@ struct BareRelay::State : std::enable_shared_from_this<BareRelay::State>
         {
             auto link = std::make_shared<Link>(tcp::socket(io));
             error_code ec;
-            link->ws.next_layer().async_connect(endpoint, yield[ec]);
+            beast::get_lowest_layer(link->ws).async_connect(endpoint, yield[ec]);
             if (!ec)
             {
-                setNoDelay(link->ws.next_layer());
+                setNoDelay(beast::get_lowest_layer(link->ws));
                 link->ws.async_handshake("bench-api", "/", yield[ec]);
             }
             if (!ec)
@@ -233,9 +258,9 @@ struct BareRelay::State : std::enable_shared_from_this<BareRelay::State>
         error_code ignored;
         acceptor.close(ignored);
         for (auto &[unit, link] : devices)
-            link->ws.next_layer().close(ignored);
+            beast::get_lowest_layer(link->ws).close(ignored);
         for (auto &link : apis)
-            link->ws.next_layer().close(ignored);
+            beast::get_lowest_layer(link->ws).close(ignored);
     }
 
     net::io_context &io;

@@ -197,6 +197,9 @@ std::unique_ptr<ChildProcess> BenchRun::startRelay(Scenario &scenario)
 {
     std::vector<std::string> argv = {settings.self, "relay", "--listen",
                                      "127.0.0.1:" + std::to_string(scenario.devicePort)};
+    // A program that runs the relay under it, for a profile of the floor.
+    if (char const *wrapper = std::getenv("TT_BENCH_RELAY_WRAPPER"))
+        argv.insert(argv.begin(), wrapper);
     for (auto const &api : scenario.apis)
     {
         auto const endpoint = api->localEndpoint();

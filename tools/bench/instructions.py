@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
-"""Instructions the controller executes per round trip, counted by valgrind's callgrind.
+"""Instructions the controller and the bare relay execute per round trip, counted by callgrind.
 
 The benchmark's CPU figures swing by a third from run to run on shared virtual machines; the
 number of instructions the controller's own code (its libraries included, the kernel not)
 executes for a test does not. This runs a small `tt_bench` (100 devices, 300 round trips/s, then
-32 tests outstanding) with the controller under callgrind and prints, for the one-server and the
-four-server run, the instructions per round trip and the functions that execute the most of
-them. The round trips are counted as the calls that hand a device's result to the API side.
+32 tests outstanding) with the controller and the bare relay under callgrind and prints, for the
+one-server and the four-server run of each, the instructions per round trip and the functions
+that execute the most of them. The round trips are counted as the calls that hand a device's
+result to the API side.
 
 The controller's counts are dumped twice a second (`callgrind_control --dump`), and only the
 parts taken while round trips flowed are summed, less the first and the last of them: start-up,
@@ -28,10 +29,12 @@ import sys
 import tempfile
 import time
 
-ROUND_TRIP_FUNCTION = "APIManager::sendResult(kelvarin::triggerTesting::Reply)"
+# The call each program makes once per round trip.
+ROUND_TRIP_FUNCTIONS = {"controller": "APIManager::sendResult(kelvarin::triggerTesting::Reply)",
+                        "relay": "BareRelay::State::relayResult("}
 
 
-def parse(path):
+def parse(path, round_trip_function):
     """Total instructions, round trips, and each function's own instructions."""
     names = {}
 
@@ -65,7 +68,7 @@ def parse(path):
             if len(fields) >= 2 and not after_calls:
                 own[function] += int(fields[1])
             after_calls = False
-    round_trips = sum(n for f, n in calls.items() if ROUND_TRIP_FUNCTION in f)
+    round_trips = sum(n for f, n in calls.items() if round_trip_function in f)
     return total, round_trips, own
 
 
@@ -81,20 +84,21 @@ def dump(work):
             pass
 
 
-def runs(work):
-    """Each controller's dump files in the order written, its runs in the order they ended."""
+def runs(work, program):
+    """Each run's dump files in the order written, the runs in the order they ended."""
     by_pid = collections.defaultdict(list)
-    for output in pathlib.Path(work).glob("callgrind.*"):
-        pid, _, part = output.name[len("callgrind."):].partition(".")
+    prefix = f"callgrind.{program}."
+    for output in pathlib.Path(work).glob(prefix + "*"):
+        pid, _, part = output.name[len(prefix):].partition(".")
         # The file written at exit has no part number: it comes last.
         by_pid[pid].append((int(part) if part else sys.maxsize, output))
     ordered = sorted(by_pid.values(), key=lambda parts: max(os.path.getmtime(o) for _, o in parts))
     return [[output for _, output in sorted(parts)] for parts in ordered]
 
 
-def steady(parts):
+def steady(parts, round_trip_function):
     """Totals over the parts in which round trips flowed, less the first and the last."""
-    parsed = [parse(part) for part in parts]
+    parsed = [parse(part, round_trip_function) for part in parts]
     flowing = [p for p in parsed if p[1] > 0]
     if len(flowing) >= 3:
         flowing = flowing[1:-1]
@@ -112,29 +116,34 @@ def main():
     controller = pathlib.Path(options.controller).resolve()
     bench = pathlib.Path(__file__).resolve().parents[2] / "build/tools/tt_bench"
     with tempfile.TemporaryDirectory() as work:
-        wrapper = pathlib.Path(work, "controller")
-        wrapper.write_text(
-            "#!/bin/sh\nexec valgrind --tool=callgrind"
-            f" --callgrind-out-file={work}/callgrind.%p {controller} \"$@\"\n")
-        wrapper.chmod(0o755)
-        run = subprocess.Popen([str(bench), "--controller", str(wrapper), "--fleet", "100",
-                                "--relay-devices", "100", "--rate", "300", "--window", "32",
-                                "--measure-ms", "4000", "--repetitions", "1", "--no-reload",
-                                "--json", f"{work}/bench.json", "--logs", work],
+        wrappers = {}
+        for program in ROUND_TRIP_FUNCTIONS:
+            wrappers[program] = pathlib.Path(work, program)
+            wrappers[program].write_text(
+                "#!/bin/sh\nexec valgrind --tool=callgrind"
+                f" --callgrind-out-file={work}/callgrind.{program}.%p"
+                + (f" {controller}" if program == "controller" else "") + " \"$@\"\n")
+            wrappers[program].chmod(0o755)
+        run = subprocess.Popen([str(bench), "--controller", str(wrappers["controller"]),
+                                "--fleet", "100", "--relay-devices", "100", "--rate", "300",
+                                "--window", "32", "--measure-ms", "4000", "--repetitions", "1",
+                                "--no-reload", "--json", f"{work}/bench.json", "--logs", work],
+                               env=dict(os.environ, TT_BENCH_RELAY_WRAPPER=str(wrappers["relay"])),
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         while run.poll() is None:
             time.sleep(0.5)
             dump(work)
         if run.returncode != 0:
             sys.exit(f"tt_bench failed:\n{run.stderr.read()}")
-        for servers, parts in zip(("1 API server", "4 API servers"), runs(work)):
-            total, round_trips, own = steady(parts)
-            if round_trips == 0:
-                sys.exit(f"no round trips counted in {parts[-1]}")
-            print(f"{servers}: {total:,} instructions, {round_trips:,} round trips, "
-                  f"{total / round_trips:,.0f} per round trip")
-            for function, count in own.most_common(options.top):
-                print(f"  {count / round_trips:8,.0f}  {function[:110]}")
+        for program, function in ROUND_TRIP_FUNCTIONS.items():
+            for servers, parts in zip(("1 API server", "4 API servers"), runs(work, program)):
+                total, round_trips, own = steady(parts, function)
+                if round_trips == 0:
+                    sys.exit(f"no round trips counted in {parts[-1]}")
+                print(f"{program}, {servers}: {total:,} instructions, {round_trips:,} round trips,"
+                      f" {total / round_trips:,.0f} per round trip")
+                for name, count in own.most_common(options.top):
+                    print(f"  {count / round_trips:8,.0f}  {name[:110]}")
 
 
 if __name__ == "__main__":
