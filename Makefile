@@ -15,7 +15,7 @@ JOBS ?= $(shell nproc)
 PACKAGES := build-essential cmake ninja-build g++ make pkg-config \
 	libboost1.81-dev libboost-program-options1.81-dev \
 	libboost-context1.81-dev libboost-coroutine1.81-dev \
-	rapidjson-dev libsystemd-dev prometheus-cpp-dev libgtest-dev libgmock-dev \
+	rapidjson-dev libsystemd-dev prometheus-cpp-dev libjemalloc-dev libgtest-dev libgmock-dev \
 	python3 python3-pytest python3-websockets systemd dpkg-dev debhelper lintian \
 	debootstrap systemd-container man-db groff-base prometheus clang-format-14 ccache
 

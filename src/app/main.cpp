@@ -22,6 +22,14 @@
 #include <unistd.h>
 #include <vector>
 
+// jemalloc's settings, read when the allocator starts (without jemalloc nobody reads them): freed
+// memory goes back to the system within about a second, by a thread of the allocator's own
+// rather than on the event loop.
+extern "C"
+{
+    char const *malloc_conf = "background_thread:true,dirty_decay_ms:1000,muzzy_decay_ms:0";
+}
+
 namespace
 {
 

@@ -18,6 +18,13 @@ ProbeSession::Executor ioContextExecutor(boost::asio::ip::tcp::acceptor &accepto
     return *executor;
 }
 
+bool isIpv6(boost::asio::ip::tcp::acceptor &acceptor)
+{
+    boost::system::error_code ec;
+    auto const local = acceptor.local_endpoint(ec);
+    return !ec && local.address().is_v6();
+}
+
 } // namespace
 
 ProbeServer::ProbeServer(boost::asio::ip::tcp::acceptor acceptor,
@@ -27,8 +34,8 @@ ProbeServer::ProbeServer(boost::asio::ip::tcp::acceptor acceptor,
                          ProbeTracker &tracker, ProbeSession::Timeouts timeouts)
     : acceptor(std::move(acceptor)), validateFn(validateFn),
       testResultCallbackFn(testResultCallbackFn), reportDisconnectFn(reportDisconnectFn),
-      tracker(tracker), timeouts(timeouts), sessionExecutor(ioContextExecutor(this->acceptor)),
-      backoff(this->acceptor.get_executor())
+      tracker(tracker), timeouts(timeouts), ipv6(isIpv6(this->acceptor)),
+      sessionExecutor(ioContextExecutor(this->acceptor)), backoff(this->acceptor.get_executor())
 {
 }
 
@@ -75,7 +82,7 @@ void ProbeServer::onAccept(boost::system::error_code const &ec,
     else
     {
         backoff.reset();
-        session->start();
+        session->start(ipv6);
     }
     start();
 }

@@ -44,6 +44,8 @@ private:
     ProbeSession::ReportDisconnectFn const &reportDisconnectFn;
     ProbeTracker &tracker;
     ProbeSession::Timeouts timeouts;
+    // The family of every connection it accepts.
+    bool ipv6;
     ProbeSession::Executor sessionExecutor;
     AcceptBackoff backoff;
     bool holding = false;

@@ -53,8 +53,9 @@ ProbeSession::ProbeSession(Executor const &executor, ValidateFn &validateFn,
 {
 }
 
-void ProbeSession::start()
+void ProbeSession::start(bool isIpv6)
 {
+    ipv6 = isIpv6;
     tracker.connectionOpened();
     started = true;
     tracker.enlist(*this, connection.get_executor(), sweepTick(timeouts));
@@ -174,6 +175,27 @@ void ProbeSession::waitForBytes()
     connection.async_read_some(
         boost::asio::buffer(firstBytes),
         beast::bind_front_handler(&ProbeSession::onBytes, shared_from_this()));
+}
+
+// For a connection just taken over: its bytes, if any came during the hand-over, are reported
+// at once by the registration of its descriptor, so readiness can be waited for without a read
+// that would find nothing for most of them.
+void ProbeSession::waitUntilReadable()
+{
+    waitingBytes = true;
+    connection.async_wait(Socket::wait_read,
+                          [self = shared_from_this()](boost::system::error_code const &ec)
+                          {
+                              self->waitingBytes = false;
+                              if (self->stopped)
+                                  return;
+                              if (ec && ec != boost::asio::error::operation_aborted)
+                              {
+                                  self->onReadFailure(ec);
+                                  return;
+                              }
+                              self->readNext();
+                          });
 }
 
 void ProbeSession::onBytes(boost::system::error_code const &ec, std::size_t received)
@@ -555,13 +577,9 @@ std::optional<DeviceHandOver> ProbeSession::handOverRecord() const
 {
     if (stopped || !open)
         return std::nullopt;
-    boost::system::error_code ec;
-    auto const local = connection.local_endpoint(ec);
-    if (ec)
-        return std::nullopt;
     DeviceHandOver record;
     record.descriptor = const_cast<Socket &>(connection).native_handle();
-    record.ipv6 = local.address().is_v6();
+    record.ipv6 = ipv6;
     record.unitId = unitId;
     record.state = static_cast<std::uint32_t>(state);
     record.pending = frames.pending;
@@ -599,6 +617,7 @@ std::error_code ProbeSession::adopt(DeviceHandOver const &record)
     connection.assign(protocol, record.descriptor, ec);
     if (ec)
         return ec;
+    ipv6 = record.ipv6;
     // The handshake was made in another life: frames come first.
     frames.cursor.skipHandshake();
     frames.preload(record.pending);
@@ -621,7 +640,10 @@ std::error_code ProbeSession::adopt(DeviceHandOver const &record)
         queuedBytes += message.size();
         writeQueue.push_back(message);
     }
-    readNext();
+    if (frames.pending.empty())
+        waitUntilReadable();
+    else
+        readNext();
     if (!writeQueue.empty() && !writing)
         startWriting();
     return {};

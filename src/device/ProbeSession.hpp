@@ -95,7 +95,8 @@ public:
     ProbeSession &operator=(ProbeSession const &) = delete;
 
     Socket &socket() { return connection; }
-    void start();
+    // Once the socket is connected; ipv6 tells which of the families it has, for the hand-over.
+    void start(bool ipv6 = false);
     // Takes the message's content; it is written after every message queued before it. When it
     // would take the queue above writeQueueLimit, the session ends instead and this throws.
     void enqueueMessage(std::string &message);
@@ -132,6 +133,7 @@ private:
     void readNext();
     bool answerControlFrames();
     void waitForBytes();
+    void waitUntilReadable();
     void onBytes(boost::system::error_code const &ec, std::size_t received);
     void readMessage();
     void readSome(std::size_t room);
@@ -185,8 +187,9 @@ private:
     // Whole messages taken from the stream, to compare with those it was given.
     std::uint32_t messagesHandled = 0;
     bool stopped = false;
-    bool started = false;    // counted among the tracker's open connections
-    bool open = false;       // the handshake is done
+    bool started = false; // counted among the tracker's open connections
+    bool open = false;    // the handshake is done
+    bool ipv6 = false;
     bool runsQueued = false; // its end must be told, so that its open runs are answered
     bool holding = false;
     bool readParked = false;   // a read not started because of the hold

@@ -67,7 +67,7 @@ class TestControl:
             fields["Version"], fields["Architecture"])
         depends = [d.split()[0] for d in fields["Depends"].split(", ")]
         for library in ("libboost-program-options1.81.0", "libsystemd0",
-                        "libprometheus-cpp-core1.0", "libstdc++6", "libc6"):
+                        "libprometheus-cpp-core1.0", "libjemalloc2", "libstdc++6", "libc6"):
             assert library in depends
 
     def test_package_changelog_manual_page_and_binary_agree_on_the_version(self, package):

@@ -17,7 +17,7 @@ namespace kelvarin::triggerTesting
 
 struct ReloadTimings
 {
-    std::chrono::steady_clock::duration poll = std::chrono::milliseconds(10);
+    std::chrono::steady_clock::duration poll = std::chrono::milliseconds(1);
     // How long connections may take to reach a message boundary.
     std::chrono::steady_clock::duration handOverBound = std::chrono::seconds(5);
 };
