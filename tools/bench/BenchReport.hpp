@@ -12,7 +12,8 @@ namespace kelvarin::triggerTesting::bench
 
 // The figures of one benchmark run: each the median of its runs with their spread, beside the
 // same figure for the bare relay where there is one, and against its target where there is
-// one. Printed as a table for people and written as JSON with the same numbers.
+// one. Printed as a table for people and written as JSON with the same numbers; a figure
+// without runs (not to be taken on this machine) shows as "-" and null.
 class BenchReport
 {
 public:
