@@ -145,25 +145,47 @@ bool BenchReport::allTargetsMet() const
     return true;
 }
 
+bool BenchReport::anyBroker() const
+{
+    for (auto const &section : sections)
+        for (auto const &figure : section.figures)
+            if (!figure.broker.empty())
+                return true;
+    return false;
+}
+
 void BenchReport::printTable(std::ostream &out) const
 {
     char line[256];
+    auto const withBroker = anyBroker();
     out << "Machine: " << machine.cores << " cores, " << machine.memoryKiB / 1024 << " MiB, "
         << machine.cpuModel << ", " << machine.kernel << "\n";
     for (auto const &section : sections)
     {
         out << "\n" << section.name << "\n";
-        std::snprintf(line, sizeof line, "  %-44s %10s %19s %10s %7s  target\n", "figure",
-                      "controller", "spread (min..max)", "bare relay", "ratio");
+        std::snprintf(line, sizeof line, "  %-44s %10s %19s %10s %7s", "figure", "controller",
+                      "spread (min..max)", "bare relay", "ratio");
         out << line;
+        if (withBroker)
+        {
+            std::snprintf(line, sizeof line, " %10s %7s", "mosquitto", "ratio");
+            out << line;
+        }
+        out << "  target\n";
         for (auto const &figure : section.figures)
         {
             std::snprintf(line, sizeof line, " %10s %19s %10s %7s",
                           medianText(figure.controller).c_str(), spread(figure.controller).c_str(),
                           medianText(figure.floor).c_str(),
                           ratioText(figure.controller, figure.floor).c_str());
-            out << "  " << padded(figure.name + " (" + figure.unit + ")", 44) << line << "  "
-                << targetText(figure) << "\n";
+            out << "  " << padded(figure.name + " (" + figure.unit + ")", 44) << line;
+            if (withBroker)
+            {
+                std::snprintf(line, sizeof line, " %10s %7s", medianText(figure.broker).c_str(),
+                              ratioText(figure.controller, figure.broker).c_str());
+                out << line;
+            }
+            out << "  " << targetText(figure) << "\n";
         }
     }
     if (!notes.empty())
@@ -211,6 +233,11 @@ std::string BenchReport::json() const
             {
                 writeRuns(writer, "bare_relay", figure.floor);
                 writeRatio(writer, "ratio", figure.controller, figure.floor);
+            }
+            if (!figure.broker.empty())
+            {
+                writeRuns(writer, "broker", figure.broker);
+                writeRatio(writer, "ratio_to_broker", figure.controller, figure.broker);
             }
             if (figure.target)
             {

@@ -1,6 +1,7 @@
 #include "bench/BenchRun.hpp"
 
 #include "bench/BenchSupport.hpp"
+#include "bench/BrokerBench.hpp"
 #include "bench/DeviceGenerator.hpp"
 #include "bench/ProcessProbe.hpp"
 #include "sim/SimValidator.hpp"
@@ -385,7 +386,7 @@ BenchRun::RelayRuns BenchRun::measureRelay(Scenario &scenario, ChildProcess &tar
 
 void BenchRun::addRelayFigures(BenchReport &report, std::string const &section,
                                std::string const &suffix, RelayRuns const &ours,
-                               RelayRuns const &floor,
+                               RelayRuns const &floor, RelayRuns const &broker,
                                std::optional<BenchReport::Target> saturationTarget,
                                std::optional<BenchReport::Target> fixedP99Target) const
 {
@@ -395,7 +396,7 @@ void BenchRun::addRelayFigures(BenchReport &report, std::string const &section,
                    std::optional<BenchReport::Target> goal = std::nullopt)
     {
         report.add(section, {key + "_" + suffix, name, unit, (ours.*mode).*figure,
-                             (floor.*mode).*figure, goal});
+                             (floor.*mode).*figure, goal, (broker.*mode).*figure});
     };
     // What a round trip costs the target, under the figures of one mode.
     auto perTrip = [&](std::string const &prefix, Runs RelayRuns::*mode)
@@ -462,6 +463,15 @@ BenchReport BenchRun::run(net::yield_context yield)
         relayRuns.push_back(measureRelay(*scenario, *relay, yield));
         relay->stop(yield);
     }
+    std::optional<BrokerBench::Runs> brokerRuns;
+#ifdef TT_BENCH_MOSQUITTO
+    BrokerBench broker(io, settings, workDirectory);
+    brokerRuns = broker.run(yield);
+    if (!brokerRuns)
+        report.note("no mosquitto column: " + broker.whyNot());
+#else
+    report.note("no mosquitto column: tt_bench was built without libmosquitto-dev");
+#endif
     std::filesystem::remove_all(workDirectory);
 
     using Target = BenchReport::Target;
@@ -488,13 +498,16 @@ BenchReport BenchRun::run(net::yield_context yield)
                               admission.controllerHeld,
                               {},
                               std::nullopt});
-    std::string const memorySection = "Memory: controller VmRSS";
+    std::string const memorySection =
+        brokerRuns ? "Memory: controller VmRSS (mosquitto: per idle subscribed client)"
+                   : "Memory: controller VmRSS";
     report.add(memorySection, {"rss_per_idle_device",
                                "per idle validated device",
                                "bytes",
                                admission.perDeviceBytes,
                                {},
-                               target(false, 4096)});
+                               target(false, 4096),
+                               brokerRuns ? brokerRuns->perClientBytes : std::vector<double>{}});
     report.add(memorySection, {"rss_after_fleet_left",
                                "after the fleet left, of the start",
                                "percent",
@@ -557,8 +570,11 @@ BenchReport BenchRun::run(net::yield_context yield)
                                     (servers > 1 ? "s, " : ", ") +
                                     std::to_string(settings.relayDevices) + " devices, " +
                                     std::to_string(settings.resultSize) + "-byte results";
+        // The broker has one requester, the counterpart of one API server.
+        RelayRuns const noBroker;
+        auto const &broker = servers == 1 && brokerRuns ? brokerRuns->relay : noBroker;
         addRelayFigures(report, section, std::to_string(servers) + "api", controllerRuns[i],
-                        relayRuns[i], target(true, servers == 1 ? 50000 : 35000),
+                        relayRuns[i], broker, target(true, servers == 1 ? 50000 : 35000),
                         servers == 1 ? target(false, 1.0) : std::nullopt);
     }
     std::string syscallFailure;
@@ -566,6 +582,8 @@ BenchReport BenchRun::run(net::yield_context yield)
         for (auto const &each : *runs)
             if (!each.syscallFailure.empty())
                 syscallFailure = each.syscallFailure;
+    if (brokerRuns && !brokerRuns->relay.syscallFailure.empty())
+        syscallFailure = brokerRuns->relay.syscallFailure;
     if (!syscallFailure.empty())
         report.note("system calls were not counted (" + syscallFailure + "): shown as -");
     return report;

@@ -96,9 +96,9 @@ private:
     RelayRuns measureRelay(Scenario &scenario, ChildProcess &target,
                            boost::asio::yield_context yield);
     void pause(std::chrono::steady_clock::duration span, boost::asio::yield_context yield);
-    // One section of relay figures, the controller's beside the bare relay's.
+    // One section of relay figures, the controller's beside the bare relay's and the broker's.
     void addRelayFigures(BenchReport &report, std::string const &section, std::string const &suffix,
-                         RelayRuns const &ours, RelayRuns const &floor,
+                         RelayRuns const &ours, RelayRuns const &floor, RelayRuns const &broker,
                          std::optional<BenchReport::Target> saturationTarget,
                          std::optional<BenchReport::Target> fixedP99Target) const;
 
