@@ -25,16 +25,21 @@ else
 SUDO := sudo
 endif
 
+# The broker the benchmark compares the controller with, and the client library it drives it
+# with; only `make bench` installs them.
+BENCH_PACKAGES := mosquitto libmosquitto-dev
+
 FUZZ_BUILD_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 # The parsers of JSON from outside take inputs up to 1 MiB, so that deep nesting is in reach.
 FUZZ_LARGE_INPUTS := fuzz_api_documents|fuzz_result_message|fuzz_validate_answer
 
-.PHONY: deps fuzz-deps configure build test test-asan test-tsan package fuzz demo bench soak format clean
+.PHONY: deps fuzz-deps bench-deps configure build test test-asan test-tsan package fuzz demo bench soak format clean
 
-deps fuzz-deps: WANTED = $(if $(filter fuzz-deps,$@),$(FUZZ_PACKAGES),$(PACKAGES))
-deps fuzz-deps:
+deps fuzz-deps bench-deps: WANTED = $(if $(filter fuzz-deps,$@),$(FUZZ_PACKAGES),$(if \
+	$(filter bench-deps,$@),$(BENCH_PACKAGES),$(PACKAGES)))
+deps fuzz-deps bench-deps:
 	@missing=$$(for p in $(WANTED); do \
 		dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; \
 	done); \
@@ -65,8 +70,14 @@ demo: build
 	TT_BUILD_DIR=$(BUILD_DIR) tools/demo.sh </dev/null
 
 # The controller's figures on this machine: admission, memory per device, relay throughput and
-# latency, each beside a bare relay's; a table here and the same figures in $(BUILD_DIR)/bench.json.
+# latency, each beside a bare relay's and the mosquitto broker's; a table here and the same
+# figures in $(BUILD_DIR)/bench.json. Without the broker's packages it runs without its column
+# (and says so); configuring again lets the build find libmosquitto once it is installed.
 bench: build
+	@$(MAKE) --no-print-directory bench-deps || \
+		echo "Note: $(BENCH_PACKAGES) could not be installed: no mosquitto column"
+	cmake -S . -B $(BUILD_DIR)
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target tt_bench
 	$(BUILD_DIR)/tools/tt_bench --controller $(BUILD_DIR)/tt_controller \
 		--json $(BUILD_DIR)/bench.json --logs $(BUILD_DIR) </dev/null
 

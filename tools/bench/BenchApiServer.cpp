@@ -1,12 +1,10 @@
 #include "bench/BenchApiServer.hpp"
 
-#include "bench/DeviceGenerator.hpp"
 #include "sim/SimMessages.hpp"
 
 #include <boost/uuid/string_generator.hpp>
 #include <boost/uuid/uuid.hpp>
 
-#include <algorithm>
 #include <string_view>
 
 namespace kelvarin::triggerTesting::bench
@@ -17,7 +15,6 @@ namespace
 
 constexpr std::string_view testIdKey = "\"test_id\":\"";
 constexpr std::size_t uuidTextSize = 36;
-constexpr auto tickPeriod = std::chrono::milliseconds(1);
 
 void putBigEndian(boost::uuids::uuid &id, std::size_t offset, std::uint64_t value,
                   std::size_t bytes)
@@ -47,7 +44,8 @@ BenchApiServer::BenchApiServer(boost::asio::io_context &io,
                   if (connection == id)
                       connection.reset();
               }}),
-      timer(io), index(index)
+      index(index), tests(io, [this](std::uint32_t generation, std::uint64_t sequence)
+                          { return send(generation, sequence); })
 {
 }
 
@@ -71,105 +69,22 @@ void BenchApiServer::onResult(std::string const &text)
     auto const id = boost::uuids::string_generator()(
         text.begin() + static_cast<long>(at + testIdKey.size()),
         text.begin() + static_cast<long>(at + testIdKey.size() + uuidTextSize));
-    if (getBigEndian(id, 0, 4) != index || getBigEndian(id, 4, 4) != generation)
-        return;
-    auto const sequence = getBigEndian(id, 8, 8);
-    if (sequence >= sentAt.size())
-        return;
-    ++answered;
-    auto const now = monotonicNanoseconds();
-    if (measuring)
-    {
-        // Whenever it was sent: a relay that falls behind shows its queue in the latencies.
-        ++current.completed;
-        current.latenciesNs.push_back(now - sentAt[sequence]);
-        current.longestGapNs = std::max(current.longestGapNs, now - lastArrival);
-        lastArrival = now;
-    }
-    if (running && closedLoop)
-        sendOne();
+    if (getBigEndian(id, 0, 4) == index)
+        tests.answered(static_cast<std::uint32_t>(getBigEndian(id, 4, 4)), getBigEndian(id, 8, 8));
 }
 
-bool BenchApiServer::sendOne()
+bool BenchApiServer::send(std::uint32_t generation, std::uint64_t sequence)
 {
     if (!connection || units.empty())
         return false;
     boost::uuids::uuid id{};
     putBigEndian(id, 0, index, 4);
     putBigEndian(id, 4, generation, 4);
-    putBigEndian(id, 8, sentAt.size(), 8);
+    putBigEndian(id, 8, sequence, 8);
     auto const unit = units[nextUnit];
     nextUnit = (nextUnit + 1) % units.size();
-    auto text = sim::executeMessage(id, unit, "bench", 1);
-    sentAt.push_back(monotonicNanoseconds());
-    ++sent;
-    server.send(*connection, std::move(text));
+    server.send(*connection, sim::executeMessage(id, unit, "bench", 1));
     return true;
-}
-
-void BenchApiServer::restart(bool closed)
-{
-    halt();
-    ++generation;
-    sentAt.clear();
-    sent = answered = 0;
-    running = true;
-    closedLoop = closed;
-}
-
-void BenchApiServer::runClosedLoop(std::size_t window)
-{
-    restart(true);
-    for (std::size_t i = 0; i < window; ++i)
-        sendOne();
-}
-
-void BenchApiServer::runOpenLoop(double perSecond)
-{
-    restart(false);
-    rate = perSecond;
-    loopStart = monotonicNanoseconds();
-    tick();
-}
-
-void BenchApiServer::tick()
-{
-    if (!running)
-        return;
-    // Catches up after a late timer, so the offered load stays the one asked for.
-    auto const elapsed = static_cast<double>(monotonicNanoseconds() - loopStart) / 1e9;
-    auto const due = static_cast<std::uint64_t>(elapsed * rate);
-    while (sent < due && sendOne())
-    {
-    }
-    timer.expires_after(tickPeriod);
-    timer.async_wait(
-        [this](boost::system::error_code const &ec)
-        {
-            if (!ec)
-                tick();
-        });
-}
-
-void BenchApiServer::halt()
-{
-    running = false;
-    timer.cancel();
-}
-
-void BenchApiServer::beginWindow()
-{
-    current = Window{};
-    lastArrival = monotonicNanoseconds();
-    measuring = true;
-}
-
-BenchApiServer::Window BenchApiServer::endWindow()
-{
-    measuring = false;
-    // A flow that never came back shows as a gap to the window's end.
-    current.longestGapNs = std::max(current.longestGapNs, monotonicNanoseconds() - lastArrival);
-    return std::move(current);
 }
 
 } // namespace kelvarin::triggerTesting::bench

@@ -28,6 +28,28 @@ std::string format(double value)
     return text;
 }
 
+// The median, or "-" for a figure without runs.
+std::string medianText(std::vector<double> const &runs)
+{
+    return runs.empty() ? "-" : format(median(runs));
+}
+
+// ours / theirs, or "-" where either has no runs.
+std::string ratioText(std::vector<double> const &ours, std::vector<double> const &theirs)
+{
+    if (ours.empty() || theirs.empty() || median(theirs) == 0)
+        return "-";
+    return format(median(ours) / median(theirs));
+}
+
+// Pads to a width in characters, not bytes: a unit may be "µs".
+std::string padded(std::string const &text, std::size_t width)
+{
+    auto const characters = static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+    return text + std::string(width > characters ? width - characters : 0, ' ');
+}
+
 std::string spread(std::vector<double> const &runs)
 {
     if (runs.empty())
@@ -36,8 +58,11 @@ std::string spread(std::vector<double> const &runs)
     return format(*low) + ".." + format(*high);
 }
 
+// A figure without runs misses its target.
 bool meets(BenchReport::Figure const &figure)
 {
+    if (figure.controller.empty())
+        return false;
     auto const value = median(figure.controller);
     return figure.target->atLeast ? value >= figure.target->value : value <= figure.target->value;
 }
@@ -53,6 +78,11 @@ std::string targetText(BenchReport::Figure const &figure)
 void writeRuns(Writer &writer, char const *name, std::vector<double> const &runs)
 {
     writer.Key(name);
+    if (runs.empty())
+    {
+        writer.Null();
+        return;
+    }
     writer.StartObject();
     writer.Key("median");
     writer.Double(median(runs));
@@ -67,6 +97,17 @@ void writeRuns(Writer &writer, char const *name, std::vector<double> const &runs
         writer.Double(run);
     writer.EndArray();
     writer.EndObject();
+}
+
+// JSON has no infinity: a ratio to a figure of 0 (no CPU tick in a short window) is left out,
+// as is one to a figure without runs.
+void writeRatio(Writer &writer, char const *name, std::vector<double> const &ours,
+                std::vector<double> const &theirs)
+{
+    if (ours.empty() || theirs.empty() || median(theirs) == 0)
+        return;
+    writer.Key(name);
+    writer.Double(median(ours) / median(theirs));
 }
 
 } // namespace
@@ -90,8 +131,6 @@ double quantile(std::vector<double> const &sorted, double q)
 
 void BenchReport::add(std::string const &section, Figure figure)
 {
-    if (figure.controller.empty())
-        return;
     if (sections.empty() || sections.back().name != section)
         sections.push_back({section, {}});
     sections.back().figures.push_back(std::move(figure));
@@ -106,33 +145,47 @@ bool BenchReport::allTargetsMet() const
     return true;
 }
 
+bool BenchReport::anyBroker() const
+{
+    for (auto const &section : sections)
+        for (auto const &figure : section.figures)
+            if (!figure.broker.empty())
+                return true;
+    return false;
+}
+
 void BenchReport::printTable(std::ostream &out) const
 {
     char line[256];
+    auto const withBroker = anyBroker();
     out << "Machine: " << machine.cores << " cores, " << machine.memoryKiB / 1024 << " MiB, "
         << machine.cpuModel << ", " << machine.kernel << "\n";
     for (auto const &section : sections)
     {
         out << "\n" << section.name << "\n";
-        std::snprintf(line, sizeof line, "  %-44s %10s %19s %10s %7s  %s\n", "figure", "controller",
-                      "spread (min..max)", "bare relay", "ratio", "target");
+        std::snprintf(line, sizeof line, "  %-44s %10s %19s %10s %7s", "figure", "controller",
+                      "spread (min..max)", "bare relay", "ratio");
         out << line;
+        if (withBroker)
+        {
+            std::snprintf(line, sizeof line, " %10s %7s", "mosquitto", "ratio");
+            out << line;
+        }
+        out << "  target\n";
         for (auto const &figure : section.figures)
         {
-            auto const value = median(figure.controller);
-            std::string floorText = "-", ratioText = "-";
-            if (!figure.floor.empty())
+            std::snprintf(line, sizeof line, " %10s %19s %10s %7s",
+                          medianText(figure.controller).c_str(), spread(figure.controller).c_str(),
+                          medianText(figure.floor).c_str(),
+                          ratioText(figure.controller, figure.floor).c_str());
+            out << "  " << padded(figure.name + " (" + figure.unit + ")", 44) << line;
+            if (withBroker)
             {
-                auto const floorValue = median(figure.floor);
-                floorText = format(floorValue);
-                if (floorValue != 0)
-                    ratioText = format(value / floorValue);
+                std::snprintf(line, sizeof line, " %10s %7s", medianText(figure.broker).c_str(),
+                              ratioText(figure.controller, figure.broker).c_str());
+                out << line;
             }
-            std::snprintf(line, sizeof line, "  %-44s %10s %19s %10s %7s  %s\n",
-                          (figure.name + " (" + figure.unit + ")").c_str(), format(value).c_str(),
-                          spread(figure.controller).c_str(), floorText.c_str(), ratioText.c_str(),
-                          targetText(figure).c_str());
-            out << line;
+            out << "  " << targetText(figure) << "\n";
         }
     }
     if (!notes.empty())
@@ -179,8 +232,12 @@ std::string BenchReport::json() const
             if (!figure.floor.empty())
             {
                 writeRuns(writer, "bare_relay", figure.floor);
-                writer.Key("ratio");
-                writer.Double(median(figure.controller) / median(figure.floor));
+                writeRatio(writer, "ratio", figure.controller, figure.floor);
+            }
+            if (!figure.broker.empty())
+            {
+                writeRuns(writer, "broker", figure.broker);
+                writeRatio(writer, "ratio_to_broker", figure.controller, figure.broker);
             }
             if (figure.target)
             {

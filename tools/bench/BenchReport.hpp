@@ -11,8 +11,9 @@ namespace kelvarin::triggerTesting::bench
 {
 
 // The figures of one benchmark run: each the median of its runs with their spread, beside the
-// same figure for the bare relay where there is one, and against its target where there is
-// one. Printed as a table for people and written as JSON with the same numbers.
+// same figure for the bare relay and for the MQTT broker where there is one, and against its
+// target where there is one. Printed as a table for people and written as JSON with the same
+// numbers; a figure without runs (not to be taken on this machine) shows as "-" and null.
 class BenchReport
 {
 public:
@@ -30,6 +31,7 @@ public:
         std::vector<double> controller;
         std::vector<double> floor; // the bare relay's runs; empty where it has none
         std::optional<Target> target;
+        std::vector<double> broker = {}; // the MQTT broker's runs; empty where it has none
     };
 
     explicit BenchReport(MachineInfo machine) : machine(std::move(machine)) {}
@@ -43,6 +45,8 @@ public:
     bool allTargetsMet() const;
 
 private:
+    bool anyBroker() const;
+
     struct Section
     {
         std::string name;

@@ -1,5 +1,7 @@
 #include "bench/BenchRun.hpp"
 
+#include "bench/BenchSupport.hpp"
+#include "bench/BrokerBench.hpp"
 #include "bench/DeviceGenerator.hpp"
 #include "bench/ProcessProbe.hpp"
 #include "sim/SimValidator.hpp"
@@ -15,10 +17,8 @@
 #include <iostream>
 #include <numeric>
 #include <optional>
-#include <random>
 #include <sstream>
 #include <stdexcept>
-#include <sys/resource.h>
 #include <unistd.h>
 
 namespace kelvarin::triggerTesting::bench
@@ -39,67 +39,10 @@ char const *const validatorAddress = "127.0.0.9";
 char const *const allHostname = "tt-bench-api-all";
 char const *const bestHostname = "tt-bench-api-best";
 constexpr std::size_t devicesPerGenerator = 10000;
-constexpr std::uint64_t relayFirstUnit = 1'000'001;
 // The tests flowing through a reload: often enough to time the pause to the millisecond, few
 // enough that the fleet's memory is that of idle devices.
 constexpr double reloadTestRate = 2000;
 constexpr unsigned newcomerGenerator = 40;
-// Descriptors the controller keeps for itself beyond those open when idle: API sessions
-// reconnecting, the resolver, a socket being accepted.
-constexpr std::size_t descriptorReserve = 16;
-
-std::size_t descriptorLimit()
-{
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    return limit.rlim_cur;
-}
-
-void raiseDescriptorLimit()
-{
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-}
-
-// A port free at the moment, from below the range the kernel hands out on its own: until the
-// controller binds it, no connection of a process running beside the bench can be given it as
-// its own port, nor can a listener bound to port 0.
-unsigned short freePort()
-{
-    constexpr unsigned short low = 10000;
-    unsigned short high = 32768;
-    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> high;
-    high = std::max<unsigned short>(high, low + 1000);
-    std::random_device seed;
-    std::uniform_int_distribution<unsigned short> pick(low, high - 1);
-    net::io_context scratch;
-    for (int attempt = 0; attempt < 200; ++attempt)
-    {
-        tcp::acceptor probe(scratch);
-        boost::system::error_code ec;
-        probe.open(tcp::v4(), ec);
-        probe.bind(tcp::endpoint(tcp::v4(), pick(seed)), ec);
-        if (!ec)
-            return probe.local_endpoint().port();
-    }
-    throw std::runtime_error("no free port for the devices");
-}
-
-double toSeconds(std::int64_t nanoseconds)
-{
-    return static_cast<double>(nanoseconds) / 1e9;
-}
-
-std::vector<std::string> words(std::string const &line)
-{
-    std::istringstream in(line);
-    std::vector<std::string> result;
-    for (std::string word; in >> word;)
-        result.push_back(word);
-    return result;
-}
 
 } // namespace
 
@@ -125,17 +68,9 @@ BenchRun::BenchRun(net::io_context &io, Settings settings) : io(io), settings(st
     workDirectory = pattern;
 }
 
-void BenchRun::say(std::string const &text) const
-{
-    std::cerr << "[bench] " << text << std::endl;
-}
-
 void BenchRun::pause(std::chrono::steady_clock::duration span, net::yield_context yield)
 {
-    net::steady_timer timer(io);
-    timer.expires_after(span);
-    boost::system::error_code ignored;
-    timer.async_wait(yield[ignored]);
+    pauseFor(io, span, yield);
 }
 
 std::unique_ptr<BenchRun::Scenario> BenchRun::makeScenario(std::size_t apiServers,
@@ -369,21 +304,21 @@ BenchRun::ReloadRuns BenchRun::measureReload(Scenario &scenario, net::yield_cont
         std::vector<std::uint64_t> units(fleet);
         std::iota(units.begin(), units.end(), 1);
         api.setUnits(std::move(units));
-        api.runOpenLoop(reloadTestRate);
+        api.load().runOpenLoop(reloadTestRate);
         pause(settings.warmUp, yield);
         auto const heldBefore = heldBy(generators, yield);
         auto const residentBefore = probe.residentKiB();
         auto const reportsBefore = scenario.disconnectionsReported();
 
-        api.beginWindow();
+        api.load().beginWindow();
         auto const signalled = monotonicNanoseconds();
         controller->signal(SIGHUP);
         auto newcomer = startGenerator(scenario, newcomerGenerator, fleet + 1, 1);
         auto const admission = words(newcomer->readLine(seconds(30), yield).value_or(""));
         auto const afterNewcomer = monotonicNanoseconds();
         pause(settings.measure, yield);
-        auto const window = api.endWindow();
-        api.halt();
+        auto const window = api.load().endWindow();
+        api.load().halt();
         auto const heldAfter = heldBy(generators, yield);
         auto const residentAfter = probe.residentKiB();
         auto const reported = scenario.disconnectionsReported() - reportsBefore;
@@ -423,80 +358,9 @@ BenchRun::ReloadRuns BenchRun::measureReload(Scenario &scenario, net::yield_cont
     return runs;
 }
 
-void BenchRun::measureLoad(Scenario &scenario, ChildProcess &target, bool saturate, RelayRuns &runs,
-                           net::yield_context yield)
-{
-    ProcessProbe const probe(target.pid());
-    auto const servers = scenario.apis.size();
-    for (auto &api : scenario.apis)
-    {
-        if (saturate)
-            api->runClosedLoop(std::max<std::size_t>(1, settings.window / servers));
-        else
-            api->runOpenLoop(settings.offeredRate / static_cast<double>(servers));
-    }
-    pause(settings.warmUp, yield);
-    auto const cpuBefore = probe.cpuSeconds();
-    auto const start = monotonicNanoseconds();
-    for (auto &api : scenario.apis)
-        api->beginWindow();
-    pause(settings.measure, yield);
-    std::uint64_t completed = 0;
-    std::vector<double> latencies;
-    for (auto &api : scenario.apis)
-    {
-        auto window = api->endWindow();
-        completed += window.completed;
-        for (auto ns : window.latenciesNs)
-            latencies.push_back(static_cast<double>(ns) / 1e6);
-    }
-    auto const elapsed = toSeconds(monotonicNanoseconds() - start);
-    auto const cpuUsed = probe.cpuSeconds() - cpuBefore;
-    for (auto &api : scenario.apis)
-        api->halt();
-    auto const deadline = std::chrono::steady_clock::now() + seconds(5);
-    auto pending = [&scenario]
-    {
-        std::uint64_t total = 0;
-        for (auto const &api : scenario.apis)
-            total += api->outstanding();
-        return total;
-    };
-    while (pending() > 0 && std::chrono::steady_clock::now() < deadline)
-        pause(milliseconds(10), yield);
-    target.truncateLog();
-
-    std::sort(latencies.begin(), latencies.end());
-    auto const rate = static_cast<double>(completed) / elapsed;
-    say(std::string("  ") + (saturate ? "saturation" : "offered load") + ": " +
-        std::to_string(static_cast<long>(rate)) + " round trips/s, p50 " +
-        std::to_string(quantile(latencies, 0.5)) + " ms, p99 " +
-        std::to_string(quantile(latencies, 0.99)) + " ms, p99.9 " +
-        std::to_string(quantile(latencies, 0.999)) + " ms, CPU " + std::to_string(cpuUsed) + " s" +
-        (pending() ? ", " + std::to_string(pending()) + " never answered" : ""));
-    if (latencies.empty())
-        return;
-    if (saturate)
-    {
-        runs.saturation.push_back(rate);
-        runs.saturationP50.push_back(quantile(latencies, 0.5));
-        runs.saturationP99.push_back(quantile(latencies, 0.99));
-        runs.saturationP999.push_back(quantile(latencies, 0.999));
-        runs.cpuPer100k.push_back(cpuUsed / static_cast<double>(completed) * 1e5);
-    }
-    else
-    {
-        runs.fixedRate.push_back(rate);
-        runs.fixedP50.push_back(quantile(latencies, 0.5));
-        runs.fixedP99.push_back(quantile(latencies, 0.99));
-        runs.fixedP999.push_back(quantile(latencies, 0.999));
-    }
-}
-
 BenchRun::RelayRuns BenchRun::measureRelay(Scenario &scenario, ChildProcess &target,
                                            net::yield_context yield)
 {
-    RelayRuns runs;
     auto generator = startGenerator(scenario, 50, relayFirstUnit, settings.relayDevices);
     auto const fields = words(generator->readLine(seconds(60), yield).value_or(""));
     if (fields.size() != 6 || fields[0] != "admission" ||
@@ -505,17 +369,59 @@ BenchRun::RelayRuns BenchRun::measureRelay(Scenario &scenario, ChildProcess &tar
     std::vector<std::uint64_t> units;
     for (std::size_t i = 0; i < settings.relayDevices; ++i)
         units.push_back(relayFirstUnit + i);
+    std::vector<RoundTripLoad *> loads;
     for (auto &api : scenario.apis)
+    {
         api->setUnits(units);
+        loads.push_back(&api->load());
+    }
+    LoadMeasurement measurement(io, settings.load(), target);
     for (unsigned rep = 0; rep < settings.repetitions; ++rep)
     {
         say(scenario.label + " relay " + std::to_string(rep + 1) + "/" +
             std::to_string(settings.repetitions));
-        measureLoad(scenario, target, false, runs, yield);
-        measureLoad(scenario, target, true, runs, yield);
+        measurement.measure(loads, false, yield);
+        measurement.measure(loads, true, yield);
     }
     generator->stop(yield);
-    return runs;
+    return {measurement.fixed(), measurement.saturation(), measurement.syscallFailure()};
+}
+
+void BenchRun::addRelayFigures(BenchReport &report, std::string const &section,
+                               std::string const &suffix, RelayRuns const &ours,
+                               RelayRuns const &floor, RelayRuns const &broker,
+                               std::optional<BenchReport::Target> saturationTarget,
+                               std::optional<BenchReport::Target> fixedP99Target) const
+{
+    using Runs = LoadMeasurement::Runs;
+    auto add = [&](std::string const &key, std::string const &name, std::string const &unit,
+                   Runs RelayRuns::*mode, std::vector<double> Runs::*figure,
+                   std::optional<BenchReport::Target> goal = std::nullopt)
+    {
+        report.add(section, {key + "_" + suffix, name, unit, (ours.*mode).*figure,
+                             (floor.*mode).*figure, goal, (broker.*mode).*figure});
+    };
+    // What a round trip costs the target, under the figures of one mode.
+    auto perTrip = [&](std::string const &prefix, Runs RelayRuns::*mode)
+    {
+        add(prefix + "_syscalls", "  system calls", "per round trip", mode, &Runs::syscalls);
+        add(prefix + "_user_us", "  user CPU", "µs per round trip", mode, &Runs::userMicros);
+        add(prefix + "_system_us", "  system CPU", "µs per round trip", mode, &Runs::systemMicros);
+    };
+    auto const saturation = &RelayRuns::saturation, fixed = &RelayRuns::fixed;
+    add("saturation", "round trips at saturation", "1/s", saturation, &Runs::rate,
+        saturationTarget);
+    add("saturation_p50", "  latency p50", "ms", saturation, &Runs::p50);
+    add("saturation_p99", "  latency p99", "ms", saturation, &Runs::p99);
+    add("saturation_p999", "  latency p99.9", "ms", saturation, &Runs::p999);
+    add("cpu_per_100k", "CPU per 100,000 round trips", "s", saturation, &Runs::cpuPer100k);
+    perTrip("saturation", saturation);
+    auto const offered = std::to_string(static_cast<long>(settings.offeredRate));
+    add("fixed_rate", "round trips at " + offered + "/s offered", "1/s", fixed, &Runs::rate);
+    add("fixed_p50", "  latency p50", "ms", fixed, &Runs::p50);
+    add("fixed_p99", "  latency p99", "ms", fixed, &Runs::p99, fixedP99Target);
+    add("fixed_p999", "  latency p99.9", "ms", fixed, &Runs::p999);
+    perTrip("fixed", fixed);
 }
 
 BenchReport BenchRun::run(net::yield_context yield)
@@ -560,6 +466,15 @@ BenchReport BenchRun::run(net::yield_context yield)
         relayRuns.push_back(measureRelay(*scenario, *relay, yield));
         relay->stop(yield);
     }
+    std::optional<BrokerBench::Runs> brokerRuns;
+#ifdef TT_BENCH_MOSQUITTO
+    BrokerBench broker(io, settings, workDirectory);
+    brokerRuns = broker.run(yield);
+    if (!brokerRuns)
+        report.note("no mosquitto column: " + broker.whyNot());
+#else
+    report.note("no mosquitto column: tt_bench was built without libmosquitto-dev");
+#endif
     std::filesystem::remove_all(workDirectory);
 
     using Target = BenchReport::Target;
@@ -586,13 +501,16 @@ BenchReport BenchRun::run(net::yield_context yield)
                               admission.controllerHeld,
                               {},
                               std::nullopt});
-    std::string const memorySection = "Memory: controller VmRSS";
+    std::string const memorySection =
+        brokerRuns ? "Memory: controller VmRSS (mosquitto: per idle subscribed client)"
+                   : "Memory: controller VmRSS";
     report.add(memorySection, {"rss_per_idle_device",
                                "per idle validated device",
                                "bytes",
                                admission.perDeviceBytes,
                                {},
-                               target(false, 4096)});
+                               target(false, 4096),
+                               brokerRuns ? brokerRuns->perClientBytes : std::vector<double>{}});
     report.add(memorySection, {"rss_after_fleet_left",
                                "after the fleet left, of the start",
                                "percent",
@@ -650,38 +568,27 @@ BenchReport BenchRun::run(net::yield_context yield)
     }
     for (std::size_t i = 0; i < serverCounts.size(); ++i)
     {
-        auto const &ours = controllerRuns[i];
-        auto const &floor = relayRuns[i];
         auto const servers = serverCounts[i];
         std::string const section = "Relay: " + std::to_string(servers) + " API server" +
                                     (servers > 1 ? "s, " : ", ") +
                                     std::to_string(settings.relayDevices) + " devices, " +
                                     std::to_string(settings.resultSize) + "-byte results";
-        report.add(section, {"saturation_" + std::to_string(servers) + "api",
-                             "round trips at saturation", "1/s", ours.saturation, floor.saturation,
-                             target(true, servers == 1 ? 50000 : 35000)});
-        report.add(section, {"saturation_p50_" + std::to_string(servers) + "api", "  latency p50",
-                             "ms", ours.saturationP50, floor.saturationP50, std::nullopt});
-        report.add(section, {"saturation_p99_" + std::to_string(servers) + "api", "  latency p99",
-                             "ms", ours.saturationP99, floor.saturationP99, std::nullopt});
-        report.add(section,
-                   {"saturation_p999_" + std::to_string(servers) + "api", "  latency p99.9", "ms",
-                    ours.saturationP999, floor.saturationP999, std::nullopt});
-        report.add(section, {"cpu_per_100k_" + std::to_string(servers) + "api",
-                             "CPU per 100,000 round trips", "s", ours.cpuPer100k, floor.cpuPer100k,
-                             std::nullopt});
-        auto const offered = std::to_string(static_cast<long>(settings.offeredRate));
-        report.add(section, {"fixed_rate_" + std::to_string(servers) + "api",
-                             "round trips at " + offered + "/s offered", "1/s", ours.fixedRate,
-                             floor.fixedRate, std::nullopt});
-        report.add(section, {"fixed_p50_" + std::to_string(servers) + "api", "  latency p50", "ms",
-                             ours.fixedP50, floor.fixedP50, std::nullopt});
-        report.add(section, {"fixed_p99_" + std::to_string(servers) + "api", "  latency p99", "ms",
-                             ours.fixedP99, floor.fixedP99,
-                             servers == 1 ? target(false, 1.0) : std::nullopt});
-        report.add(section, {"fixed_p999_" + std::to_string(servers) + "api", "  latency p99.9",
-                             "ms", ours.fixedP999, floor.fixedP999, std::nullopt});
+        // The broker has one requester, the counterpart of one API server.
+        RelayRuns const noBroker;
+        auto const &broker = servers == 1 && brokerRuns ? brokerRuns->relay : noBroker;
+        addRelayFigures(report, section, std::to_string(servers) + "api", controllerRuns[i],
+                        relayRuns[i], broker, target(true, servers == 1 ? 50000 : 35000),
+                        servers == 1 ? target(false, 1.0) : std::nullopt);
     }
+    std::string syscallFailure;
+    for (auto const *runs : {&controllerRuns, &relayRuns})
+        for (auto const &each : *runs)
+            if (!each.syscallFailure.empty())
+                syscallFailure = each.syscallFailure;
+    if (brokerRuns && !brokerRuns->relay.syscallFailure.empty())
+        syscallFailure = brokerRuns->relay.syscallFailure;
+    if (!syscallFailure.empty())
+        report.note("system calls were not counted (" + syscallFailure + "): shown as -");
     return report;
 }
 

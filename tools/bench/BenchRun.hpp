@@ -3,6 +3,7 @@
 #include "bench/BenchApiServer.hpp"
 #include "bench/BenchReport.hpp"
 #include "bench/ChildProcess.hpp"
+#include "bench/LoadMeasurement.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/spawn.hpp>
@@ -42,12 +43,27 @@ public:
         // The processors of the controller and the bare relay; the benchmark and its generators
         // keep to the others. Empty: everything shares every processor.
         std::optional<cpu_set_t> targetCpus;
+
+        LoadMeasurement::Settings load() const { return {offeredRate, window, warmUp, measure}; }
     };
+
+    // The relay's devices are units from here on.
+    static constexpr std::uint64_t relayFirstUnit = 1'000'001;
+    // Descriptors the target keeps for itself beyond those open when idle: API sessions
+    // reconnecting, the resolver, a socket being accepted.
+    static constexpr std::size_t descriptorReserve = 16;
 
     BenchRun(boost::asio::io_context &io, Settings settings);
 
     // Runs everything and returns the figures.
     BenchReport run(boost::asio::yield_context yield);
+
+    // The relay figures of one target: at the offered load and at saturation.
+    struct RelayRuns
+    {
+        LoadMeasurement::Runs fixed, saturation;
+        std::string syscallFailure; // empty when its system calls were counted
+    };
 
 private:
     cpu_set_t const *targetCpus() const
@@ -55,11 +71,6 @@ private:
         return settings.targetCpus ? &*settings.targetCpus : nullptr;
     }
     struct Scenario;
-    struct RelayRuns
-    {
-        std::vector<double> fixedP50, fixedP99, fixedP999, fixedRate;
-        std::vector<double> saturation, saturationP50, saturationP99, saturationP999, cpuPer100k;
-    };
     struct AdmissionRuns
     {
         std::vector<double> rate, held, controllerHeld, perDeviceBytes, afterPercent, fleet;
@@ -84,10 +95,12 @@ private:
     ReloadRuns measureReload(Scenario &scenario, boost::asio::yield_context yield);
     RelayRuns measureRelay(Scenario &scenario, ChildProcess &target,
                            boost::asio::yield_context yield);
-    void measureLoad(Scenario &scenario, ChildProcess &target, bool saturate, RelayRuns &runs,
-                     boost::asio::yield_context yield);
     void pause(std::chrono::steady_clock::duration span, boost::asio::yield_context yield);
-    void say(std::string const &text) const;
+    // One section of relay figures, the controller's beside the bare relay's and the broker's.
+    void addRelayFigures(BenchReport &report, std::string const &section, std::string const &suffix,
+                         RelayRuns const &ours, RelayRuns const &floor, RelayRuns const &broker,
+                         std::optional<BenchReport::Target> saturationTarget,
+                         std::optional<BenchReport::Target> fixedP99Target) const;
 
     boost::asio::io_context &io;
     Settings settings;

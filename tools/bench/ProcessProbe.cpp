@@ -37,7 +37,7 @@ std::uint64_t ProcessProbe::residentKiB() const
     return fieldOf(procPath(pid, "status"), "VmRSS:");
 }
 
-double ProcessProbe::cpuSeconds() const
+ProcessProbe::CpuTimes ProcessProbe::cpuTimes() const
 {
     std::ifstream in(procPath(pid, "stat"));
     std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -52,7 +52,8 @@ double ProcessProbe::cpuSeconds() const
         fields >> field;
     unsigned long long user = 0, system = 0;
     fields >> user >> system;
-    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    auto const ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+    return {static_cast<double>(user) / ticks, static_cast<double>(system) / ticks};
 }
 
 std::size_t ProcessProbe::openDescriptors() const
@@ -63,6 +64,16 @@ std::size_t ProcessProbe::openDescriptors() const
          !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
         ++count;
     return count;
+}
+
+std::vector<pid_t> ProcessProbe::threads() const
+{
+    std::vector<pid_t> ids;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator(procPath(pid, "task"), ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+        ids.push_back(static_cast<pid_t>(std::stol(it->path().filename().string())));
+    return ids;
 }
 
 MachineInfo describeMachine()

@@ -3,21 +3,31 @@
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace kelvarin::triggerTesting::bench
 {
 
-// What /proc tells about one process: resident memory, CPU time used and open descriptors.
+// What /proc tells about one process: resident memory, CPU time used, open descriptors and
+// its threads.
 class ProcessProbe
 {
 public:
+    struct CpuTimes
+    {
+        double user = 0;   // seconds, field 14 of /proc/PID/stat
+        double system = 0; // seconds, field 15
+        double total() const { return user + system; }
+    };
+
     explicit ProcessProbe(pid_t pid) : pid(pid) {}
 
     // VmRSS in KiB.
     std::uint64_t residentKiB() const;
-    // User plus system time in seconds (fields 14 and 15 of /proc/PID/stat).
-    double cpuSeconds() const;
+    CpuTimes cpuTimes() const;
     std::size_t openDescriptors() const;
+    // The thread ids of /proc/PID/task.
+    std::vector<pid_t> threads() const;
 
 private:
     pid_t pid;

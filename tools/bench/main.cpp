@@ -1,10 +1,11 @@
 // tt_bench: the controller's figures on this machine. Run without a role it is the benchmark:
-// it starts the controller, device generators and a bare relay as child processes, prints a
-// table and writes the same figures as JSON. The roles "devices" and "relay" are those child
-// processes.
+// it starts the controller, device generators, a bare relay and the mosquitto broker with its
+// MQTT clients as child processes, prints a table and writes the same figures as JSON. The
+// roles "devices", "relay" and "mqtt-clients" are those child processes.
 #include "bench/BareRelay.hpp"
 #include "bench/BenchRun.hpp"
 #include "bench/DeviceGenerator.hpp"
+#include "bench/MqttClientFleet.hpp"
 #include "common/Coroutine.hpp"
 #include "sim/SimArguments.hpp"
 
@@ -98,10 +99,11 @@ int runRelay(int argc, char *argv[])
     std::_Exit(0);
 }
 
-// On a machine with several processors, the controller (or the bare relay) gets the first to
-// itself and the benchmark with its load generators keeps to the others: both are measured
-// alike, without sharing a processor with their own load, and without the scheduler moving them
-// about between runs. Returns the processors of the controller, or nothing on one processor.
+// On a machine with several processors, the controller (or the bare relay, or the broker) gets
+// the first to itself and the benchmark with its load generators keeps to the others: all are
+// measured alike, without sharing a processor with their own load, and without the scheduler
+// moving them about between runs. Returns the processors of the controller, or nothing on one
+// processor.
 std::optional<cpu_set_t> pinProcessors()
 {
     cpu_set_t available;
@@ -147,7 +149,8 @@ int runBenchmark(int argc, char *argv[])
         "no-reload", po::bool_switch(&noReload),
         "leave out the reload phase (for a controller that cannot reload)")(
         "no-pin", po::bool_switch(&noPin),
-        "let the controller and the relay share every processor with the load generators");
+        "let the controller, the relay and the broker share every processor with the load "
+        "generators");
     auto const values = parse(argc, argv, options);
     if (help)
     {
@@ -194,10 +197,10 @@ int runBenchmark(int argc, char *argv[])
     report->note("the machine is shared with other builds and tests, so every figure is noisy; "
                  "medians of several runs, spread = min..max");
     report->note(settings.targetCpus
-                     ? "the controller and the bare relay ran on a processor of their own, the "
-                       "load generators on the others"
-                     : "the controller and the bare relay shared every processor with the load "
-                       "generators");
+                     ? "the controller, the bare relay and mosquitto ran on a processor of their "
+                       "own, the load generators on the others"
+                     : "the controller, the bare relay and mosquitto shared every processor with "
+                       "the load generators");
     report->printTable(std::cout);
     std::ofstream(json) << report->json();
     std::cout << "\nFigures written to " << json << std::endl;
@@ -215,6 +218,10 @@ int main(int argc, char *argv[])
             return runDevices(argc - 1, argv + 1);
         if (role == "relay")
             return runRelay(argc - 1, argv + 1);
+#ifdef TT_BENCH_MOSQUITTO
+        if (role == "mqtt-clients")
+            return runMqttClients(argc - 1, argv + 1);
+#endif
         return runBenchmark(argc, argv);
     }
     catch (std::exception const &e)
