@@ -2,7 +2,6 @@
 
 #include "bench/ProcessProbe.hpp"
 
-#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -17,10 +16,18 @@ namespace kelvarin::triggerTesting::bench
 class BenchReport
 {
 public:
+    // A bound on the controller's median, or on its ratio to the bare relay's or the broker's.
     struct Target
     {
+        enum class Of
+        {
+            value,
+            relay,
+            broker,
+        };
         bool atLeast = true; // otherwise at most
         double value = 0;
+        Of of = Of::value;
     };
 
     struct Figure
@@ -30,7 +37,7 @@ public:
         std::string unit;
         std::vector<double> controller;
         std::vector<double> floor; // the bare relay's runs; empty where it has none
-        std::optional<Target> target;
+        std::vector<Target> targets;
         std::vector<double> broker = {}; // the MQTT broker's runs; empty where it has none
     };
 

@@ -4,6 +4,7 @@
 #include "bench/BenchReport.hpp"
 #include "bench/ChildProcess.hpp"
 #include "bench/LoadMeasurement.hpp"
+#include "bench/ProcessProbe.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/spawn.hpp>
@@ -90,6 +91,7 @@ private:
     std::vector<std::unique_ptr<ChildProcess>> startFleet(Scenario &scenario, std::size_t fleet);
     std::uint64_t heldBy(std::vector<std::unique_ptr<ChildProcess>> &generators,
                          boost::asio::yield_context yield);
+    std::uint64_t settledResidentKiB(ProcessProbe const &probe, boost::asio::yield_context yield);
     AdmissionRuns measureAdmission(Scenario &scenario, ChildProcess &controller,
                                    boost::asio::yield_context yield);
     ReloadRuns measureReload(Scenario &scenario, boost::asio::yield_context yield);
@@ -99,8 +101,9 @@ private:
     // One section of relay figures, the controller's beside the bare relay's and the broker's.
     void addRelayFigures(BenchReport &report, std::string const &section, std::string const &suffix,
                          RelayRuns const &ours, RelayRuns const &floor, RelayRuns const &broker,
-                         std::optional<BenchReport::Target> saturationTarget,
-                         std::optional<BenchReport::Target> fixedP99Target) const;
+                         std::vector<BenchReport::Target> saturationTargets,
+                         std::vector<BenchReport::Target> cpuTargets,
+                         std::vector<BenchReport::Target> fixedP99Targets) const;
 
     boost::asio::io_context &io;
     Settings settings;
