@@ -4,6 +4,7 @@
 #include "app/DeviceOptions.hpp"
 #include "app/admin/MetricsOptions.hpp"
 
+#include <cstddef>
 #include <iosfwd>
 #include <string>
 
@@ -18,6 +19,8 @@ struct Options
 inline constexpr char const *defaultConfigPath = "/opt/kelvarin/etc/tt_controller.cfg";
 inline constexpr char const *defaultAllHostname = "api-all.tt.kelvarin.net";
 inline constexpr char const *defaultBestHostname = "api-best.tt.kelvarin.net";
+// The largest configuration file that is read; a larger one is refused.
+inline constexpr std::size_t configurationFileLimit = std::size_t{1} << 20;
 
 // What the command line asks the process to do once it has been read.
 enum class Action
@@ -39,3 +42,8 @@ Action parseOptions(int argc, char const *const argv[], Options &options, std::o
 void parseConfiguration(std::istream &text, Options &options);
 // The text of the configuration file the command line names; failures are thrown as by a start.
 std::string readConfigurationFile(int argc, char const *const argv[]);
+// The text of the configuration file at path. Nothing but a regular file of at most limit bytes
+// is read, and opening it never waits (for the writer of a FIFO, say): anything else is thrown
+// with what it is.
+std::string readConfigurationText(std::string const &path,
+                                  std::size_t limit = configurationFileLimit);

@@ -143,9 +143,13 @@ def test_a_refused_configuration_or_a_missing_program_leaves_the_controller_as_i
             device = await world.admitted_device(7)
             config = tmp_path / "tt_controller.cfg"
             good = config.read_text()
-            config.write_text(good + "[api-side]\nservice=1\n")
+            # A FIFO without a writer: the loop must not wait on it.
+            config.unlink()
+            os.mkfifo(config)
             os.kill(world.controller.proc.pid, signal.SIGHUP)
-            await world.wait_log("Reload refused: ")
+            await world.wait_log("Reload refused: the config file %s is not a regular file"
+                                 % config)
+            config.unlink()
             config.write_text(good)
             program.unlink()
             os.kill(world.controller.proc.pid, signal.SIGHUP)
