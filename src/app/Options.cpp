@@ -1,6 +1,7 @@
 #include "app/Options.hpp"
 
 #include "app/ListenAddress.hpp"
+#include "app/reload/ReloadState.hpp"
 
 #include <boost/program_options.hpp>
 
@@ -31,7 +32,8 @@ po::options_description genericOptions(std::string &configPath)
     generic.add_options()(
         "config,c", po::value<std::string>(&configPath)->default_value(defaultConfigPath),
         "path to the configuration file")("check-config", "check the configuration file and exit")(
-        "version", "print the version and exit")("help", "");
+        "version", "print the version and exit")(
+        "reload-state-formats", "print the reload state formats and exit")("help", "");
     return generic;
 }
 
@@ -176,6 +178,13 @@ Action parseOptions(int argc, char const *const argv[], Options &options, std::o
     if (commandLine.count("version"))
     {
         versionStream << "tt_controller " << TT_CONTROLLER_VERSION << std::endl;
+        return Action::done;
+    }
+    if (commandLine.count("reload-state-formats"))
+    {
+        // A reloading controller asks its successor this before it hands it its state; the
+        // state reader takes its one version.
+        versionStream << kelvarin::triggerTesting::ReloadState::formatVersion << std::endl;
         return Action::done;
     }
 

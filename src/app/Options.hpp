@@ -34,8 +34,9 @@ enum class Action
 };
 
 // Reads the command line and the configuration file it names into options. --help writes the
-// help text to helpStream and --version the version to versionStream; neither reads the file.
-// Every failure is thrown.
+// help text to helpStream, and --version the version and --reload-state-formats the state
+// formats this program reads to versionStream; none of them reads the file. Every failure is
+// thrown.
 Action parseOptions(int argc, char const *const argv[], Options &options, std::ostream &helpStream,
                     std::ostream &versionStream);
 // Reads the text of a configuration file into options, as a start does; failures are thrown.

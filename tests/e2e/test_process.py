@@ -15,6 +15,7 @@ HELP_TEXT = (
     "                                        path to the configuration file\n"
     "  --check-config                        check the configuration file and exit\n"
     "  --version                             print the version and exit\n"
+    "  --reload-state-formats                print the reload state formats and exit\n"
     "  --help \n"
     "\n")
 
