@@ -187,8 +187,11 @@ void ChildProcess::onDeadline(boost::system::error_code const &ec)
 
 void ChildProcess::killGroup()
 {
-    // The child is not reaped yet, so neither its id nor its group's can have been reused. It
-    // may have left its group.
+    // Once reaped, its id may name another process: -1 would even name every one.
+    if (child <= 0)
+        return;
+    // Not reaped yet, neither its id nor its group's can have been reused. It may have left
+    // its group.
     ::kill(-child, SIGKILL);
     ::kill(child, SIGKILL);
 }
