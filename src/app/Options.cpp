@@ -1,18 +1,25 @@
 #include "app/Options.hpp"
 
 #include "app/ListenAddress.hpp"
+#include "app/reload/ReloadState.hpp"
 
 #include <boost/program_options.hpp>
 
 #include <systemd/sd-daemon.h>
 
+#include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cstdint>
-#include <fstream>
+#include <fcntl.h>
 #include <functional>
-#include <iterator>
 #include <limits>
 #include <ostream>
+#include <sstream>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
 
 namespace po = boost::program_options;
 
@@ -25,8 +32,62 @@ po::options_description genericOptions(std::string &configPath)
     generic.add_options()(
         "config,c", po::value<std::string>(&configPath)->default_value(defaultConfigPath),
         "path to the configuration file")("check-config", "check the configuration file and exit")(
-        "version", "print the version and exit")("help", "");
+        "version", "print the version and exit")(
+        "reload-state-formats", "print the reload state formats and exit")("help", "");
     return generic;
+}
+
+// The command line, read against the generic options, which write the configuration path.
+po::variables_map readCommandLine(int argc, char const *const argv[],
+                                  po::options_description const &generic)
+{
+    po::variables_map commandLine;
+    po::store(po::parse_command_line(argc, argv, generic), commandLine);
+    po::notify(commandLine);
+    return commandLine;
+}
+
+std::runtime_error readFailure(std::string const &path, int error)
+{
+    return std::runtime_error("can not read config file: " + path + ": " +
+                              std::error_code(error, std::system_category()).message());
+}
+
+// At most limit + 1 bytes, so that a file above the limit is told from one at it.
+std::string readAtMost(int descriptor, std::size_t limit, std::string const &path)
+{
+    std::string text;
+    std::array<char, 65536> chunk;
+    while (text.size() <= limit)
+    {
+        auto const wanted = std::min(chunk.size(), limit + 1 - text.size());
+        auto const n = ::read(descriptor, chunk.data(), wanted);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw readFailure(path, errno);
+        if (n == 0)
+            break;
+        text.append(chunk.data(), static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+std::string readRegularFile(int descriptor, std::size_t limit, std::string const &path)
+{
+    struct stat status
+    {
+    };
+    if (::fstat(descriptor, &status) != 0)
+        throw readFailure(path, errno);
+    // A FIFO or a device would have the read wait for a writer, or never end.
+    if (!S_ISREG(status.st_mode))
+        throw std::runtime_error("the config file " + path + " is not a regular file");
+    auto text = readAtMost(descriptor, limit, path);
+    if (text.size() > limit)
+        throw std::runtime_error("the config file " + path + " is larger than " +
+                                 std::to_string(limit) + " bytes");
+    return text;
 }
 
 // Whole MiB, so that a bound in bytes still fits the machine's size type.
@@ -108,10 +169,7 @@ Action parseOptions(int argc, char const *const argv[], Options &options, std::o
 
     std::string configPath;
     auto const generic = genericOptions(configPath);
-
-    po::variables_map commandLine;
-    po::store(po::parse_command_line(argc, argv, generic), commandLine);
-    po::notify(commandLine);
+    auto const commandLine = readCommandLine(argc, argv, generic);
     if (commandLine.count("help"))
     {
         helpStream << generic << std::endl;
@@ -122,11 +180,16 @@ Action parseOptions(int argc, char const *const argv[], Options &options, std::o
         versionStream << "tt_controller " << TT_CONTROLLER_VERSION << std::endl;
         return Action::done;
     }
+    if (commandLine.count("reload-state-formats"))
+    {
+        // A reloading controller asks its successor this before it hands it its state; the
+        // state reader takes its one version.
+        versionStream << kelvarin::triggerTesting::ReloadState::formatVersion << std::endl;
+        return Action::done;
+    }
 
-    std::ifstream file(configPath);
-    if (!file)
-        throw std::runtime_error("can not open config file: " + configPath);
-    parseConfiguration(file, options);
+    std::istringstream text(readConfigurationText(configPath));
+    parseConfiguration(text, options);
     return commandLine.count("check-config") ? Action::checkConfiguration : Action::run;
 }
 
@@ -149,11 +212,25 @@ void parseConfiguration(std::istream &text, Options &options)
 std::string readConfigurationFile(int argc, char const *const argv[])
 {
     std::string configPath;
-    po::variables_map commandLine;
-    po::store(po::parse_command_line(argc, argv, genericOptions(configPath)), commandLine);
-    po::notify(commandLine);
-    std::ifstream file(configPath);
-    if (!file)
-        throw std::runtime_error("can not open config file: " + configPath);
-    return std::string(std::istreambuf_iterator<char>(file), {});
+    readCommandLine(argc, argv, genericOptions(configPath));
+    return readConfigurationText(configPath);
+}
+
+std::string readConfigurationText(std::string const &path, std::size_t limit)
+{
+    // Without O_NONBLOCK, opening a FIFO waits for its writer.
+    int const descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (descriptor < 0)
+        throw std::runtime_error("can not open config file: " + path);
+    try
+    {
+        auto text = readRegularFile(descriptor, limit, path);
+        ::close(descriptor);
+        return text;
+    }
+    catch (...)
+    {
+        ::close(descriptor);
+        throw;
+    }
 }

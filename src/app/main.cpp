@@ -3,6 +3,7 @@
 #include "app/Options.hpp"
 #include "app/StopSignal.hpp"
 #include "app/admin/Monitoring.hpp"
+#include "app/reload/NewProgramCheck.hpp"
 #include "app/reload/ProgramReplacement.hpp"
 #include "app/reload/ReloadState.hpp"
 #include "app/reload/Reloader.hpp"
@@ -14,6 +15,7 @@
 #include <csignal>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <pthread.h>
 #include <sstream>
@@ -37,6 +39,7 @@ using kelvarin::triggerTesting::Controller;
 using kelvarin::triggerTesting::decodeReloadState;
 using kelvarin::triggerTesting::LogBuffer;
 using kelvarin::triggerTesting::Monitoring;
+using kelvarin::triggerTesting::NewProgramCheck;
 using kelvarin::triggerTesting::recoverInheritedListeners;
 using kelvarin::triggerTesting::ReloadState;
 using kelvarin::triggerTesting::replaceProgram;
@@ -172,8 +175,8 @@ Action readOptions(int argc, char *argv[], Options &options, ReloadState const *
 }
 
 // The reloader's steps on the running controller.
-kelvarin::triggerTesting::Reloader::Steps reloadSteps(int argc, char *argv[],
-                                                      std::string const &programPath,
+kelvarin::triggerTesting::Reloader::Steps reloadSteps(boost::asio::io_context &io, int argc,
+                                                      char *argv[], std::string const &programPath,
                                                       Controller &controller,
                                                       Monitoring &monitoring, LogBuffer &logBuffer)
 {
@@ -190,6 +193,13 @@ kelvarin::triggerTesting::Reloader::Steps reloadSteps(int argc, char *argv[],
                 return ::access(programPath.c_str(), X_OK) == 0
                            ? std::error_code()
                            : std::error_code(errno, std::system_category());
+            },
+            [&io, argc, argv, programPath](auto done)
+            {
+                // The new program is asked with the arguments it will be executed with.
+                std::make_shared<NewProgramCheck>(io, programPath,
+                                                  std::vector<std::string>(argv + 1, argv + argc))
+                    ->start(std::move(done));
             },
             [&controller] { controller.hold(); },
             [&controller] { return controller.readyForHandOver(); },
@@ -248,7 +258,7 @@ int main(int argc, char *argv[])
         Monitoring monitoring(io, options.metrics, controller,
                               [&logBuffer] { return logBuffer.droppedLines(); });
         kelvarin::triggerTesting::Reloader reloader(
-            io, reloadSteps(argc, argv, programPath, controller, monitoring, logBuffer));
+            io, reloadSteps(io, argc, argv, programPath, controller, monitoring, logBuffer));
         reloader.start();
         io.run();
     }

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -146,6 +148,27 @@ TEST(OptionsTest, CheckConfigReadsTheWholeFile)
               0u);
     EXPECT_EQ(failureOf([&] { parse({"--check-config"}, "[api-side]\nfoo=1\n", options); }),
               "unrecognised option 'api-side.foo'");
+}
+
+// Nothing waits: not the open for the writer of a FIFO, not the read of a device that never ends.
+TEST(OptionsTest, OnlyARegularFileWithinTheLimitIsRead)
+{
+    auto const directory = ::testing::TempDir() + "tt_options_dir_" + std::to_string(::getpid());
+    std::filesystem::create_directory(directory);
+    auto const fifo = directory + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (auto const &path : {fifo, directory, std::string("/dev/zero")})
+        EXPECT_EQ(failureOf([&] { readConfigurationText(path); }),
+                  "the config file " + path + " is not a regular file");
+    EXPECT_EQ(failureOf([&] { readConfigurationText(directory + "/missing"); }),
+              "can not open config file: " + directory + "/missing");
+    std::filesystem::remove_all(directory);
+
+    std::string const atTheLimit(configurationFileLimit, '#');
+    EXPECT_EQ(readConfigurationText(ConfigFile(atTheLimit).path), atTheLimit);
+    ConfigFile const aboveIt(atTheLimit + "#");
+    EXPECT_EQ(failureOf([&] { readConfigurationText(aboveIt.path); }),
+              "the config file " + aboveIt.path + " is larger than 1048576 bytes");
 }
 
 } // namespace

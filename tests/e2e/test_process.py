@@ -1,5 +1,6 @@
 """The life of the process: help, configuration errors, listening sockets, signals."""
 
+import os
 import re
 import signal
 import socket
@@ -14,6 +15,7 @@ HELP_TEXT = (
     "                                        path to the configuration file\n"
     "  --check-config                        check the configuration file and exit\n"
     "  --version                             print the version and exit\n"
+    "  --reload-state-formats                print the reload state formats and exit\n"
     "  --help \n"
     "\n")
 
@@ -99,10 +101,18 @@ class TestCheckConfig:
         assert checked.stderr.decode().splitlines() == \
             started.stderr.decode().splitlines()[-1:]
 
-    def test_a_missing_file_fails_as_a_start(self):
-        result = run_controller(["--check-config", "--config", "/nonexistent/tt.cfg"])
+    @pytest.mark.parametrize("path, message", [
+        ("/nonexistent/tt.cfg", "can not open config file: /nonexistent/tt.cfg"),
+        ("/dev/zero", "the config file /dev/zero is not a regular file"),
+        ("FIFO", "the config file FIFO is not a regular file"),
+    ], ids=["missing", "device", "fifo"])
+    def test_a_file_that_cannot_be_read_fails_at_once_as_a_start(self, tmp_path, path, message):
+        """Nothing waits: not for the writer of a FIFO, not for the end of a device."""
+        fifo = str(tmp_path / "fifo")
+        os.mkfifo(fifo)
+        result = run_controller(["--check-config", "--config", path.replace("FIFO", fifo)])
         assert result.returncode == 1
-        assert result.stderr == b"Exception: can not open config file: /nonexistent/tt.cfg\n"
+        assert result.stderr.decode() == "Exception: %s\n" % message.replace("FIFO", fifo)
 
 
 @pytest.mark.parametrize("section, reason", [

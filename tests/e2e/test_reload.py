@@ -143,9 +143,13 @@ def test_a_refused_configuration_or_a_missing_program_leaves_the_controller_as_i
             device = await world.admitted_device(7)
             config = tmp_path / "tt_controller.cfg"
             good = config.read_text()
-            config.write_text(good + "[api-side]\nservice=1\n")
+            # A FIFO without a writer: the loop must not wait on it.
+            config.unlink()
+            os.mkfifo(config)
             os.kill(world.controller.proc.pid, signal.SIGHUP)
-            await world.wait_log("Reload refused: ")
+            await world.wait_log("Reload refused: the config file %s is not a regular file"
+                                 % config)
+            config.unlink()
             config.write_text(good)
             program.unlink()
             os.kill(world.controller.proc.pid, signal.SIGHUP)
@@ -153,6 +157,64 @@ def test_a_refused_configuration_or_a_missing_program_leaves_the_controller_as_i
             await run_test(world, device, 7)
             assert world.controller.proc.poll() is None
             assert reports(world) == []
+    run(scenario)
+
+
+CONTROLLER_REFUSING_THE_FILE = """#!/bin/sh
+case "$1" in
+--version) echo "tt_controller 9.9.9" ;;
+--reload-state-formats) echo 1 ;;
+*) echo "Exception: refused $*" >&2; exit 1 ;;
+esac
+"""
+
+
+@pytest.mark.parametrize("program, refusal", [
+    ("#!/bin/sh\nexit 0\n",
+     "does not answer as a controller (--version: exit status 0, printed nothing)"),
+    ("#!/bin/sh\necho \"$0: error while loading shared libraries: libboost_context.so.1.81.0: "
+     "cannot open shared object file: No such file or directory\" >&2\nexit 127\n",
+     "does not answer as a controller (--version: exit status 127, printed \"%(program)s: error "
+     "while loading shared libraries: libboost_context.so.1.81.0: cannot open shared object "
+     "file: No such file or directory\\n\")"),
+    ("#!/bin/sh\nsleep 600\n", "gave no answer within 5 seconds (--version)"),
+    (CONTROLLER_REFUSING_THE_FILE,
+     "refuses the configuration (--check-config: exit status 1, printed \"Exception: refused "
+     "--check-config -c %(config)s\\n\")"),
+], ids=["exits-at-once", "missing-library", "hangs", "refuses-the-file"])
+def test_a_new_program_that_cannot_take_over_is_refused_and_nothing_is_touched(
+        tmp_path, monkeypatch, program, refusal):
+    path = tmp_path / "tt_controller"
+    shutil.copy(world_module.CONTROLLER, path)
+    monkeypatch.setattr(world_module, "CONTROLLER", str(path))
+    line = "Reload refused: the new program " + refusal % {
+        "program": path, "config": tmp_path / "tt_controller.cfg"}
+    hangs = refusal.startswith("gave no answer")
+
+    async def scenario():
+        async with World(tmp_path) as world:
+            device = await world.admitted_device(7)
+            path.unlink()
+            path.write_text(program)
+            path.chmod(0o755)
+            pid = world.controller.proc.pid
+            os.kill(pid, signal.SIGHUP)
+            if hangs:
+                # Served while the new program is asked: the loop does not wait for it.
+                await world.wait_log("Reload requested")
+                os.kill(pid, signal.SIGHUP)
+                await world.wait_log("Reload already under way: SIGHUP ignored")
+            await world.wait_log(line, timeout=20)
+            assert world.lines_with("Reload") == (
+                ["Reload requested"] +
+                ["Reload already under way: SIGHUP ignored"] * hangs + [line])
+            with open("/proc/%d/task/%d/children" % (pid, pid)) as children:
+                assert children.read() == ""  # the program asked is reaped
+            await run_test(world, device, 7)
+            assert world.controller.proc.poll() is None
+            assert len(validations(world)) == 1
+            assert reports(world) == []
+            assert world.lines_with("disconnected") == []
     run(scenario)
 
 

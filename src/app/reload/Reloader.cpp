@@ -60,6 +60,17 @@ void Reloader::reload()
         return;
     }
     underWay = true;
+    steps.checkNewProgram([this](std::string const &refusal) { onNewProgramChecked(refusal); });
+}
+
+void Reloader::onNewProgramChecked(std::string const &refusal)
+{
+    if (!refusal.empty())
+    {
+        std::clog << "Reload refused: the new program " << refusal << std::endl;
+        underWay = false;
+        return;
+    }
     steps.notify(true);
     steps.hold();
     deadline = std::chrono::steady_clock::now() + timings.handOverBound;

@@ -27,10 +27,12 @@ struct ReloadTimings
 // connection and what the controller holds for it.
 //
 // One reload at a time, on the event loop:
-// - the signal's handler reads the configuration and checks the program, and refuses the reload
-//   with one line when either is wrong; otherwise it tells the service manager, and has the
-//   controller hold: no connection is accepted, and every connection finishes the message it is
-//   reading or writing and then waits;
+// - the signal's handler reads the configuration and checks that the program can be executed,
+//   and refuses the reload with one line when either is wrong; otherwise it asks the program
+//   whether it can take over, and the loop goes on meanwhile;
+// - a program that cannot is refused with one line; otherwise the service manager is told, and
+//   the controller holds: no connection is accepted, and every connection finishes the message
+//   it is reading or writing and then waits;
 // - a timer looks every poll period whether every connection waits at a message boundary, and
 //   at the hand-over bound takes what there is: the controller ends the connections that could
 //   not get there, as failed ones;
@@ -47,6 +49,10 @@ public:
         std::function<std::string()> readConfiguration;
         // Whether the program at the controller's path can be executed; the reason when not.
         std::function<std::error_code()> checkProgram;
+        // Asks that program whether it can take over; the answer comes later on the loop: an
+        // empty text when it can, else why not. The loop runs no more once the reloader goes,
+        // so the answer never finds it gone.
+        std::function<void(std::function<void(std::string const &refusal)>)> checkNewProgram;
         std::function<void()> hold;
         std::function<bool()> readyForHandOver;
         // What the controller holds, and the descriptors the next program must inherit.
@@ -72,6 +78,7 @@ public:
 
 private:
     void waitForSignal();
+    void onNewProgramChecked(std::string const &refusal);
     void waitForHandOverPoint();
     void onPoll(boost::system::error_code const &ec);
     void handOver();

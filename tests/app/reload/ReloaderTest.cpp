@@ -4,6 +4,7 @@
 #include "support/Helpers.hpp"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 
 #include <gtest/gtest.h>
 
@@ -34,6 +35,11 @@ protected:
                     return std::string("[api-side]\n");
                 },
                 [this] { return programError; },
+                [this](auto done)
+                {
+                    ++newProgramChecks;
+                    boost::asio::post(io, [this, done] { done(newProgramRefusal); });
+                },
                 [this] { calls.push_back("hold"); },
                 [this] { return ++polls >= readyAfterPolls; },
                 [this](std::vector<int> &kept)
@@ -63,6 +69,9 @@ protected:
     testSupport::ClogCapture log;
     std::string configurationError;
     std::error_code programError;
+    // The new program's answer, on the loop.
+    std::string newProgramRefusal;
+    int newProgramChecks = 0;
     int readyAfterPolls = 1;
     int polls = 0;
     std::vector<std::string> calls;
@@ -84,6 +93,28 @@ TEST_F(ReloaderTest, ABadConfigurationOrProgramIsRefusedBeforeAnythingIsHeld)
             "Reload requested",
             "Reload refused: the option 'api-side.service' cannot be specified more than once",
             "Reload requested", "Reload failed: No such file or directory"}));
+    EXPECT_EQ(newProgramChecks, 0);
+    EXPECT_TRUE(calls.empty());
+}
+
+// A SIGHUP while the new program is asked is one during a reload; once it has refused, the
+// controller is as it was, and the next SIGHUP asks again.
+TEST_F(ReloaderTest, ANewProgramThatCannotTakeOverIsRefusedBeforeAnythingIsHeld)
+{
+    Reloader reloader(io, steps());
+    newProgramRefusal = "gave no answer within 5 seconds (--version)";
+    reloader.reload();
+    reloader.reload();
+    ASSERT_TRUE(run([&] { return log.lines().size() == 3; }));
+    reloader.reload();
+    ASSERT_TRUE(run([&] { return log.lines().size() == 5; }));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{
+                  "Reload requested", "Reload already under way: SIGHUP ignored",
+                  "Reload refused: the new program gave no answer within 5 seconds (--version)",
+                  "Reload requested",
+                  "Reload refused: the new program gave no answer within 5 seconds (--version)"}));
+    EXPECT_EQ(newProgramChecks, 2);
     EXPECT_TRUE(calls.empty());
 }
 
