@@ -4,14 +4,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
-#include <string_view>
+#include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const *data, std::size_t size)
 {
     try
     {
         auto const state = kelvarin::triggerTesting::decodeReloadState(
-            std::string_view(reinterpret_cast<char const *>(data), size));
+            std::string(reinterpret_cast<char const *>(data), size));
         // What was read is written and read again alike.
         auto const again = kelvarin::triggerTesting::decodeReloadState(
             kelvarin::triggerTesting::encodeReloadState(state));

@@ -133,7 +133,7 @@ std::optional<ReloadState> inheritedState()
         text = takeInheritedState();
         if (!text)
             return std::nullopt;
-        return decodeReloadState(*text);
+        return decodeReloadState(std::move(*text));
     }
     catch (std::exception const &e)
     {
@@ -211,11 +211,11 @@ kelvarin::triggerTesting::Reloader::Steps reloadSteps(boost::asio::io_context &i
                 return state;
             },
             [&controller] { controller.resume(); },
-            [argv, programPath, &logBuffer](std::string const &state, std::vector<int> const &kept)
+            [argv, programPath, &logBuffer](int stateFile, std::vector<int> const &kept)
             {
                 // The lines gathered so far go out before the program is replaced.
                 logBuffer.flush();
-                return replaceProgram(programPath, argv, state, kept);
+                return replaceProgram(programPath, argv, stateFile, kept);
             },
             [&monitoring](bool begins) { monitoring.reloading(begins); }};
 }
@@ -236,7 +236,7 @@ int main(int argc, char *argv[])
     try
     {
         auto const programPath = startedProgramPath(argv[0]);
-        auto const inherited = inheritedState();
+        auto inherited = inheritedState();
         Options options;
         auto const action = readOptions(argc, argv, options, inherited ? &*inherited : nullptr);
         if (action == Action::done)
@@ -252,6 +252,8 @@ int main(int argc, char *argv[])
         boost::asio::io_context io(BOOST_ASIO_CONCURRENCY_HINT_UNSAFE_IO);
         GatheredWhileRunning gathered(logBuffer, io);
         Controller controller(io, options.api, options.device, inherited ? &*inherited : nullptr);
+        // The sessions hold what was handed over now.
+        inherited.reset();
         StopSignalSet signals(io.get_executor(), SIGINT, SIGTERM);
         setStopSignalHandler(signals);
         // Ready only once a stop request would be heeded.

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,11 @@ struct DeviceHandOver
     std::uint32_t state = 0;
     std::string pending;             // bytes read from the device and not yet handled
     std::vector<std::string> unsent; // messages for the device, oldest first
+    // Whether the unit's tests go to this connection, of those admitted with its unit id.
+    bool ownsUnit = true;
+    // What is left of the time to register, for a connection that has not: a reload gives it
+    // no new start.
+    std::optional<std::chrono::milliseconds> registrationLeft;
 };
 
 } // namespace kelvarin::triggerTesting

@@ -83,13 +83,18 @@ void ProbeSession::onAccept(boost::system::error_code const &ec)
     readNext();
 }
 
-// From the end of the handshake, here or in another program, the register message is awaited.
-void ProbeSession::beginAdmission()
+// From the end of the handshake the register message is awaited; a connection taken over from
+// another program waits only for what was left of that time.
+void ProbeSession::beginAdmission(std::optional<std::chrono::milliseconds> registrationLeft)
 {
     open = true;
     auto const now = std::chrono::steady_clock::now();
     heard(now);
-    registrationDeadline = now + timeouts.registration;
+    if (registrationLeft && watched(timeouts.registration))
+        registrationDeadline = now + std::min<std::chrono::steady_clock::duration>(
+                                         *registrationLeft, timeouts.registration);
+    else
+        registrationDeadline = now + timeouts.registration;
 }
 
 void ProbeSession::checkDeadlines(std::chrono::steady_clock::time_point now)
@@ -582,6 +587,12 @@ std::optional<DeviceHandOver> ProbeSession::handOverRecord() const
     record.ipv6 = ipv6;
     record.unitId = unitId;
     record.state = static_cast<std::uint32_t>(state);
+    record.ownsUnit = state == State::validated && tracker.getProbe(unitId).get() == this;
+    if (state == State::awaitingId && watched(timeouts.registration))
+        record.registrationLeft =
+            std::max(std::chrono::milliseconds::zero(),
+                     std::chrono::ceil<std::chrono::milliseconds>(
+                         registrationDeadline - std::chrono::steady_clock::now()));
     record.pending = frames.pending;
     record.unsent.assign(writeQueue.begin(), writeQueue.end());
     return record;
@@ -612,6 +623,9 @@ std::function<void(bool)> ProbeSession::validationAsker()
 
 std::error_code ProbeSession::adopt(DeviceHandOver const &record)
 {
+    // A state no program writes would leave a session that waits for nothing.
+    if (record.state > static_cast<std::uint32_t>(State::validated))
+        return std::make_error_code(std::errc::invalid_argument);
     auto const protocol = record.ipv6 ? boost::asio::ip::tcp::v6() : boost::asio::ip::tcp::v4();
     boost::system::error_code ec;
     connection.assign(protocol, record.descriptor, ec);
@@ -627,11 +641,12 @@ std::error_code ProbeSession::adopt(DeviceHandOver const &record)
     tracker.connectionOpened();
     started = true;
     tracker.enlist(*this, connection.get_executor(), sweepTick(timeouts));
-    // The register message is waited for afresh.
-    beginAdmission();
+    beginAdmission(record.registrationLeft);
     if (state == State::validated)
     {
-        tracker.addProbe(shared_from_this());
+        // Of two admitted connections of one unit, the one that had its tests keeps them.
+        if (record.ownsUnit)
+            tracker.addProbe(shared_from_this());
         // Runs may have been given to it by the previous program.
         runsQueued = true;
     }

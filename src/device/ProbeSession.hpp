@@ -129,7 +129,7 @@ private:
     using WebSocket = DeviceStreamPool::WebSocket;
 
     void onAccept(boost::system::error_code const &ec);
-    void beginAdmission();
+    void beginAdmission(std::optional<std::chrono::milliseconds> registrationLeft = {});
     void readNext();
     bool answerControlFrames();
     void waitForBytes();

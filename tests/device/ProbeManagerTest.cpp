@@ -124,18 +124,28 @@ TEST_F(ProbeManagerTest, HeldConnectionsGoOnInTheNextManagerFromTheirMessageBoun
     auto admitted = validatedDevice(7);
     auto waiting = registeringDevice(8);
     auto unregistered = connectDevice();
+    // Two connections of unit 9: the older one is admitted last, during the hold, and owns it.
+    auto older = registeringDevice(9);
+    auto newer = validatedDevice(9, 1);
     admitted->send(sim::resultMessage(requestId, false, "first"));
     ASSERT_TRUE(runUntil([&] { return replies.size() == 1; }));
     // A held session reads nothing more: what comes during the hold goes to the next manager.
     manager->hold();
     admitted->send(sim::resultMessage(requestId, true, "second"));
+    validations[2].answer(true);
     ASSERT_TRUE(runUntil([&] { return admitted->allSent() && manager->readyForHandOver(); }));
     settle();
     ASSERT_EQ(replies.size(), 1u);
 
     auto handOver = manager->handOver();
     ASSERT_EQ(handOver.listeners.size(), 2u);
-    ASSERT_EQ(handOver.devices.size(), 3u);
+    ASSERT_EQ(handOver.devices.size(), 5u);
+    // The register message's deadline goes on from where it was.
+    auto &notRegistered = handOver.devices[2];
+    ASSERT_EQ(notRegistered.state, 0u);
+    ASSERT_TRUE(notRegistered.registrationLeft.has_value());
+    EXPECT_LE(*notRegistered.registrationLeft, ProbeSession::Timeouts{}.registration);
+    notRegistered.registrationLeft = std::chrono::milliseconds::zero();
     std::vector<Reply> nextReplies;
     ProbeManager next(
         io, {}, [](unsigned long const &, EtherAddr const &, std::function<void(bool)>) {},
@@ -146,10 +156,17 @@ TEST_F(ProbeManagerTest, HeldConnectionsGoOnInTheNextManagerFromTheirMessageBoun
     for (auto &record : handOver.devices)
         record.descriptor = ::dup(record.descriptor);
     auto const sessions = next.adopt(handOver.devices);
-    ASSERT_EQ(sessions.size(), 3u);
+    ASSERT_EQ(sessions.size(), 5u);
     EXPECT_TRUE(next.isUnitOnline(7));
     EXPECT_FALSE(next.isUnitOnline(8)); // still waiting for the validator
-    EXPECT_EQ(next.openConnections(), 3u);
+    // Ended by the next manager; the first one still holds the original of its descriptor.
+    ASSERT_TRUE(runUntil(
+        [&]
+        {
+            return log.count("device disconnected before receiving ID: Register message timed "
+                             "out device:1") == 1;
+        }));
+    EXPECT_EQ(next.openConnections(), 4u);
 
     ASSERT_TRUE(runUntil([&] { return nextReplies.size() == 1; }));
     EXPECT_EQ(std::get<Result>(nextReplies[0].payload).text, "second");
@@ -161,9 +178,14 @@ TEST_F(ProbeManagerTest, HeldConnectionsGoOnInTheNextManagerFromTheirMessageBoun
     EXPECT_EQ(sim::decodeRunMessage(admitted->received()[1])->data,
               "{\"test_id\":\"0123abcd-4567-89ef-fedc-ba9876543210\",\"unit_id\":7,"
               "\"task\":\"t\",\"action_id\":1}");
+    // The unit's tests go where they went; the answer given during the hold arrives once.
+    TestRequestJsonV1 forNine(sim::executeMessage(requestId, 9, "t", 1));
+    next.requestTestRun(forNine);
+    ASSERT_TRUE(runUntil([&] { return older->received().size() == 2; }));
+    EXPECT_EQ(sim::decodeValidationAnswer(older->received()[0]), true);
+    EXPECT_EQ(newer->received().size(), 1u);
     EXPECT_FALSE(admitted->ended().has_value());
     EXPECT_FALSE(waiting->ended().has_value());
-    EXPECT_FALSE(unregistered->ended().has_value());
     EXPECT_EQ(reports.size(), 0u);
 }
 

@@ -2,12 +2,13 @@
 
 #include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <pthread.h>
 #include <stdexcept>
 #include <string_view>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,21 +44,6 @@ std::string searchPath(std::string const &name)
     return name;
 }
 
-bool writeAll(int descriptor, std::string const &text)
-{
-    std::size_t written = 0;
-    while (written < text.size())
-    {
-        auto const n = ::write(descriptor, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        written += static_cast<std::size_t>(n);
-    }
-    return ::lseek(descriptor, 0, SEEK_SET) == 0;
-}
-
 // The libraries open their sockets without close-on-exec: whatever the next program is not
 // handed (the metrics endpoint's listener and clients, the validator connection, connections
 // given up) must not stay open in it, where a listener would keep its address from being bound
@@ -78,22 +64,22 @@ void closeEverythingOnExec()
     }
 }
 
-// Close-on-exec cleared on each descriptor; on a failure, those changed are set back.
-std::error_code keepAcrossExec(std::vector<int> const &kept, std::size_t &changed)
+// Close-on-exec cleared on each descriptor, and set again on them when the exec fails.
+std::error_code keepAcrossExec(std::vector<int> const &kept)
 {
-    for (changed = 0; changed < kept.size(); ++changed)
+    for (int const descriptor : kept)
     {
-        int const flags = ::fcntl(kept[changed], F_GETFD);
-        if (flags < 0 || ::fcntl(kept[changed], F_SETFD, flags & ~FD_CLOEXEC) < 0)
+        int const flags = ::fcntl(descriptor, F_GETFD);
+        if (flags < 0 || ::fcntl(descriptor, F_SETFD, flags & ~FD_CLOEXEC) < 0)
             return lastError();
     }
     return {};
 }
 
-void closeAgainOnExec(std::vector<int> const &kept, std::size_t changed)
+void closeAgainOnExec(std::vector<int> const &kept)
 {
-    for (std::size_t i = 0; i < changed; ++i)
-        ::fcntl(kept[i], F_SETFD, ::fcntl(kept[i], F_GETFD) | FD_CLOEXEC);
+    for (int const descriptor : kept)
+        ::fcntl(descriptor, F_SETFD, ::fcntl(descriptor, F_GETFD) | FD_CLOEXEC);
 }
 
 std::string readAll(int descriptor)
@@ -181,29 +167,32 @@ std::string startedProgramPath(char const *argv0)
     return ignored ? name : absolute.lexically_normal().string();
 }
 
-std::error_code replaceProgram(std::string const &path, char *const argv[],
-                               std::string const &state, std::vector<int> const &kept)
+std::error_code replaceProgram(std::string const &path, char *const argv[], int memory,
+                               std::vector<int> const &kept)
 {
     closeEverythingOnExec();
-    int const memory = ::memfd_create("tt_controller-state", 0);
-    if (memory < 0)
-        return lastError();
+    auto handed = kept;
+    handed.push_back(memory);
     std::error_code failure;
-    std::size_t changed = 0;
-    if (!writeAll(memory, state))
-        failure = lastError();
-    else if ((failure = keepAcrossExec(kept, changed)))
+    if ((failure = keepAcrossExec(handed)))
         ;
     else if (::setenv(reloadStateVariable, std::to_string(memory).c_str(), 1) != 0)
         failure = lastError();
     else
     {
+        // The exec drops the handler of SIGHUP: one that came before the new program blocks it
+        // would end the process. Blocked across the exec, it waits for the new program's reload.
+        sigset_t hangUp;
+        sigset_t previous;
+        sigemptyset(&hangUp);
+        sigaddset(&hangUp, SIGHUP);
+        ::pthread_sigmask(SIG_BLOCK, &hangUp, &previous);
         ::execve(path.c_str(), argv, environ);
         failure = lastError();
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         ::unsetenv(reloadStateVariable);
     }
-    closeAgainOnExec(kept, changed);
-    ::close(memory);
+    closeAgainOnExec(handed);
     return failure;
 }
 

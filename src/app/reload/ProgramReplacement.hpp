@@ -18,12 +18,12 @@ inline constexpr char const *reloadStateVariable = "TT_CONTROLLER_RELOAD_STATE_F
 // installed there now (an upgraded binary), not the image this process was made from.
 std::string startedProgramPath(char const *argv0);
 
-// Replaces the program of this process with the one at `path`, same arguments, the state in an
-// inherited memory file and `kept` open across the exec; every other descriptor but standard
+// Replaces the program of this process with the one at `path`, same arguments, the memory file
+// that holds the state and `kept` inherited across the exec; every other descriptor but standard
 // input, output and error is closed by the exec. Returns only on failure, with every descriptor
 // open as it was.
-std::error_code replaceProgram(std::string const &path, char *const argv[],
-                               std::string const &state, std::vector<int> const &kept);
+std::error_code replaceProgram(std::string const &path, char *const argv[], int memory,
+                               std::vector<int> const &kept);
 
 // The state a predecessor handed over, if this program was started by a reload; the memory file
 // is closed and the variable removed, so that a later reload starts clean. Throws when a

@@ -4,11 +4,16 @@
 
 #include <boost/uuid/string_generator.hpp>
 #include <rapidjson/document.h>
+#include <rapidjson/filewritestream.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <limits>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace kelvarin::triggerTesting
 {
@@ -18,14 +23,14 @@ namespace
 
 // The writer passes bytes above 0x7f on as they are and escapes control characters, NUL
 // included; the reader, which is not asked to check the encoding, gives back the same bytes.
-using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
+// It writes to a string, or straight to the file that carries the state.
 
-void writeText(Writer &writer, std::string_view text)
+template <class Writer> void writeText(Writer &writer, std::string_view text)
 {
     writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()), true);
 }
 
-void writeTexts(Writer &writer, std::vector<std::string> const &texts)
+template <class Writer> void writeTexts(Writer &writer, std::vector<std::string> const &texts)
 {
     writer.StartArray();
     for (auto const &text : texts)
@@ -33,7 +38,7 @@ void writeTexts(Writer &writer, std::vector<std::string> const &texts)
     writer.EndArray();
 }
 
-void writeDevice(Writer &writer, ReloadState::Device const &device)
+template <class Writer> void writeDevice(Writer &writer, ReloadState::Device const &device)
 {
     writer.StartObject();
     writer.Key("fd");
@@ -44,6 +49,13 @@ void writeDevice(Writer &writer, ReloadState::Device const &device)
     writer.Uint64(device.unitId);
     writer.Key("state");
     writer.Uint(device.state);
+    writer.Key("owner");
+    writer.Bool(device.ownsUnit);
+    if (device.registrationLeft)
+    {
+        writer.Key("registrationLeftMs");
+        writer.Uint64(static_cast<std::uint64_t>(device.registrationLeft->count()));
+    }
     writer.Key("pending");
     writeText(writer, device.pending);
     writer.Key("unsent");
@@ -51,6 +63,7 @@ void writeDevice(Writer &writer, ReloadState::Device const &device)
     writer.EndObject();
 }
 
+template <class Writer>
 void writeRequest(Writer &writer, ReloadState::RunningRequest const &request)
 {
     writer.StartObject();
@@ -67,7 +80,7 @@ void writeRequest(Writer &writer, ReloadState::RunningRequest const &request)
     writer.EndObject();
 }
 
-void writeApiQueue(Writer &writer, ReloadState::ApiQueue const &queue)
+template <class Writer> void writeApiQueue(Writer &writer, ReloadState::ApiQueue const &queue)
 {
     writer.StartObject();
     writer.Key("endpoint");
@@ -83,6 +96,7 @@ void writeApiQueue(Writer &writer, ReloadState::ApiQueue const &queue)
     writer.EndObject();
 }
 
+template <class Writer>
 void writeValidation(Writer &writer, ReloadState::PendingValidation const &validation)
 {
     writer.StartObject();
@@ -98,7 +112,7 @@ void writeValidation(Writer &writer, ReloadState::PendingValidation const &valid
     writer.EndObject();
 }
 
-template <class Record, class WriteRecord>
+template <class Writer, class Record, class WriteRecord>
 void writeArray(Writer &writer, char const *key, std::vector<Record> const &records,
                 WriteRecord writeRecord)
 {
@@ -217,6 +231,9 @@ std::string macMember(Value const &object)
     return mac;
 }
 
+// Far above any deadline; it keeps the duration's arithmetic from overflowing.
+constexpr std::uint64_t maxMilliseconds = std::numeric_limits<std::int32_t>::max();
+
 ReloadState::Device readDevice(Value const &value)
 {
     ReloadState::Device device;
@@ -224,6 +241,12 @@ ReloadState::Device readDevice(Value const &value)
     device.ipv6 = flagMember(value, "ipv6");
     device.unitId = numberMember(value, "unit");
     device.state = smallNumberMember(value, "state");
+    // Both are missing in the states of older programs: the unit then goes to the last one
+    // taken over, and a connection that has not registered gets the whole time again.
+    device.ownsUnit = !value.HasMember("owner") || flagMember(value, "owner");
+    if (value.HasMember("registrationLeftMs"))
+        device.registrationLeft = std::chrono::milliseconds(
+            std::min<std::uint64_t>(numberMember(value, "registrationLeftMs"), maxMilliseconds));
     device.pending = textMember(value, "pending");
     device.unsent = textsMember(value, "unsent");
     return device;
@@ -275,12 +298,8 @@ std::vector<Record> readArray(Value const &document, char const *name, ReadRecor
     return records;
 }
 
-} // namespace
-
-std::string encodeReloadState(ReloadState const &state)
+template <class Writer> void writeState(Writer &writer, ReloadState const &state)
 {
-    rapidjson::StringBuffer buffer;
-    Writer writer(buffer);
     writer.StartObject();
     writer.Key("version");
     writer.Uint(ReloadState::formatVersion);
@@ -296,10 +315,10 @@ std::string encodeReloadState(ReloadState const &state)
                    w.Bool(listener.ipv6);
                    w.EndObject();
                });
-    writeArray(writer, "devices", state.devices, writeDevice);
-    writeArray(writer, "requests", state.requests, writeRequest);
-    writeArray(writer, "apiQueues", state.apiQueues, writeApiQueue);
-    writeArray(writer, "validations", state.validations, writeValidation);
+    writeArray(writer, "devices", state.devices, writeDevice<Writer>);
+    writeArray(writer, "requests", state.requests, writeRequest<Writer>);
+    writeArray(writer, "apiQueues", state.apiQueues, writeApiQueue<Writer>);
+    writeArray(writer, "validations", state.validations, writeValidation<Writer>);
     writer.Key("reports");
     writeTexts(writer, state.reports);
     writer.Key("counters");
@@ -311,15 +330,49 @@ std::string encodeReloadState(ReloadState const &state)
     }
     writer.EndObject();
     writer.EndObject();
+}
+
+} // namespace
+
+std::string encodeReloadState(ReloadState const &state)
+{
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writeState(writer, state);
     return std::string(buffer.GetString(), buffer.GetSize());
 }
 
-ReloadState decodeReloadState(std::string_view text)
+std::error_code writeReloadState(ReloadState const &state, int descriptor)
+{
+    // Through a buffer of its own, so that the state is never whole in memory a second time.
+    int const copy = ::dup(descriptor);
+    std::FILE *const file = copy < 0 ? nullptr : ::fdopen(copy, "w");
+    if (file == nullptr)
+    {
+        std::error_code const failure(errno, std::system_category());
+        if (copy >= 0)
+            ::close(copy);
+        return failure;
+    }
+    std::vector<char> buffer(64 * 1024);
+    rapidjson::FileWriteStream stream(file, buffer.data(), buffer.size());
+    rapidjson::Writer<rapidjson::FileWriteStream> writer(stream);
+    writeState(writer, state);
+    stream.Flush();
+    std::error_code failure;
+    if (std::ferror(file) != 0 || std::fflush(file) != 0)
+        failure = {errno != 0 ? errno : EIO, std::system_category()};
+    std::fclose(file);
+    return failure;
+}
+
+ReloadState decodeReloadState(std::string text)
 {
     rapidjson::Document document;
-    // Iterative: the depth of a damaged text costs heap, not stack.
-    document.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag>(text.data(),
-                                                                                       text.size());
+    // Iterative: the depth of a damaged text costs heap, not stack. In place: the texts are read
+    // where they lie, and copied once, into the state.
+    document.ParseInsitu<rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag>(
+        text.data());
     if (document.HasParseError())
         damaged("not JSON");
     auto const version = numberMember(document, "version");

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -55,8 +56,10 @@ struct ReloadState
 };
 
 std::string encodeReloadState(ReloadState const &state);
+// The same text, written to the descriptor as it is made.
+std::error_code writeReloadState(ReloadState const &state, int descriptor);
 // Throws std::runtime_error naming what is wrong when the text is not a state of this format
 // version, or is damaged; never reads outside the text.
-ReloadState decodeReloadState(std::string_view text);
+ReloadState decodeReloadState(std::string text);
 
 } // namespace kelvarin::triggerTesting

@@ -45,6 +45,12 @@ void Reloader::reload()
         return;
     }
     std::clog << "Reload requested" << std::endl;
+    if (auto const ec = stateFile.open())
+    {
+        std::clog << "Reload refused: no descriptor for the state to hand over: " << ec.message()
+                  << std::endl;
+        return;
+    }
     try
     {
         configuration = steps.readConfiguration();
@@ -52,11 +58,13 @@ void Reloader::reload()
     catch (std::exception const &e)
     {
         std::clog << "Reload refused: " << e.what() << std::endl;
+        stateFile.close();
         return;
     }
     if (auto const ec = steps.checkProgram())
     {
         std::clog << "Reload failed: " << ec.message() << std::endl;
+        stateFile.close();
         return;
     }
     underWay = true;
@@ -68,6 +76,7 @@ void Reloader::onNewProgramChecked(std::string const &refusal)
     if (!refusal.empty())
     {
         std::clog << "Reload refused: the new program " << refusal << std::endl;
+        stateFile.close();
         underWay = false;
         return;
     }
@@ -103,8 +112,11 @@ void Reloader::handOver()
     // The lines of the hand-over go out before the program is replaced.
     std::clog << "Reload: handing over " << state.devices.size() << " device connections"
               << std::endl;
-    auto const failure = steps.replaceProgram(encodeReloadState(state), kept);
+    auto failure = stateFile.write(state);
+    if (!failure)
+        failure = steps.replaceProgram(stateFile.descriptor(), kept);
     std::clog << "Reload failed: " << failure.message() << std::endl;
+    stateFile.close();
     steps.resume();
     steps.notify(false);
     underWay = false;

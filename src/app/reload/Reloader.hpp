@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/reload/ReloadState.hpp"
+#include "app/reload/StateFile.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -27,7 +28,8 @@ struct ReloadTimings
 // connection and what the controller holds for it.
 //
 // One reload at a time, on the event loop:
-// - the signal's handler reads the configuration and checks that the program can be executed,
+// - the signal's handler makes the memory file for the state, reads the configuration and checks
+// that the program can be executed,
 //   and refuses the reload with one line when either is wrong; otherwise it asks the program
 //   whether it can take over, and the loop goes on meanwhile;
 // - a program that cannot is refused with one line; otherwise the service manager is told, and
@@ -59,8 +61,7 @@ public:
         std::function<ReloadState(std::vector<int> &kept)> handOver;
         std::function<void()> resume;
         // Returns only when the program could not be replaced.
-        std::function<std::error_code(std::string const &state, std::vector<int> const &kept)>
-            replaceProgram;
+        std::function<std::error_code(int stateFile, std::vector<int> const &kept)> replaceProgram;
         // Tells the service manager: true when the reload begins, false when it is over.
         std::function<void(bool reloading)> notify;
     };
@@ -89,6 +90,7 @@ private:
     Timings timings;
     std::chrono::steady_clock::time_point deadline;
     std::string configuration;
+    StateFile stateFile;
     bool underWay = false;
 };
 

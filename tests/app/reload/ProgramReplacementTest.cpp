@@ -1,5 +1,7 @@
 #include "app/reload/ProgramReplacement.hpp"
 
+#include "app/reload/StateFile.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -35,13 +37,20 @@ TEST(ProgramReplacement, TheNewProgramGetsTheStateAndTheKeptDescriptorsOnly)
     std::string const script =
         "cat <&\"$" + std::string(reloadStateVariable) + "\" >&" + std::to_string(report[1]) +
         "; test -e /proc/self/fd/" + std::to_string(unkept[0]) + " && echo leaked >&" +
-        std::to_string(report[1]) + "; echo done >&" + std::to_string(report[1]);
+        std::to_string(report[1]) + "; echo done >&" + std::to_string(report[1]) +
+        // SIGHUP (the lowest bit) arrives blocked; dash would clear the mask, bash keeps it.
+        "; echo $(( 0x$(sed -n 's/^SigBlk:[[:space:]]*//p' /proc/$$/status) & 1 )) >&" +
+        std::to_string(report[1]);
     pid_t const child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0)
     {
-        char const *argv[] = {"sh", "-c", script.c_str(), nullptr};
-        replaceProgram("/bin/sh", const_cast<char *const *>(argv), std::string("state\0!", 7),
+        char const *argv[] = {"bash", "-c", script.c_str(), nullptr};
+        StateFile file;
+        file.open();
+        ::write(file.descriptor(), "state\0!", 7);
+        ::lseek(file.descriptor(), 0, SEEK_SET);
+        replaceProgram("/bin/bash", const_cast<char *const *>(argv), file.descriptor(),
                        {report[1]});
         ::_exit(99);
     }
@@ -50,7 +59,7 @@ TEST(ProgramReplacement, TheNewProgramGetsTheStateAndTheKeptDescriptorsOnly)
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(seen, std::string("state\0!done\n", 12));
+    EXPECT_EQ(seen, std::string("state\0!done\n1\n", 14));
     ::close(report[0]);
     ::close(unkept[0]);
     ::close(unkept[1]);
@@ -61,11 +70,15 @@ TEST(ProgramReplacement, AProgramThatCannotBeExecutedLeavesEverythingAsItWas)
     int kept[2];
     ASSERT_EQ(::pipe2(kept, O_CLOEXEC), 0);
     char const *argv[] = {"tt_controller", nullptr};
-    auto const failure = replaceProgram("/nonexistent/tt_controller",
-                                        const_cast<char *const *>(argv), "state", {kept[1]});
+    StateFile file;
+    ASSERT_FALSE(file.open());
+    auto const failure =
+        replaceProgram("/nonexistent/tt_controller", const_cast<char *const *>(argv),
+                       file.descriptor(), {kept[1]});
     EXPECT_EQ(failure.value(), ENOENT);
     EXPECT_EQ(std::getenv(reloadStateVariable), nullptr);
     EXPECT_TRUE(::fcntl(kept[1], F_GETFD) & FD_CLOEXEC);
+    EXPECT_TRUE(::fcntl(file.descriptor(), F_GETFD) & FD_CLOEXEC);
     ::close(kept[0]);
     ::close(kept[1]);
 }

@@ -12,6 +12,8 @@ namespace kelvarin::triggerTesting
 namespace
 {
 
+using namespace std::chrono_literals;
+
 // Every byte value, NUL and bytes that are not UTF-8 among them.
 std::string allBytes()
 {
@@ -33,7 +35,8 @@ ReloadState sampleState()
     device.state = 2;
     device.pending = allBytes();
     device.unsent = {std::string("\x46\x9b\x34\xa5\x01\x01", 6), ""};
-    state.devices = {device, ReloadState::Device{8, false, 9, 1, "", {}}};
+    device.ownsUnit = false;
+    state.devices = {device, ReloadState::Device{8, false, 9, 0, "", {}, true, 29999ms}};
     state.requests = {
         {{boost::uuids::string_generator()("0f8fad5b-d9cb-469f-a165-70867728950e"), 9, "ping \"x\"",
           12},
@@ -62,6 +65,9 @@ TEST(ReloadState, EveryFieldAndEveryByteComesBackAsItWent)
     EXPECT_EQ(back.devices[0].state, 2U);
     EXPECT_EQ(back.devices[0].pending, allBytes());
     EXPECT_EQ(back.devices[0].unsent, state.devices[0].unsent);
+    EXPECT_FALSE(back.devices[0].ownsUnit);
+    EXPECT_FALSE(back.devices[0].registrationLeft.has_value());
+    EXPECT_EQ(back.devices[1].registrationLeft, 29999ms);
     ASSERT_EQ(back.requests.size(), 2U);
     EXPECT_EQ(back.requests[0].metadata.testId, state.requests[0].metadata.testId);
     EXPECT_NE(encodeReloadState(state).find("\"id\":\"0f8fad5b-d9cb-469f-a165-70867728950e\""),

@@ -1,6 +1,7 @@
 #include "app/reload/Reloader.hpp"
 
 #include "support/ClogCapture.hpp"
+#include "support/DescriptorExhaustion.hpp"
 #include "support/Helpers.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <stdexcept>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace kelvarin::triggerTesting
@@ -53,10 +55,12 @@ protected:
                     return state;
                 },
                 [this] { calls.push_back("resume"); },
-                [this](std::string const &state, std::vector<int> const &kept)
+                [this](int stateFile, std::vector<int> const &kept)
                 {
                     calls.push_back("replace");
-                    handedState = state;
+                    char block[4096];
+                    for (ssize_t n; (n = ::read(stateFile, block, sizeof block)) > 0;)
+                        handedState.append(block, static_cast<std::size_t>(n));
                     handedDescriptors = kept;
                     return std::error_code(EACCES, std::system_category());
                 },
@@ -87,12 +91,17 @@ TEST_F(ReloaderTest, ABadConfigurationOrProgramIsRefusedBeforeAnythingIsHeld)
     programError = std::error_code(ENOENT, std::system_category());
     configurationError.clear();
     reloader.reload();
+    {
+        testSupport::DescriptorExhaustion exhaustion;
+        reloader.reload();
+    }
     EXPECT_EQ(
         log.lines(),
         (std::vector<std::string>{
             "Reload requested",
             "Reload refused: the option 'api-side.service' cannot be specified more than once",
-            "Reload requested", "Reload failed: No such file or directory"}));
+            "Reload requested", "Reload failed: No such file or directory", "Reload requested",
+            "Reload refused: no descriptor for the state to hand over: Too many open files"}));
     EXPECT_EQ(newProgramChecks, 0);
     EXPECT_TRUE(calls.empty());
 }

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "app/reload/ReloadState.hpp"
+
+#include <system_error>
+
+namespace kelvarin::triggerTesting
+{
+
+// The memory file that carries a reload's state to the next program. It is made first thing in
+// a reload, before anything is held, so that a controller with no descriptor left refuses the
+// reload instead of failing it after its connections were held.
+class StateFile
+{
+public:
+    StateFile() = default;
+    StateFile(StateFile const &) = delete;
+    StateFile &operator=(StateFile const &) = delete;
+    ~StateFile() { close(); }
+
+    std::error_code open();
+    // The state, written from the start of the file, which is then ready to be read.
+    std::error_code write(ReloadState const &state);
+    void close();
+    int descriptor() const { return memory; }
+
+private:
+    int memory = -1;
+};
+
+} // namespace kelvarin::triggerTesting
