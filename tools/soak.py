@@ -10,7 +10,9 @@ records are checked against what the controller promises:
   parts of one request in the order sent, and no API server receives a result no device sent;
 - every admitted device's disconnection reaches the validator, across validator restarts;
 - no refused or unvalidated device is sent a test;
-- SIGHUP reloads it in place, a few times a minute: each reload completes in the same process
+- SIGHUP reloads it in place, a few times a minute (with --hangup-storm, first ten times a
+  second for that long: the SIGHUPs that come during a reload are logged as ignored, and every
+  reload asked for completes): each reload completes in the same process
   (same PID, same start time), closes no answered device connection, and a device that stays
   connected is neither reported as disconnected, nor validated again, nor answered offline to
   an isOnline query;
@@ -65,6 +67,10 @@ RELOAD_DEADLINE = 15.0
 RELOAD_DONE = "Reload: took over "
 RELOAD_TROUBLE = ("Reload failed: ", "Reload refused: ", "Reload: the handed-over state is "
                   "unreadable")
+RELOAD_ASKED = "Reload requested"
+RELOAD_IGNORED = "Reload already under way: SIGHUP ignored"
+# SIGHUPs a second during a storm.
+STORM_RATE = 10
 
 SANITIZER_FINDINGS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
                       "SUMMARY: UndefinedBehaviorSanitizer", "WARNING: ThreadSanitizer")
@@ -420,6 +426,20 @@ def check_reloads(reloads, connections, grace=GRACE):
     return figures, problems
 
 
+def check_hangups(sent, lines):
+    """Every SIGHUP asked for a reload or was logged as ignored, but for those that came while
+    the program was being replaced (blocked there, they are served once, as one); every reload
+    asked for completed."""
+    problems = []
+    if lines["asked"] + lines["ignored"] > sent:
+        problems.append("%d reloads asked and %d SIGHUPs ignored for %d sent"
+                        % (lines["asked"], lines["ignored"], sent))
+    if lines["completed"] != lines["asked"] or lines["troubled"]:
+        problems.append("%d reloads asked, %d completed, %d failed or refused"
+                        % (lines["asked"], lines["completed"], lines["troubled"]))
+    return problems
+
+
 def check_memory(before_kib, after_kib, tolerance=MEMORY_TOLERANCE):
     if after_kib <= before_kib * (1 + tolerance):
         return []
@@ -585,6 +605,8 @@ class Soak:
         self.controller_start = None
         self.unit_free_at = {unit: 0.0 for unit in ADMITTED_UNITS + REFUSED_UNITS}
         self.faults = collections.Counter()
+        self.reload_lines = collections.Counter()
+        self.storm_end = 0.0
         self.problems = []
         self.figures = collections.OrderedDict()
         self.serial = 0
@@ -688,7 +710,13 @@ class Soak:
             text = log.read()
         whole = text[:text.rfind(b"\n") + 1]
         self.log_offset += len(whole)
-        return whole.decode(errors="replace").splitlines()
+        lines = whole.decode(errors="replace").splitlines()
+        for line in lines:
+            for kind, start in (("asked", RELOAD_ASKED), ("ignored", RELOAD_IGNORED),
+                                ("completed", RELOAD_DONE), ("troubled", RELOAD_TROUBLE)):
+                if line.startswith(start):
+                    self.reload_lines[kind] += 1
+        return lines
 
     def start_reload(self, now):
         self.new_log_lines()
@@ -696,6 +724,16 @@ class Soak:
         self.reloads.append(self.reload)
         self.controller.send(signal.SIGHUP)
         self.faults["reloads"] += 1
+        self.faults["sighups"] += 1
+
+    def storm(self, now):
+        """During the storm a SIGHUP every tick, whether a reload is under way or not."""
+        if self.reload is None:
+            self.start_reload(now)
+        else:
+            self.controller.send(signal.SIGHUP)
+            self.faults["sighups"] += 1
+            self.follow_reload(now)
 
     def follow_reload(self, now):
         """Reads the log for the reload under way; notes how it ended, or that it did not in
@@ -760,7 +798,9 @@ class Soak:
             if self.random.random() < tick / mean:
                 self.kill_server(server, now)
                 server.restart_at = now + self.random.uniform(0.3, 3.0)
-        if self.reload is not None:
+        if now < self.storm_end:
+            self.storm(now)
+        elif self.reload is not None:
             self.follow_reload(now)
         elif self.random.random() < tick / self.options.reload_every:
             self.start_reload(now)
@@ -800,7 +840,8 @@ class Soak:
         self.descriptors_before = steady_descriptors(self.controller.pid)
 
     def churn(self):
-        tick = 0.1
+        tick = 1 / STORM_RATE
+        self.storm_end = time.time() + self.options.hangup_storm
         end = time.monotonic() + self.options.seconds
         while time.monotonic() < end:
             if not self.controller_alive():
@@ -848,6 +889,8 @@ class Soak:
 
     def check(self, final=True):
         """The problems the records show now; with final, also the figures."""
+        if final:
+            self.new_log_lines()  # the last reload's lines
         connections, apis, validators = self.gather()
         results, result_problems = check_results(connections, apis)
         reports, report_problems = check_reports(connections, validators, REFUSED_UNITS)
@@ -855,10 +898,14 @@ class Soak:
         if final:
             steady, steady_problems = check_steady(connections, apis, validators)
             reloads, reload_problems = check_reloads(self.reloads, connections)
+            reload_problems += check_hangups(self.faults["sighups"], self.reload_lines)
             self.summarize(connections, apis, validators, results, reports, runs)
             self.figures["reloads"] = collections.OrderedDict(
                 (name, reloads[name]) for name in
                 ("reloads", "completed", "longest_ms", "connections_closed"))
+            self.figures["reload lines"] = collections.OrderedDict(
+                (name, self.reload_lines[name])
+                for name in ("asked", "ignored", "completed", "troubled"))
             self.figures["devices that stay"] = collections.OrderedDict(
                 (name, steady[name]) for name in
                 ("online_answers", "offline_while_connected", "reported_while_connected",
@@ -989,6 +1036,9 @@ def parse(argv):
                         help="mean seconds between kills of the validator")
     parser.add_argument("--reload-every", type=float, default=20,
                         help="mean seconds between SIGHUP reloads of the controller")
+    parser.add_argument("--hangup-storm", type=float, default=0,
+                        help="seconds at the start of the churn with %d SIGHUPs a second"
+                        % STORM_RATE)
     parser.add_argument("--sanitizer", choices=("auto", "yes", "no"), default="auto",
                         help="whether the controller is a sanitizer build (auto: look)")
     parser.add_argument("--work", help="directory for records and logs (default: a new one)")

@@ -7,14 +7,15 @@ import os
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import uuid
 
 import pytest
 
 import world as world_module
-from fakes import (ADMITTED, BINARY, CLOSE, RawDevice, client_frame, execute_text,
-                   register_bytes, result_bytes, run_bytes, until)
+from fakes import (ADMITTED, BINARY, CLOSE, CONTINUATION, MAGIC, PING, PONG, RawDevice,
+                   client_frame, execute_text, register_bytes, result_bytes, run_bytes, until)
 from world import World, requires_private_hosts, result_message, run, run_test
 from test_metrics import http_get
 
@@ -112,7 +113,20 @@ def test_a_message_under_way_at_the_signal_arrives_whole(tmp_path):
     run(scenario)
 
 
-def test_a_device_closing_at_the_signal_is_reported_once_and_its_connection_closed(tmp_path):
+async def trickle(raw, size):
+    """The last fragment of a message, `size` bytes: its header at once, then a byte at a time."""
+    await raw.send_bytes(bytes([0x80 | CONTINUATION, 0x80 | 127]) + struct.pack(">Q", size)
+                         + b"mask")
+    while True:
+        await raw.send_bytes(b"x")
+        await asyncio.sleep(0.01)
+
+
+# A device that is not at a message boundary when the hand-over bound (5 s) comes: one whose
+# close is under way, or one trickling a message of 16 MiB (its limit) a byte at a time. It is ended and
+# reported once; the others go on.
+@pytest.mark.parametrize("under_way", ["closing", "trickling"])
+def test_a_device_not_at_a_boundary_is_ended_and_reported_once(tmp_path, under_way):
     async def scenario():
         async with World(tmp_path) as world:
             staying = await world.admitted_device(7)
@@ -120,15 +134,29 @@ def test_a_device_closing_at_the_signal_is_reported_once_and_its_connection_clos
             await raw.send_frame(BINARY, register_bytes(9, (0, 0, 0, 0, 0, 9)))
             await raw.read_message()
             await world.wait_log("unitId:9 telling to the device that validation 1")
-            # Its close frame is answered, and the controller then waits for the connection's
-            # end, which this device never gives.
-            await raw.send_frame(CLOSE, b"\x03\xe8")
-            assert (await raw.read_frame())[1] == CLOSE
+            trickling = None
+            if under_way == "closing":
+                # Its close frame is answered, and the controller then waits for the
+                # connection's end, which this device never gives.
+                await raw.send_frame(CLOSE, b"\x03\xe8")
+                assert (await raw.read_frame())[1] == CLOSE
+            else:
+                # A first fragment, and a ping answered after it: the controller is inside the
+                # message when the rest begins to trickle.
+                await raw.send_frame(BINARY, MAGIC, fin=False)
+                await raw.send_frame(PING, b"")
+                assert (await raw.read_frame())[1] == PONG
+                trickling = asyncio.ensure_future(trickle(raw, (16 << 20) - len(MAGIC)))
             await reload(world, 1)
             assert world.lines_with("unitId:9 disconnected") == ["unitId:9 disconnected: reload"]
-            await until(lambda: len(reports(world)) == 1, what="the closing device's report")
+            await until(lambda: len(reports(world)) == 1, what="the ended device's report")
             assert '"unit_id":9' in reports(world)[0] and '"reason":"clean"' in reports(world)[0]
-            assert await asyncio.wait_for(raw.reader.read(), 10) == b""
+            if trickling is not None:
+                with pytest.raises((ConnectionError, OSError)):
+                    await asyncio.wait_for(trickling, 10)
+            else:
+                assert await asyncio.wait_for(raw.reader.read(), 10) == b""
+            await run_test(world, staying, 7)
     run(scenario)
 
 
