@@ -162,13 +162,22 @@ void Controller::adopt(ReloadState const &inherited)
 {
     counted = ControllerState::Totals::fromNamed(inherited.counters);
     auto const sessions = probeManager.adopt(inherited.devices);
+    // The runs of a device that could not be taken over go under a name of their own, and are
+    // answered as the end of its session would answer them.
+    static char const notTakenOver = 0;
     auto const sessionAt = [&](std::int64_t index) -> void const *
-    { return index < 0 ? nullptr : sessions[static_cast<std::size_t>(index)].get(); };
+    {
+        if (index < 0)
+            return nullptr;
+        auto const &session = sessions[static_cast<std::size_t>(index)];
+        return session ? static_cast<void const *>(session.get()) : &notTakenOver;
+    };
 
     std::vector<APIManager::RunningRequest> running;
     for (auto const &request : inherited.requests)
         running.push_back({request.metadata, sessionAt(request.device)});
     apiManager.adopt(inherited.apiQueues, running);
+    apiManager.endDeviceSession(&notTakenOver);
 
     std::vector<APIStatusSession::AdoptedValidation> validations;
     for (auto const &pending : inherited.validations)

@@ -192,6 +192,10 @@ ProbeManager::adopt(std::vector<DeviceHandOver> const &devices)
                       << std::endl;
             ::close(record.descriptor);
             session.reset();
+            // Its connection is gone as a lost one's is: an admitted device is reported.
+            if (record.state == static_cast<std::uint32_t>(ProbeSession::State::validated) &&
+                reportDisconnectFn)
+                reportDisconnectFn(record.unitId, clean, std::chrono::system_clock::now());
         }
         sessions.push_back(std::move(session));
     }

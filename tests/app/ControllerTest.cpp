@@ -6,8 +6,10 @@
 #include "support/LoopTest.hpp"
 
 #include <boost/asio/ip/host_name.hpp>
+#include <boost/uuid/random_generator.hpp>
 
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace kelvarin::triggerTesting::testSupport
@@ -48,6 +50,30 @@ TEST(ControllerTest, AnAskerThatDepartedIsSweptAndNotAskedFor)
     ASSERT_TRUE(runUntil(io, [&] { return !validator.allReceived().empty(); }));
     EXPECT_EQ(validator.allReceived(),
               std::vector{buildValidatorRegistration(boost::asio::ip::host_name())});
+}
+
+// A handed-over device whose connection cannot be taken over is gone as a lost one is: its
+// run is answered at once, not kept for good against the running-request bound, and its unit
+// is reported.
+TEST(ControllerTest, ADeviceThatCannotBeTakenOverHasItsRunAnsweredAndIsReported)
+{
+    boost::asio::io_context io;
+    ClogCapture log;
+    boost::asio::ip::tcp::acceptor acceptor(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+    ReloadState inherited;
+    inherited.listeners.push_back({acceptor.release(), false});
+    ReloadState::Device device;
+    device.descriptor = 999999; // above any descriptor limit here: never open
+    device.unitId = 7;
+    device.state = 2; // admitted
+    inherited.devices.push_back(device);
+    inherited.requests.push_back({{boost::uuids::random_generator()(), 7, "t", 1}, 0});
+    Controller controller(io, {"127.0.0.2", "127.0.0.2", "1"}, DeviceOptions{}, &inherited);
+    auto const state = controller.state();
+    EXPECT_EQ(state.testsRunning, 0u);
+    EXPECT_EQ(state.totals.repliesUnknown, 1u);
+    EXPECT_EQ(state.reportsBacklog, 1u);
+    EXPECT_EQ(log.count("unitId:7 not taken over: Bad file descriptor"), 1u);
 }
 
 } // namespace
