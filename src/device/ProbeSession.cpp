@@ -90,11 +90,9 @@ void ProbeSession::beginAdmission(std::optional<std::chrono::milliseconds> regis
     open = true;
     auto const now = std::chrono::steady_clock::now();
     heard(now);
-    if (registrationLeft && watched(timeouts.registration))
-        registrationDeadline = now + std::min<std::chrono::steady_clock::duration>(
-                                         *registrationLeft, timeouts.registration);
-    else
-        registrationDeadline = now + timeouts.registration;
+    registrationDeadline = now + (registrationLeft ? std::min<std::chrono::steady_clock::duration>(
+                                                         *registrationLeft, timeouts.registration)
+                                                   : timeouts.registration);
 }
 
 void ProbeSession::checkDeadlines(std::chrono::steady_clock::time_point now)

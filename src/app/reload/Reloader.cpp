@@ -45,12 +45,6 @@ void Reloader::reload()
         return;
     }
     std::clog << "Reload requested" << std::endl;
-    if (auto const ec = stateFile.open())
-    {
-        std::clog << "Reload refused: no descriptor for the state to hand over: " << ec.message()
-                  << std::endl;
-        return;
-    }
     try
     {
         configuration = steps.readConfiguration();
@@ -58,13 +52,17 @@ void Reloader::reload()
     catch (std::exception const &e)
     {
         std::clog << "Reload refused: " << e.what() << std::endl;
-        stateFile.close();
         return;
     }
     if (auto const ec = steps.checkProgram())
     {
         std::clog << "Reload failed: " << ec.message() << std::endl;
-        stateFile.close();
+        return;
+    }
+    if (auto const ec = stateFile.open())
+    {
+        std::clog << "Reload refused: no descriptor for the state to hand over: " << ec.message()
+                  << std::endl;
         return;
     }
     underWay = true;

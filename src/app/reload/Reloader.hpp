@@ -28,10 +28,10 @@ struct ReloadTimings
 // connection and what the controller holds for it.
 //
 // One reload at a time, on the event loop:
-// - the signal's handler makes the memory file for the state, reads the configuration and checks
-// that the program can be executed,
-//   and refuses the reload with one line when either is wrong; otherwise it asks the program
-//   whether it can take over, and the loop goes on meanwhile;
+// - the signal's handler reads the configuration, checks that the program can be executed and
+//   makes the memory file for the state, and refuses the reload with one line when any of them
+//   fails; otherwise it asks the program whether it can take over, and the loop goes on
+//   meanwhile;
 // - a program that cannot is refused with one line; otherwise the service manager is told, and
 //   the controller holds: no connection is accepted, and every connection finishes the message
 //   it is reading or writing and then waits;

@@ -19,8 +19,6 @@ std::error_code StateFile::open()
 
 std::error_code StateFile::write(ReloadState const &state)
 {
-    if (::ftruncate(memory, 0) != 0 || ::lseek(memory, 0, SEEK_SET) != 0)
-        return {errno, std::system_category()};
     if (auto const failure = writeReloadState(state, memory))
         return failure;
     if (::lseek(memory, 0, SEEK_SET) != 0)

@@ -7,9 +7,9 @@
 namespace kelvarin::triggerTesting
 {
 
-// The memory file that carries a reload's state to the next program. It is made first thing in
-// a reload, before anything is held, so that a controller with no descriptor left refuses the
-// reload instead of failing it after its connections were held.
+// The memory file that carries a reload's state to the next program. It is made before anything
+// is held, so that a controller with no descriptor left refuses the reload instead of failing
+// it after its connections were held.
 class StateFile
 {
 public:
@@ -19,7 +19,7 @@ public:
     ~StateFile() { close(); }
 
     std::error_code open();
-    // The state, written from the start of the file, which is then ready to be read.
+    // The state, written to the file just opened, which is then ready to be read.
     std::error_code write(ReloadState const &state);
     void close();
     int descriptor() const { return memory; }

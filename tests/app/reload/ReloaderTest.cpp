@@ -91,6 +91,7 @@ TEST_F(ReloaderTest, ABadConfigurationOrProgramIsRefusedBeforeAnythingIsHeld)
     programError = std::error_code(ENOENT, std::system_category());
     configurationError.clear();
     reloader.reload();
+    programError.clear();
     {
         testSupport::DescriptorExhaustion exhaustion;
         reloader.reload();
