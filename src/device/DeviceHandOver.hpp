@@ -24,6 +24,8 @@ struct DeviceHandOver
     // What is left of the time to register, for a connection that has not: a reload gives it
     // no new start.
     std::optional<std::chrono::milliseconds> registrationLeft;
+    // How long the device has sent nothing: a reload does not reset its idle deadline either.
+    std::chrono::milliseconds silence{0};
 };
 
 } // namespace kelvarin::triggerTesting

@@ -586,11 +586,12 @@ std::optional<DeviceHandOver> ProbeSession::handOverRecord() const
     record.unitId = unitId;
     record.state = static_cast<std::uint32_t>(state);
     record.ownsUnit = state == State::validated && tracker.getProbe(unitId).get() == this;
+    auto const now = std::chrono::steady_clock::now();
     if (state == State::awaitingId && watched(timeouts.registration))
         record.registrationLeft =
             std::max(std::chrono::milliseconds::zero(),
-                     std::chrono::ceil<std::chrono::milliseconds>(
-                         registrationDeadline - std::chrono::steady_clock::now()));
+                     std::chrono::ceil<std::chrono::milliseconds>(registrationDeadline - now));
+    record.silence = std::chrono::floor<std::chrono::milliseconds>(now - lastHeard);
     record.pending = frames.pending;
     record.unsent.assign(writeQueue.begin(), writeQueue.end());
     return record;
@@ -640,6 +641,7 @@ std::error_code ProbeSession::adopt(DeviceHandOver const &record)
     started = true;
     tracker.enlist(*this, connection.get_executor(), sweepTick(timeouts));
     beginAdmission(record.registrationLeft);
+    heard(lastHeard - std::min<std::chrono::steady_clock::duration>(record.silence, timeouts.idle));
     if (state == State::validated)
     {
         // Of two admitted connections of one unit, the one that had its tests keeps them.

@@ -146,6 +146,11 @@ TEST_F(ProbeManagerTest, HeldConnectionsGoOnInTheNextManagerFromTheirMessageBoun
     ASSERT_TRUE(notRegistered.registrationLeft.has_value());
     EXPECT_LE(*notRegistered.registrationLeft, ProbeSession::Timeouts{}.registration);
     notRegistered.registrationLeft = std::chrono::milliseconds::zero();
+    // So does the idle one: the newer connection of unit 9 has been silent for all of it.
+    auto &silent = handOver.devices[4];
+    EXPECT_LT(silent.silence, std::chrono::seconds(5));
+    silent.silence =
+        std::chrono::duration_cast<std::chrono::milliseconds>(ProbeSession::Timeouts{}.idle);
     std::vector<Reply> nextReplies;
     ProbeManager next(
         io, {}, [](unsigned long const &, EtherAddr const &, std::function<void(bool)>) {},
@@ -166,7 +171,13 @@ TEST_F(ProbeManagerTest, HeldConnectionsGoOnInTheNextManagerFromTheirMessageBoun
             return log.count("device disconnected before receiving ID: Register message timed "
                              "out device:1") == 1;
         }));
-    EXPECT_EQ(next.openConnections(), 4u);
+    ASSERT_TRUE(runUntil(
+        [&]
+        {
+            return log.count("unitId:9 disconnected: The socket was closed due to a timeout "
+                             "boost.beast:1") == 1;
+        }));
+    EXPECT_EQ(next.openConnections(), 3u);
 
     ASSERT_TRUE(runUntil([&] { return nextReplies.size() == 1; }));
     EXPECT_EQ(std::get<Result>(nextReplies[0].payload).text, "second");

@@ -56,6 +56,8 @@ template <class Writer> void writeDevice(Writer &writer, ReloadState::Device con
         writer.Key("registrationLeftMs");
         writer.Uint64(static_cast<std::uint64_t>(device.registrationLeft->count()));
     }
+    writer.Key("silenceMs");
+    writer.Uint64(static_cast<std::uint64_t>(device.silence.count()));
     writer.Key("pending");
     writeText(writer, device.pending);
     writer.Key("unsent");
@@ -241,12 +243,14 @@ ReloadState::Device readDevice(Value const &value)
     device.ipv6 = flagMember(value, "ipv6");
     device.unitId = numberMember(value, "unit");
     device.state = smallNumberMember(value, "state");
-    // Both are missing in the states of older programs: the unit then goes to the last one
-    // taken over, and a connection that has not registered gets the whole time again.
+    // These are missing in the states of older programs: the unit then goes to the last one
+    // taken over, and a connection gets the whole time to register and to be heard again.
     device.ownsUnit = !value.HasMember("owner") || flagMember(value, "owner");
     if (value.HasMember("registrationLeftMs"))
         device.registrationLeft = std::chrono::milliseconds(
             std::min<std::uint64_t>(numberMember(value, "registrationLeftMs"), maxMilliseconds));
+    device.silence = std::chrono::milliseconds(
+        std::min<std::uint64_t>(optionalNumberMember(value, "silenceMs"), maxMilliseconds));
     device.pending = textMember(value, "pending");
     device.unsent = textsMember(value, "unsent");
     return device;

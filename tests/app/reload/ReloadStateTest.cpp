@@ -36,7 +36,7 @@ ReloadState sampleState()
     device.pending = allBytes();
     device.unsent = {std::string("\x46\x9b\x34\xa5\x01\x01", 6), ""};
     device.ownsUnit = false;
-    state.devices = {device, ReloadState::Device{8, false, 9, 0, "", {}, true, 29999ms}};
+    state.devices = {device, ReloadState::Device{8, false, 9, 0, "", {}, true, 29999ms, 1234ms}};
     state.requests = {
         {{boost::uuids::string_generator()("0f8fad5b-d9cb-469f-a165-70867728950e"), 9, "ping \"x\"",
           12},
@@ -68,6 +68,7 @@ TEST(ReloadState, EveryFieldAndEveryByteComesBackAsItWent)
     EXPECT_FALSE(back.devices[0].ownsUnit);
     EXPECT_FALSE(back.devices[0].registrationLeft.has_value());
     EXPECT_EQ(back.devices[1].registrationLeft, 29999ms);
+    EXPECT_EQ(back.devices[1].silence, 1234ms);
     ASSERT_EQ(back.requests.size(), 2U);
     EXPECT_EQ(back.requests[0].metadata.testId, state.requests[0].metadata.testId);
     EXPECT_NE(encodeReloadState(state).find("\"id\":\"0f8fad5b-d9cb-469f-a165-70867728950e\""),
