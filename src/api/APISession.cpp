@@ -9,6 +9,7 @@
 #include "common/LogLine.hpp"
 #include "common/Net.hpp"
 #include "common/SetNoDelay.hpp"
+#include "common/WithoutThrowing.hpp"
 #include "status/SetKeepAlive.hpp"
 
 #include <boost/asio/buffer.hpp>
@@ -264,7 +265,13 @@ error_code APISession::connect(Yield yield)
     if (ec)
         return ec;
     setTimeouts();
-    stream->async_handshake(host, "/", yield[ec]);
+    ec = withoutThrowing(
+        [&]
+        {
+            error_code handshake;
+            stream->async_handshake(host, "/", yield[handshake]);
+            return handshake;
+        });
     if (ec)
         return ec;
     std::string const hostName = net::ip::host_name(ec);

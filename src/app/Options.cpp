@@ -118,6 +118,21 @@ void checkRefreshInterval(std::int32_t seconds)
     }
 }
 
+// No name a resolver answers is longer, and a longer one cannot go into a WebSocket handshake's
+// Host field either: one of 64 KiB would make the handshake throw. Refused here, where the
+// text is at most a line, instead of at a connection.
+constexpr std::size_t longestHostName = 253;
+
+std::function<void(std::string const &)> hostNameChecker(char const *name)
+{
+    return [name](std::string const &hostName)
+    {
+        if (hostName.size() > longestHostName)
+            throw po::error("the host name for option '" + std::string(name) + "' is longer than " +
+                            std::to_string(longestHostName) + " bytes");
+    };
+}
+
 // Sizes given in whole MiB, read before they become bytes.
 struct Mebibytes
 {
@@ -129,12 +144,15 @@ po::options_description configurationOptions(Options &options, std::int32_t &ref
                                              Mebibytes &sizes, std::string &metricsListen)
 {
     po::options_description configuration("Configuration");
-    configuration.add_options()(
-        "api-side.all-hostname",
-        po::value<std::string>(&options.api.allHostname)->default_value(defaultAllHostname),
-        "api-all hostname")(
+    configuration.add_options()("api-side.all-hostname",
+                                po::value<std::string>(&options.api.allHostname)
+                                    ->default_value(defaultAllHostname)
+                                    ->notifier(hostNameChecker("api-side.all-hostname")),
+                                "api-all hostname")(
         "api-side.best-hostname",
-        po::value<std::string>(&options.api.bestHostname)->default_value(defaultBestHostname),
+        po::value<std::string>(&options.api.bestHostname)
+            ->default_value(defaultBestHostname)
+            ->notifier(hostNameChecker("api-side.best-hostname")),
         "api-best hostname")("api-side.service",
                              po::value<std::string>(&options.api.service)->default_value("10002"),
                              "api service name")(

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/WithoutThrowing.hpp"
+
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -62,6 +64,29 @@ boost::system::error_code replaceStandIn(WebSocketStream &ws, boost::asio::ip::t
     return ec;
 }
 
+// The stand-in server's side of the handshake; whatever fails, its end of the pair is closed
+// when it returns, so that the handshake it answers never waits for it.
+inline void answerAsStandIn(int standInPeer) noexcept
+{
+    bool assigned = false;
+    try
+    {
+        boost::asio::io_context io(1);
+        boost::beast::websocket::stream<boost::asio::local::stream_protocol::socket> server(io);
+        boost::system::error_code ec;
+        server.next_layer().assign(boost::asio::local::stream_protocol(), standInPeer, ec);
+        // From here on the stream closes it.
+        assigned = !ec;
+        if (assigned)
+            server.accept(ec);
+    }
+    catch (...)
+    {
+    }
+    if (!assigned)
+        ::close(standInPeer);
+}
+
 } // namespace adoptDetail
 
 // Brings a server-role WebSocket stream to the state its handshake leaves it in, on a connection
@@ -81,7 +106,15 @@ boost::system::error_code adoptAcceptedConnection(WebSocketStream &ws, int descr
         return ec;
     auto &layer = ws.next_layer();
     layer.discardWrites(true);
-    ws.accept(boost::asio::buffer(standInUpgradeRequest.data(), standInUpgradeRequest.size()), ec);
+    ec = withoutThrowing(
+        [&]
+        {
+            boost::system::error_code accept;
+            ws.accept(
+                boost::asio::buffer(standInUpgradeRequest.data(), standInUpgradeRequest.size()),
+                accept);
+            return accept;
+        });
     layer.discardWrites(false);
     if (ec)
     {
@@ -94,7 +127,8 @@ boost::system::error_code adoptAcceptedConnection(WebSocketStream &ws, int descr
 }
 
 // The same for a client-role stream: the stand-in peer is a WebSocket server on a thread of its
-// own for the moment of the handshake, which answers the stream's key as a server would.
+// own for the moment of the handshake, which answers the stream's key as a server would. The
+// thread is joined before this returns, however the handshake ends.
 template <class WebSocketStream>
 boost::system::error_code adoptConnectedConnection(WebSocketStream &ws, int descriptor,
                                                    boost::asio::ip::tcp protocol,
@@ -104,23 +138,33 @@ boost::system::error_code adoptConnectedConnection(WebSocketStream &ws, int desc
     auto ec = adoptDetail::placeStandIn(ws, protocol, standInPeer);
     if (ec)
         return ec;
-    std::thread standIn(
-        [standInPeer]
+    auto &socket = boost::beast::get_lowest_layer(ws);
+    std::thread standIn;
+    ec = withoutThrowing(
+        [&]
         {
-            boost::asio::io_context io;
-            boost::beast::websocket::stream<boost::asio::local::stream_protocol::socket> server(io);
-            boost::system::error_code ignored;
-            server.next_layer().assign(boost::asio::local::stream_protocol(), standInPeer, ignored);
-            server.accept(ignored);
+            standIn = std::thread(adoptDetail::answerAsStandIn, standInPeer);
+            return boost::system::error_code();
         });
-    ws.handshake(host, "/", ec);
-    // Ends the stand-in's accept, should the handshake have failed before it was answered.
-    ::shutdown(boost::beast::get_lowest_layer(ws).native_handle(), SHUT_RDWR);
-    standIn.join();
+    if (ec)
+        ::close(standInPeer);
+    else
+    {
+        ec = withoutThrowing(
+            [&]
+            {
+                boost::system::error_code handshake;
+                ws.handshake(host, "/", handshake);
+                return handshake;
+            });
+        // Ends the stand-in's accept, should the handshake have failed before it was answered.
+        ::shutdown(socket.native_handle(), SHUT_RDWR);
+        standIn.join();
+    }
     if (ec)
     {
         boost::system::error_code ignored;
-        ::close(boost::beast::get_lowest_layer(ws).release(ignored));
+        ::close(socket.release(ignored));
         return ec;
     }
     return adoptDetail::replaceStandIn(ws, protocol, descriptor);

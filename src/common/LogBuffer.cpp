@@ -86,8 +86,9 @@ LogBuffer::~LogBuffer()
 
 void LogBuffer::attach(boost::asio::io_context &context)
 {
-    io = &context;
+    // The timer first: should it fail to be made, lines go on being written at once.
     pause.emplace(context);
+    io = &context;
 }
 
 void LogBuffer::detach()

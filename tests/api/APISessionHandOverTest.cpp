@@ -91,10 +91,11 @@ private:
 class APISessionHandOverTest : public LoopTest
 {
 protected:
-    std::shared_ptr<APISession> makeSession(tcp::endpoint endpoint)
+    std::shared_ptr<APISession> makeSession(tcp::endpoint endpoint,
+                                            std::string const &host = "api-all.example.test")
     {
         return std::make_shared<APISession>(
-            io, "api-all.example.test", endpoint,
+            io, host, endpoint,
             [this](ITestRequest &request) { executed.push_back(request.getProbeId()); },
             [this](unsigned long unit)
             {
@@ -235,6 +236,33 @@ TEST_F(APISessionHandOverTest, MessageHalfReadAtTheBoundIsAFailedConnectionAndTh
     ASSERT_TRUE(runUntil([&] { return server.ended; }));
     EXPECT_TRUE(asked.empty());
     session->stop();
+}
+
+// The WebSocket library throws on a host name too long for its request: the connection is not
+// taken over, and the session goes on without it, its queue kept, as a failed connection would.
+TEST_F(APISessionHandOverTest, AConnectionWhoseHandshakeThrowsIsNotTakenOverAndTheSessionGoesOn)
+{
+    RawApiServer server(io);
+    auto session = registeredSession(server);
+    ASSERT_TRUE(session);
+    session->hold();
+    session->sendResult("{\"r\":1}");
+    ASSERT_TRUE(runUntil([&] { return session->atHandOverPoint(); }));
+    auto record = session->handOverRecord();
+    record.descriptor = ::dup(record.descriptor);
+    session->stop();
+
+    auto adopted = makeSession(server.endpoint(), std::string(70000, 'a'));
+    EXPECT_EQ(adopted->adopt(record).message(), "Invalid argument");
+    ::close(record.descriptor); // still the caller's
+    ASSERT_TRUE(runUntil(
+        [&]
+        {
+            return log.count("Connecting wait: " + endpointText(server.endpoint()) +
+                             " Invalid argument") >= 1;
+        }));
+    EXPECT_EQ(adopted->queuedMessages(), 1u);
+    adopted->stop();
 }
 
 TEST(EndpointTextTest, EndpointsGoToTextAndBack)

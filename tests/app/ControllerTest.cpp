@@ -54,23 +54,40 @@ TEST(ControllerTest, AnAskerThatDepartedIsSweptAndNotAskedFor)
 
 // A handed-over device whose connection cannot be taken over is gone as a lost one is: its
 // run is answered at once, not kept for good against the running-request bound, and its unit
-// is reported.
-TEST(ControllerTest, ADeviceThatCannotBeTakenOverHasItsRunAnsweredAndIsReported)
+// is reported. The devices before and after it in the state go on.
+TEST(ControllerTest, ADeviceThatCannotBeTakenOverHasItsRunAnsweredAndTheOthersGoOn)
 {
     boost::asio::io_context io;
     ClogCapture log;
     boost::asio::ip::tcp::acceptor acceptor(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+    auto const listening = acceptor.local_endpoint();
     ReloadState inherited;
+    // Connections whose handshake a previous program made: nothing is read from them here.
+    std::vector<boost::asio::ip::tcp::socket> peers;
+    auto const handedOver = [&](std::uint64_t unitId, int descriptor)
+    {
+        ReloadState::Device device;
+        device.descriptor = descriptor;
+        device.unitId = unitId;
+        device.state = 2; // admitted
+        inherited.devices.push_back(device);
+        inherited.requests.push_back({{boost::uuids::random_generator()(), unitId, "t", 1},
+                                      static_cast<std::int64_t>(inherited.devices.size() - 1)});
+    };
+    for (std::uint64_t const unitId : {6, 7, 8})
+    {
+        auto &peer = peers.emplace_back(io);
+        peer.connect(listening);
+        auto accepted = acceptor.accept();
+        handedOver(unitId, unitId == 7 ? 999999 // above any descriptor limit here: never open
+                                       : accepted.release());
+    }
     inherited.listeners.push_back({acceptor.release(), false});
-    ReloadState::Device device;
-    device.descriptor = 999999; // above any descriptor limit here: never open
-    device.unitId = 7;
-    device.state = 2; // admitted
-    inherited.devices.push_back(device);
-    inherited.requests.push_back({{boost::uuids::random_generator()(), 7, "t", 1}, 0});
     Controller controller(io, {"127.0.0.2", "127.0.0.2", "1"}, DeviceOptions{}, &inherited);
     auto const state = controller.state();
-    EXPECT_EQ(state.testsRunning, 0u);
+    EXPECT_EQ(state.deviceConnections, 2u);
+    EXPECT_EQ(state.devicesOnline, 2u);
+    EXPECT_EQ(state.testsRunning, 2u);
     EXPECT_EQ(state.totals.repliesUnknown, 1u);
     EXPECT_EQ(state.reportsBacklog, 1u);
     EXPECT_EQ(log.count("unitId:7 not taken over: Bad file descriptor"), 1u);

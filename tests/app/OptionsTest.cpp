@@ -107,6 +107,16 @@ TEST(OptionsTest, SizesAreWholeMebibytesThatFit)
                       "the argument ('" + bad + "') for option '" + key + "' is invalid");
 }
 
+TEST(OptionsTest, HostNamesLongerThanAResolverAnswersAreRefused)
+{
+    for (std::string const key : {"api-side.all-hostname", "api-side.best-hostname"})
+    {
+        EXPECT_EQ(failureOf([&] { parseFile(key + "=" + std::string(254, 'a') + "\n"); }),
+                  "the host name for option '" + key + "' is longer than 253 bytes");
+        EXPECT_NO_THROW(parseFile(key + "=" + std::string(253, 'a') + "\n"));
+    }
+}
+
 // Below a second the resolver would resolve again at once, for ever; values outside the 32-bit
 // range fail in the option library before the check.
 TEST(OptionsTest, RefreshIntervalBelowOneSecondIsRefused)

@@ -2,8 +2,10 @@
 
 import os
 import re
+import resource
 import signal
 import socket
+import subprocess
 
 import pytest
 
@@ -135,6 +137,16 @@ def test_start_up_failure_ends_with_status_1_and_its_reason_after_the_lines_befo
     assert lines[0] == "Not using systemd sockets"
     assert lines[-1].startswith("Exception: " + reason)
     assert [line for line in lines if "Exception" in line] == [lines[-1]]
+
+
+def test_a_start_without_descriptors_for_its_event_loop_ends_with_status_1_and_why(config):
+    """The log is gathered for a loop only once the loop could be made."""
+    result = subprocess.run(
+        [CONTROLLER, "-c", config(quiet_api())], stdin=subprocess.DEVNULL, capture_output=True,
+        timeout=10, preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (5, 5)))
+    assert result.returncode == 1
+    last = result.stderr.decode().splitlines()[-1]
+    assert last.startswith("Exception: ") and last.endswith(": Too many open files [system:24]")
 
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT], ids=["sigterm", "sigint"])
