@@ -133,7 +133,9 @@ std::optional<ReloadState> inheritedState()
         text = takeInheritedState();
         if (!text)
             return std::nullopt;
-        return decodeReloadState(std::move(*text));
+        auto state = decodeReloadState(std::move(*text));
+        checkInheritedDescriptors(state);
+        return state;
     }
     catch (std::exception const &e)
     {

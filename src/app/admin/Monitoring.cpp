@@ -17,13 +17,11 @@ Monitoring::Monitoring(boost::asio::io_context &io, MetricsOptions const &option
         auto acceptor = listenOn(io, *options.listen);
         std::clog << "Metrics endpoint listening on " << acceptor.local_endpoint() << std::endl;
         server = std::make_shared<MetricsServer>(
-            std::move(acceptor),
-            MetricsRequestHandler([this] { return exposition.get(); },
-                                  [&controller] { return controller.state().unreadiness(); }));
+            std::move(acceptor), MetricsRequestHandler([this] { return exposition.get(); },
+                                                       [this] { return state().unreadiness(); }));
         server->start();
     }
-    notifier = std::make_shared<SystemdNotifier>(io, [&controller]
-                                                 { return controller.state().statusLine(); });
+    notifier = std::make_shared<SystemdNotifier>(io, [this] { return state().statusLine(); });
     notifier->start();
 }
 

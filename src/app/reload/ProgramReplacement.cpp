@@ -9,9 +9,11 @@
 #include <pthread.h>
 #include <stdexcept>
 #include <string_view>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
 
 extern char **environ;
 
@@ -194,6 +196,60 @@ std::error_code replaceProgram(std::string const &path, char *const argv[], int 
     }
     closeAgainOnExec(handed);
     return failure;
+}
+
+void checkInheritedDescriptors(ReloadState const &state)
+{
+    std::vector<int> named;
+    for (auto const &listener : state.listeners)
+        named.push_back(listener.descriptor);
+    for (auto const &device : state.devices)
+        named.push_back(device.descriptor);
+    for (auto const &queue : state.apiQueues)
+        if (queue.descriptor >= 0) // a queue without its connection
+            named.push_back(queue.descriptor);
+    std::unordered_set<int> seen;
+    for (int const descriptor : named)
+    {
+        struct stat status
+        {
+        };
+        if (descriptor <= STDERR_FILENO || ::fstat(descriptor, &status) != 0 ||
+            !S_ISSOCK(status.st_mode))
+            throw std::runtime_error("damaged state: descriptor " + std::to_string(descriptor) +
+                                     " is not an inherited socket");
+        if (!seen.insert(descriptor).second)
+            throw std::runtime_error("damaged state: descriptor " + std::to_string(descriptor) +
+                                     " is named twice");
+    }
+}
+
+std::string descriptorShortfall(std::uint64_t open, std::uint64_t limit)
+{
+    auto const needed = open + ownDescriptorsOfANewProgram;
+    if (needed <= limit)
+        return {};
+    return "the descriptor limit is " + std::to_string(limit) + ", and the new program needs " +
+           std::to_string(needed) + ": the " + std::to_string(open) + " open now and " +
+           std::to_string(ownDescriptorsOfANewProgram) + " of its own";
+}
+
+std::string descriptorShortfall()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return {};
+    std::uint64_t open = 0;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end;
+         it.increment(ec))
+        ++open;
+    // Not even the directory could be opened: every descriptor below the limit is taken.
+    if (ec == std::errc::too_many_files_open)
+        open = limit.rlim_cur;
+    else if (ec)
+        return {};
+    return descriptorShortfall(open, limit.rlim_cur);
 }
 
 std::optional<std::string> takeInheritedState()

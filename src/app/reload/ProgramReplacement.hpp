@@ -2,6 +2,7 @@
 
 #include "app/reload/ReloadState.hpp"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -25,10 +26,27 @@ std::string startedProgramPath(char const *argv0);
 std::error_code replaceProgram(std::string const &path, char *const argv[], int memory,
                                std::vector<int> const &kept);
 
+// What a new program opens of its own beyond what it inherits, with room to spare: its event
+// loop's descriptors, the signal pipe, the resolver's, the log's, the metrics listener, the
+// socket pair a stand-in peer uses while a connection is taken over.
+inline constexpr std::uint64_t ownDescriptorsOfANewProgram = 64;
+
+// Why a new program could not take over under the descriptor limit, with `open` descriptors
+// handed to it; an empty text when it can. The limit may have been lowered while the process
+// ran: every connection it holds would then be lost in the new program's start.
+std::string descriptorShortfall(std::uint64_t open, std::uint64_t limit);
+// The same for this process now, its soft limit and what it has open.
+std::string descriptorShortfall();
+
 // The state a predecessor handed over, if this program was started by a reload; the memory file
 // is closed and the variable removed, so that a later reload starts clean. Throws when a
 // variable is there but its descriptor cannot be read.
 std::optional<std::string> takeInheritedState();
+
+// Throws "damaged state: ..." unless every descriptor the state names is a socket this program
+// inherited, above standard error, named once: a damaged state must not make a session of
+// standard error, nor two sessions of one connection.
+void checkInheritedDescriptors(ReloadState const &state);
 
 // For a state that cannot be read: the inherited TCP sockets are looked at one by one; listening
 // ones are kept, as the listeners of an otherwise empty state, and the others closed.

@@ -1,5 +1,7 @@
 #include "app/reload/Reloader.hpp"
 
+#include "app/reload/ProgramReplacement.hpp"
+
 #include <csignal>
 #include <exception>
 #include <iostream>
@@ -57,6 +59,11 @@ void Reloader::reload()
     if (auto const ec = steps.checkProgram())
     {
         std::clog << "Reload failed: " << ec.message() << std::endl;
+        return;
+    }
+    if (auto const shortfall = descriptorShortfall(); !shortfall.empty())
+    {
+        std::clog << "Reload refused: " << shortfall << std::endl;
         return;
     }
     if (auto const ec = stateFile.open())

@@ -7,8 +7,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <stdexcept>
 #include <string>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -96,6 +98,41 @@ TEST(ProgramReplacement, InheritedStateIsReadOnceAndItsVariableGoes)
     ::setenv(reloadStateVariable, "x", 1);
     EXPECT_THROW(takeInheritedState(), std::runtime_error);
     EXPECT_EQ(std::getenv(reloadStateVariable), nullptr);
+}
+
+// A damaged state must not make a session of standard error, of a pipe, or two of one socket.
+TEST(ProgramReplacement, OnlySocketsInheritedOnceAreTakenOver)
+{
+    int sockets[2];
+    int pipe[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+    auto const check = [&](std::vector<int> const &devices, int queue)
+    {
+        ReloadState state;
+        state.listeners.push_back({sockets[0], false});
+        for (int const descriptor : devices)
+            state.devices.emplace_back().descriptor = descriptor;
+        state.apiQueues.emplace_back().descriptor = queue;
+        try
+        {
+            checkInheritedDescriptors(state);
+        }
+        catch (std::runtime_error const &e)
+        {
+            return std::string(e.what());
+        }
+        return std::string("accepted");
+    };
+    EXPECT_EQ(check({sockets[1]}, -1), "accepted");
+    EXPECT_EQ(check({2}, -1), "damaged state: descriptor 2 is not an inherited socket");
+    EXPECT_EQ(check({pipe[0]}, -1), "damaged state: descriptor " + std::to_string(pipe[0]) +
+                                        " is not an inherited socket");
+    EXPECT_EQ(check({999999}, -1), "damaged state: descriptor 999999 is not an inherited socket");
+    EXPECT_EQ(check({sockets[1]}, sockets[1]),
+              "damaged state: descriptor " + std::to_string(sockets[1]) + " is named twice");
+    for (int const descriptor : {sockets[0], sockets[1], pipe[0], pipe[1]})
+        ::close(descriptor);
 }
 
 TEST(ProgramReplacement, TheStartedPathIsAbsoluteOrFoundOnThePath)

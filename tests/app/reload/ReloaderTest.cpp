@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
@@ -96,13 +97,21 @@ TEST_F(ReloaderTest, ABadConfigurationOrProgramIsRefusedBeforeAnythingIsHeld)
         testSupport::DescriptorExhaustion exhaustion;
         reloader.reload();
     }
-    EXPECT_EQ(
-        log.lines(),
-        (std::vector<std::string>{
-            "Reload requested",
-            "Reload refused: the option 'api-side.service' cannot be specified more than once",
-            "Reload requested", "Reload failed: No such file or directory", "Reload requested",
-            "Reload refused: no descriptor for the state to hand over: Too many open files"}));
+    auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 6u);
+    // No room for the new program's own descriptors: every one below the limit is taken.
+    EXPECT_TRUE(std::regex_match(lines.back(),
+                                 std::regex("Reload refused: the descriptor limit is ([0-9]+), and "
+                                            "the new program needs [0-9]+: the \\1 open now and "
+                                            "64 of its own")))
+        << lines.back();
+    lines.pop_back();
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "Reload requested",
+                         "Reload refused: the option 'api-side.service' cannot be specified more "
+                         "than once",
+                         "Reload requested", "Reload failed: No such file or directory",
+                         "Reload requested"}));
     EXPECT_EQ(newProgramChecks, 0);
     EXPECT_TRUE(calls.empty());
 }
