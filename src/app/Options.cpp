@@ -200,9 +200,13 @@ Action parseOptions(int argc, char const *const argv[], Options &options, std::o
     }
     if (commandLine.count("reload-state-formats"))
     {
-        // A reloading controller asks its successor this before it hands it its state; the
-        // state reader takes its one version.
-        versionStream << kelvarin::triggerTesting::ReloadState::formatVersion << std::endl;
+        // A reloading controller asks its successor this before it hands it its state: every
+        // version the state reader takes, the oldest first.
+        using kelvarin::triggerTesting::ReloadState;
+        for (auto version = ReloadState::oldestFormatVersion; version <= ReloadState::formatVersion;
+             ++version)
+            versionStream << version << (version < ReloadState::formatVersion ? " " : "\n");
+        versionStream.flush();
         return Action::done;
     }
 

@@ -191,7 +191,7 @@ def test_a_refused_configuration_or_a_missing_program_leaves_the_controller_as_i
 CONTROLLER_REFUSING_THE_FILE = """#!/bin/sh
 case "$1" in
 --version) echo "tt_controller 9.9.9" ;;
---reload-state-formats) echo 1 ;;
+--reload-state-formats) echo 1 2 ;;
 *) echo "Exception: refused $*" >&2; exit 1 ;;
 esac
 """
@@ -323,9 +323,9 @@ def test_a_reload_while_the_validator_is_down_keeps_its_reports_and_pending_vali
 
 @pytest.mark.parametrize("state, reason", [
     (b'{"version":1,"configuration":"[api-side]\\nall-host', "damaged state: not JSON"),
-    (json.dumps({"version": 2, "configuration": "", "listeners": [], "devices": [],
+    (json.dumps({"version": 3, "configuration": "", "listeners": [], "devices": [],
                  "requests": [], "apiQueues": [], "validations": [], "reports": [],
-                 "counters": {}}).encode(), "state format version 2, this program reads 1"),
+                 "counters": {}}).encode(), "state format version 3, this program reads 1 to 2"),
 ], ids=["damaged", "another-version"])
 def test_a_state_that_cannot_be_read_closes_what_was_handed_over_and_starts_afresh(
         tmp_path, state, reason):

@@ -1,5 +1,6 @@
 #include "app/reload/ProgramReplacement.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -84,6 +85,8 @@ void closeAgainOnExec(std::vector<int> const &kept)
         ::fcntl(descriptor, F_SETFD, ::fcntl(descriptor, F_GETFD) | FD_CLOEXEC);
 }
 
+// The memory file's pages are given back as they are read, so that the state is never whole in
+// memory twice.
 std::string readAll(int descriptor)
 {
     struct stat status
@@ -92,16 +95,20 @@ std::string readAll(int descriptor)
     if (::fstat(descriptor, &status) != 0)
         throw std::runtime_error("the handed-over state can not be read: " + lastError().message());
     std::string text(static_cast<std::size_t>(status.st_size), '\0');
+    constexpr std::size_t piece = 1 << 20;
     std::size_t got = 0;
     while (got < text.size())
     {
-        auto const n =
-            ::pread(descriptor, text.data() + got, text.size() - got, static_cast<off_t>(got));
+        auto const n = ::pread(descriptor, text.data() + got, std::min(piece, text.size() - got),
+                               static_cast<off_t>(got));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             throw std::runtime_error("the handed-over state can not be read: " +
                                      (n == 0 ? std::string("short file") : lastError().message()));
+        // A file that cannot punch holes keeps its pages until it is closed.
+        ::fallocate(descriptor, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(got),
+                    n);
         got += static_cast<std::size_t>(n);
     }
     return text;

@@ -21,20 +21,44 @@ namespace kelvarin::triggerTesting
 namespace
 {
 
-// The writer passes bytes above 0x7f on as they are and escapes control characters, NUL
-// included; the reader, which is not asked to check the encoding, gives back the same bytes.
-// It writes to a string, or straight to the file that carries the state.
+// Names and small texts go as JSON strings: the writer passes bytes above 0x7f on as they are
+// and escapes control characters, NUL included; the reader, which is not asked to check the
+// encoding, gives back the same bytes. The texts a peer sent or is sent (partly read messages,
+// queued messages, tasks, reports) go as they are, after the document: in the document each is
+// [offset, size] into those bytes. Escaped, a text of control bytes would take six times its
+// size, and one of quotes twice.
+template <class Stream> class StateWriter : public rapidjson::Writer<Stream>
+{
+public:
+    explicit StateWriter(Stream &stream) : rapidjson::Writer<Stream>(stream) {}
+
+    void Bytes(std::string_view text)
+    {
+        this->StartArray();
+        this->Uint64(bytesAfter);
+        this->Uint64(text.size());
+        this->EndArray();
+        bytesAfter += text.size();
+        texts.push_back(text);
+    }
+
+    // In the order of their offsets.
+    std::vector<std::string_view> texts;
+
+private:
+    std::uint64_t bytesAfter = 0;
+};
 
 template <class Writer> void writeText(Writer &writer, std::string_view text)
 {
     writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()), true);
 }
 
-template <class Writer> void writeTexts(Writer &writer, std::vector<std::string> const &texts)
+template <class Writer> void writeBytes(Writer &writer, std::vector<std::string> const &texts)
 {
     writer.StartArray();
     for (auto const &text : texts)
-        writeText(writer, text);
+        writer.Bytes(text);
     writer.EndArray();
 }
 
@@ -59,9 +83,9 @@ template <class Writer> void writeDevice(Writer &writer, ReloadState::Device con
     writer.Key("silenceMs");
     writer.Uint64(static_cast<std::uint64_t>(device.silence.count()));
     writer.Key("pending");
-    writeText(writer, device.pending);
+    writer.Bytes(device.pending);
     writer.Key("unsent");
-    writeTexts(writer, device.unsent);
+    writeBytes(writer, device.unsent);
     writer.EndObject();
 }
 
@@ -74,7 +98,7 @@ void writeRequest(Writer &writer, ReloadState::RunningRequest const &request)
     writer.Key("unit");
     writer.Uint64(request.metadata.unitId);
     writer.Key("task");
-    writeText(writer, request.metadata.task);
+    writer.Bytes(request.metadata.task);
     writer.Key("action");
     writer.Uint64(request.metadata.actionId);
     writer.Key("device");
@@ -90,9 +114,9 @@ template <class Writer> void writeApiQueue(Writer &writer, ReloadState::ApiQueue
     writer.Key("fd");
     writer.Int(queue.descriptor);
     writer.Key("pending");
-    writeText(writer, queue.pending);
+    writer.Bytes(queue.pending);
     writer.Key("unsent");
-    writeTexts(writer, queue.unsent);
+    writeBytes(writer, queue.unsent);
     writer.Key("dropped");
     writer.Uint64(queue.dropped);
     writer.EndObject();
@@ -198,15 +222,43 @@ Value::ConstArray arrayMember(Value const &object, char const *name)
     return value.GetArray();
 }
 
-std::vector<std::string> textsMember(Value const &object, char const *name)
+// Where the texts written as they are lie: after the document, from a state of version 2 on;
+// before, they were strings in it.
+struct TextsAfter
+{
+    bool present = false;
+    char const *data = nullptr;
+    std::size_t size = 0;
+};
+
+std::string bytesOf(Value const &value, std::string const &what, TextsAfter const &after)
+{
+    if (!after.present)
+    {
+        if (!value.IsString())
+            damaged(what + " is not a string");
+        return std::string(value.GetString(), value.GetStringLength());
+    }
+    if (!value.IsArray() || value.Size() != 2 || !value[0].IsUint64() || !value[1].IsUint64())
+        damaged(what + " is not a text");
+    auto const at = value[0].GetUint64();
+    auto const size = value[1].GetUint64();
+    if (at > after.size || size > after.size - at)
+        damaged(what + " runs past the end");
+    return std::string(after.data + at, size);
+}
+
+std::string bytesMember(Value const &object, char const *name, TextsAfter const &after)
+{
+    return bytesOf(member(object, name), std::string("\"") + name + "\"", after);
+}
+
+std::vector<std::string> bytesArrayMember(Value const &object, char const *name,
+                                          TextsAfter const &after)
 {
     std::vector<std::string> texts;
     for (auto const &value : arrayMember(object, name))
-    {
-        if (!value.IsString())
-            damaged(std::string("an element of \"") + name + "\" is not a string");
-        texts.emplace_back(value.GetString(), value.GetStringLength());
-    }
+        texts.push_back(bytesOf(value, std::string("an element of \"") + name + "\"", after));
     return texts;
 }
 
@@ -236,7 +288,7 @@ std::string macMember(Value const &object)
 // Far above any deadline; it keeps the duration's arithmetic from overflowing.
 constexpr std::uint64_t maxMilliseconds = std::numeric_limits<std::int32_t>::max();
 
-ReloadState::Device readDevice(Value const &value)
+ReloadState::Device readDevice(Value const &value, TextsAfter const &after)
 {
     ReloadState::Device device;
     device.descriptor = descriptorMember(value);
@@ -251,15 +303,17 @@ ReloadState::Device readDevice(Value const &value)
             std::min<std::uint64_t>(numberMember(value, "registrationLeftMs"), maxMilliseconds));
     device.silence = std::chrono::milliseconds(
         std::min<std::uint64_t>(optionalNumberMember(value, "silenceMs"), maxMilliseconds));
-    device.pending = textMember(value, "pending");
-    device.unsent = textsMember(value, "unsent");
+    device.pending = bytesMember(value, "pending", after);
+    device.unsent = bytesArrayMember(value, "unsent", after);
     return device;
 }
 
-ReloadState::RunningRequest readRequest(Value const &value, std::size_t deviceCount)
+ReloadState::RunningRequest readRequest(Value const &value, std::size_t deviceCount,
+                                        TextsAfter const &after)
 {
     ReloadState::RunningRequest request{{uuidMember(value, "id"), numberMember(value, "unit"),
-                                         textMember(value, "task"), numberMember(value, "action")},
+                                         bytesMember(value, "task", after),
+                                         numberMember(value, "action")},
                                         -1};
     auto const &device = member(value, "device");
     if (!device.IsInt64() || device.GetInt64() < -1 ||
@@ -269,10 +323,10 @@ ReloadState::RunningRequest readRequest(Value const &value, std::size_t deviceCo
     return request;
 }
 
-ReloadState::ApiQueue readApiQueue(Value const &value)
+ReloadState::ApiQueue readApiQueue(Value const &value, TextsAfter const &after)
 {
     return {textMember(value, "endpoint"), descriptorMember(value, true),
-            textMember(value, "pending"), textsMember(value, "unsent"),
+            bytesMember(value, "pending", after), bytesArrayMember(value, "unsent", after),
             optionalNumberMember(value, "dropped")};
 }
 
@@ -324,7 +378,7 @@ template <class Writer> void writeState(Writer &writer, ReloadState const &state
     writeArray(writer, "apiQueues", state.apiQueues, writeApiQueue<Writer>);
     writeArray(writer, "validations", state.validations, writeValidation<Writer>);
     writer.Key("reports");
-    writeTexts(writer, state.reports);
+    writeBytes(writer, state.reports);
     writer.Key("counters");
     writer.StartObject();
     for (auto const &[name, value] : state.counters)
@@ -341,9 +395,12 @@ template <class Writer> void writeState(Writer &writer, ReloadState const &state
 std::string encodeReloadState(ReloadState const &state)
 {
     rapidjson::StringBuffer buffer;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    StateWriter<rapidjson::StringBuffer> writer(buffer);
     writeState(writer, state);
-    return std::string(buffer.GetString(), buffer.GetSize());
+    std::string text(buffer.GetString(), buffer.GetSize());
+    for (auto const piece : writer.texts)
+        text += piece;
+    return text;
 }
 
 std::error_code writeReloadState(ReloadState const &state, int descriptor)
@@ -360,9 +417,11 @@ std::error_code writeReloadState(ReloadState const &state, int descriptor)
     }
     std::vector<char> buffer(64 * 1024);
     rapidjson::FileWriteStream stream(file, buffer.data(), buffer.size());
-    rapidjson::Writer<rapidjson::FileWriteStream> writer(stream);
+    StateWriter<rapidjson::FileWriteStream> writer(stream);
     writeState(writer, state);
     stream.Flush();
+    for (auto const piece : writer.texts)
+        std::fwrite(piece.data(), 1, piece.size(), file);
     std::error_code failure;
     if (std::ferror(file) != 0 || std::fflush(file) != 0)
         failure = {errno != 0 ? errno : EIO, std::system_category()};
@@ -373,27 +432,38 @@ std::error_code writeReloadState(ReloadState const &state, int descriptor)
 ReloadState decodeReloadState(std::string text)
 {
     rapidjson::Document document;
-    // Iterative: the depth of a damaged text costs heap, not stack. In place: the texts are read
-    // where they lie, and copied once, into the state.
-    document.ParseInsitu<rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag>(
-        text.data());
+    // Iterative: the depth of a damaged text costs heap, not stack. In place: the document's
+    // strings are read where they lie; every text is copied once, into the state.
+    rapidjson::InsituStringStream stream(text.data());
+    document.ParseStream<rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag |
+                         rapidjson::kParseStopWhenDoneFlag>(stream);
     if (document.HasParseError())
         damaged("not JSON");
     auto const version = numberMember(document, "version");
-    if (version != ReloadState::formatVersion)
+    if (version < ReloadState::oldestFormatVersion || version > ReloadState::formatVersion)
         throw std::runtime_error("state format version " + std::to_string(version) +
                                  ", this program reads " +
+                                 std::to_string(ReloadState::oldestFormatVersion) + " to " +
                                  std::to_string(ReloadState::formatVersion));
+    TextsAfter after;
+    if (version >= 2)
+    {
+        // Nothing but the texts follows the document.
+        auto const end = std::min(stream.Tell(), text.size());
+        after = {true, text.data() + end, text.size() - end};
+    }
     ReloadState state;
     state.configuration = textMember(document, "configuration");
     state.listeners = readArray<ReloadState::Listener>(document, "listeners", readListener);
-    state.devices = readArray<ReloadState::Device>(document, "devices", readDevice);
+    for (auto const &value : arrayMember(document, "devices"))
+        state.devices.push_back(readDevice(value, after));
     for (auto const &value : arrayMember(document, "requests"))
-        state.requests.push_back(readRequest(value, state.devices.size()));
-    state.apiQueues = readArray<ReloadState::ApiQueue>(document, "apiQueues", readApiQueue);
+        state.requests.push_back(readRequest(value, state.devices.size(), after));
+    for (auto const &value : arrayMember(document, "apiQueues"))
+        state.apiQueues.push_back(readApiQueue(value, after));
     for (auto const &value : arrayMember(document, "validations"))
         state.validations.push_back(readValidation(value, state.devices.size()));
-    state.reports = textsMember(document, "reports");
+    state.reports = bytesArrayMember(document, "reports", after);
     // Older programs handed over no totals: the counters then start from zero.
     if (!document.HasMember("counters"))
         return state;

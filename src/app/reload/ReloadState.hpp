@@ -18,8 +18,10 @@ namespace kelvarin::triggerTesting
 // it keeps open across the exec and what it holds for them. Texts are kept byte for byte.
 struct ReloadState
 {
-    // Raised whenever a reader of an older layout would misread a newer one.
-    static constexpr std::uint32_t formatVersion = 1;
+    // Raised whenever a reader of an older layout would misread a newer one. A program reads
+    // every version from the oldest it names, so that it can take over from its predecessor.
+    static constexpr std::uint32_t formatVersion = 2;
+    static constexpr std::uint32_t oldestFormatVersion = 1;
 
     using Device = DeviceHandOver;
 
@@ -58,8 +60,8 @@ struct ReloadState
 std::string encodeReloadState(ReloadState const &state);
 // The same text, written to the descriptor as it is made.
 std::error_code writeReloadState(ReloadState const &state, int descriptor);
-// Throws std::runtime_error naming what is wrong when the text is not a state of this format
-// version, or is damaged; never reads outside the text.
+// Throws std::runtime_error naming what is wrong when the text is not a state of a format version
+// this program reads, or is damaged; never reads outside the text.
 ReloadState decodeReloadState(std::string text);
 
 } // namespace kelvarin::triggerTesting

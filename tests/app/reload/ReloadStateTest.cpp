@@ -108,9 +108,12 @@ TEST(ReloadState, AnotherVersionOrADamagedTextIsRefusedWithItsReason)
 {
     std::string text = encodeReloadState(sampleState());
     std::string other = text;
-    other.replace(other.find("\"version\":1"), 11, "\"version\":2");
-    EXPECT_EQ(failureOf(other), "state format version 2, this program reads 1");
-    EXPECT_EQ(failureOf(text.substr(0, text.size() / 2)), "damaged state: not JSON");
+    other.replace(other.find("\"version\":2"), 11, "\"version\":3");
+    EXPECT_EQ(failureOf(other), "state format version 3, this program reads 1 to 2");
+    EXPECT_EQ(failureOf(text.substr(0, text.find("\"counters\""))), "damaged state: not JSON");
+    // The last text, a report, is cut short.
+    EXPECT_EQ(failureOf(text.substr(0, text.size() - 1)),
+              "damaged state: an element of \"reports\" runs past the end");
     EXPECT_EQ(failureOf(""), "damaged state: not JSON");
     EXPECT_EQ(failureOf("[]"), "damaged state: no object around \"version\"");
 
@@ -141,7 +144,8 @@ TEST(ReloadState, AStateWithoutTotalsReadsAsZeroTotals)
 {
     auto text = encodeReloadState(sampleState());
     text.replace(text.find(",\"dropped\":7"), 12, "");
-    text.replace(text.find(",\"counters\""), text.size() - 1 - text.find(",\"counters\""), "");
+    auto const counters = text.find(",\"counters\"");
+    text.erase(counters, text.find('}', counters) + 1 - counters);
     auto const back = decodeReloadState(text);
     EXPECT_EQ(back.apiQueues.at(0).dropped, 0U);
     EXPECT_TRUE(back.counters.empty());
@@ -150,6 +154,31 @@ TEST(ReloadState, AStateWithoutTotalsReadsAsZeroTotals)
     std::string badDropped = encodeReloadState(sampleState());
     badDropped.replace(badDropped.find("\"dropped\":7"), 11, "\"dropped\":-7");
     EXPECT_EQ(failureOf(badDropped), "damaged state: \"dropped\" is not a number");
+}
+
+// Texts of control bytes or quotes go as they are: escaped, they took up to six times their
+// size. A state of the format before, with its texts as strings, still reads: a reload from the
+// previous version keeps every connection.
+TEST(ReloadState, TextsGoAsTheyAreAndAStateOfTheFormatBeforeStillReads)
+{
+    auto state = sampleState();
+    state.requests[0].metadata.task = std::string(1 << 20, '\x01');
+    state.reports = {std::string(1 << 20, '"')};
+    auto const text = encodeReloadState(state);
+    EXPECT_LT(text.size(), (2u << 20) + 2048);
+    EXPECT_EQ(decodeReloadState(text).reports, state.reports);
+
+    auto const previous = decodeReloadState(
+        "{\"version\":1,\"configuration\":\"c\",\"listeners\":[],\"devices\":[{\"fd\":7,"
+        "\"ipv6\":false,\"unit\":9,\"state\":2,\"pending\":\"p\\u0001\",\"unsent\":[\"u\"]}],"
+        "\"requests\":[{\"id\":\"0f8fad5b-d9cb-469f-a165-70867728950e\",\"unit\":9,\"task\":"
+        "\"t\\\"\",\"action\":1,\"device\":0}],\"apiQueues\":[{\"endpoint\":\"127.0.0.2:1\","
+        "\"fd\":-1,\"pending\":\"\",\"unsent\":[\"q\"]}],\"validations\":[],\"reports\":[\"r\"]}");
+    EXPECT_EQ(previous.devices.at(0).pending, "p\x01");
+    EXPECT_EQ(previous.devices.at(0).unsent, std::vector<std::string>{"u"});
+    EXPECT_EQ(previous.requests.at(0).metadata.task, "t\"");
+    EXPECT_EQ(previous.apiQueues.at(0).unsent, std::vector<std::string>{"q"});
+    EXPECT_EQ(previous.reports, std::vector<std::string>{"r"});
 }
 
 TEST(ReloadState, DeepNestingIsRefusedWithoutExhaustingTheStack)
