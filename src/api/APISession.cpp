@@ -414,8 +414,7 @@ APISessionHandOver APISession::handOverRecord() const
         record.descriptor = boost::beast::get_lowest_layer(*stream).native_handle();
         record.pending = stream->next_layer().pendingBytes();
     }
-    for (auto const &message : writeQueue)
-        record.unsent.push_back(*message);
+    record.unsent.assign(writeQueue.begin(), writeQueue.end());
     record.dropped = droppedTotal;
     return record;
 }
@@ -451,7 +450,7 @@ std::error_code APISession::adopt(APISessionHandOver const &record)
         ec = adoptConnection(record.descriptor, record.pending);
     // Before anything the adopted connection brings: those answers come after these.
     for (auto const &message : record.unsent)
-        enqueueMessage(message);
+        enqueue(message);
     start();
     return ec;
 }

@@ -36,7 +36,6 @@ struct APISessionTimings
 
 // A message text as the sessions queue it: one result goes to every API server, and each queue
 // holds the same text.
-using SharedText = std::shared_ptr<std::string const>;
 
 // The request connection to one API server. It registers the controller, hands "execute"
 // requests to the request handler, answers "isOnline" queries itself and writes queued

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,13 +12,16 @@ namespace kelvarin::triggerTesting
 // descriptor, its registered connection stays open across the exec and the next program goes on
 // reading it where this one stopped; without one, only the queue goes over and the next program
 // connects anew.
+// A message as a session queues it: shared, so that a hand-over writes it without a copy.
+using SharedText = std::shared_ptr<std::string const>;
+
 struct APISessionHandOver
 {
     std::string endpoint; // address:port, IPv6 addresses in brackets
     int descriptor = -1;
-    std::string pending;             // bytes read from the server and not yet handled
-    std::vector<std::string> unsent; // messages for the server, oldest first
-    std::uint64_t dropped = 0;       // messages the session dropped so far; it goes on from them
+    std::string pending;            // bytes read from the server and not yet handled
+    std::vector<SharedText> unsent; // messages for the server, oldest first
+    std::uint64_t dropped = 0;      // messages the session dropped so far; it goes on from them
 };
 
 } // namespace kelvarin::triggerTesting

@@ -145,7 +145,7 @@ TEST_F(APISessionHandOverTest, AdoptedConnectionGoesOnFromTheFirstUnhandledByteW
     EXPECT_EQ(record.endpoint, endpointText(server.endpoint()));
     EXPECT_EQ(record.pending, rest);
     std::vector<std::string> const unsent{buildIsOnlineAnswer(1, true), "{\"r\":1}", "{\"r\":2}"};
-    EXPECT_EQ(record.unsent, unsent);
+    EXPECT_EQ(textsOf(record.unsent), unsent);
 
     // The exec, in one process: the descriptor outlives the old session's socket.
     record.descriptor = ::dup(record.descriptor);
@@ -176,7 +176,7 @@ TEST_F(APISessionHandOverTest, ResumeAfterAFailedReloadGoesOnAsIfNothingHappened
     server.writeRaw(serverFrame(isOnlineQuery(1)) + serverFrame(isOnlineQuery(3)));
     ASSERT_TRUE(runUntil([&] { return session->atHandOverPoint() && !asked.empty(); }));
     auto const record = session->handOverRecord();
-    EXPECT_EQ(record.unsent, std::vector<std::string>{buildIsOnlineAnswer(1, true)});
+    EXPECT_EQ(textsOf(record.unsent), std::vector<std::string>{buildIsOnlineAnswer(1, true)});
 
     session->resume();
     ASSERT_TRUE(runUntil([&] { return server.received.size() == 3; }));
@@ -202,7 +202,7 @@ TEST_F(APISessionHandOverTest, WithoutAConnectionTheQueueGoesOverAndFollowsANewR
     auto const record = session->handOverRecord();
     EXPECT_EQ(record.descriptor, -1);
     EXPECT_EQ(record.pending, "");
-    EXPECT_EQ(record.unsent, (std::vector<std::string>{"{\"r\":1}", "{\"r\":2}"}));
+    EXPECT_EQ(textsOf(record.unsent), (std::vector<std::string>{"{\"r\":1}", "{\"r\":2}"}));
     // Held, no new attempt is made.
     auto const attempts = log.linesStartingWith("Connecting main: ").size();
     settle();
@@ -232,7 +232,7 @@ TEST_F(APISessionHandOverTest, MessageHalfReadAtTheBoundIsAFailedConnectionAndTh
     auto const record = session->handOverRecord();
     EXPECT_EQ(record.descriptor, -1);
     EXPECT_EQ(record.pending, "");
-    EXPECT_EQ(record.unsent, std::vector<std::string>{"{\"r\":1}"});
+    EXPECT_EQ(textsOf(record.unsent), std::vector<std::string>{"{\"r\":1}"});
     ASSERT_TRUE(runUntil([&] { return server.ended; }));
     EXPECT_TRUE(asked.empty());
     session->stop();

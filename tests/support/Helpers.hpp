@@ -6,6 +6,7 @@
 #include <chrono>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -16,6 +17,23 @@ namespace kelvarin::triggerTesting::testSupport
 
 // What a peer received or the service logged, in order.
 using Lines = std::vector<std::string>;
+
+// Messages as a session queues and hands them over, shared, and their texts.
+inline std::vector<std::shared_ptr<std::string const>> sharedTexts(Lines const &texts)
+{
+    std::vector<std::shared_ptr<std::string const>> shared;
+    for (auto const &text : texts)
+        shared.push_back(std::make_shared<std::string const>(text));
+    return shared;
+}
+
+inline Lines textsOf(std::vector<std::shared_ptr<std::string const>> const &shared)
+{
+    Lines texts;
+    for (auto const &text : shared)
+        texts.push_back(*text);
+    return texts;
+}
 
 // Runs the loop until the condition holds or the deadline passes; returns the condition.
 inline bool runUntil(boost::asio::io_context &io, std::function<bool()> const &condition,

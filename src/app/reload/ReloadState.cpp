@@ -62,6 +62,14 @@ template <class Writer> void writeBytes(Writer &writer, std::vector<std::string>
     writer.EndArray();
 }
 
+template <class Writer> void writeBytes(Writer &writer, std::vector<SharedText> const &texts)
+{
+    writer.StartArray();
+    for (auto const &text : texts)
+        writer.Bytes(*text);
+    writer.EndArray();
+}
+
 template <class Writer> void writeDevice(Writer &writer, ReloadState::Device const &device)
 {
     writer.StartObject();
@@ -323,10 +331,20 @@ ReloadState::RunningRequest readRequest(Value const &value, std::size_t deviceCo
     return request;
 }
 
+// Read once, and shared with the session that takes them over.
+std::vector<SharedText> sharedBytesArrayMember(Value const &object, char const *name,
+                                               TextsAfter const &after)
+{
+    std::vector<SharedText> texts;
+    for (auto &text : bytesArrayMember(object, name, after))
+        texts.push_back(std::make_shared<std::string const>(std::move(text)));
+    return texts;
+}
+
 ReloadState::ApiQueue readApiQueue(Value const &value, TextsAfter const &after)
 {
     return {textMember(value, "endpoint"), descriptorMember(value, true),
-            bytesMember(value, "pending", after), bytesArrayMember(value, "unsent", after),
+            bytesMember(value, "pending", after), sharedBytesArrayMember(value, "unsent", after),
             optionalNumberMember(value, "dropped")};
 }
 

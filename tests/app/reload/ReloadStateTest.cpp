@@ -1,5 +1,7 @@
 #include "app/reload/ReloadState.hpp"
 
+#include "support/Helpers.hpp"
+
 #include <boost/uuid/string_generator.hpp>
 
 #include <gtest/gtest.h>
@@ -42,9 +44,9 @@ ReloadState sampleState()
           12},
          1},
         {{boost::uuids::string_generator()("1f8fad5b-d9cb-469f-a165-70867728950e"), 9, "", 0}, -1}};
-    state.apiQueues = {
-        {"127.0.0.2:10002", 11, allBytes(), {"{\"type\":\"execute\"}", allBytes()}, 7},
-        {"[::1]:10002", -1, "", {}}};
+    state.apiQueues = {{"127.0.0.2:10002", 11, allBytes(),
+                        testSupport::sharedTexts({"{\"type\":\"execute\"}", allBytes()}), 7},
+                       {"[::1]:10002", -1, "", {}}};
     state.validations = {{9, std::string("\x00\x1b\x21\xff\x80\x01", 6), {1, 1}}};
     state.reports = {"{\"type\":\"unit_disconnect\"}"};
     state.counters = {{"admissionsAccepted", 5}, {"testsReceived", 18446744073709551615UL}};
@@ -81,7 +83,8 @@ TEST(ReloadState, EveryFieldAndEveryByteComesBackAsItWent)
     EXPECT_EQ(back.apiQueues[0].endpoint, "127.0.0.2:10002");
     EXPECT_EQ(back.apiQueues[0].descriptor, 11);
     EXPECT_EQ(back.apiQueues[0].pending, allBytes());
-    EXPECT_EQ(back.apiQueues[0].unsent, state.apiQueues[0].unsent);
+    EXPECT_EQ(testSupport::textsOf(back.apiQueues[0].unsent),
+              testSupport::textsOf(state.apiQueues[0].unsent));
     EXPECT_EQ(back.apiQueues[0].dropped, 7U);
     EXPECT_EQ(back.apiQueues[1].descriptor, -1);
     ASSERT_EQ(back.validations.size(), 1U);
@@ -177,7 +180,7 @@ TEST(ReloadState, TextsGoAsTheyAreAndAStateOfTheFormatBeforeStillReads)
     EXPECT_EQ(previous.devices.at(0).pending, "p\x01");
     EXPECT_EQ(previous.devices.at(0).unsent, std::vector<std::string>{"u"});
     EXPECT_EQ(previous.requests.at(0).metadata.task, "t\"");
-    EXPECT_EQ(previous.apiQueues.at(0).unsent, std::vector<std::string>{"q"});
+    EXPECT_EQ(testSupport::textsOf(previous.apiQueues.at(0).unsent), testSupport::Lines{"q"});
     EXPECT_EQ(previous.reports, std::vector<std::string>{"r"});
 }
 
