@@ -48,12 +48,13 @@ TEST_F(APISessionTest, ResultsQueuedWhileTheServerIsDownFollowTheNextRegistratio
     server.setRejecting(false);
     ASSERT_TRUE(waitForMessages(server, 3));
     EXPECT_EQ(server.allReceived(), (Lines{registration, "{\"r\":1}", "{\"r\":2}"}));
-    // Written messages are gone: a new connection gets only the registration.
+    // Written messages are gone: a new connection gets the registration and what comes next.
     server.closeNewest();
     ASSERT_TRUE(waitForMessages(server, 4));
-    settle();
+    session->sendResult("{\"r\":3}");
+    ASSERT_TRUE(waitForMessages(server, 5));
     EXPECT_EQ(server.connectionCount(), 2u);
-    EXPECT_EQ(server.newest().received, Lines{registration});
+    EXPECT_EQ(server.newest().received, (Lines{registration, "{\"r\":3}"}));
 }
 
 TEST_F(APISessionTest, RefusedServerIsRetriedWithTwoLinesEachTime)
@@ -130,7 +131,6 @@ TEST_F(APISessionTest, FullQueueDropsTheOldestAndLogsAtMostOnceASecond)
 
     server.setRejecting(false);
     ASSERT_TRUE(waitForMessages(server, 4));
-    settle();
     EXPECT_EQ(server.allReceived(), (Lines{registration, message(4), message(5), message(6)}));
     EXPECT_EQ(session->queuedBytes(), 0u);
     EXPECT_EQ(session->queueCost(), 0u);
