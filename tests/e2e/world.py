@@ -25,7 +25,7 @@ requires_private_hosts = pytest.mark.skipif(
 class World:
     def __init__(self, tmp_path, policy=lambda unit, mac: True, start_validator=True,
                  unserved=(), api_settings="", stderr=None, hang_up=False, metrics=False,
-                 env=None, device_settings="", pass_fds=()):
+                 env=None, device_settings="", pass_fds=(), deaf_validator=False):
         """`unserved`: further addresses of the all-API name that the test serves itself, or
         leaves down; `api_settings`, `device_settings`: lines added to the [api-side] and the
         [device-side] section; `stderr`: a
@@ -33,7 +33,7 @@ class World:
         API server and the validator close each connection right after its registration;
         `metrics`: True, or a port: the controller serves its metrics endpoint on 127.0.0.1;
         `env`: the controller's environment instead of the test's; `pass_fds`: descriptors the
-        controller inherits."""
+        controller inherits; `deaf_validator`: see FakeApiServer."""
         self.tmp_path = tmp_path
         # The port of the metrics endpoint on 127.0.0.1, when there is one.
         self.metrics_port = free_port() if metrics is True else metrics or None
@@ -42,7 +42,8 @@ class World:
         self.device_port = free_port("::", socket.AF_INET6)
         self.apis = [FakeApiServer(address, self.api_port, hang_up=hang_up)
                      for address in API_ADDRESSES]
-        self.validator = FakeApiServer(VALIDATOR_ADDRESS, self.api_port, policy, hang_up=hang_up)
+        self.validator = FakeApiServer(VALIDATOR_ADDRESS, self.api_port, policy, hang_up=hang_up,
+                                       deaf=deaf_validator)
         self.unserved = list(unserved)
         self.api_settings = api_settings
         self.device_settings = device_settings
