@@ -172,7 +172,8 @@ TEST(ResultMessageTest, RefusesResultTextsThatAreNotObjectsNestedTooDeepOrBeyond
     // A number beyond a double's range is refused rather than written as something else.
     for (std::string const &text :
          {std::string(), std::string("{"), std::string("{} {}"), std::string("[1]"),
-          std::string("null"), tooDeep, std::string(R"({"a":[0,1e400]})")})
+          std::string("null"), tooDeep, "{\"a\":" + nestedArrays(1000000) + "}",
+          std::string(R"({"a":[0,1e400]})")})
         EXPECT_EQ(testSupport::failureOf<std::runtime_error>(
                       [&] { build(Reply(metadata.testId, Result(text, true))); }),
                   "Invalid JSON")

@@ -17,7 +17,6 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 
 namespace kelvarin::triggerTesting
 {
@@ -169,22 +168,6 @@ TEST_F(FrameBoundaryStreamTest, MessagesSentTogetherAreReadOneByOneAcrossAHandOv
     EXPECT_TRUE(adopted->next_layer().pendingBytes().empty());
 }
 
-TEST_F(FrameBoundaryStreamTest, TheAdoptedStreamWritesAndTheClientSeesNoHandshake)
-{
-    net::write(client, net::buffer(clientFrame("ping me")));
-    EXPECT_EQ(readMessage(*server), "ping me");
-    auto adopted = handOver();
-
-    adopted->binary(true);
-    adopted->write(net::buffer(std::string("abc")));
-    // The first bytes the client receives after the hand-over are the new message's frame.
-    std::string received(5, '\0');
-    net::read(client, net::buffer(received));
-    EXPECT_EQ(received, std::string("\x82\x03"
-                                    "abc",
-                                    5));
-}
-
 TEST_F(FrameBoundaryStreamTest, AMessageSplitAcrossTheHandOverArrivesWhole)
 {
     std::string const message(100000, 'm');
@@ -220,41 +203,6 @@ TEST_F(FrameBoundaryStreamTest, GatheredWritesWaitAndGoOutWithTheNextWrite)
                                     "b\x82\x01"
                                     "c",
                                     9));
-}
-
-// The client end of a connection handed over, its server a plain WebSocket server.
-TEST(AdoptConnectedConnection, TheServerSeesNoSecondHandshakeAndBothDirectionsGoOn)
-{
-    net::io_context io;
-    tcp::acceptor acceptor(io, {net::ip::make_address("127.0.0.1"), 0});
-    using ClientStream = websocket::stream<FrameBoundaryStream<tcp::socket>>;
-    auto client = std::make_unique<ClientStream>(io);
-    client->next_layer().next_layer().connect(acceptor.local_endpoint());
-    websocket::stream<tcp::socket> server(acceptor.accept());
-    testSupport::SocketDeadline deadline;
-    deadline.watch(server.next_layer().native_handle());
-    std::thread accepting([&] { server.accept(); });
-    client->handshake("localhost", "/");
-    accepting.join();
-    server.write(net::buffer(std::string("before")));
-    server.write(net::buffer(std::string("after")));
-    boost::beast::flat_buffer buffer;
-    client->read(buffer);
-    EXPECT_EQ(boost::beast::buffers_to_string(buffer.data()), "before");
-
-    std::string pending = client->next_layer().pendingBytes();
-    int const descriptor = client->next_layer().next_layer().release();
-    client.reset();
-    ClientStream adopted(io);
-    ASSERT_FALSE(adoptConnectedConnection(adopted, descriptor, tcp::v4(), "localhost"));
-    adopted.next_layer().preload(std::move(pending));
-    buffer.clear();
-    adopted.read(buffer);
-    EXPECT_EQ(boost::beast::buffers_to_string(buffer.data()), "after");
-    adopted.write(net::buffer(std::string("reply")));
-    buffer.clear();
-    server.read(buffer);
-    EXPECT_EQ(boost::beast::buffers_to_string(buffer.data()), "reply");
 }
 
 } // namespace

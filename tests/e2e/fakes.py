@@ -50,15 +50,17 @@ class FakeApiServer:
         self.server = None
 
     async def start(self):
+        # No pings of its own: a test that stops reading must not be hung up on by them.
+        options = dict(compression=None, max_size=None, ping_interval=None)
+        if not self.deaf:
+            self.server = await websockets.serve(self._serve, self.host, self.port, **options)
+            return
         listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        if self.deaf:
-            listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-            listener.setsockopt(socket.IPPROTO_TCP, socket.TCP_MAXSEG, 256)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        listener.setsockopt(socket.IPPROTO_TCP, socket.TCP_MAXSEG, 256)
         listener.bind((self.host, self.port))
-        # No pings of its own: a test that stops reading must not be hung up on by them.
-        self.server = await websockets.serve(self._serve, sock=listener, compression=None,
-                                             max_size=None, ping_interval=None)
+        self.server = await websockets.serve(self._serve, sock=listener, **options)
 
     async def stop(self):
         for connection in self.connections:

@@ -8,44 +8,15 @@ import struct
 import time
 import uuid
 
-from conftest import CONTROLLER
-from fakes import (ADMITTED, BINARY, CONTINUATION, MAC, RawDevice, execute_text, register_bytes,
-                   result_bytes, until)
-from loopback import is_sanitized
-from test_metrics import exposition
-from world import World, requires_private_hosts, run, run_test
+from fakes import BINARY, CONTINUATION, RawDevice, execute_text, result_bytes, until
+from world import (MEASURED, MIB, World, admitted_raw, requires_private_hosts, rss_kib, run,
+                   run_test, settled)
 
 pytestmark = requires_private_hosts
 
-MEASURED = not is_sanitized(CONTROLLER)
-MIB = 1 << 20
 ALMOST_16_MIB = 15.9 * MIB
 TOO_BIG = ("The WebSocket message exceeded the locally configured limit "
            "boost.beast.websocket:6")
-
-
-def rss_kib(world):
-    with open("/proc/%d/status" % world.controller.proc.pid) as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-
-
-async def metric(world, name):
-    """The value of an unlabelled series of the controller's metrics."""
-    series = await asyncio.to_thread(exposition, world.metrics_port)
-    assert name in series, "no series " + name
-    return series[name]
-
-
-async def settled_metric(world, name, value, timeout=10.0):
-    """The series' value once it is `value`, or at the deadline."""
-    deadline = time.monotonic() + timeout
-    while True:
-        current = await metric(world, name)
-        if current == value or time.monotonic() > deadline:
-            return current
-        await asyncio.sleep(0.01)
 
 
 async def send_unfinished(raw, in_one_frame):
@@ -69,13 +40,6 @@ async def send_unfinished(raw, in_one_frame):
     except (ConnectionError, OSError):
         pass
     return sent
-
-
-async def admitted_raw(world, unit_id):
-    raw = await RawDevice.connect(world.device_port)
-    await raw.send_frame(BINARY, register_bytes(unit_id, MAC))
-    assert await raw.read_message() == (BINARY, ADMITTED)
-    return raw
 
 
 def error_message(test_id, unit_id, message):
@@ -115,7 +79,7 @@ def test_hundreds_of_unidentified_sixteen_mib_messages_end_at_four_kib(tmp_path)
 
             assert max(sent) < ALMOST_16_MIB  # each was dropped before its message ended
             assert world.lines_with(prefix) == [prefix + TOO_BIG] * count
-            assert await settled_metric(world, "tt_controller_device_receive_bytes", 0) == 0
+            await settled(world, "tt_controller_device_receive_bytes", 0)
             if MEASURED:
                 # Each held a few KiB at most, where it held 16 MiB before.
                 assert peak[0] - idle < 16 * 1024, (idle, peak[0])
@@ -135,12 +99,11 @@ def test_device_that_would_pass_the_configured_receive_budget_ends(tmp_path):
             head = result_bytes(uuid.uuid4(), "a" * 600000, last=True)
             await first.send_frame(BINARY, head, fin=False)
             held = "tt_controller_device_receive_bytes"
-            assert await settled_metric(world, held, len(head)) == len(head)
+            await settled(world, held, len(head))
             await second.send_frame(BINARY, result_bytes(uuid.uuid4(), "b" * 600000, True),
                                     fin=False)
             await world.wait_log("unitId:2 disconnected: receive budget exhausted")
-            assert await settled_metric(
-                world, "tt_controller_device_receive_budget_exhausted_total", 1) == 1
+            await settled(world, "tt_controller_device_receive_budget_exhausted_total", 1)
             assert world.lines_with("unitId:1 disconnected") == []
             first.close()
     run(scenario)
@@ -162,8 +125,8 @@ def test_runs_of_a_device_that_leaves_without_answering_are_answered_at_once(tmp
             intruder = await world.admitted_device(8)
             await intruder.send_result(ids[0], '{"from":8}', last=True)
             await world.wait_log("unitId:8 result for a request of unitId:7 dropped")
-            assert await settled_metric(world, "tt_controller_foreign_results_dropped_total", 1) == 1
-            assert await settled_metric(world, "tt_controller_tests_running", runs) == runs
+            await settled(world, "tt_controller_foreign_results_dropped_total", 1)
+            await settled(world, "tt_controller_tests_running", runs)
 
             started = time.monotonic()
             await silent.close()
@@ -173,7 +136,7 @@ def test_runs_of_a_device_that_leaves_without_answering_are_answered_at_once(tmp
                             "the answers on %s" % server.host)
             # At once: long before any timeout of the connection.
             assert time.monotonic() - started < 10
-            assert await settled_metric(world, "tt_controller_tests_running", 0) == 0
+            await settled(world, "tt_controller_tests_running", 0)
             await run_test(world, intruder, 8)
             # The ids are free again.
             device = await world.admitted_device(7)

@@ -1,6 +1,5 @@
-"""Peers that are broken or hostile: nesting no parser should follow, API servers that are
-frozen, stalled or down while results flow, a device that never reads, a result of 16 MiB of
-tiny values, devices that register and drop again and again, a log reader that goes away and
+"""Peers that are broken or hostile: API servers that are frozen, stalled or down while
+results flow, a device that never reads, a result of 16 MiB of tiny values, devices that register and drop again and again, a log reader that goes away and
 peers that hang up as soon as the controller has registered. The controller stays up, its memory
 stays bounded and everyone else is still served."""
 
@@ -14,19 +13,11 @@ import uuid
 
 import pytest
 
-from conftest import CONTROLLER
 from fakes import ADMITTED, TIMED_OUT, RawDevice, execute_text, register_bytes, until
-from loopback import is_sanitized
-from test_metrics import counter, exposition
-from world import World, cpu_seconds, requires_private_hosts, result_message, run, run_test
+from world import (MEASURED, MIB, World, counter, cpu_seconds, exposition, metric,
+                   requires_private_hosts, result_message, rss_kib, run, run_test, status_kib)
 
 pytestmark = requires_private_hosts
-
-# Memory is judged only without a sanitizer's quarantine and shadow memory.
-MEASURED = not is_sanitized(CONTROLLER)
-
-MIB = 1 << 20
-
 
 def own_cpu_seconds():
     """User and system time of this process, whose event loop runs the fake peers."""
@@ -34,48 +25,11 @@ def own_cpu_seconds():
     return usage.ru_utime + usage.ru_stime
 
 
-def status_kib(pid, field):
-    """A size from /proc/<pid>/status, such as VmRSS or VmHWM, in KiB."""
-    with open("/proc/%d/status" % pid) as status:
-        for line in status:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-
-
-def rss_kib(world):
-    return status_kib(world.controller.proc.pid, "VmRSS")
-
-
 async def respond(device, body):
     """Answers every run message the device receives with one last result made by `body`."""
     while True:
         run = await device.ws.recv()
         await device.send_result(uuid.UUID(bytes=run[5:21]), body(run[25:]), last=True)
-
-
-def test_nesting_a_million_levels_deep_is_refused_from_every_peer(tmp_path):
-    async def scenario():
-        async with World(tmp_path) as world:
-            deep = "[" * 1000000 + "]" * 1000000
-            api = await world.apis[0].connected()
-            execute = execute_text(uuid.uuid4(), 7)
-            await api.send(execute[:-2] + ',"deep":' + deep + "}}")
-            await api.send(deep)
-            await world.wait_log("Couldn't parse message", count=2, timeout=20)
-
-            await (await world.validator.connected()).send(deep)
-            await world.wait_log("Could not handle API message: Invalid JSON", timeout=20)
-
-            device = await world.admitted_device(7)
-            test_id = uuid.uuid4()
-            await api.send(execute_text(test_id, 7))
-            await device.receive()
-            await device.send_result(test_id, '{"a":' + deep + "}", last=True)
-            await world.wait_log("unitId:7 disconnected: Invalid JSON", timeout=20)
-
-            await run_test(world, await world.admitted_device(8), 8)
-            assert world.controller.proc.poll() is None
-    run(scenario)
 
 
 def test_frozen_stalled_and_dead_api_servers_hold_no_more_than_their_queue_limit(tmp_path):
@@ -219,11 +173,6 @@ def test_devices_that_register_and_drop_leave_nothing_behind(tmp_path, deaf):
                 await world.wait_log("API Status: Entering input loop", count=2)
                 assert world.lines_with("API status: requested validate", mark) == []
     run(scenario)
-
-
-async def metric(world, name):
-    """The value of a metric without labels, as the controller exposes it now."""
-    return (await asyncio.to_thread(exposition, world.metrics_port))[name]
 
 
 async def register_and_drop(world, wave, count, batch=32):

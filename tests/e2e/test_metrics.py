@@ -4,7 +4,6 @@ notifications with the watchdog that notices a stuck event loop."""
 
 import asyncio
 import fcntl
-import http.client
 import json
 import os
 import re
@@ -23,18 +22,7 @@ import pytest
 from conftest import CONTROLLER, free_port, wait_for
 from fakes import execute_text, until
 from test_process import quiet_api
-from world import World, requires_private_hosts, run, run_test
-
-
-def http_get(port, path, headers=None, timeout=10.0):
-    """(status, body) of one GET on a connection of its own."""
-    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
-    try:
-        connection.request("GET", path, headers=headers or {})
-        response = connection.getresponse()
-        return response.status, response.read().decode()
-    finally:
-        connection.close()
+from world import World, counter, http_get, requires_private_hosts, run, run_test
 
 
 async def get(port, path, headers=None, timeout=10.0):
@@ -161,18 +149,6 @@ def test_prometheus_reads_what_the_scenario_implies(tmp_path, prometheus):
     run(scenario)
 
 
-@requires_private_hosts
-def test_ready_once_the_validator_is_connected(tmp_path):
-    async def scenario():
-        async with World(tmp_path, start_validator=False, metrics=True) as world:
-            assert await get(world.metrics_port, "/ready") == (503, "validator not connected\n")
-            await world.validator.start()
-            await world.validator.connected()
-            await until(lambda: http_get(world.metrics_port, "/ready") == (200, "ready\n"),
-                        what="readiness")
-    run(scenario)
-
-
 class NotifySocket:
     """A service manager's notification socket: every datagram with the time it came."""
 
@@ -276,19 +252,6 @@ def full_pipe():
         pass
     os.set_blocking(write_end, True)
     return read_end, write_end
-
-
-def exposition(port):
-    """Every series of the controller's metrics with its value, as exposed now (the exposition
-    may be up to a second old)."""
-    status, body = http_get(port, "/metrics")
-    assert status == 200
-    return {series: float(value) for series, value in
-            (line.rsplit(" ", 1) for line in body.splitlines() if line and line[0] != "#")}
-
-
-def counter(port, name):
-    return int(exposition(port)[name])
 
 
 @pytest.mark.parametrize("sig, status", [(signal.SIGTERM, 0), (signal.SIGABRT, -signal.SIGABRT)],

@@ -15,8 +15,7 @@ import pytest
 import world as world_module
 from fakes import (ADMITTED, BINARY, CLOSE, CONTINUATION, MAGIC, PING, PONG, RawDevice,
                    client_frame, execute_text, register_bytes, result_bytes, run_bytes, until)
-from world import World, requires_private_hosts, result_message, run, run_test
-from test_metrics import http_get
+from world import World, http_get, requires_private_hosts, result_message, run, run_test
 
 pytestmark = requires_private_hosts
 

@@ -62,6 +62,7 @@ TEST(ValidateAnswerTest, FailuresHaveTheirTexts)
     std::string const mac = ",\"mac\":\"001A2B3C4D5E\",\"result\":true";
     std::pair<std::string, std::string> const cases[] = {
         {"not json", "Invalid JSON"},
+        {testSupport::nestedArrays(1000000), "Invalid JSON"},
         {"[42]", "Invalid message"},
         {"{\"type\":\"validate\",\"data\":[]}", "There is no valid \"data\""},
         {"{\"type\":\"Validate\",\"data\":{\"unit_id\":42,\"result\":true}}",

@@ -1,5 +1,4 @@
 #include "app/reload/NewProgramCheck.hpp"
-
 #include "app/reload/ProgramReplacement.hpp"
 #include "app/reload/ReloadState.hpp"
 #include "app/reload/StateFile.hpp"
