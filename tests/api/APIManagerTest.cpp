@@ -73,7 +73,6 @@ TEST_F(APIManagerTest, RequestsBeyondTheRunningLimitAreRefused)
     for (int n = 1; n <= 3; ++n)
         server.send(execute(5, "t", numbered(n)));
     ASSERT_TRUE(waitForMessages(server, 2));
-    settle();
     EXPECT_EQ(forwarded, (std::vector<unsigned long>{5, 5}));
     EXPECT_EQ(server.allReceived().back(),
               resultOf("\"status\":\"error\",\"data\":{\"code\":\"UNKNOWN\",\"message\":"
@@ -103,7 +102,6 @@ TEST_F(APIManagerTest, ResultsOfRunningRequestsGoOutUntilTheLastAndOthersNowhere
     manager->sendResult(Reply(id, Result("{\"hop\":3}", true)));
     EXPECT_FALSE(manager->isRunning(id));
     ASSERT_TRUE(waitForMessages(server, 4));
-    settle();
     EXPECT_EQ(Lines(server.allReceived().begin() + 2, server.allReceived().end()),
               (Lines{resultOf("\"hop\":1,", 12, "ping"), resultOf("\"hop\":3,", 12, "ping")}));
     EXPECT_EQ(log.linesStartingWith("API: "),
@@ -133,7 +131,6 @@ TEST_F(APIManagerTest, ResultFromAnotherUnitIsDroppedAndTheRequestStaysOpenForIt
     manager->sendResult(std::move(own));
     EXPECT_FALSE(manager->isRunning(id));
     ASSERT_TRUE(waitForMessages(server, 2));
-    settle();
     EXPECT_EQ(Lines(server.allReceived().begin() + 1, server.allReceived().end()),
               Lines{resultOf("\"from\":8,", 8, "ping")});
     EXPECT_EQ(manager->foreignResultsDropped(), 1u);
@@ -158,16 +155,17 @@ TEST_F(APIManagerTest, EndOfADeviceSessionAnswersOnlyTheRequestsItTook)
 
     manager->endDeviceSession(&sessions[0]);
     ASSERT_TRUE(waitForMessages(server, 3));
-    settle();
     Lines answered(server.allReceived().begin() + 1, server.allReceived().end());
     std::sort(answered.begin(), answered.end());
     EXPECT_EQ(answered, (Lines{resultOf(disconnected, 5, "t", numbered(1)),
                                resultOf(disconnected, 5, "t", numbered(2))}));
     EXPECT_EQ(manager->runningTests(), 2u);
     EXPECT_TRUE(manager->isRunning(boost::uuids::string_generator()(numbered(3))));
-    manager->endDeviceSession(&sessions[0]); // nothing left of it
-    settle();
-    EXPECT_EQ(server.allReceived().size(), 3u);
+    // Nothing is left of it: the next message out is the last result of the third request.
+    manager->endDeviceSession(&sessions[0]);
+    manager->sendResult(Reply(boost::uuids::string_generator()(numbered(3)), Result("{}", true)));
+    ASSERT_TRUE(waitForMessages(server, 4));
+    EXPECT_EQ(server.allReceived().back(), resultOf("", 5, "t", numbered(3)));
 }
 
 TEST_F(APIManagerTest, RunningRequestsAndTheConnectionGoOverWithTheirAccounting)
@@ -214,7 +212,7 @@ TEST_F(APIManagerTest, RunningRequestsAndTheConnectionGoOverWithTheirAccounting)
     ASSERT_TRUE(waitForMessages(server, 3));
     EXPECT_EQ(server.allReceived()[2], resultOf("\"hop\":1,", 5, "t", numbered(1)));
     // The resolver's answer keeps the adopted session: no second connection, no registration.
-    settle();
+    ASSERT_TRUE(waitForLog("Updating API list", 2));
     EXPECT_EQ(server.connectionCount(), 1u);
     EXPECT_EQ(server.allReceived().size(), 3u);
     EXPECT_TRUE(server.newest().open);

@@ -1,6 +1,7 @@
 #include "app/Controller.hpp"
 
 #include "sim/SimMessages.hpp"
+#include "status/APIStatusSession.hpp"
 #include "status/StatusMessages.hpp"
 #include "support/FakeDevice.hpp"
 #include "support/LoopTest.hpp"
@@ -54,7 +55,8 @@ TEST(ControllerTest, AnAskerThatDepartedIsSweptAndNotAskedFor)
 
 // A handed-over device whose connection cannot be taken over is gone as a lost one is: its
 // run is answered at once, not kept for good against the running-request bound, and its unit
-// is reported. The devices before and after it in the state go on.
+// is reported, here to a backlog that the handed-over reports fill: its oldest is dropped. The
+// devices before and after it in the state go on.
 TEST(ControllerTest, ADeviceThatCannotBeTakenOverHasItsRunAnsweredAndTheOthersGoOn)
 {
     boost::asio::io_context io;
@@ -83,13 +85,15 @@ TEST(ControllerTest, ADeviceThatCannotBeTakenOverHasItsRunAnsweredAndTheOthersGo
                                        : accepted.release());
     }
     inherited.listeners.push_back({acceptor.release(), false});
+    inherited.reports.assign(APIStatusSession::reportBacklogLimit, "{}");
     Controller controller(io, {"127.0.0.2", "127.0.0.2", "1"}, DeviceOptions{}, &inherited);
     auto const state = controller.state();
     EXPECT_EQ(state.deviceConnections, 2u);
     EXPECT_EQ(state.devicesOnline, 2u);
     EXPECT_EQ(state.testsRunning, 2u);
     EXPECT_EQ(state.totals.repliesUnknown, 1u);
-    EXPECT_EQ(state.reportsBacklog, 1u);
+    EXPECT_EQ(state.reportsBacklog, APIStatusSession::reportBacklogLimit);
+    EXPECT_EQ(state.totals.reportsDropped, 1u);
     EXPECT_EQ(log.count("unitId:7 not taken over: Bad file descriptor"), 1u);
 }
 

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
 
 namespace kelvarin::triggerTesting
 {
@@ -35,6 +36,16 @@ TEST(ProbeTrackerTest, TheLastToLeaveTrimsAndAVanishedSessionYieldsNothing)
     session.reset();
     EXPECT_TRUE(tracker.hasProbe(0));
     EXPECT_EQ(tracker.getProbe(0), nullptr);
+}
+
+TEST(HeapTrimmerTest, TrimsOncePerHalvingSinceThePeak)
+{
+    std::vector<std::size_t> trims;
+    std::size_t count = 0;
+    HeapTrimmer trimmer([&] { trims.push_back(count); });
+    for (std::size_t n : {0, 1, 100, 51, 50, 26, 25, 40, 21, 20, 1, 0})
+        trimmer.noteCount(count = n);
+    EXPECT_EQ(trims, (std::vector<std::size_t>{50, 25, 20, 1, 0}));
 }
 
 } // namespace

@@ -3,10 +3,8 @@ and devices. They speak the wire formats byte for byte and record what they rece
 
 import asyncio
 import base64
-import hashlib
 import json
 import os
-import re
 import socket
 import struct
 
@@ -41,20 +39,33 @@ class Connection:
 
 class FakeApiServer:
     """An API server; as validator it answers "validate" requests through `policy`
-    (unit id, mac text) -> True, False, or None to leave the request unanswered."""
+    (unit id, mac text) -> True, False, or None to leave the request unanswered. A deaf one
+    reads the registration and nothing after it, with a receive buffer of 4 KiB, so that the
+    controller's writes back up at once, while it pings twice a second to look alive."""
 
-    def __init__(self, host, port, policy=None, hang_up=False):
-        self.host, self.port, self.policy = host, port, policy
+    def __init__(self, host, port, policy=None, hang_up=False, deaf=False):
+        self.host, self.port, self.policy, self.deaf = host, port, policy, deaf
         self.hang_up = hang_up  # closes every connection once it is registered
         self.connections = []
         self.server = None
 
     async def start(self):
         # No pings of its own: a test that stops reading must not be hung up on by them.
-        self.server = await websockets.serve(self._serve, self.host, self.port,
-                                             compression=None, max_size=None, ping_interval=None)
+        options = dict(compression=None, max_size=None, ping_interval=None)
+        if not self.deaf:
+            self.server = await websockets.serve(self._serve, self.host, self.port, **options)
+            return
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        listener.setsockopt(socket.IPPROTO_TCP, socket.TCP_MAXSEG, 256)
+        listener.bind((self.host, self.port))
+        self.server = await websockets.serve(self._serve, sock=listener, **options)
 
     async def stop(self):
+        for connection in self.connections:
+            if self.deaf:
+                connection.ws.transport.abort()
         self.server.close()
         await self.server.wait_closed()
         for connection in self.connections:
@@ -66,6 +77,10 @@ class FakeApiServer:
         try:
             async for message in ws:
                 connection.messages.append(message)
+                while self.deaf:
+                    ws.transport.pause_reading()
+                    await ws.ping()
+                    await asyncio.sleep(0.5)
                 if self.hang_up:
                     await ws.close()
                     break
@@ -229,54 +244,3 @@ class RawDevice:
 
     def close(self):
         self.writer.transport.abort()
-
-
-class DeafValidator:
-    """A validator that reads the controller's registration and nothing after it, while it
-    pings the controller twice a second, so that the connection looks alive and no answer ever
-    comes. Its receive buffer is 4 KiB: the controller's writes back up at once."""
-
-    GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
-
-    def __init__(self, host, port):
-        self.host, self.port = host, port
-        self.registrations = []
-        self.server = None
-        self.pingers = []
-
-    async def start(self):
-        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        listener.setsockopt(socket.IPPROTO_TCP, socket.TCP_MAXSEG, 256)
-        listener.bind((self.host, self.port))
-        listener.listen()
-        listener.setblocking(False)
-        self.server = await asyncio.start_server(self._serve, sock=listener)
-
-    async def stop(self):
-        for pinger in self.pingers:
-            pinger.cancel()
-        self.server.close()
-        await self.server.wait_closed()
-
-    async def _serve(self, reader, writer):
-        request = await reader.readuntil(b"\r\n\r\n")
-        key = re.search(rb"Sec-WebSocket-Key: *(\S+)", request, re.I).group(1)
-        accept = base64.b64encode(hashlib.sha1(key + self.GUID).digest())
-        writer.write(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
-                     b"Connection: Upgrade\r\nSec-WebSocket-Accept: " + accept + b"\r\n\r\n")
-        _, second = await reader.readexactly(2)
-        size = second & 0x7F
-        if size == 126:
-            size = struct.unpack(">H", await reader.readexactly(2))[0]
-        mask, payload = await reader.readexactly(4), await reader.readexactly(size)
-        self.registrations.append(bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
-        writer.transport.pause_reading()
-        self.pingers.append(asyncio.current_task())
-        try:
-            while True:
-                writer.write(bytes([0x80 | PING, 0]))
-                await asyncio.sleep(0.5)
-        finally:
-            writer.transport.abort()

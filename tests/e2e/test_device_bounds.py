@@ -1,51 +1,22 @@
 """Devices that would hold the controller's memory or its tests: connections that send a message
 of almost 16 MiB before they identify themselves, admitted devices that together send more
-partly received bytes than the budget allows, a device that takes runs and leaves without
-answering, and a device that answers another unit's test. Everyone else is still served."""
+partly received bytes than the budget allows, and a device that takes runs and leaves without
+answering while another answers one of them. Everyone else is still served."""
 
 import asyncio
 import struct
 import time
 import uuid
 
-from conftest import CONTROLLER
-from fakes import (ADMITTED, BINARY, CONTINUATION, MAC, RawDevice, execute_text, register_bytes,
-                   result_bytes, run_bytes, until)
-from loopback import is_sanitized
-from test_metrics import exposition
-from world import World, requires_private_hosts, result_message, run, run_test
+from fakes import BINARY, CONTINUATION, RawDevice, execute_text, result_bytes, until
+from world import (MEASURED, MIB, World, admitted_raw, requires_private_hosts, rss_kib, run,
+                   run_test, settled)
 
 pytestmark = requires_private_hosts
 
-MEASURED = not is_sanitized(CONTROLLER)
-MIB = 1 << 20
 ALMOST_16_MIB = 15.9 * MIB
 TOO_BIG = ("The WebSocket message exceeded the locally configured limit "
            "boost.beast.websocket:6")
-
-
-def rss_kib(world):
-    with open("/proc/%d/status" % world.controller.proc.pid) as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-
-
-async def metric(world, name):
-    """The value of an unlabelled series of the controller's metrics."""
-    series = await asyncio.to_thread(exposition, world.metrics_port)
-    assert name in series, "no series " + name
-    return series[name]
-
-
-async def settled_metric(world, name, value, timeout=10.0):
-    """The series' value once it is `value`, or at the deadline."""
-    deadline = time.monotonic() + timeout
-    while True:
-        current = await metric(world, name)
-        if current == value or time.monotonic() > deadline:
-            return current
-        await asyncio.sleep(0.01)
 
 
 async def send_unfinished(raw, in_one_frame):
@@ -69,13 +40,6 @@ async def send_unfinished(raw, in_one_frame):
     except (ConnectionError, OSError):
         pass
     return sent
-
-
-async def admitted_raw(world, unit_id):
-    raw = await RawDevice.connect(world.device_port)
-    await raw.send_frame(BINARY, register_bytes(unit_id, MAC))
-    assert await raw.read_message() == (BINARY, ADMITTED)
-    return raw
 
 
 def error_message(test_id, unit_id, message):
@@ -115,7 +79,7 @@ def test_hundreds_of_unidentified_sixteen_mib_messages_end_at_four_kib(tmp_path)
 
             assert max(sent) < ALMOST_16_MIB  # each was dropped before its message ended
             assert world.lines_with(prefix) == [prefix + TOO_BIG] * count
-            assert await settled_metric(world, "tt_controller_device_receive_bytes", 0) == 0
+            await settled(world, "tt_controller_device_receive_bytes", 0)
             if MEASURED:
                 # Each held a few KiB at most, where it held 16 MiB before.
                 assert peak[0] - idle < 16 * 1024, (idle, peak[0])
@@ -123,39 +87,24 @@ def test_hundreds_of_unidentified_sixteen_mib_messages_end_at_four_kib(tmp_path)
     run(scenario, timeout=180)
 
 
-def test_device_that_would_pass_the_receive_budget_ends_and_the_others_go_on(tmp_path):
+# How the budget is shared is the device side's own test; here, that the option and the
+# metrics reach it.
+def test_device_that_would_pass_the_configured_receive_budget_ends(tmp_path):
     async def scenario():
         async with World(tmp_path, metrics=True,
                          device_settings="receive-budget-mib=1\n") as world:
             first = await admitted_raw(world, 1)
             second = await admitted_raw(world, 2)
-            third = await world.admitted_device(3)
-            api = await world.apis[0].connected()
-            test_id = uuid.uuid4()
-            await api.send(execute_text(test_id, 1))
-            await first.read_message()
-
-            # The first holds 600 KB of its result, unfinished; the second's 600 KB cross 1 MiB.
-            head = result_bytes(test_id, '{"big":"' + "a" * 600000, last=True)
+            # The first holds 600 KB of a message, unfinished; the second's 600 KB cross 1 MiB.
+            head = result_bytes(uuid.uuid4(), "a" * 600000, last=True)
             await first.send_frame(BINARY, head, fin=False)
             held = "tt_controller_device_receive_bytes"
-            assert await settled_metric(world, held, len(head)) == len(head)
+            await settled(world, held, len(head))
             await second.send_frame(BINARY, result_bytes(uuid.uuid4(), "b" * 600000, True),
                                     fin=False)
             await world.wait_log("unitId:2 disconnected: receive budget exhausted")
-            await world.reported(2)
-            await second.wait_closed()
-            assert await settled_metric(
-                world, "tt_controller_device_receive_budget_exhausted_total", 1) == 1
-
-            # The first finishes its message and its result goes out whole.
-            await first.send_frame(CONTINUATION, b'"}', fin=True)
-            expected = result_message('{"big":"' + "a" * 600000 + '"}', test_id, 1)
-            await until(lambda: expected in world.apis[0].messages(), 20, "the big result")
-            assert await settled_metric(world, held, 0) == 0
-            await run_test(world, third, 3)
+            await settled(world, "tt_controller_device_receive_budget_exhausted_total", 1)
             assert world.lines_with("unitId:1 disconnected") == []
-            assert world.lines_with("unitId:3 disconnected") == []
             first.close()
     run(scenario)
 
@@ -172,7 +121,12 @@ def test_runs_of_a_device_that_leaves_without_answering_are_answered_at_once(tmp
                 await api.send(execute_text(test_id, 7))
             for _ in ids:
                 await silent.receive()
-            assert await settled_metric(world, "tt_controller_tests_running", runs) == runs
+            # A result from another unit's device ends none of them.
+            intruder = await world.admitted_device(8)
+            await intruder.send_result(ids[0], '{"from":8}', last=True)
+            await world.wait_log("unitId:8 result for a request of unitId:7 dropped")
+            await settled(world, "tt_controller_foreign_results_dropped_total", 1)
+            await settled(world, "tt_controller_tests_running", runs)
 
             started = time.monotonic()
             await silent.close()
@@ -182,37 +136,10 @@ def test_runs_of_a_device_that_leaves_without_answering_are_answered_at_once(tmp
                             "the answers on %s" % server.host)
             # At once: long before any timeout of the connection.
             assert time.monotonic() - started < 10
-            assert await settled_metric(world, "tt_controller_tests_running", 0) == 0
-            await run_test(world, await world.admitted_device(8), 8)
+            await settled(world, "tt_controller_tests_running", 0)
+            await run_test(world, intruder, 8)
             # The ids are free again.
             device = await world.admitted_device(7)
             await api.send(execute_text(ids[0], 7))
             await device.receive()
-    run(scenario)
-
-
-def test_result_for_another_units_request_is_dropped_and_the_asked_device_answers(tmp_path):
-    async def scenario():
-        async with World(tmp_path, metrics=True) as world:
-            intruder = await world.admitted_device(7)
-            asked = await world.admitted_device(8)
-            api = await world.apis[0].connected()
-            test_id = uuid.uuid4()
-            text = execute_text(test_id, 8)
-            await api.send(text)
-            assert await asked.receive() == run_bytes(
-                test_id, text[len('{"type":"execute","data":'):-1])
-
-            await intruder.send_result(test_id, '{"from":7}', last=True)
-            await world.wait_log("unitId:7 result for a request of unitId:8 dropped")
-            assert await settled_metric(world, "tt_controller_foreign_results_dropped_total", 1) == 1
-            assert await settled_metric(world, "tt_controller_tests_running", 1) == 1
-
-            await asked.send_result(test_id, '{"from":8}', last=True)
-            expected = result_message('{"from":8}', test_id, 8)
-            for server in world.apis:
-                await until(lambda: expected in server.messages(), 10, "the asked one's result")
-            assert not any('"from":7' in m for s in world.apis for m in s.messages())
-            assert await settled_metric(world, "tt_controller_tests_running", 0) == 0
-            await run_test(world, intruder, 7)
     run(scenario)

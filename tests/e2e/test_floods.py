@@ -12,8 +12,8 @@ from collections import Counter
 import pytest
 
 from fakes import (ADMITTED, BINARY, CONTINUATION, PING, REGISTRATION_TIMED_OUT, TEXT,
-                   TIMED_OUT, RawDevice, client_frame, register_bytes, until)
-from world import World, requires_private_hosts, run, run_test
+                   TIMED_OUT, RawDevice, client_frame)
+from world import World, admitted_raw, requires_private_hosts, run, run_test
 
 pytestmark = requires_private_hosts
 
@@ -136,14 +136,6 @@ async def drip(raw):
         pass  # closed by the controller
 
 
-async def admitted_raw_device(world, unit_id):
-    raw = await RawDevice.connect(world.device_port)
-    await raw.send_frame(BINARY, register_bytes(unit_id, (0, 0, 0, 0, 0, unit_id)))
-    assert await raw.read_message() == (BINARY, ADMITTED)
-    await world.wait_log("unitId:%d telling to the device that validation 1" % unit_id)
-    return raw
-
-
 @pytest.mark.parametrize("data", [
     b"".join(client_frame(BINARY if i == 0 else 0, bytes(1 << 20), fin=i == 16)
              for i in range(17)),
@@ -153,7 +145,7 @@ async def admitted_raw_device(world, unit_id):
 def test_a_message_past_16_mib_ends_the_connection_with_1009(tmp_path, data):
     async def scenario():
         async with World(tmp_path) as world:
-            raw = await admitted_raw_device(world, 9)
+            raw = await admitted_raw(world, 9)
             other = await world.admitted_device(8)
             # The controller may refuse the message, and close, before the last bytes are sent;
             # the failed send then ends the reading too, before the close frame is read.

@@ -2,7 +2,6 @@
 connection, running test and queued message goes on as if nothing had happened."""
 
 import asyncio
-import json
 import os
 import shutil
 import signal
@@ -16,8 +15,7 @@ import pytest
 import world as world_module
 from fakes import (ADMITTED, BINARY, CLOSE, CONTINUATION, MAGIC, PING, PONG, RawDevice,
                    client_frame, execute_text, register_bytes, result_bytes, run_bytes, until)
-from world import World, requires_private_hosts, result_message, run, run_test
-from test_metrics import http_get
+from world import World, http_get, requires_private_hosts, result_message, run, run_test
 
 pytestmark = requires_private_hosts
 
@@ -47,21 +45,36 @@ async def reload(world, devices):
 
 
 def test_a_reload_keeps_connections_running_tests_and_their_results(tmp_path):
+    """A message under way at the signal among them: it arrives whole."""
     async def scenario():
         async with World(tmp_path, metrics=True) as world:
             seven = await world.admitted_device(7)
             eight = await world.admitted_device(8)
-            test_id = uuid.uuid4()
+            raw = await RawDevice.connect(world.device_port)
+            await raw.send_frame(BINARY, register_bytes(9, (0, 0, 0, 0, 0, 9)))
+            await raw.read_message()
+            await world.wait_log("unitId:9 telling to the device that validation 1")
+            test_id, half_id = uuid.uuid4(), uuid.uuid4()
             text = execute_text(test_id, 7)
             await (await world.apis[0].connected()).send(text)
+            await (await world.apis[0].connected()).send(execute_text(half_id, 9))
             data = text[len('{"type":"execute","data":'):-1]
             assert await seven.receive() == run_bytes(test_id, data)
+            await raw.read_message()
             await seven.send_result(test_id, '{"part":1}', last=False)
             first = result_message('{"part":1}', test_id, 7)
             await until(lambda: all(first in api.messages() for api in world.apis))
             started = start_time(world)
 
-            await reload(world, 2)
+            half = '{"half":"' + "h" * 5000 + '"}'
+            frame = client_frame(BINARY, result_bytes(half_id, half, True))
+            await raw.send_bytes(frame[:3000])
+            pid = world.controller.proc.pid
+            os.kill(pid, signal.SIGHUP)
+            await world.wait_log("Reload requested")
+            await raw.send_bytes(frame[3000:])
+            await world.wait_log("Reload: took over 3 device connections")
+            assert world.controller.proc.pid == pid and world.controller.proc.poll() is None
 
             await seven.send_result(test_id, '{"part":2}', last=True)
             second = result_message('{"part":2}', test_id, 7)
@@ -71,45 +84,23 @@ def test_a_reload_keeps_connections_running_tests_and_their_results(tmp_path):
             await asking.send('{"type":"isOnline","data":{"unit_id":7}}')
             answer = '{"type":"isOnline","data":{"unit_id":7,"result":true}}'
             await until(lambda: answer in world.apis[1].messages())
+            halves = result_message(half, half_id, 9)
             for api in world.apis:
                 assert api.messages().count(first) == 1
                 assert api.messages().count(second) == 1
+                assert api.messages().count(halves) == 1
                 # The same connection throughout: registered once, never closed.
                 assert len(api.connections) == 1 and not api.connections[0].closed
-            assert len(validations(world)) == 2
+            assert len(validations(world)) == 3
             assert reports(world) == []
             assert world.lines_with("disconnected") == []
             # The counters go on from where the previous program left them.
-            totals = ['tt_controller_admissions_total{answer="accepted"} 2\n',
-                      "tt_controller_tests_received_total 2\n"]
+            totals = ['tt_controller_admissions_total{answer="accepted"} 3\n',
+                      "tt_controller_tests_received_total 3\n"]
             await until(lambda: all(t in http_get(world.metrics_port, "/metrics")[1]
                                     for t in totals), what="the totals %r" % totals)
             # The process is the same, and so is its start.
             assert start_time(world) == started
-    run(scenario)
-
-
-def test_a_message_under_way_at_the_signal_arrives_whole(tmp_path):
-    async def scenario():
-        async with World(tmp_path) as world:
-            raw = await RawDevice.connect(world.device_port)
-            await raw.send_frame(BINARY, register_bytes(9, (0, 0, 0, 0, 0, 9)))
-            await raw.read_message()
-            await world.wait_log("unitId:9 telling to the device that validation 1")
-            test_id = uuid.uuid4()
-            text = execute_text(test_id, 9)
-            await (await world.apis[0].connected()).send(text)
-            await raw.read_message()
-            frame = client_frame(BINARY, result_bytes(test_id, '{"half":"' + "h" * 5000 + '"}',
-                                                      True))
-            await raw.send_bytes(frame[:3000])
-            os.kill(world.controller.proc.pid, signal.SIGHUP)
-            await world.wait_log("Reload requested")
-            await raw.send_bytes(frame[3000:])
-            await world.wait_log("Reload: took over 1 device connections")
-            expected = result_message('{"half":"' + "h" * 5000 + '"}', test_id, 9)
-            await until(lambda: all(api.messages().count(expected) == 1 for api in world.apis))
-            assert reports(world) == []
     run(scenario)
 
 
@@ -160,34 +151,6 @@ def test_a_device_not_at_a_boundary_is_ended_and_reported_once(tmp_path, under_w
     run(scenario)
 
 
-def test_a_refused_configuration_or_a_missing_program_leaves_the_controller_as_it_was(
-        tmp_path, monkeypatch):
-    program = tmp_path / "tt_controller"
-    shutil.copy(world_module.CONTROLLER, program)
-    monkeypatch.setattr(world_module, "CONTROLLER", str(program))
-
-    async def scenario():
-        async with World(tmp_path) as world:
-            device = await world.admitted_device(7)
-            config = tmp_path / "tt_controller.cfg"
-            good = config.read_text()
-            # A FIFO without a writer: the loop must not wait on it.
-            config.unlink()
-            os.mkfifo(config)
-            os.kill(world.controller.proc.pid, signal.SIGHUP)
-            await world.wait_log("Reload refused: the config file %s is not a regular file"
-                                 % config)
-            config.unlink()
-            config.write_text(good)
-            program.unlink()
-            os.kill(world.controller.proc.pid, signal.SIGHUP)
-            await world.wait_log("Reload failed: No such file or directory")
-            await run_test(world, device, 7)
-            assert world.controller.proc.poll() is None
-            assert reports(world) == []
-    run(scenario)
-
-
 CONTROLLER_REFUSING_THE_FILE = """#!/bin/sh
 case "$1" in
 --version) echo "tt_controller 9.9.9" ;;
@@ -197,34 +160,38 @@ esac
 """
 
 
-@pytest.mark.parametrize("program, refusal", [
-    ("#!/bin/sh\nexit 0\n",
-     "does not answer as a controller (--version: exit status 0, printed nothing)"),
-    ("#!/bin/sh\necho \"$0: error while loading shared libraries: libboost_context.so.1.81.0: "
-     "cannot open shared object file: No such file or directory\" >&2\nexit 127\n",
-     "does not answer as a controller (--version: exit status 127, printed \"%(program)s: error "
-     "while loading shared libraries: libboost_context.so.1.81.0: cannot open shared object "
-     "file: No such file or directory\\n\")"),
-    ("#!/bin/sh\nsleep 600\n", "gave no answer within 5 seconds (--version)"),
+# What the new program's answers say is the check's own test; here, that each way of refusing
+# is reached from a SIGHUP and leaves the controller as it was. None: the file is a FIFO without
+# a writer, which the loop must not wait on; "": the program is gone.
+@pytest.mark.parametrize("program, line", [
+    (None, "Reload refused: the config file %(config)s is not a regular file"),
+    ("", "Reload failed: No such file or directory"),
+    ("#!/bin/sh\nsleep 600\n",
+     "Reload refused: the new program gave no answer within 5 seconds (--version)"),
     (CONTROLLER_REFUSING_THE_FILE,
-     "refuses the configuration (--check-config: exit status 1, printed \"Exception: refused "
-     "--check-config -c %(config)s\\n\")"),
-], ids=["exits-at-once", "missing-library", "hangs", "refuses-the-file"])
-def test_a_new_program_that_cannot_take_over_is_refused_and_nothing_is_touched(
-        tmp_path, monkeypatch, program, refusal):
+     "Reload refused: the new program refuses the configuration (--check-config: exit status 1, "
+     "printed \"Exception: refused --check-config -c %(config)s\\n\")"),
+], ids=["fifo-configuration", "missing-program", "hangs", "refuses-the-file"])
+def test_a_reload_that_cannot_go_ahead_is_refused_and_nothing_is_touched(
+        tmp_path, monkeypatch, program, line):
     path = tmp_path / "tt_controller"
     shutil.copy(world_module.CONTROLLER, path)
     monkeypatch.setattr(world_module, "CONTROLLER", str(path))
-    line = "Reload refused: the new program " + refusal % {
-        "program": path, "config": tmp_path / "tt_controller.cfg"}
-    hangs = refusal.startswith("gave no answer")
+    config = tmp_path / "tt_controller.cfg"
+    line %= {"config": config}
+    hangs = "gave no answer" in line
 
     async def scenario():
         async with World(tmp_path) as world:
             device = await world.admitted_device(7)
-            path.unlink()
-            path.write_text(program)
-            path.chmod(0o755)
+            if program is None:
+                config.unlink()
+                os.mkfifo(config)
+            else:
+                path.unlink()
+            if program:
+                path.write_text(program)
+                path.chmod(0o755)
             pid = world.controller.proc.pid
             os.kill(pid, signal.SIGHUP)
             if hangs:
@@ -246,11 +213,14 @@ def test_a_new_program_that_cannot_take_over_is_refused_and_nothing_is_touched(
     run(scenario)
 
 
-def test_results_queued_for_an_api_server_down_across_a_reload_arrive_once_it_returns(tmp_path):
+def test_what_is_owed_to_peers_down_across_a_reload_reaches_them_once_they_return(tmp_path):
+    """Results for an API server that is down, a disconnection report and a validation for
+    the validator that is down: queued, handed over and delivered once, in their order."""
     async def scenario():
         async with World(tmp_path) as world:
             down, up = world.apis
             devices = {7: await world.admitted_device(7), 8: await world.admitted_device(8)}
+            leaves = await world.admitted_device(6)
             tests = {unit: uuid.uuid4() for unit in devices}
             asking = await up.connected()
             for unit, device in devices.items():
@@ -260,6 +230,13 @@ def test_results_queued_for_an_api_server_down_across_a_reload_arrive_once_it_re
                     tests[unit], text[len('{"type":"execute","data":'):-1])
             await down.stop()
             await world.wait_log("Connecting wait: %s:%d" % (down.host, world.api_port))
+            await world.validator.stop()
+            await world.wait_log("API Status: Input loop failed with")
+            await leaves.close()
+            await world.wait_log("API status: report disconnection unitId:6")
+            newcomer = await world.device(9)
+            await newcomer.register()
+            await world.wait_log("API status: requested validate for unitId: [9]")
 
             def results(server, unit):
                 return [m for m in server.messages() if str(tests[unit]) in m]
@@ -272,7 +249,8 @@ def test_results_queued_for_an_api_server_down_across_a_reload_arrive_once_it_re
             await until(lambda: all(len(results(up, unit)) == 1 for unit in devices))
             os.kill(world.controller.proc.pid, signal.SIGHUP)
             await send_parts(2)
-            await world.wait_log("Reload: took over 2 device connections, 2 running requests")
+            await world.wait_log(
+                "Reload: took over 3 device connections, 2 running requests, 1 reports")
             await send_parts(3, last=True)
             await until(lambda: all(len(results(up, unit)) == 3 for unit in devices))
             # Still down: all six wait in the queue.
@@ -287,48 +265,20 @@ def test_results_queued_for_an_api_server_down_across_a_reload_arrive_once_it_re
                 assert results(down, unit) == expected
                 assert results(up, unit) == expected
             assert len(up.connections) == 1 and not up.connections[0].closed
-            assert reports(world) == []
-    run(scenario)
-
-
-def test_a_reload_while_the_validator_is_down_keeps_its_reports_and_pending_validations(
-        tmp_path):
-    async def scenario():
-        async with World(tmp_path) as world:
-            stays = await world.admitted_device(7)
-            leaves = await world.admitted_device(8)
-            await world.validator.stop()
-            await world.wait_log("API Status: Input loop failed with")
-            await leaves.close()
-            await world.wait_log("API status: report disconnection unitId:8")
-            newcomer = await world.device(9)
-            await newcomer.register()
-            await world.wait_log("API status: requested validate for unitId: [9]")
-
-            await reload(world, 2)
-            assert world.controller.found(
-                "Reload: took over 2 device connections, 0 running requests, 1 reports")
 
             await world.validator.start()
             assert await newcomer.receive() == ADMITTED
-            await until(lambda: len(reports(world)) == 1, what="the report of 8")
-            await run_test(world, newcomer, 9)
-            await run_test(world, stays, 7)
+            await until(lambda: len(reports(world)) == 1, what="the report of 6")
+            await run_test(world, newcomer, 9, api=1)
             [report] = reports(world)
-            assert '"reason":"clean"' in report and '"unit_id":8}' in report
+            assert '"reason":"clean"' in report and '"unit_id":6}' in report
             assert ['"unit_id":9' in m for m in validations(world)].count(True) == 1
-            assert not any('"unit_id":7}' in m for m in reports(world))
     run(scenario)
 
 
-@pytest.mark.parametrize("state, reason", [
-    (b'{"version":1,"configuration":"[api-side]\\nall-host', "damaged state: not JSON"),
-    (json.dumps({"version": 3, "configuration": "", "listeners": [], "devices": [],
-                 "requests": [], "apiQueues": [], "validations": [], "reports": [],
-                 "counters": {}}).encode(), "state format version 3, this program reads 1 to 2"),
-], ids=["damaged", "another-version"])
-def test_a_state_that_cannot_be_read_closes_what_was_handed_over_and_starts_afresh(
-        tmp_path, state, reason):
+# Which states are refused, and why, is the state's own test.
+def test_a_state_that_cannot_be_read_closes_what_was_handed_over_and_starts_afresh(tmp_path):
+    state = b'{"version":1,"configuration":"[api-side]\\nall-host'
     # A connection as a previous program would have handed it over; the test holds its far end.
     with socket.create_server(("127.0.0.1", 0)) as listener:
         handed = socket.create_connection(listener.getsockname())
@@ -341,8 +291,8 @@ def test_a_state_that_cannot_be_read_closes_what_was_handed_over_and_starts_afre
         async with World(tmp_path, env=env, pass_fds=(memory, handed.fileno())) as world:
             os.close(memory)
             handed.close()
-            line = ("Reload: the handed-over state is unreadable (%s): 1 connections closed, "
-                    "starting afresh" % reason)
+            line = ("Reload: the handed-over state is unreadable (damaged state: not JSON): "
+                    "1 connections closed, starting afresh")
             assert world.lines_with("Reload: ") == [line]
             far.settimeout(10)
             assert await asyncio.to_thread(far.recv, 1) == b""

@@ -4,6 +4,7 @@ The controller reaches every API server through one host name, so it runs in a m
 of its own whose /etc/hosts names the loopback addresses of the fakes."""
 
 import asyncio
+import http.client
 import os
 import socket
 import subprocess
@@ -12,10 +13,15 @@ import uuid
 import pytest
 
 from conftest import CONTROLLER, ControllerProcess, free_port, private_hosts_supported
-from fakes import ADMITTED, FakeApiServer, FakeDevice, execute_text, run_bytes, until
+from fakes import (ADMITTED, BINARY, FakeApiServer, FakeDevice, RawDevice, execute_text,
+                   register_bytes, run_bytes, until)
+from loopback import is_sanitized
 
 API_ADDRESSES = ["127.0.0.2", "127.0.0.3"]
 VALIDATOR_ADDRESS = "127.0.0.4"
+MIB = 1 << 20
+# Memory is judged only without a sanitizer's quarantine and shadow memory.
+MEASURED = not is_sanitized(CONTROLLER)
 
 
 requires_private_hosts = pytest.mark.skipif(
@@ -25,7 +31,7 @@ requires_private_hosts = pytest.mark.skipif(
 class World:
     def __init__(self, tmp_path, policy=lambda unit, mac: True, start_validator=True,
                  unserved=(), api_settings="", stderr=None, hang_up=False, metrics=False,
-                 env=None, device_settings="", pass_fds=()):
+                 env=None, device_settings="", pass_fds=(), deaf_validator=False):
         """`unserved`: further addresses of the all-API name that the test serves itself, or
         leaves down; `api_settings`, `device_settings`: lines added to the [api-side] and the
         [device-side] section; `stderr`: a
@@ -33,7 +39,7 @@ class World:
         API server and the validator close each connection right after its registration;
         `metrics`: True, or a port: the controller serves its metrics endpoint on 127.0.0.1;
         `env`: the controller's environment instead of the test's; `pass_fds`: descriptors the
-        controller inherits."""
+        controller inherits; `deaf_validator`: see FakeApiServer."""
         self.tmp_path = tmp_path
         # The port of the metrics endpoint on 127.0.0.1, when there is one.
         self.metrics_port = free_port() if metrics is True else metrics or None
@@ -42,7 +48,8 @@ class World:
         self.device_port = free_port("::", socket.AF_INET6)
         self.apis = [FakeApiServer(address, self.api_port, hang_up=hang_up)
                      for address in API_ADDRESSES]
-        self.validator = FakeApiServer(VALIDATOR_ADDRESS, self.api_port, policy, hang_up=hang_up)
+        self.validator = FakeApiServer(VALIDATOR_ADDRESS, self.api_port, policy, hang_up=hang_up,
+                                       deaf=deaf_validator)
         self.unserved = list(unserved)
         self.api_settings = api_settings
         self.device_settings = device_settings
@@ -150,3 +157,60 @@ def cpu_seconds(pid):
     with open("/proc/%d/stat" % pid) as stat:
         fields = stat.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def http_get(port, path, headers=None, timeout=10.0):
+    """(status, body) of one GET on a connection of its own."""
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    try:
+        connection.request("GET", path, headers=headers or {})
+        response = connection.getresponse()
+        return response.status, response.read().decode()
+    finally:
+        connection.close()
+
+
+def exposition(port):
+    """Every series of the controller's metrics with its value, as exposed now (the exposition
+    may be up to a second old)."""
+    status, body = http_get(port, "/metrics")
+    assert status == 200
+    return {series: float(value) for series, value in
+            (line.rsplit(" ", 1) for line in body.splitlines() if line and line[0] != "#")}
+
+
+def counter(port, name):
+    return int(exposition(port)[name])
+
+
+async def metric(world, name):
+    """The value of an unlabelled series of the controller's metrics, as exposed now."""
+    return (await asyncio.to_thread(exposition, world.metrics_port))[name]
+
+
+async def settled(world, name, value):
+    """Waits until the unlabelled series is `value` (the exposition may be a second old)."""
+    await until(lambda: exposition(world.metrics_port).get(name) == value,
+                what=lambda: "%s to be %r, not %r" % (
+                    name, value, exposition(world.metrics_port).get(name)))
+
+
+def status_kib(pid, field):
+    """A size from /proc/<pid>/status, such as VmRSS or VmHWM, in KiB."""
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+
+
+def rss_kib(world):
+    return status_kib(world.controller.proc.pid, "VmRSS")
+
+
+async def admitted_raw(world, unit_id):
+    """A device driven frame by frame, registered and admitted."""
+    raw = await RawDevice.connect(world.device_port)
+    await raw.send_frame(BINARY, register_bytes(unit_id, (0, 0, 0, 0, 0, unit_id)))
+    assert await raw.read_message() == (BINARY, ADMITTED)
+    await world.wait_log("unitId:%d telling to the device that validation 1" % unit_id)
+    return raw

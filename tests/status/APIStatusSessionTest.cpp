@@ -178,7 +178,6 @@ TEST_F(APIStatusSessionTest, WhatWasAskedAndReportedWhileDownFollowsTheRegistrat
     gone.reset();
     server.setRejecting(false);
     ASSERT_TRUE(waitForMessages(server, 7));
-    settle();
 
     Lines const ordered{registration(), buildValidateRequest(3, mac(0xff)),
                         buildValidateRequest(7, mac(0x01)), buildValidateRequest(7, mac(0x02)),
@@ -198,9 +197,11 @@ TEST_F(APIStatusSessionTest, WhatWasAskedAndReportedWhileDownFollowsTheRegistrat
     ASSERT_TRUE(runUntil([&] { return answers.size() == 1; }));
     server.closeNewest();
     ASSERT_TRUE(waitForMessages(server, 11));
-    settle();
+    session->reportDisconnection(report(3));
+    ASSERT_TRUE(waitForMessages(server, 12));
     EXPECT_EQ(server.connectionCount(), 2u);
-    EXPECT_EQ(server.newest().received, (Lines{ordered[0], ordered[1], ordered[3], ordered[4]}));
+    EXPECT_EQ(server.newest().received,
+              (Lines{ordered[0], ordered[1], ordered[3], ordered[4], report(3)}));
 }
 
 // The watch loop moves the connection only when its address is gone, and the reports whose
@@ -233,7 +234,6 @@ TEST_F(APIStatusSessionTest, WatchLoopMovesTheConnectionAndItsUnwrittenReportsOn
 
     resolved = {second.endpoint()};
     ASSERT_TRUE(runUntil([&] { return second.allReceived().size() >= 4; }, 30s));
-    settle();
     Lines shortened; // 64 MiB of blanks make an unreadable failure message
     for (auto const &text : second.allReceived())
         shortened.push_back(text == stuck ? "stuck" : text.substr(0, 200));
@@ -326,7 +326,7 @@ TEST_F(APIStatusSessionTest, RequestsBehindAStuckWriteAreBoundedAndThoseOfGoneAs
     connectTo(server);
     std::string const stuck = report(1) + std::string(64 << 20, ' ');
     session->reportDisconnection(stuck);
-    settle(); // the writer is in the report's write
+    ASSERT_TRUE(runUntil([&] { return !session->atHandOverPoint(); })); // in the report's write
 
     // Every device but one gives up; the one that waits shares its key with half of them.
     auto const waiting = std::make_shared<int>();
@@ -357,7 +357,6 @@ TEST_F(APIStatusSessionTest, RequestsBehindAStuckWriteAreBoundedAndThoseOfGoneAs
 
     server.setReading(true);
     ASSERT_TRUE(runUntil([&] { return server.allReceived().size() == limit + 2; }, 60s));
-    settle();
     auto const &received = server.allReceived();
     EXPECT_EQ(received.size(), limit + 2);
     EXPECT_EQ(received[0], registration());
@@ -383,7 +382,7 @@ TEST_F(APIStatusSessionTest, HeldWriterLeavesReportsInTheBacklogAndResumeWritesT
     ASSERT_TRUE(waitForMessages(server, 1));
     session->hold();
     session->reportDisconnection(report(7));
-    settle();
+    EXPECT_TRUE(neverWithin([&] { return server.allReceived().size() > 1; }));
     EXPECT_TRUE(session->atHandOverPoint());
     EXPECT_EQ(session->handOver().reports, Lines{report(7)});
     EXPECT_EQ(server.allReceived(), Lines{registration()});

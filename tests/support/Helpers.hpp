@@ -4,12 +4,16 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <sys/socket.h>
+#include <thread>
 #include <vector>
 
 namespace kelvarin::triggerTesting::testSupport
@@ -50,6 +54,48 @@ inline bool runUntil(boost::asio::io_context &io, std::function<bool()> const &c
     return true;
 }
 
+// Shuts the sockets it watches down once the deadline passes, so that a blocking read or write
+// on one of them fails the test at once instead of waiting for the test's time limit.
+class SocketDeadline
+{
+public:
+    explicit SocketDeadline(std::chrono::seconds limit = std::chrono::seconds(20))
+        : thread(
+              [this, limit]
+              {
+                  std::unique_lock lock(mutex);
+                  if (!changed.wait_for(lock, limit, [this] { return over; }))
+                      for (int descriptor : watched)
+                          ::shutdown(descriptor, SHUT_RDWR);
+              })
+    {
+    }
+    ~SocketDeadline()
+    {
+        {
+            std::lock_guard const lock(mutex);
+            over = true;
+        }
+        changed.notify_one();
+        thread.join();
+    }
+    SocketDeadline(SocketDeadline const &) = delete;
+    SocketDeadline &operator=(SocketDeadline const &) = delete;
+
+    void watch(int descriptor)
+    {
+        std::lock_guard const lock(mutex);
+        watched.push_back(descriptor);
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<int> watched;
+    bool over = false;
+    std::thread thread; // last: it uses the members above
+};
+
 // The text of what the call threw, or "(accepted)" when it returned, so that a test compares an
 // error text exactly in one expectation. Only Exception is caught: anything else thrown still
 // fails the test.
@@ -84,6 +130,23 @@ inline std::string toString(boost::asio::ip::tcp::endpoint const &endpoint)
     std::ostringstream out;
     out << endpoint;
     return out.str();
+}
+
+// One WebSocket frame, with the shortest length form: a client's is masked, with a key of zeros
+// so that the payload stays legible; a server's is not.
+inline std::string webSocketFrame(std::string const &payload, bool masked = true, bool fin = true,
+                                  unsigned char opcode = 2)
+{
+    std::string frame(1, static_cast<char>((fin ? 0x80 : 0) | opcode));
+    char const mask = masked ? static_cast<char>(0x80) : 0;
+    std::size_t const size = payload.size();
+    int const lengthBytes = size < 126 ? 0 : size < 65536 ? 2 : 8;
+    frame += static_cast<char>(mask | (lengthBytes == 0 ? size : lengthBytes == 2 ? 126 : 127));
+    for (int shift = 8 * (lengthBytes - 1); shift >= 0; shift -= 8)
+        frame += static_cast<char>((size >> shift) & 0xff);
+    if (masked)
+        frame.append(4, '\0');
+    return frame + payload;
 }
 
 // A resolver's answer for the host name.

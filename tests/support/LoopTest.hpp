@@ -28,10 +28,11 @@ protected:
         return testSupport::runUntil(io, done, timeout);
     }
 
-    // Gives the loop time to do something it must not do.
-    void settle()
+    // For what must not happen: runs the loop for a while, and true unless it happened.
+    bool neverWithin(std::function<bool()> const &happened,
+                     std::chrono::steady_clock::duration timeout = std::chrono::milliseconds(100))
     {
-        runUntil([] { return false; }, std::chrono::milliseconds(100));
+        return !runUntil(happened, timeout);
     }
 
     bool waitForMessages(FakeApiServer const &server, std::size_t count)

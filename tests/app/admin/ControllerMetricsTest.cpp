@@ -1,5 +1,8 @@
 #include "app/admin/ControllerMetrics.hpp"
 
+#include "app/ControllerState.hpp"
+#include "app/admin/ExpositionCache.hpp"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -33,6 +36,7 @@ TEST(ControllerMetrics, AStateReadsAsItsExposition)
     state.totals.repliesUnknown = 1;
     state.totals.admissionsAccepted = 18446744073709551615UL;
     state.totals.validationsDropped = 4;
+    state.totals.reportsDropped = 5;
     auto const text = expositionText(ControllerMetrics([&] { return state; }));
 
     for (auto const *family : {
@@ -56,6 +60,8 @@ TEST(ControllerMetrics, AStateReadsAsItsExposition)
              "connection.\n"
              "# TYPE tt_controller_validations_dropped_total counter\n"
              "tt_controller_validations_dropped_total 4\n",
+             "# TYPE tt_controller_reports_dropped_total counter\n"
+             "tt_controller_reports_dropped_total 5\n",
              "# TYPE tt_controller_api_sessions gauge\n"
              "tt_controller_api_sessions{state=\"connecting\"} 1\n"
              "tt_controller_api_sessions{state=\"registered\"} 1\n",
@@ -75,6 +81,62 @@ TEST(ControllerMetrics, AStateReadsAsItsExposition)
     // Counters first, then gauges; the start time last.
     EXPECT_EQ(text.find("# HELP tt_controller_admissions_total"), 0U);
     EXPECT_TRUE(text.ends_with("\ntt_controller_start_time_seconds 1700000000\n"));
+}
+
+TEST(ControllerStateTest, ReadyNeedsTheValidatorAndOneRegisteredAPISession)
+{
+    auto const withSessions = [](bool validator, std::vector<bool> const &registered)
+    {
+        ControllerState state;
+        state.validatorConnected = validator;
+        for (bool r : registered)
+            state.apiSessions.push_back({{}, r});
+        return state;
+    };
+    EXPECT_EQ(withSessions(true, {false, true}).unreadiness(), "");
+    // A session still connecting cannot take a test's results.
+    EXPECT_EQ(withSessions(false, {false}).unreadiness(),
+              "validator not connected, no API session registered");
+    EXPECT_EQ(withSessions(true, {true, false, true}).statusLine(),
+              "devices online: 0, validator: up, API sessions: 2 of 3 registered");
+}
+
+// What a reload hands over comes back total by total; names of other versions are passed by.
+TEST(ControllerStateTest, TotalsGoOverByName)
+{
+    ControllerState::Totals totals;
+    totals.admissionsRefused = 3;
+    totals.repliesUnknown = 18446744073709551615UL;
+    totals.metricsConnectionsEvicted = 1;
+    auto named = totals.named();
+    EXPECT_EQ(named.size(), 14U);
+    named.emplace_back("somethingNewer", 9);
+    auto const back = ControllerState::Totals::fromNamed(named);
+    EXPECT_EQ(back.admissionsRefused, 3U);
+    EXPECT_EQ(back.repliesUnknown, 18446744073709551615UL);
+    EXPECT_EQ(back.metricsConnectionsEvicted, 1U);
+    EXPECT_EQ(back.named(), totals.named());
+    EXPECT_EQ(ControllerState::Totals::fromNamed({{"testsReceived", 4}}).named()[5],
+              (std::pair<std::string, std::uint64_t>("testsReceived", 4)));
+}
+
+TEST(ExpositionCacheTest, ScrapesWithinAPeriodShareOneTextAndALaterOneGetsAFreshOne)
+{
+    auto now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+    int builds = 0;
+    ExpositionCache cache([&] { return "# build " + std::to_string(++builds) + "\n"; },
+                          std::chrono::seconds(1), [&] { return now; });
+    auto const first = cache.get();
+    now += std::chrono::milliseconds(999);
+    auto const second = cache.get();
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(*second, "# build 1\n");
+    now += std::chrono::milliseconds(1);
+    auto const third = cache.get();
+    EXPECT_EQ(*third, "# build 2\n");
+    // An answer still being written keeps the text it was given.
+    EXPECT_EQ(*first, "# build 1\n");
+    EXPECT_EQ(builds, 2);
 }
 
 } // namespace

@@ -69,11 +69,6 @@ TEST(MetricsRequestHandlerTest, AnswersEachPathAndMethodWithItsExactResponse)
         {http::verb::get, "/METRICS", "", notFound + "not found\n"},
         {http::verb::post, "/ready", "", notFound + "not found\n"},
         {http::verb::post, "/metrics", "", notFound + "not found\n"},
-        // A HEAD is answered with the head alone, its length that of the body it leaves out.
-        {http::verb::head, "/metrics", "", metricsHead},
-        {http::verb::head, "/ready", "",
-         "HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: 6\r\n\r\n"},
-        {http::verb::head, "/", "", notFound},
     };
     for (auto const &[method, target, unreadiness, response] : cases)
         EXPECT_EQ(bytesOf(handlerWhile(unreadiness).handle(request(method, target))), response)

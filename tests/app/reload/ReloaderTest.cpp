@@ -169,16 +169,21 @@ TEST_F(ReloaderTest, AtTheBoundWhatThereIsIsHandedOver)
 
 TEST_F(ReloaderTest, ASighupBlockedBeforeTheStartIsServedOnceItStarts)
 {
-    sigset_t hangUp;
+    sigset_t hangUp, before;
     sigemptyset(&hangUp);
     sigaddset(&hangUp, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &hangUp, nullptr);
+    pthread_sigmask(SIG_BLOCK, &hangUp, &before);
     ::raise(SIGHUP);
     configurationError = "can not open config file: /nonexistent";
-    Reloader reloader(io, steps());
-    reloader.start();
-    ASSERT_TRUE(run(
-        [&] { return log.count("Reload refused: can not open config file: /nonexistent") == 1; }));
+    {
+        Reloader reloader(io, steps());
+        reloader.start();
+        EXPECT_TRUE(run(
+            [&]
+            { return log.count("Reload refused: can not open config file: /nonexistent") == 1; }));
+    }
+    // The cases after this one in the process get the mask they had.
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 } // namespace

@@ -1,23 +1,145 @@
+#include "app/reload/NewProgramCheck.hpp"
 #include "app/reload/ProgramReplacement.hpp"
-
+#include "app/reload/ReloadState.hpp"
 #include "app/reload/StateFile.hpp"
+#include "support/Helpers.hpp"
+
+#include <boost/asio/io_context.hpp>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace kelvarin::triggerTesting
 {
 namespace
 {
+
+using namespace std::chrono_literals;
+
+std::string const thisFormat = std::to_string(ReloadState::formatVersion);
+
+// A program of the controller's making, as a script: it answers the three questions, with
+// `formats` for the state formats and `check` as the body of --check-config. A descriptor it
+// inherits makes its version answer wrong.
+std::string controllerScript(std::string const &formats, std::string const &check)
+{
+    return "#!/bin/sh\ncase \"$1\" in\n"
+           "--version) if [ -e /proc/$$/fd/57 ]; then echo inherited; else echo 'tt_controller "
+           "1.2.3'; fi ;;\n"
+           "--reload-state-formats) echo '" +
+           formats + "' ;;\n--check-config) " + check + " ;;\n*) exit 2 ;;\nesac\n";
+}
+
+class NewProgramCheckTest : public ::testing::Test
+{
+protected:
+    NewProgramCheckTest()
+    {
+        std::string pattern = ::testing::TempDir() + "tt_new_program_XXXXXX";
+        directory = ::mkdtemp(pattern.data());
+    }
+    ~NewProgramCheckTest() override { std::filesystem::remove_all(directory); }
+
+    std::string program(std::string const &text)
+    {
+        auto const path = directory + "/tt_controller";
+        std::filesystem::remove(path);
+        std::ofstream(path) << text;
+        ::chmod(path.c_str(), 0755);
+        return path;
+    }
+
+    // What the check says of the program; nothing it started is left, not even a zombie.
+    std::string verdictOn(std::string const &text, std::chrono::steady_clock::duration bound = 5s)
+    {
+        boost::asio::io_context io;
+        std::optional<std::string> refusal;
+        std::make_shared<NewProgramCheck>(io, program(text),
+                                          std::vector<std::string>{"-c", "/x.cfg"}, bound)
+            ->start([&](std::string const &verdict) { refusal = verdict; });
+        EXPECT_TRUE(testSupport::runUntil(
+            io, [&] { return refusal.has_value(); }, 20s));
+        EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+        EXPECT_EQ(errno, ECHILD);
+        return refusal.value_or("(no verdict)");
+    }
+
+    std::string directory;
+};
+
+TEST_F(NewProgramCheckTest, OnlyAControllerThatReadsTheStateAndTheFileCanTakeOver)
+{
+    // Open in the test's process without close-on-exec, as the controller's sockets are.
+    int const opened = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::dup2(opened, 57), 57);
+    ::close(opened);
+    struct Case
+    {
+        std::string program;
+        std::string refusal;
+    };
+    std::vector<Case> const cases{
+        {controllerScript(thisFormat, "exit 0"), ""},
+        {controllerScript("7 " + thisFormat, "exit 0"), ""},
+        {"#!/bin/sh\nexit 0\n",
+         "does not answer as a controller (--version: exit status 0, printed nothing)"},
+        {"#!/bin/sh\necho 'error while loading shared libraries: libx.so.1' >&2\nexit 127\n",
+         "does not answer as a controller (--version: exit status 127, printed \"error while "
+         "loading shared libraries: libx.so.1\\n\")"},
+        {"#!/bin/sh\nkill -SEGV $$\n",
+         "does not answer as a controller (--version: killed by signal 11, printed nothing)"},
+        // Read to the end, kept only in part.
+        {"#!/bin/sh\nhead -c 100000 /dev/zero | tr '\\0' x\n",
+         "does not answer as a controller (--version: exit status 0, printed \"" +
+             std::string(1024, 'x') + " ... (100000 bytes)\")"},
+        {"\x7f"
+         "ELF",
+         "can not be run: Exec format error"},
+        {controllerScript(std::to_string(ReloadState::formatVersion + 1), "exit 0"),
+         "does not read state format " + thisFormat + " (--reload-state-formats: exit status 0, " +
+             "printed \"" + std::to_string(ReloadState::formatVersion + 1) + "\\n\")"},
+        {controllerScript(thisFormat, "echo \"Exception: $*\" >&2; exit 1"),
+         "refuses the configuration (--check-config: exit status 1, printed \"Exception: "
+         "--check-config -c /x.cfg\\n\")"},
+    };
+    for (auto const &[text, refusal] : cases)
+        EXPECT_EQ(verdictOn(text), refusal) << text;
+    ::close(57);
+}
+
+// The program and what it started are killed at the bound, and reaped.
+TEST_F(NewProgramCheckTest, AProgramThatHangsIsKilledAtTheBound)
+{
+    auto const started = directory + "/started";
+    EXPECT_EQ(verdictOn("#!/bin/sh\nsleep 1000 &\necho $! > " + started + "\nwait\n", 2s),
+              "gave no answer within 2 seconds (--version)");
+    pid_t sleeper = 0;
+    ASSERT_TRUE(std::ifstream(started) >> sleeper);
+    // Killed, it is left to init, which reaps it.
+    auto const gone = [sleeper]
+    {
+        std::ifstream stat("/proc/" + std::to_string(sleeper) + "/stat");
+        std::string pid, name, state;
+        return !(stat >> pid >> name >> state) || state == "Z";
+    };
+    boost::asio::io_context io;
+    EXPECT_TRUE(testSupport::runUntil(io, gone, 10s));
+}
 
 std::string readToEnd(int descriptor)
 {
