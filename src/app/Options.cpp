@@ -33,9 +33,9 @@ po::options_description genericOptions(std::string &configPath, std::string &sho
         "config,c", po::value<std::string>(&configPath)->default_value(defaultConfigPath),
         "path to the configuration file")("check-config", "check the configuration file and exit")(
         "show-device", po::value<std::string>(&shownUnit)->value_name("UNIT"),
-        "print the running controller's connections of a unit and exit")(
-        "show-status",
-        "print the running controller's status and exit")("version", "print the version and exit")(
+        "print a unit's connections and exit")(
+        "show-status", "print the controller's status and exit")("version",
+                                                                 "print the version and exit")(
         "reload-state-formats", "print the reload state formats and exit")("help", "");
     return generic;
 }

@@ -17,7 +17,7 @@ body { font-family: sans-serif; margin: 1.5em; color: #222; max-width: 60em; }
 h1 { font-size: 1.4em; margin-bottom: 0.2em; }
 h2 { font-size: 1.1em; margin: 1.4em 0 0.4em; }
 table { border-collapse: collapse; }
-td, th { border: 1px solid #ccc; padding: 0.25em 0.6em; text-align: left; }
+td, th { border: 1px solid #ccc; padding: 0.25em 0.6em; text-align: left; white-space: nowrap; }
 th { background: #f3f3f3; }
 .num { text-align: right; font-variant-numeric: tabular-nums; }
 .good { color: #176b17; }
@@ -150,6 +150,11 @@ function drawPlot(now) {
       (top + h * (1 - sample[key] / highest)).toFixed(1));
     svgElement("polyline", {points: points.join(" "), fill: "none", stroke: colour,
                             "stroke-width": 2}, plot);
+    // A dot for each poll, so that the first ones show before there is a line.
+    for (const point of points) {
+      const [x, y] = point.split(",");
+      svgElement("circle", {cx: x, cy: y, r: 2.5, fill: colour}, plot);
+    }
     svgElement("text", {x: labelX, y: top + 10, "text-anchor": anchor, "font-size": 11,
                         fill: colour}, plot).textContent = String(highest);
     svgElement("text", {x: labelX, y: top + h, "text-anchor": anchor, "font-size": 11,
