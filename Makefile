@@ -11,13 +11,14 @@ JOBS ?= $(shell nproc)
 # minimal Debian lacks) before it builds, and checked with lintian; the tests install it on a Debian 12 made by debootstrap
 # and booted by systemd-container's systemd-nspawn. systemd-analyze verify looks the units'
 # manual page up with man-db's man. The package tests build through ccache, so that a second
-# package, of another version, compiles only what the version changes.
+# package, of another version, compiles only what the version changes. Chromium (headless)
+# loads the operators' page in the end-to-end tests.
 PACKAGES := build-essential cmake ninja-build g++ make pkg-config \
 	libboost1.81-dev libboost-program-options1.81-dev \
 	libboost-context1.81-dev libboost-coroutine1.81-dev \
 	rapidjson-dev libsystemd-dev prometheus-cpp-dev libjemalloc-dev libgtest-dev libgmock-dev \
 	python3 python3-pytest python3-websockets systemd dpkg-dev debhelper lintian \
-	debootstrap systemd-container man-db groff-base prometheus clang-format-14 ccache
+	debootstrap systemd-container man-db groff-base prometheus clang-format-14 ccache chromium
 
 ifeq ($(shell id -u),0)
 SUDO :=

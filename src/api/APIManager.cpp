@@ -58,7 +58,30 @@ void APIManager::handleRequest(ITestRequest &request, RequestFn const &requestFn
         return;
     auto const entry = requests.find(request.getId());
     if (entry != requests.end())
+    {
         entry->second.deviceSession = session;
+        countRun(session, true);
+    }
+}
+
+void APIManager::countRun(void const *session, bool taken)
+{
+    if (session == nullptr)
+        return;
+    if (taken)
+    {
+        ++runningPerSession[session];
+        return;
+    }
+    auto const found = runningPerSession.find(session);
+    if (found != runningPerSession.end() && --found->second == 0)
+        runningPerSession.erase(found);
+}
+
+std::size_t APIManager::runningTestsOf(void const *session) const
+{
+    auto const found = runningPerSession.find(session);
+    return found == runningPerSession.end() ? 0 : found->second;
 }
 
 void APIManager::sendResult(Reply reply)
@@ -85,6 +108,7 @@ void APIManager::sendResult(Reply reply)
     if (last)
     {
         runningBytes -= entryCost(metadata);
+        countRun(entry->second.deviceSession, false);
         requests.erase(entry);
     }
 }
@@ -151,7 +175,10 @@ void APIManager::adopt(std::vector<APISessionHandOver> const &sessions,
     for (auto const &request : running)
     {
         if (requests.emplace(request.metadata.testId, request).second)
+        {
             runningBytes += entryCost(request.metadata);
+            countRun(request.deviceSession, true);
+        }
     }
 }
 

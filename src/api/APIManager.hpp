@@ -60,6 +60,8 @@ public:
     APISessionContainer &getContainer() { return container; }
     APISessionContainer const &getContainer() const { return container; }
     std::size_t runningTests() const { return requests.size(); }
+    // The running requests a device session took, by the identity requestFn returned.
+    std::size_t runningTestsOf(void const *session) const;
     bool isRunning(boost::uuids::uuid const &requestId) const
     {
         return requests.contains(requestId);
@@ -93,6 +95,7 @@ public:
 
 private:
     void handleRequest(ITestRequest &request, RequestFn const &requestFn);
+    void countRun(void const *session, bool taken);
     static std::size_t entryCost(TestMetadata const &metadata);
 
     [[maybe_unused]] boost::asio::io_context &io; // shared with everything the manager builds
@@ -102,6 +105,9 @@ private:
     // Entered and left by every test: hashed, not ordered.
     std::unordered_map<boost::uuids::uuid, RunningRequest, boost::hash<boost::uuids::uuid>>
         requests;
+    // How many of them each device session took, so that one session's are counted without a
+    // walk through all of them.
+    std::unordered_map<void const *, std::size_t> runningPerSession;
     std::size_t runningLimit;
     std::size_t runningBytes = 0;
     std::uint64_t foreignResults = 0;

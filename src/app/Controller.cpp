@@ -238,6 +238,24 @@ void Controller::countReply(Reply const &reply)
         ++counted.repliesUnknown;
 }
 
+std::vector<DeviceConnectionView> Controller::connectionsOf(unsigned long unitId) const
+{
+    auto views = probeManager.connectionsOf(unitId);
+    for (auto &view : views)
+        view.testsRunning = apiManager.runningTestsOf(view.session);
+    return views;
+}
+
+DevicePage Controller::devicePage(DevicePageQuery const &query) const
+{
+    return probeManager.devicePage(query);
+}
+
+bool Controller::isUnitOnline(unsigned long unitId) const
+{
+    return probeManager.isUnitOnline(unitId);
+}
+
 ControllerState Controller::state() const
 {
     auto const &status = apiManager.getStatusSession();
@@ -250,6 +268,7 @@ ControllerState Controller::state() const
     state.testsRunning = apiManager.runningTests();
     state.receiveHeldBytes = probeManager.receiveBudget().held();
     state.validatorConnected = status.isOpen();
+    state.validatorEndpoint = status.validatorEndpoint();
     state.reportsBacklog = status.reportBacklogSize();
     for (auto const &[endpoint, session] : apiManager.getContainer().sessions)
         state.apiSessions.push_back(

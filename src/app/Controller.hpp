@@ -30,6 +30,11 @@ public:
 
     // Figures read from both sides now, and the totals counted since the first program.
     ControllerState state() const;
+    // What operators look up: a unit's connections, with the tests each is running; a page of
+    // every registered connection; whether the API side is told the unit is online.
+    std::vector<DeviceConnectionView> connectionsOf(unsigned long unitId) const;
+    DevicePage devicePage(DevicePageQuery const &query) const;
+    bool isUnitOnline(unsigned long unitId) const;
 
     // A reload: both sides hold, tell when every connection waits at a message boundary, and
     // hand over what they hold; `kept` gets the descriptors the next program inherits.

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -71,6 +72,8 @@ struct ControllerState
     // Bytes of partly received device messages.
     std::size_t receiveHeldBytes = 0;
     bool validatorConnected = false;
+    // None until the validator's name has resolved.
+    std::optional<boost::asio::ip::tcp::endpoint> validatorEndpoint;
     std::size_t reportsBacklog = 0;
     std::vector<APISessionFigures> apiSessions;
     Totals totals;

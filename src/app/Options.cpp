@@ -26,13 +26,16 @@ namespace po = boost::program_options;
 namespace
 {
 
-po::options_description genericOptions(std::string &configPath)
+po::options_description genericOptions(std::string &configPath, std::string &shownUnit)
 {
     po::options_description generic("Generic options");
     generic.add_options()(
         "config,c", po::value<std::string>(&configPath)->default_value(defaultConfigPath),
         "path to the configuration file")("check-config", "check the configuration file and exit")(
-        "version", "print the version and exit")(
+        "show-device", po::value<std::string>(&shownUnit)->value_name("UNIT"),
+        "print a unit's connections and exit")(
+        "show-status", "print the controller's status and exit")("version",
+                                                                 "print the version and exit")(
         "reload-state-formats", "print the reload state formats and exit")("help", "");
     return generic;
 }
@@ -186,7 +189,7 @@ Action parseOptions(int argc, char const *const argv[], Options &options, std::o
     options.device.useSystemdSockets = sd_listen_fds(0) != 0;
 
     std::string configPath;
-    auto const generic = genericOptions(configPath);
+    auto const generic = genericOptions(configPath, options.shownUnit);
     auto const commandLine = readCommandLine(argc, argv, generic);
     if (commandLine.count("help"))
     {
@@ -212,6 +215,10 @@ Action parseOptions(int argc, char const *const argv[], Options &options, std::o
 
     std::istringstream text(readConfigurationText(configPath));
     parseConfiguration(text, options);
+    if (commandLine.count("show-device"))
+        return Action::showDevice;
+    if (commandLine.count("show-status"))
+        return Action::showStatus;
     return commandLine.count("check-config") ? Action::checkConfiguration : Action::run;
 }
 
@@ -234,7 +241,8 @@ void parseConfiguration(std::istream &text, Options &options)
 std::string readConfigurationFile(int argc, char const *const argv[])
 {
     std::string configPath;
-    readCommandLine(argc, argv, genericOptions(configPath));
+    std::string shownUnit;
+    readCommandLine(argc, argv, genericOptions(configPath, shownUnit));
     return readConfigurationText(configPath);
 }
 

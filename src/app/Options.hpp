@@ -14,6 +14,8 @@ struct Options
     kelvarin::triggerTesting::APIOptions api;
     kelvarin::triggerTesting::DeviceOptions device;
     kelvarin::triggerTesting::MetricsOptions metrics;
+    // The unit --show-device asks the running controller for, as given.
+    std::string shownUnit;
 };
 
 inline constexpr char const *defaultConfigPath = "/opt/kelvarin/etc/tt_controller.cfg";
@@ -30,7 +32,11 @@ enum class Action
     // Only check the configuration that was read: nothing is opened, nothing is printed.
     checkConfiguration,
     // The help text or the version was written; end without reading the configuration.
-    done
+    done,
+    // Ask the running controller, at the metrics endpoint of the configuration, for a unit's
+    // connections (--show-device), or for its status (--show-status), and print the answer.
+    showDevice,
+    showStatus
 };
 
 // Reads the command line and the configuration file it names into options. --help writes the

@@ -3,6 +3,7 @@
 #include "app/Options.hpp"
 #include "app/StopSignal.hpp"
 #include "app/admin/Monitoring.hpp"
+#include "app/admin/OperatorClient.hpp"
 #include "app/reload/NewProgramCheck.hpp"
 #include "app/reload/ProgramReplacement.hpp"
 #include "app/reload/ReloadState.hpp"
@@ -243,6 +244,12 @@ int main(int argc, char *argv[])
         auto const action = readOptions(argc, argv, options, inherited ? &*inherited : nullptr);
         if (action == Action::done)
             return 0;
+        if (action == Action::showDevice || action == Action::showStatus)
+        {
+            kelvarin::triggerTesting::OperatorClient client(options.metrics, std::cout, std::cerr);
+            return action == Action::showDevice ? client.showDevice(options.shownUnit)
+                                                : client.showStatus();
+        }
         if (action == Action::checkConfiguration)
         {
             checkListenServices(options.device);

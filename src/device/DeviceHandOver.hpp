@@ -1,5 +1,7 @@
 #pragma once
 
+#include "status/EtherAddr.hpp"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -26,6 +28,13 @@ struct DeviceHandOver
     std::optional<std::chrono::milliseconds> registrationLeft;
     // How long the device has sent nothing: a reload does not reset its idle deadline either.
     std::chrono::milliseconds silence{0};
+    // What operators look the connection up by; records of older programs have none of these,
+    // and the next program then counts the connection from its own start.
+    EtherAddr mac;
+    bool refused = false; // the validator refused it, and it stays connected
+    std::optional<std::chrono::system_clock::time_point> connectedAt;
+    std::optional<std::chrono::system_clock::time_point> registeredAt;
+    std::optional<std::chrono::system_clock::time_point> admittedAt;
 };
 
 } // namespace kelvarin::triggerTesting

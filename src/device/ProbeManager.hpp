@@ -52,6 +52,13 @@ public:
     std::uint64_t acceptedAnswers() const { return tracker.acceptedAnswers(); }
     std::uint64_t refusedAnswers() const { return tracker.refusedAnswers(); }
     ReceiveBudget const &receiveBudget() const { return tracker.receiveBudget(); }
+    // For operators: the open connections registered with a unit, newest first, and a page of
+    // all registered connections.
+    std::vector<DeviceConnectionView> connectionsOf(unsigned long unitId) const
+    {
+        return tracker.connectionsOf(unitId);
+    }
+    DevicePage devicePage(DevicePageQuery const &query) const { return tracker.page(query); }
 
     // A reload: every acceptor and session holds, the manager tells when all of them can be
     // handed over, and hands them over, ending the connections that cannot be.

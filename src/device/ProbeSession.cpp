@@ -56,6 +56,7 @@ ProbeSession::ProbeSession(Executor const &executor, ValidateFn &validateFn,
 void ProbeSession::start(bool isIpv6)
 {
     ipv6 = isIpv6;
+    connectedAt = std::chrono::system_clock::now();
     tracker.connectionOpened();
     started = true;
     tracker.enlist(*this, connection.get_executor(), sweepTick(timeouts));
@@ -363,6 +364,9 @@ void ProbeSession::handleRegisterMessage(std::string_view message)
 {
     auto const decoded = decodeRegisterMessage(message);
     unitId = decoded.unitId;
+    mac = decoded.mac;
+    registeredAt = std::chrono::system_clock::now();
+    tracker.indexUnit(*this);
     LogLine() << "unitId:" << DecimalText(unitId) << " received register request";
     // The validator may answer long after the device has gone; the pending validation is
     // forgotten once it has.
@@ -391,11 +395,13 @@ void ProbeSession::onValidationAnswer(bool accepted)
     if (stopped)
         return;
     tracker.countAnswer(accepted);
+    refused = !accepted;
     auto answer = encodeValidationAnswer(accepted);
     enqueueMessage(answer);
     if (accepted)
     {
         state = State::validated;
+        admittedAt = std::chrono::system_clock::now();
         if (ws)
             ws->read_message_max(messageLimit);
         tracker.addProbe(shared_from_this());
@@ -594,6 +600,13 @@ std::optional<DeviceHandOver> ProbeSession::handOverRecord() const
     record.silence = std::chrono::floor<std::chrono::milliseconds>(now - lastHeard);
     record.pending = frames.pending;
     record.unsent.assign(writeQueue.begin(), writeQueue.end());
+    record.mac = mac;
+    record.refused = refused;
+    record.connectedAt = connectedAt;
+    if (state != State::awaitingId)
+        record.registeredAt = registeredAt;
+    if (state == State::validated)
+        record.admittedAt = admittedAt;
     return record;
 }
 
@@ -620,6 +633,32 @@ std::function<void(bool)> ProbeSession::validationAsker()
                          { static_cast<ProbeSession *>(self)->onValidationAnswer(accepted); }};
 }
 
+DeviceConnectionView::State ProbeSession::viewState() const
+{
+    if (state == State::validated)
+        return DeviceConnectionView::State::admitted;
+    return refused ? DeviceConnectionView::State::refused : DeviceConnectionView::State::validating;
+}
+
+DeviceConnectionView ProbeSession::view() const
+{
+    DeviceConnectionView view;
+    view.unitId = unitId;
+    view.state = viewState();
+    view.mac = mac;
+    boost::system::error_code ec;
+    auto const peer = connection.remote_endpoint(ec);
+    if (!ec)
+        view.peer = peer;
+    view.connectedAt = connectedAt;
+    view.registeredAt = registeredAt;
+    if (state == State::validated)
+        view.admittedAt = admittedAt;
+    view.queuedBytes = queuedBytes;
+    view.session = this;
+    return view;
+}
+
 std::error_code ProbeSession::adopt(DeviceHandOver const &record)
 {
     // A state no program writes would leave a session that waits for nothing.
@@ -637,6 +676,15 @@ std::error_code ProbeSession::adopt(DeviceHandOver const &record)
     messagesHandled = frames.messagesDelivered();
     unitId = record.unitId;
     state = static_cast<State>(record.state);
+    // A record without its times (from an older program) counts from now.
+    auto const now = std::chrono::system_clock::now();
+    mac = record.mac;
+    refused = record.refused && state == State::validating;
+    connectedAt = record.connectedAt.value_or(now);
+    registeredAt = record.registeredAt.value_or(now);
+    admittedAt = record.admittedAt.value_or(now);
+    if (state != State::awaitingId)
+        tracker.indexUnit(*this);
     tracker.connectionOpened();
     started = true;
     tracker.enlist(*this, connection.get_executor(), sweepTick(timeouts));

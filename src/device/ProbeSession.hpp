@@ -2,6 +2,7 @@
 
 #include "api/Reply.hpp"
 #include "common/FrameBoundaryStream.hpp"
+#include "device/DeviceConnectionView.hpp"
 #include "device/DeviceHandOver.hpp"
 #include "device/DeviceStreamPool.hpp"
 #include "status/DisconnectionReason.hpp"
@@ -11,6 +12,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/intrusive/list_hook.hpp>
+#include <boost/intrusive/set_hook.hpp>
 
 #include <array>
 #include <chrono>
@@ -124,8 +126,17 @@ public:
     std::error_code adopt(DeviceHandOver const &record);
     // The callback that tells this session the validator's answer, and is forgotten with it.
     std::function<void(bool)> validationAsker();
+    // What operators see of a registered connection.
+    DeviceConnectionView view() const;
+    DeviceConnectionView::State viewState() const;
 
 private:
+    // The tracker's index of registered connections by unit id.
+    friend class ProbeTracker;
+    using UnitHook = boost::intrusive::set_member_hook<
+        boost::intrusive::link_mode<boost::intrusive::auto_unlink>,
+        boost::intrusive::optimize_size<true>>;
+
     using WebSocket = DeviceStreamPool::WebSocket;
 
     void onAccept(boost::system::error_code const &ec);
@@ -198,7 +209,15 @@ private:
     bool writing = false;
     bool sendingControl = false; // a ping or a ping's answer is being written
     bool pinged = false;         // since the device was last heard
+    bool refused = false;        // by the validator; it stays connected
     std::array<char, firstReadRoom> firstBytes;
+    // For the operators' lookups: the MAC it registered with, and when it connected, registered
+    // and was admitted (the epoch: not yet).
+    EtherAddr mac;
+    std::chrono::system_clock::time_point connectedAt;
+    std::chrono::system_clock::time_point registeredAt;
+    std::chrono::system_clock::time_point admittedAt;
+    UnitHook unitHook;
 };
 
 } // namespace kelvarin::triggerTesting

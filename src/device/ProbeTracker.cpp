@@ -2,6 +2,8 @@
 
 #include "device/ProbeSession.hpp"
 
+#include <algorithm>
+
 namespace kelvarin::triggerTesting
 {
 
@@ -56,6 +58,7 @@ void ProbeTracker::enlist(ProbeSession &session, ProbeSession::Executor const &e
 void ProbeTracker::delist(ProbeSession &session)
 {
     session.unlink();
+    session.unitHook.unlink();
     if (sessions.empty() && sweepArmed)
     {
         sweepTimer->cancel();
@@ -83,6 +86,70 @@ void ProbeTracker::sweep()
     forEachConnection([now](ProbeSession &session) { session.checkDeadlines(now); });
     if (!sessions.empty() && !sweepArmed)
         armSweep();
+}
+
+void ProbeTracker::indexUnit(ProbeSession &session)
+{
+    if (!session.unitHook.is_linked())
+        units.insert(session);
+}
+
+std::vector<ProbeSession const *>
+ProbeTracker::unitGroup(UnitIndex::const_iterator &first,
+                        std::optional<DeviceConnectionView::State> state) const
+{
+    std::vector<ProbeSession const *> group;
+    auto const unitId = first->getUnitId();
+    for (; first != units.end() && first->getUnitId() == unitId; ++first)
+        if (!state || first->viewState() == *state)
+            group.push_back(&*first);
+    // Registered last first, then by the time each connected.
+    std::reverse(group.begin(), group.end());
+    std::stable_sort(group.begin(), group.end(),
+                     [](ProbeSession const *a, ProbeSession const *b)
+                     { return a->connectedAt > b->connectedAt; });
+    return group;
+}
+
+std::vector<DeviceConnectionView> ProbeTracker::connectionsOf(unsigned long unitId) const
+{
+    std::vector<DeviceConnectionView> views;
+    auto first = units.find(unitId);
+    if (first == units.end())
+        return views;
+    for (auto const *session : unitGroup(first, std::nullopt))
+        views.push_back(session->view());
+    return views;
+}
+
+DevicePage ProbeTracker::page(DevicePageQuery const &query) const
+{
+    DevicePage page;
+    auto it = query.after ? units.upper_bound(*query.after) : units.begin();
+    while (it != units.end())
+    {
+        auto const group = unitGroup(it, query.state);
+        if (group.empty())
+            continue;
+        if (!page.connections.empty() && page.connections.size() + group.size() > query.limit)
+        {
+            page.next = page.connections.back().unitId;
+            return page;
+        }
+        for (auto const *session : group)
+            page.connections.push_back(session->view());
+        if (page.connections.size() < query.limit)
+            continue;
+        // A full page is the last one only when no later unit has a connection to list.
+        for (; it != units.end(); ++it)
+            if (!query.state || it->viewState() == *query.state)
+            {
+                page.next = page.connections.back().unitId;
+                break;
+            }
+        return page;
+    }
+    return page;
 }
 
 } // namespace kelvarin::triggerTesting

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "device/DeviceConnectionView.hpp"
 #include "device/DeviceStreamPool.hpp"
 #include "device/HeapTrimmer.hpp"
 #include "device/ProbeSession.hpp"
@@ -7,6 +8,7 @@
 
 #include <boost/asio/steady_timer.hpp>
 #include <boost/intrusive/list.hpp>
+#include <boost/intrusive/set.hpp>
 
 #include <chrono>
 #include <cstddef>
@@ -16,6 +18,7 @@
 #include <optional>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace kelvarin::triggerTesting
 {
@@ -63,6 +66,16 @@ public:
             visit(*it++);
     }
 
+    // Registered connections by unit id, for operators to look up: a session enters once it has
+    // its unit id and leaves when it stops, as it leaves the list of connections.
+    void indexUnit(ProbeSession &session);
+    // Every open connection registered with the unit id, newest first.
+    std::vector<DeviceConnectionView> connectionsOf(unsigned long unitId) const;
+    // Registered connections in the order of their unit ids, newest first within a unit: whole
+    // units, up to the query's limit of connections; a unit with more connections than that
+    // fills a page of its own.
+    DevicePage page(DevicePageQuery const &query) const;
+
     // Validator answers told to devices still connected, since the start.
     void countAnswer(bool accepted) { ++(accepted ? accepted_ : refused_); }
     std::uint64_t acceptedAnswers() const { return accepted_; }
@@ -91,10 +104,27 @@ private:
     void armSweep();
     void sweep();
 
+    struct UnitOf
+    {
+        using type = unsigned long;
+        type operator()(ProbeSession const &session) const { return session.getUnitId(); }
+    };
+    using UnitIndex = boost::intrusive::multiset<
+        ProbeSession,
+        boost::intrusive::member_hook<ProbeSession, ProbeSession::UnitHook,
+                                      &ProbeSession::unitHook>,
+        boost::intrusive::key_of_value<UnitOf>, boost::intrusive::constant_time_size<false>>;
+    // The unit's connections from `first` on, newest first.
+    std::vector<ProbeSession const *>
+    unitGroup(UnitIndex::const_iterator &first,
+              std::optional<DeviceConnectionView::State> state) const;
+
     // Looked up for every test request: hashed, not ordered.
     std::unordered_map<unsigned long, std::weak_ptr<ProbeSession>> probes;
     std::size_t connections = 0;
     boost::intrusive::list<ProbeSession, boost::intrusive::constant_time_size<false>> sessions;
+    // In the order of registration within a unit.
+    UnitIndex units;
     std::uint64_t accepted_ = 0;
     std::uint64_t refused_ = 0;
     HeapTrimmer trimmer;

@@ -89,6 +89,13 @@ public:
     // next; the oldest report goes when the backlog is full.
     void reportDisconnection(std::string report);
     bool isOpen() const { return ws->is_open(); }
+    // The validator's address, once a resolution has given one.
+    std::optional<boost::asio::ip::tcp::endpoint> validatorEndpoint() const
+    {
+        if (endpoint == boost::asio::ip::tcp::endpoint())
+            return std::nullopt;
+        return endpoint;
+    }
     // Devices whose validation was asked and not yet answered.
     std::size_t pendingValidations() const { return validateRequests.pending().size(); }
     // Disconnection reports not yet written.

@@ -137,6 +137,7 @@ TEST_F(ProbeManagerTest, HeldConnectionsGoOnInTheNextManagerFromTheirMessageBoun
     validations[2].answer(true);
     ASSERT_TRUE(runUntil([&] { return admitted->allSent() && manager->readyForHandOver(); }));
 
+    auto const seven = manager->connectionsOf(7).at(0);
     auto handOver = manager->handOver();
     ASSERT_EQ(handOver.listeners.size(), 2u);
     ASSERT_EQ(handOver.devices.size(), 5u);
@@ -164,6 +165,12 @@ TEST_F(ProbeManagerTest, HeldConnectionsGoOnInTheNextManagerFromTheirMessageBoun
     ASSERT_EQ(sessions.size(), 5u);
     EXPECT_TRUE(next.isUnitOnline(7));
     EXPECT_FALSE(next.isUnitOnline(8)); // still waiting for the validator
+    // What operators see of a connection goes over as it was.
+    auto const adopted = next.connectionsOf(7).at(0);
+    EXPECT_EQ(adopted.mac, testMac);
+    EXPECT_EQ(adopted.connectedAt, seven.connectedAt);
+    EXPECT_EQ(adopted.registeredAt, seven.registeredAt);
+    EXPECT_EQ(adopted.admittedAt, seven.admittedAt);
     // Ended by the next manager; the first one still holds the original of its descriptor.
     ASSERT_TRUE(runUntil(
         [&]
@@ -199,6 +206,97 @@ TEST_F(ProbeManagerTest, HeldConnectionsGoOnInTheNextManagerFromTheirMessageBoun
     EXPECT_FALSE(admitted->ended().has_value());
     EXPECT_FALSE(waiting->ended().has_value());
     EXPECT_EQ(reports.size(), 0u);
+}
+
+} // namespace
+} // namespace kelvarin::triggerTesting::testSupport
+
+namespace kelvarin::triggerTesting::testSupport
+{
+namespace
+{
+
+using State = DeviceConnectionView::State;
+
+// Units 3 (waiting for its answer), 5 (admitted, then a newer refused connection) and 9
+// (admitted), as operators look them up.
+class ProbeManagerLookupTest : public DeviceSideTest
+{
+protected:
+    void SetUp() override
+    {
+        startDeviceSide();
+        unregistered = connectDevice(); // never listed
+        devices.push_back(registeringDevice(3));
+        devices.push_back(validatedDevice(5));
+        devices.push_back(registeringDevice(5));
+        validations.back().answer(false);
+        devices.push_back(validatedDevice(9));
+        EXPECT_TRUE(runUntil([&] { return devices[2]->received().size() == 1; }));
+    }
+
+    std::unique_ptr<FakeDevice> unregistered;
+    std::vector<std::unique_ptr<FakeDevice>> devices;
+};
+
+TEST_F(ProbeManagerLookupTest, AUnitsConnectionsNewestFirstWithTheirIdentityAndTimes)
+{
+    auto const before = std::chrono::system_clock::now();
+    auto const five = manager->connectionsOf(5);
+    ASSERT_EQ(five.size(), 2u);
+    EXPECT_EQ(five[0].state, State::refused);
+    EXPECT_FALSE(five[0].admittedAt.has_value());
+    EXPECT_EQ(five[1].state, State::admitted);
+    ASSERT_TRUE(five[1].admittedAt.has_value());
+    EXPECT_LE(five[1].connectedAt, five[1].registeredAt);
+    EXPECT_LE(five[1].registeredAt, *five[1].admittedAt);
+    EXPECT_LE(*five[1].admittedAt, before);
+    EXPECT_LT(five[1].connectedAt, five[0].connectedAt);
+    EXPECT_EQ(five[1].mac, testMac);
+    ASSERT_TRUE(five[1].peer.has_value());
+    EXPECT_EQ(five[1].peer->address(), boost::asio::ip::make_address("127.0.0.1"));
+    EXPECT_NE(five[0].session, five[1].session);
+    EXPECT_TRUE(manager->connectionsOf(4).empty());
+
+    // A connection that ends leaves the index with it.
+    disconnect(*devices[1], 5);
+    ASSERT_EQ(manager->connectionsOf(5).size(), 1u);
+    EXPECT_EQ(manager->connectionsOf(5)[0].state, State::refused);
+}
+
+TEST_F(ProbeManagerLookupTest, PagesHoldWholeUnitsAndNameTheNextOnlyWhenMoreFollow)
+{
+    struct Case
+    {
+        DevicePageQuery query;
+        std::vector<std::pair<unsigned long, State>> listed;
+        std::optional<unsigned long> next;
+    };
+    auto const admitted = State::admitted, refused = State::refused, waiting = State::validating;
+    Case const cases[] = {
+        {{}, {{3, waiting}, {5, refused}, {5, admitted}, {9, admitted}}, std::nullopt},
+        {{std::nullopt, std::nullopt, 1}, {{3, waiting}}, 3},
+        // A unit with more connections than the limit fills a page alone.
+        {{std::nullopt, 3, 1}, {{5, refused}, {5, admitted}}, 5},
+        {{std::nullopt, 3, 2}, {{5, refused}, {5, admitted}}, 5},
+        {{std::nullopt, 4, 4}, {{5, refused}, {5, admitted}, {9, admitted}}, std::nullopt},
+        // Full, with nothing after it: the last page.
+        {{std::nullopt, 5, 1}, {{9, admitted}}, std::nullopt},
+        {{std::nullopt, 9, 1000}, {}, std::nullopt},
+        {{admitted, std::nullopt, 1}, {{5, admitted}}, 5},
+        {{refused, std::nullopt, 1}, {{5, refused}}, std::nullopt},
+        {{waiting, 3, 100}, {}, std::nullopt},
+    };
+    for (auto const &[query, listed, next] : cases)
+    {
+        auto const page = manager->devicePage(query);
+        std::vector<std::pair<unsigned long, State>> got;
+        for (auto const &connection : page.connections)
+            got.emplace_back(connection.unitId, connection.state);
+        EXPECT_EQ(got, listed) << "after " << query.after.value_or(0) << " limit " << query.limit;
+        EXPECT_EQ(page.next, next)
+            << "after " << query.after.value_or(0) << " limit " << query.limit;
+    }
 }
 
 } // namespace

@@ -15,6 +15,8 @@ HELP_TEXT = (
     "  -c [ --config ] arg (=/opt/kelvarin/etc/tt_controller.cfg)\n"
     "                                        path to the configuration file\n"
     "  --check-config                        check the configuration file and exit\n"
+    "  --show-device UNIT                    print a unit's connections and exit\n"
+    "  --show-status                         print the controller's status and exit\n"
     "  --version                             print the version and exit\n"
     "  --reload-state-formats                print the reload state formats and exit\n"
     "  --help \n"

@@ -17,8 +17,16 @@ Monitoring::Monitoring(boost::asio::io_context &io, MetricsOptions const &option
         auto acceptor = listenOn(io, *options.listen);
         std::clog << "Metrics endpoint listening on " << acceptor.local_endpoint() << std::endl;
         server = std::make_shared<MetricsServer>(
-            std::move(acceptor), MetricsRequestHandler([this] { return exposition.get(); },
-                                                       [this] { return state().unreadiness(); }));
+            std::move(acceptor),
+            MetricsRequestHandler(
+                [this] { return exposition.get(); },
+                [this] { return state().unreadiness(); },
+                {[this] { return state(); },
+                 [&controller](unsigned long unitId) { return controller.isUnitOnline(unitId); },
+                 [&controller](unsigned long unitId) { return controller.connectionsOf(unitId); },
+                 [&controller](DevicePageQuery const &query)
+                 { return controller.devicePage(query); },
+                 TT_CONTROLLER_VERSION}));
         server->start();
     }
     notifier = std::make_shared<SystemdNotifier>(io, [this] { return state().statusLine(); });

@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -70,6 +72,18 @@ template <class Writer> void writeBytes(Writer &writer, std::vector<SharedText> 
     writer.EndArray();
 }
 
+using WallTime = std::optional<std::chrono::system_clock::time_point>;
+
+// Milliseconds since the epoch, when there is a time.
+template <class Writer> void writeTime(Writer &writer, char const *key, WallTime const &time)
+{
+    if (!time)
+        return;
+    writer.Key(key);
+    writer.Int64(
+        std::chrono::duration_cast<std::chrono::milliseconds>(time->time_since_epoch()).count());
+}
+
 template <class Writer> void writeDevice(Writer &writer, ReloadState::Device const &device)
 {
     writer.StartObject();
@@ -94,6 +108,14 @@ template <class Writer> void writeDevice(Writer &writer, ReloadState::Device con
     writer.Bytes(device.pending);
     writer.Key("unsent");
     writeBytes(writer, device.unsent);
+    writer.Key("mac");
+    writeText(writer, std::string_view(reinterpret_cast<char const *>(device.mac.bytes.data()),
+                                       device.mac.bytes.size()));
+    writer.Key("refused");
+    writer.Bool(device.refused);
+    writeTime(writer, "connectedAtMs", device.connectedAt);
+    writeTime(writer, "registeredAtMs", device.registeredAt);
+    writeTime(writer, "admittedAtMs", device.admittedAt);
     writer.EndObject();
 }
 
@@ -293,6 +315,19 @@ std::string macMember(Value const &object)
     return mac;
 }
 
+// A member that older programs did not write yet: none when it is missing.
+WallTime timeMember(Value const &object, char const *name)
+{
+    if (!object.HasMember(name))
+        return std::nullopt;
+    auto const &value = member(object, name);
+    if (!value.IsInt64())
+        damaged(std::string("\"") + name + "\" is not a time");
+    return std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::milliseconds(value.GetInt64())));
+}
+
 // Far above any deadline; it keeps the duration's arithmetic from overflowing.
 constexpr std::uint64_t maxMilliseconds = std::numeric_limits<std::int32_t>::max();
 
@@ -313,6 +348,13 @@ ReloadState::Device readDevice(Value const &value, TextsAfter const &after)
         std::min<std::uint64_t>(optionalNumberMember(value, "silenceMs"), maxMilliseconds));
     device.pending = bytesMember(value, "pending", after);
     device.unsent = bytesArrayMember(value, "unsent", after);
+    // Older programs kept neither the MAC nor the times of a connection.
+    if (value.HasMember("mac"))
+        std::copy_n(macMember(value).begin(), device.mac.bytes.size(), device.mac.bytes.begin());
+    device.refused = value.HasMember("refused") && flagMember(value, "refused");
+    device.connectedAt = timeMember(value, "connectedAtMs");
+    device.registeredAt = timeMember(value, "registeredAtMs");
+    device.admittedAt = timeMember(value, "admittedAtMs");
     return device;
 }
 

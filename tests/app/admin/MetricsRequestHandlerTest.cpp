@@ -1,5 +1,8 @@
 #include "app/admin/MetricsRequestHandler.hpp"
 
+#include "app/admin/OperatorJson.hpp"
+#include "app/admin/StatusPage.hpp"
+
 #include <boost/beast/http/write.hpp>
 
 #include <gtest/gtest.h>
@@ -102,6 +105,77 @@ TEST(MetricsRequestHandlerTest, TooLargeClosesTheConnection)
     EXPECT_EQ(bytesOf(MetricsRequestHandler::tooLarge(10)),
               "HTTP/1.0 413 Payload Too Large\r\nContent-Type: text/plain; charset=utf-8\r\n"
               "Content-Length: 18\r\n\r\nrequest too large\n");
+}
+
+TEST(MetricsRequestHandlerTest, OperatorPathsAnswerFromTheLookupsAndHeadOnEach)
+{
+    DeviceConnectionView connection;
+    connection.unitId = 42;
+    std::vector<DevicePageQuery> asked;
+    ControllerState state;
+    state.devicesOnline = 1;
+    MetricsRequestHandler const handler(
+        [] { return std::make_shared<std::string const>(exposition); }, [] { return ""; },
+        {[&] { return state; }, [](unsigned long unitId) { return unitId == 42; },
+         [&](unsigned long unitId)
+         {
+             return unitId == 42 ? std::vector<DeviceConnectionView>{connection}
+                                 : std::vector<DeviceConnectionView>{};
+         },
+         [&](DevicePageQuery const &query)
+         {
+             asked.push_back(query);
+             return DevicePage{{connection}, 42};
+         },
+         "1.2.3"});
+    auto const json = [](std::string status, std::string const &body)
+    {
+        return "HTTP/1.1 " + status + "\r\nContent-Type: application/json\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\n\r\n" + body;
+    };
+    auto const headOf = [](std::string const &response)
+    { return response.substr(0, response.find("\r\n\r\n") + 4); };
+    auto const notFound = bytesOf(handlerWhile("").handle(request(http::verb::get, "/nowhere")));
+    struct Case
+    {
+        http::verb method;
+        std::string target;
+        std::string response;
+    };
+    Case const cases[] = {
+        {http::verb::get, "/devices/42?x", json("200 OK", deviceJson(42, true, {connection}))},
+        {http::verb::get, "/devices/7",
+         json("404 Not Found", "{\"error\":\"no connection registered with unit id 7\"}")},
+        {http::verb::get, "/devices/", json("400 Bad Request", "{\"error\":\"not a unit id: \"}")},
+        {http::verb::get, "/devices/4%22/x",
+         json("400 Bad Request", "{\"error\":\"not a unit id: 4%22/x\"}")},
+        {http::verb::get, "/devices?after=3&limit=5",
+         json("200 OK", devicePageJson({{connection}, 42}))},
+        {http::verb::get, "/devices?sort=id",
+         json("400 Bad Request", "{\"error\":\"unknown parameter: sort\"}")},
+        {http::verb::get, "/status.json", json("200 OK", statusJson(state, "1.2.3"))},
+        {http::verb::head, "/status.json", headOf(json("200 OK", statusJson(state, "1.2.3")))},
+        {http::verb::head, "/devices/7",
+         headOf(json("404 Not Found", "{\"error\":\"no connection "
+                                      "registered with unit id 7\"}"))},
+        {http::verb::post, "/status.json", notFound},
+        {http::verb::get, "/devicesX", notFound},
+    };
+    for (auto const &[method, target, response] : cases)
+        EXPECT_EQ(bytesOf(handler.handle(request(method, target))), response)
+            << http::to_string(method) << " " << target;
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].after, 3UL);
+    EXPECT_EQ(asked[0].limit, 5u);
+
+    auto const page = handler.handle(request(http::verb::get, "/"));
+    EXPECT_EQ(page.result(), http::status::ok);
+    EXPECT_EQ(page[http::field::content_type], "text/html; charset=utf-8");
+    EXPECT_EQ(page["Content-Security-Policy"], statusPagePolicy);
+    EXPECT_EQ(page.body(), statusPage());
+    auto const head = handler.handle(request(http::verb::head, "/"));
+    EXPECT_EQ(head[http::field::content_length], std::to_string(statusPage()->size()));
+    EXPECT_EQ(head.body(), nullptr);
 }
 
 } // namespace

@@ -38,6 +38,11 @@ ReloadState sampleState()
     device.pending = allBytes();
     device.unsent = {std::string("\x46\x9b\x34\xa5\x01\x01", 6), ""};
     device.ownsUnit = false;
+    device.mac = EtherAddr(EtherAddr::Octets{0x00, 0x1a, 0x00, 0xff, 0x80, 0x5e});
+    device.refused = true;
+    device.connectedAt = std::chrono::system_clock::time_point(1796720400123ms);
+    device.registeredAt = std::chrono::system_clock::time_point(1796720401000ms);
+    device.admittedAt = std::chrono::system_clock::time_point(1796720402999ms);
     state.devices = {device, ReloadState::Device{8, false, 9, 0, "", {}, true, 29999ms, 1234ms}};
     state.requests = {
         {{boost::uuids::string_generator()("0f8fad5b-d9cb-469f-a165-70867728950e"), 9, "ping \"x\"",
@@ -71,6 +76,13 @@ TEST(ReloadState, EveryFieldAndEveryByteComesBackAsItWent)
     EXPECT_FALSE(back.devices[0].registrationLeft.has_value());
     EXPECT_EQ(back.devices[1].registrationLeft, 29999ms);
     EXPECT_EQ(back.devices[1].silence, 1234ms);
+    EXPECT_EQ(back.devices[0].mac, state.devices[0].mac);
+    EXPECT_TRUE(back.devices[0].refused);
+    EXPECT_EQ(back.devices[0].connectedAt, state.devices[0].connectedAt);
+    EXPECT_EQ(back.devices[0].registeredAt, state.devices[0].registeredAt);
+    EXPECT_EQ(back.devices[0].admittedAt, state.devices[0].admittedAt);
+    EXPECT_FALSE(back.devices[1].connectedAt.has_value());
+    EXPECT_FALSE(back.devices[1].refused);
     ASSERT_EQ(back.requests.size(), 2U);
     EXPECT_EQ(back.requests[0].metadata.testId, state.requests[0].metadata.testId);
     EXPECT_NE(encodeReloadState(state).find("\"id\":\"0f8fad5b-d9cb-469f-a165-70867728950e\""),
@@ -140,6 +152,9 @@ TEST(ReloadState, AnotherVersionOrADamagedTextIsRefusedWithItsReason)
     std::string badId = text;
     badId.replace(badId.find("0f8fad5b-"), 9, "{f8fad5b-");
     EXPECT_EQ(failureOf(badId), "damaged state: \"id\" is not a uuid");
+    std::string badTime = text;
+    badTime.replace(badTime.find("\"connectedAtMs\":"), 16, "\"connectedAtMs\":\"1\",\"x\":");
+    EXPECT_EQ(failureOf(badTime), "damaged state: \"connectedAtMs\" is not a time");
 }
 
 // A program from before the totals went over hands over none: its successor counts from zero.
@@ -153,6 +168,14 @@ TEST(ReloadState, AStateWithoutTotalsReadsAsZeroTotals)
     EXPECT_EQ(back.apiQueues.at(0).dropped, 0U);
     EXPECT_TRUE(back.counters.empty());
     EXPECT_EQ(back.reports, sampleState().reports);
+    // Nor the MAC and refusal of a device: none, and its times still read.
+    auto older = encodeReloadState(sampleState());
+    auto const macAt = older.find(",\"mac\":");
+    older.erase(macAt, older.find(",\"connectedAtMs\":") - macAt);
+    auto const device = decodeReloadState(older).devices.at(0);
+    EXPECT_EQ(device.mac, EtherAddr());
+    EXPECT_FALSE(device.refused);
+    EXPECT_EQ(device.connectedAt, sampleState().devices[0].connectedAt);
 
     std::string badDropped = encodeReloadState(sampleState());
     badDropped.replace(badDropped.find("\"dropped\":7"), 11, "\"dropped\":-7");

@@ -1,0 +1,243 @@
+#include "app/admin/OperatorJson.hpp"
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <ctime>
+#include <sstream>
+
+namespace kelvarin::triggerTesting
+{
+
+namespace
+{
+
+using Writer = rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::ASCII<>>;
+
+void writeText(Writer &writer, std::string_view text)
+{
+    writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
+}
+
+void writeEndpoint(Writer &writer, std::optional<boost::asio::ip::tcp::endpoint> const &endpoint)
+{
+    if (!endpoint)
+    {
+        writer.Null();
+        return;
+    }
+    std::ostringstream text;
+    text << *endpoint;
+    writeText(writer, text.str());
+}
+
+void writeTime(Writer &writer, std::chrono::system_clock::time_point time)
+{
+    writeText(writer, utcSecondsText(time));
+}
+
+char const *stateName(DeviceConnectionView::State state)
+{
+    switch (state)
+    {
+    case DeviceConnectionView::State::admitted:
+        return "admitted";
+    case DeviceConnectionView::State::refused:
+        return "refused";
+    case DeviceConnectionView::State::validating:
+        break;
+    }
+    return "validating";
+}
+
+// The members every listing of a connection begins with, after its unit id.
+void writeIdentity(Writer &writer, DeviceConnectionView const &connection)
+{
+    writer.Key("state");
+    writer.String(stateName(connection.state));
+    writer.Key("mac");
+    writeText(writer, connection.mac.toString());
+    writer.Key("peer");
+    writeEndpoint(writer, connection.peer);
+    writer.Key("connected_at");
+    writeTime(writer, connection.connectedAt);
+}
+
+// The length of the UTF-8 character at text[i]; 0 when the bytes there are none (cut short,
+// overlong, a surrogate, above U+10FFFF).
+std::size_t utf8Length(std::string_view text, std::size_t i)
+{
+    auto const byte = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
+    auto const first = byte(0);
+    if (first < 0x80)
+        return 1;
+    std::size_t const length = first >= 0xC2 && first <= 0xDF   ? 2
+                               : first >= 0xE0 && first <= 0xEF ? 3
+                               : first >= 0xF0 && first <= 0xF4 ? 4
+                                                                : 0;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    for (std::size_t k = 1; k < length; ++k)
+        if ((byte(k) & 0xC0) != 0x80)
+            return 0;
+    auto const second = byte(1);
+    if ((first == 0xE0 && second < 0xA0) || (first == 0xED && second > 0x9F) ||
+        (first == 0xF0 && second < 0x90) || (first == 0xF4 && second > 0x8F))
+        return 0;
+    return length;
+}
+
+std::string textOf(rapidjson::StringBuffer const &buffer)
+{
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+} // namespace
+
+std::string utcSecondsText(std::chrono::system_clock::time_point time)
+{
+    // Cut to the second, never rounded up into the next.
+    auto const seconds = std::chrono::floor<std::chrono::seconds>(time.time_since_epoch()).count();
+    auto const epochSeconds = static_cast<std::time_t>(seconds);
+    std::tm calendar{};
+    ::gmtime_r(&epochSeconds, &calendar);
+    char text[32];
+    auto const length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &calendar);
+    return std::string(text, length);
+}
+
+std::string deviceJson(unsigned long unitId, bool online,
+                       std::vector<DeviceConnectionView> const &connections)
+{
+    rapidjson::StringBuffer buffer;
+    Writer writer(buffer);
+    writer.StartObject();
+    writer.Key("unit_id");
+    writer.Uint64(unitId);
+    writer.Key("online");
+    writer.Bool(online);
+    writer.Key("connections");
+    writer.StartArray();
+    for (auto const &connection : connections)
+    {
+        writer.StartObject();
+        writeIdentity(writer, connection);
+        writer.Key("registered_at");
+        writeTime(writer, connection.registeredAt);
+        writer.Key("admitted_at");
+        if (connection.admittedAt)
+            writeTime(writer, *connection.admittedAt);
+        else
+            writer.Null();
+        writer.Key("tests_running");
+        writer.Uint64(connection.testsRunning);
+        writer.Key("queued_bytes");
+        writer.Uint64(connection.queuedBytes);
+        writer.EndObject();
+    }
+    writer.EndArray();
+    writer.EndObject();
+    return textOf(buffer);
+}
+
+std::string devicePageJson(DevicePage const &page)
+{
+    rapidjson::StringBuffer buffer;
+    Writer writer(buffer);
+    writer.StartObject();
+    writer.Key("devices");
+    writer.StartArray();
+    for (auto const &connection : page.connections)
+    {
+        writer.StartObject();
+        writer.Key("unit_id");
+        writer.Uint64(connection.unitId);
+        writeIdentity(writer, connection);
+        writer.EndObject();
+    }
+    writer.EndArray();
+    writer.Key("next");
+    if (page.next)
+        writer.Uint64(*page.next);
+    else
+        writer.Null();
+    writer.EndObject();
+    return textOf(buffer);
+}
+
+std::string statusJson(ControllerState const &state, std::string_view version)
+{
+    rapidjson::StringBuffer buffer;
+    Writer writer(buffer);
+    writer.StartObject();
+    writer.Key("version");
+    writeText(writer, version);
+    writer.Key("started_at");
+    writeTime(writer, state.startTime);
+    writer.Key("devices_online");
+    writer.Uint64(state.devicesOnline);
+    writer.Key("device_connections");
+    writer.Uint64(state.deviceConnections);
+    writer.Key("validations_pending");
+    writer.Uint64(state.validationsPending);
+    writer.Key("tests_running");
+    writer.Uint64(state.testsRunning);
+    writer.Key("reports_backlog");
+    writer.Uint64(state.reportsBacklog);
+    writer.Key("validator");
+    writer.StartObject();
+    writer.Key("endpoint");
+    writeEndpoint(writer, state.validatorEndpoint);
+    writer.Key("connected");
+    writer.Bool(state.validatorConnected);
+    writer.EndObject();
+    writer.Key("api_sessions");
+    writer.StartArray();
+    for (auto const &session : state.apiSessions)
+    {
+        writer.StartObject();
+        writer.Key("endpoint");
+        writeEndpoint(writer, session.endpoint);
+        writer.Key("state");
+        writer.String(session.registered ? "registered" : "connecting");
+        writer.Key("queued_bytes");
+        writer.Uint64(session.queuedBytes);
+        writer.Key("dropped_messages");
+        writer.Uint64(session.droppedMessages);
+        writer.EndObject();
+    }
+    writer.EndArray();
+    writer.EndObject();
+    return textOf(buffer);
+}
+
+std::string errorJson(std::string_view message)
+{
+    rapidjson::StringBuffer buffer;
+    Writer writer(buffer);
+    writer.StartObject();
+    writer.Key("error");
+    writeText(writer, message);
+    writer.EndObject();
+    return textOf(buffer);
+}
+
+std::string quotedText(std::string_view text)
+{
+    auto const cut = text.substr(0, quotedTextLimit);
+    std::string quoted;
+    for (std::size_t i = 0; i < cut.size();)
+    {
+        if (auto const length = utf8Length(cut, i))
+        {
+            quoted.append(cut.substr(i, length));
+            i += length;
+            continue;
+        }
+        quoted += "\xEF\xBF\xBD";
+        ++i;
+    }
+    return quoted;
+}
+
+} // namespace kelvarin::triggerTesting
