@@ -43,7 +43,12 @@ ReloadState sampleState()
     device.connectedAt = std::chrono::system_clock::time_point(1796720400123ms);
     device.registeredAt = std::chrono::system_clock::time_point(1796720401000ms);
     device.admittedAt = std::chrono::system_clock::time_point(1796720402999ms);
-    state.devices = {device, ReloadState::Device{8, false, 9, 0, "", {}, true, 29999ms, 1234ms}};
+    ReloadState::Device waiting;
+    waiting.descriptor = 8;
+    waiting.unitId = 9;
+    waiting.registrationLeft = 29999ms;
+    waiting.silence = 1234ms;
+    state.devices = {device, waiting};
     state.requests = {
         {{boost::uuids::string_generator()("0f8fad5b-d9cb-469f-a165-70867728950e"), 9, "ping \"x\"",
           12},
