@@ -160,15 +160,28 @@ void BenchRun::HandOverRuns::add(HandOver const &run)
     signalToTookOver.push_back(run.signalToTookOverMs);
     handOver.push_back(run.handOverMs);
     pause.push_back(run.longestGapMs);
+    loopStopped.push_back(run.loopStoppedMs);
 }
+
+namespace
+{
+
+// The metrics endpoint, whose answers time the controller's event loop.
+std::string metricsSection(unsigned short port)
+{
+    return "[metrics]\nlisten=127.0.0.1:" + std::to_string(port) + "\n";
+}
+
+} // namespace
 
 // The load of the flow server runs throughout; the sampler watches from before the signal until
 // the new program has served for a while.
 BenchRun::HandOver BenchRun::reloadAndSample(ChildProcess &controller, std::string const &log,
-                                             BenchApiServer &flow, net::yield_context yield)
+                                             unsigned short metricsPort, BenchApiServer &flow,
+                                             net::yield_context yield)
 {
     ProcessProbe const probe(controller.pid());
-    HandOverSampler sampler(controller.pid(), log);
+    HandOverSampler sampler(controller.pid(), log, metricsPort);
     pause(milliseconds(100), yield);
     HandOver run;
     run.beforeKiB = probe.residentKiB();
@@ -195,9 +208,12 @@ BenchRun::HandOver BenchRun::reloadAndSample(ChildProcess &controller, std::stri
     run.signalToTookOverMs = ms(*sampled.tookOver - signalled);
     run.handOverMs = sampled.handingOver ? ms(*sampled.tookOver - *sampled.handingOver) : 0;
     run.longestGapMs = static_cast<double>(window.longestGapNs) / 1e6;
+    run.loopStoppedMs = ms(sampled.longestUnanswered);
     run.tookOverLine = sampled.tookOverLine;
     if (window.completed == 0)
         throw std::runtime_error("no test of the flow came back through the reload");
+    if (sampled.answers == 0)
+        throw std::runtime_error("the metrics endpoint never answered");
     if (sampled.longestInterval > milliseconds(50))
         say("  (the sampler was held up: " + std::to_string(ms(sampled.longestInterval)) +
             " ms between two samples)");
@@ -206,7 +222,8 @@ BenchRun::HandOver BenchRun::reloadAndSample(ChildProcess &controller, std::stri
         std::to_string(run.stateFileBytes) + " B, SIGHUP to took over " +
         std::to_string(run.signalToTookOverMs) + " ms, handing over to took over " +
         std::to_string(run.handOverMs) + " ms, longest gap " + std::to_string(run.longestGapMs) +
-        " ms; " + run.tookOverLine);
+        " ms, event loop stopped " + std::to_string(run.loopStoppedMs) + " ms (" +
+        std::to_string(sampled.answers) + " answers); " + run.tookOverLine);
     return run;
 }
 
@@ -281,8 +298,11 @@ BenchRun::HandOverRuns BenchRun::measureQueueReload(net::yield_context yield)
         say("reload with a full API queue " + std::to_string(rep + 1) + "/" +
             std::to_string(settings.repetitions) + ": " + std::to_string(boundMiB) +
             " MiB bound");
+        auto const metricsPort = freePort();
         auto controller = startController(*scenario, scenario->label,
-                                          "queue-limit-mib=" + std::to_string(boundMiB) + "\n");
+                                          "[api-side]\nqueue-limit-mib=" +
+                                              std::to_string(boundMiB) + "\n" +
+                                              metricsSection(metricsPort));
         if (!waitRegistered(*scenario, *controller, yield))
             throw std::runtime_error("the controller did not register with its API servers");
         controller->truncateLog();
@@ -320,7 +340,7 @@ BenchRun::HandOverRuns BenchRun::measureQueueReload(net::yield_context yield)
         reader.load().runOpenLoop(flowRate);
         pause(milliseconds(300), yield);
 
-        auto run = reloadAndSample(*controller, log, reader, yield);
+        auto run = reloadAndSample(*controller, log, metricsPort, reader, yield);
 
         // Everything still on its way to the reading server comes in before the frozen one
         // reads again.
@@ -386,7 +406,8 @@ BenchRun::HandOverRuns BenchRun::measureRunningReload(net::yield_context yield)
             std::to_string(settings.repetitions) + ": tasks of " + std::to_string(taskSize) +
             " B of \\u0001" +
             (cap ? ", up to " + std::to_string(settings.reloadRunningMiB) + " MiB" : ""));
-        auto controller = startController(*scenario, scenario->label);
+        auto const metricsPort = freePort();
+        auto controller = startController(*scenario, scenario->label, metricsSection(metricsPort));
         if (!waitRegistered(*scenario, *controller, yield))
             throw std::runtime_error("the controller did not register with its API servers");
         controller->truncateLog();
@@ -432,7 +453,7 @@ BenchRun::HandOverRuns BenchRun::measureRunningReload(net::yield_context yield)
         api.load().runOpenLoop(flowRate);
         pause(milliseconds(300), yield);
 
-        auto run = reloadAndSample(*controller, logPath(scenario->label), api, yield);
+        auto run = reloadAndSample(*controller, logPath(scenario->label), metricsPort, api, yield);
         runs.add(run);
         runs.carried.push_back(static_cast<double>(accepted * taskSize) / mebibyte);
         // "Reload: took over N device connections, M running requests, ..."
@@ -473,7 +494,9 @@ void BenchRun::addReloadMemoryFigures(BenchReport &report, HandOverRuns const &q
         add("_state_file", "state memory file (largest seen)", "MiB", runs.stateFile, {});
         add("_signal_to_took_over", "SIGHUP to \"Reload: took over\"", "ms", runs.signalToTookOver,
             {});
-        add("_hand_over", "\"handing over\" to \"took over\"", "ms", runs.handOver, atMost(150));
+        add("_hand_over", "\"handing over\" to \"took over\"", "ms", runs.handOver, {});
+        add("_loop_stopped", "event loop stopped (metrics unanswered)", "ms", runs.loopStopped,
+            atMost(150));
         add("_pause", "longest gap in round trips (500/s)", "ms", runs.pause, {});
     };
     if (!queue.before.empty())

@@ -85,7 +85,7 @@ std::string BenchRun::logPath(std::string const &name) const
 }
 
 std::unique_ptr<ChildProcess> BenchRun::startController(Scenario &scenario, std::string const &name,
-                                                        std::string const &apiSideLines)
+                                                        std::string const &extraConfiguration)
 {
     auto const hosts = workDirectory + "/hosts-" + name;
     auto const config = workDirectory + "/" + name + ".cfg";
@@ -103,9 +103,9 @@ std::unique_ptr<ChildProcess> BenchRun::startController(Scenario &scenario, std:
             << "best-hostname=" << (privateHosts ? bestHostname : validatorAddress) << "\n"
             << "service=" << scenario.apiPort << "\n"
             << "refresh-interval=5\n"
-            << apiSideLines
             << "[device-side]\n"
-            << "listen-service=" << scenario.devicePort << "\n";
+            << "listen-service=" << scenario.devicePort << "\n"
+            << extraConfiguration;
     }
     std::vector<std::string> argv;
     if (privateHosts)

@@ -95,22 +95,22 @@ private:
     {
         std::uint64_t beforeKiB = 0, peakKiB = 0, afterKiB = 0;
         std::uint64_t stateFileBytes = 0;
-        double signalToTookOverMs = 0, handOverMs = 0, longestGapMs = 0;
+        double signalToTookOverMs = 0, handOverMs = 0, longestGapMs = 0, loopStoppedMs = 0;
         std::string tookOverLine;
     };
     struct HandOverRuns
     {
         // MiB, but for the times (ms) and the counts.
         std::vector<double> before, peak, peakOver, after, stateFile, signalToTookOver, handOver,
-            pause, carried, dropped, takenOver;
+            pause, loopStopped, carried, dropped, takenOver;
         void add(HandOver const &run);
     };
 
     std::unique_ptr<Scenario> makeScenario(std::size_t apiServers, bool withValidator);
     std::string logPath(std::string const &name) const;
-    // apiSideLines: more settings of the configuration's [api-side], each ending in a newline.
+    // extraConfiguration: sections of the configuration file added at its end.
     std::unique_ptr<ChildProcess> startController(Scenario &scenario, std::string const &name,
-                                                  std::string const &apiSideLines = "");
+                                                  std::string const &extraConfiguration = "");
     std::unique_ptr<ChildProcess> startRelay(Scenario &scenario);
     bool waitRegistered(Scenario &scenario, ChildProcess &target, boost::asio::yield_context yield);
     std::unique_ptr<ChildProcess> startGenerator(Scenario &scenario, unsigned index,
@@ -125,7 +125,8 @@ private:
     HandOverRuns measureQueueReload(boost::asio::yield_context yield);
     HandOverRuns measureRunningReload(boost::asio::yield_context yield);
     HandOver reloadAndSample(ChildProcess &controller, std::string const &log,
-                             BenchApiServer &flow, boost::asio::yield_context yield);
+                             unsigned short metricsPort, BenchApiServer &flow,
+                             boost::asio::yield_context yield);
     std::unique_ptr<ChildProcess> startFlow(Scenario &scenario, BenchApiServer &server,
                                             boost::asio::yield_context yield);
     std::vector<std::shared_ptr<HeldDevice>> startHeldDevices(Scenario &scenario,

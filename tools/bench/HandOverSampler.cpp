@@ -2,10 +2,15 @@
 
 #include "bench/ProcessProbe.hpp"
 
+#include <arpa/inet.h>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
 #include <string_view>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace kelvarin::triggerTesting::bench
 {
@@ -35,18 +40,52 @@ std::uint64_t memoryFileBytes(pid_t pid)
     return 0;
 }
 
+// One request to the endpoint on 127.0.0.1, on a connection of its own; whether an answer came.
+// Waits for it as long as it takes, unless told to stop.
+bool askReady(unsigned short port, std::atomic<bool> const &stopping)
+{
+    int const socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (socket < 0)
+        return false;
+    timeval const wait{0, 100'000};
+    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool answered = false;
+    constexpr std::string_view request =
+        "GET /ready HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (::connect(socket, reinterpret_cast<sockaddr const *>(&address), sizeof address) == 0 &&
+        ::send(socket, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size()))
+    {
+        char first[16];
+        while (!stopping)
+        {
+            auto const got = ::recv(socket, first, sizeof first, 0);
+            if (got > 0)
+                answered = std::string_view(first, static_cast<std::size_t>(got)).starts_with("HTTP/");
+            if (got >= 0 || (errno != EAGAIN && errno != EINTR))
+                break;
+        }
+    }
+    ::close(socket);
+    return answered;
+}
+
 } // namespace
 
-HandOverSampler::HandOverSampler(pid_t pid, std::string logPath)
+HandOverSampler::HandOverSampler(pid_t pid, std::string logPath, unsigned short metricsPort)
     : pid(pid), logPath(std::move(logPath)), thread([this] { run(); })
 {
+    if (metricsPort != 0)
+        probe = std::thread([this, metricsPort] { probeLoop(metricsPort); });
 }
 
 HandOverSampler::~HandOverSampler()
 {
-    stopping = true;
-    if (thread.joinable())
-        thread.join();
+    finish();
 }
 
 HandOverSampler::Result HandOverSampler::finish()
@@ -54,7 +93,29 @@ HandOverSampler::Result HandOverSampler::finish()
     stopping = true;
     if (thread.joinable())
         thread.join();
+    if (probe.joinable())
+        probe.join();
+    result.answers = answers;
+    result.longestUnanswered = longestUnanswered;
     return result;
+}
+
+void HandOverSampler::probeLoop(unsigned short port)
+{
+    auto lastAnswer = std::chrono::steady_clock::now();
+    while (!stopping)
+    {
+        if (askReady(port, stopping))
+        {
+            auto const now = std::chrono::steady_clock::now();
+            if (answers > 0)
+                longestUnanswered = std::max<std::chrono::nanoseconds>(longestUnanswered,
+                                                                       now - lastAnswer);
+            lastAnswer = now;
+            ++answers;
+        }
+        std::this_thread::sleep_for(interval);
+    }
 }
 
 void HandOverSampler::run()

@@ -15,7 +15,10 @@ namespace kelvarin::triggerTesting::bench
 // event loop does not stretch the interval: every 5 ms it reads VmRSS from /proc/PID/status
 // (the pid outlives the exec), the size of the state's memory file while one is open
 // (/proc/PID/fd, a link to "/memfd:..."), and the new lines of the controller's log, in which it
-// notes when "Reload: handing over" and "Reload: took over" first appear.
+// notes when "Reload: handing over" and "Reload: took over" first appear. Given the controller's
+// metrics endpoint, a second thread asks it for /ready over and over, a new connection each
+// time, 5 ms apart: the endpoint is served on the controller's event loop, so the longest time
+// between two answers is the longest time the loop (of either program) served nothing.
 class HandOverSampler
 {
 public:
@@ -31,10 +34,13 @@ public:
         std::string tookOverLine;
         // The longest time between two samples, for a sampler that could not keep up.
         std::chrono::nanoseconds longestInterval{0};
+        // Of the metrics endpoint: its answers, and the longest time between two of them.
+        std::uint64_t answers = 0;
+        std::chrono::nanoseconds longestUnanswered{0};
     };
 
     // The log is read from its start: the caller empties it first.
-    HandOverSampler(pid_t pid, std::string logPath);
+    HandOverSampler(pid_t pid, std::string logPath, unsigned short metricsPort = 0);
     ~HandOverSampler();
     HandOverSampler(HandOverSampler const &) = delete;
     HandOverSampler &operator=(HandOverSampler const &) = delete;
@@ -47,6 +53,7 @@ private:
     void run();
     void sample();
     void readLog();
+    void probeLoop(unsigned short port);
 
     pid_t pid;
     std::string logPath;
@@ -55,7 +62,9 @@ private:
     Result result; // the thread's until it has been joined
     std::uint64_t logOffset = 0;
     std::string partialLine;
-    std::thread thread;
+    std::uint64_t answers = 0; // the probe thread's until it has been joined
+    std::chrono::nanoseconds longestUnanswered{0};
+    std::thread thread, probe;
 };
 
 } // namespace kelvarin::triggerTesting::bench
