@@ -2,7 +2,6 @@
 // API server's queue, or the table of running requests), SIGHUP reloads it, and its VmRSS is
 // sampled through the hand-over.
 #include "bench/BenchRun.hpp"
-
 #include "bench/BenchScenario.hpp"
 #include "bench/BenchSupport.hpp"
 #include "bench/HandOverSampler.hpp"
@@ -276,8 +275,7 @@ BenchRun::HandOverRuns BenchRun::measureQueueReload(net::yield_context yield)
     auto const boundMiB = settings.reloadQueueMiB;
     for (unsigned rep = 0; rep < settings.repetitions; ++rep)
     {
-        std::map<sim::WebSocketServer::ConnectionId, std::vector<std::string>> readKeys,
-            frozenKeys;
+        std::map<sim::WebSocketServer::ConnectionId, std::vector<std::string>> readKeys, frozenKeys;
         std::uint64_t partsRead = 0, frozenBytes = 0;
         auto scenario = makeScenario(2, true);
         scenario->label = "controller-reload-queue";
@@ -296,13 +294,12 @@ BenchRun::HandOverRuns BenchRun::measureQueueReload(net::yield_context yield)
                 frozenBytes += text.size();
             });
         say("reload with a full API queue " + std::to_string(rep + 1) + "/" +
-            std::to_string(settings.repetitions) + ": " + std::to_string(boundMiB) +
-            " MiB bound");
+            std::to_string(settings.repetitions) + ": " + std::to_string(boundMiB) + " MiB bound");
         auto const metricsPort = freePort();
-        auto controller = startController(*scenario, scenario->label,
-                                          "[api-side]\nqueue-limit-mib=" +
-                                              std::to_string(boundMiB) + "\n" +
-                                              metricsSection(metricsPort));
+        auto controller =
+            startController(*scenario, scenario->label,
+                            "[api-side]\nqueue-limit-mib=" + std::to_string(boundMiB) + "\n" +
+                                metricsSection(metricsPort));
         if (!waitRegistered(*scenario, *controller, yield))
             throw std::runtime_error("the controller did not register with its API servers");
         controller->truncateLog();
@@ -483,8 +480,9 @@ void BenchRun::addReloadMemoryFigures(BenchReport &report, HandOverRuns const &q
     {
         auto const carried = runs.carried.empty() ? 0.0 : median(runs.carried);
         auto add = [&](std::string const &key, std::string const &name, std::string const &unit,
-                       std::vector<double> const &values, std::vector<BenchReport::Target> goals)
-        { report.add(section, {prefix + key, name, unit, values, {}, std::move(goals)}); };
+                       std::vector<double> const &values, std::vector<BenchReport::Target> goals) {
+            report.add(section, {prefix + key, name, unit, values, {}, std::move(goals)});
+        };
         add("_carried", carriedName, "MiB", runs.carried, {});
         add("_rss_before", "VmRSS before SIGHUP", "MiB", runs.before, {});
         add("_rss_peak", "peak VmRSS, every 5 ms through the hand-over", "MiB", runs.peak, {});
@@ -501,9 +499,9 @@ void BenchRun::addReloadMemoryFigures(BenchReport &report, HandOverRuns const &q
     };
     if (!queue.before.empty())
     {
-        std::string const section = "Reload with a full API queue: " +
-                                    std::to_string(settings.reloadQueueMiB) +
-                                    " MiB bound, one of two API servers not reading";
+        std::string const section =
+            "Reload with a full API queue: " + std::to_string(settings.reloadQueueMiB) +
+            " MiB bound, one of two API servers not reading";
         addCase(section, "reload_queue", queue, "delivered to it once it read again");
         report.add(section, {"reload_queue_dropped",
                              "messages the bound dropped",
@@ -512,8 +510,8 @@ void BenchRun::addReloadMemoryFigures(BenchReport &report, HandOverRuns const &q
                              {},
                              {}});
     }
-    std::string const bound =
-        settings.reloadRunningMiB ? "up to " + std::to_string(settings.reloadRunningMiB) + " MiB"
+    std::string const bound = settings.reloadRunningMiB
+                                  ? "up to " + std::to_string(settings.reloadRunningMiB) + " MiB"
                                   : "to the controller's bound";
     std::string const section =
         "Reload with a full running table: tasks of \\u0001, " + bound + ", devices silent";

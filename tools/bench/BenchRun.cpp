@@ -518,9 +518,9 @@ BenchReport BenchRun::run(net::yield_context yield)
     };
     if (all)
     {
-        std::string const fleetSection = "Admission: fleet of " +
-                                         std::to_string(static_cast<long>(median(admission.fleet))) +
-                                         " devices into one controller";
+        std::string const fleetSection =
+            "Admission: fleet of " + std::to_string(static_cast<long>(median(admission.fleet))) +
+            " devices into one controller";
         report.add(
             fleetSection,
             {"admission_rate", "admitted", "devices/s", admission.rate, {}, target(true, 10000)});
@@ -539,13 +539,14 @@ BenchReport BenchRun::run(net::yield_context yield)
         std::string const memorySection =
             brokerRuns ? "Memory: controller VmRSS (mosquitto: per idle subscribed client)"
                        : "Memory: controller VmRSS";
-        report.add(memorySection, {"rss_per_idle_device",
-                                   "per idle validated device",
-                                   "bytes",
-                                   admission.perDeviceBytes,
-                                   {},
-                                   target(false, 3072),
-                                   brokerRuns ? brokerRuns->perClientBytes : std::vector<double>{}});
+        report.add(memorySection,
+                   {"rss_per_idle_device",
+                    "per idle validated device",
+                    "bytes",
+                    admission.perDeviceBytes,
+                    {},
+                    target(false, 3072),
+                    brokerRuns ? brokerRuns->perClientBytes : std::vector<double>{}});
         report.add(memorySection, {"rss_after_fleet_left",
                                    "after the fleet left, of the start",
                                    "percent",

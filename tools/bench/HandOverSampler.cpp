@@ -33,7 +33,9 @@ std::uint64_t memoryFileBytes(pid_t pid)
         auto const target = std::filesystem::read_symlink(it->path(), linkError);
         if (linkError || !target.string().starts_with("/memfd:"))
             continue;
-        struct stat status{};
+        struct stat status
+        {
+        };
         if (::stat(it->path().c_str(), &status) == 0)
             return static_cast<std::uint64_t>(status.st_size);
     }
@@ -65,7 +67,8 @@ bool askReady(unsigned short port, std::atomic<bool> const &stopping)
         {
             auto const got = ::recv(socket, first, sizeof first, 0);
             if (got > 0)
-                answered = std::string_view(first, static_cast<std::size_t>(got)).starts_with("HTTP/");
+                answered =
+                    std::string_view(first, static_cast<std::size_t>(got)).starts_with("HTTP/");
             if (got >= 0 || (errno != EAGAIN && errno != EINTR))
                 break;
         }
@@ -109,8 +112,8 @@ void HandOverSampler::probeLoop(unsigned short port)
         {
             auto const now = std::chrono::steady_clock::now();
             if (answers > 0)
-                longestUnanswered = std::max<std::chrono::nanoseconds>(longestUnanswered,
-                                                                       now - lastAnswer);
+                longestUnanswered =
+                    std::max<std::chrono::nanoseconds>(longestUnanswered, now - lastAnswer);
             lastAnswer = now;
             ++answers;
         }

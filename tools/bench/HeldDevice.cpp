@@ -30,17 +30,17 @@ void HeldDevice::start()
     auto self = shared_from_this();
     link = std::make_shared<sim::WebSocketClient>(
         io, sim::WebSocketClient::Settings{controller, std::string(deviceSubprotocol), source},
-        sim::WebSocketClient::Handlers{
-            [self](error_code const &ec)
-            {
-                if (ec)
-                    self->ended = true;
-                else
-                    self->link->send(
-                        sim::registerMessage(self->unitId, sim::defaultMacFor(self->unitId)));
-            },
-            [self](std::string_view message) { self->onMessage(message); },
-            [self](error_code const &) { self->ended = true; }});
+        sim::WebSocketClient::Handlers{[self](error_code const &ec)
+                                       {
+                                           if (ec)
+                                               self->ended = true;
+                                           else
+                                               self->link->send(sim::registerMessage(
+                                                   self->unitId, sim::defaultMacFor(self->unitId)));
+                                       },
+                                       [self](std::string_view message)
+                                       { self->onMessage(message); },
+                                       [self](error_code const &) { self->ended = true; }});
     link->connect();
 }
 
