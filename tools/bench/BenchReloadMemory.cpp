@@ -485,7 +485,7 @@ void BenchRun::addReloadMemoryFigures(BenchReport &report, HandOverRuns const &q
         };
         add("_carried", carriedName, "MiB", runs.carried, {});
         add("_rss_before", "VmRSS before SIGHUP", "MiB", runs.before, {});
-        add("_rss_peak", "peak VmRSS, every 5 ms through the hand-over", "MiB", runs.peak, {});
+        add("_rss_peak", "peak VmRSS through the hand-over", "MiB", runs.peak, {});
         add("_rss_peak_over", "  peak over before", "MiB", runs.peakOver, atMost(carried));
         add("_rss_after", "steady VmRSS after", "MiB", runs.after,
             atMost(runs.before.empty() ? 0 : median(runs.before) * 1.1));
