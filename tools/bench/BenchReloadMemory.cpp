@@ -348,7 +348,8 @@ BenchRun::HandOverRuns BenchRun::measureQueueReload(net::yield_context yield)
         while (std::chrono::steady_clock::now() < arrived)
         {
             auto const received = inConnectionOrder(frozenKeys);
-            if (!received.empty() && received.back() == all().back())
+            auto const sentSoFar = all();
+            if (!received.empty() && !sentSoFar.empty() && received.back() == sentSoFar.back())
                 break;
             pause(milliseconds(50), yield);
         }
