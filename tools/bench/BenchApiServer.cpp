@@ -57,7 +57,19 @@ void BenchApiServer::onMessage(sim::WebSocketServer::ConnectionId id, std::strin
         return;
     }
     if (text.starts_with("{\"type\":\"execute\""))
+    {
+        if (observer)
+            observer(id, text);
         onResult(text);
+    }
+}
+
+bool BenchApiServer::sendText(std::string text)
+{
+    if (!connection)
+        return false;
+    server.send(*connection, std::move(text));
+    return true;
 }
 
 void BenchApiServer::onResult(std::string const &text)

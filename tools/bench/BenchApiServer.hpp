@@ -6,7 +6,9 @@
 #include <boost/asio/io_context.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace kelvarin::triggerTesting::bench
@@ -31,6 +33,15 @@ public:
     void setUnits(std::vector<std::uint64_t> units) { this->units = std::move(units); }
     RoundTripLoad &load() { return tests; }
 
+    // Told of every result message, of any test, with the connection it came on.
+    using Observer = std::function<void(sim::WebSocketServer::ConnectionId, std::string const &)>;
+    void observe(Observer observer) { this->observer = std::move(observer); }
+    // A message of the caller's own to the registered controller; false when there is none.
+    bool sendText(std::string text);
+    // A server that stops reading: the controller's messages to it back up in the sockets and
+    // then in the controller's queue.
+    void setReading(bool reading) { server.setReading(reading); }
+
 private:
     void onMessage(sim::WebSocketServer::ConnectionId id, std::string const &text);
     void onResult(std::string const &text);
@@ -42,6 +53,7 @@ private:
     std::vector<std::uint64_t> units;
     std::size_t nextUnit = 0;
     std::uint64_t seen = 0;
+    Observer observer;
     RoundTripLoad tests;
 };
 

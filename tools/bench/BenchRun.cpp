@@ -1,5 +1,6 @@
 #include "bench/BenchRun.hpp"
 
+#include "bench/BenchScenario.hpp"
 #include "bench/BenchSupport.hpp"
 #include "bench/BrokerBench.hpp"
 #include "bench/DeviceGenerator.hpp"
@@ -46,20 +47,6 @@ constexpr unsigned newcomerGenerator = 40;
 
 } // namespace
 
-struct BenchRun::Scenario
-{
-    std::vector<std::unique_ptr<BenchApiServer>> apis;
-    std::optional<sim::SimValidator> validator;
-    unsigned short apiPort = 0;
-    unsigned short devicePort = 0;
-    std::string label;
-
-    std::uint64_t disconnectionsReported() const
-    {
-        return validator->stats().disconnectionsClean + validator->stats().disconnectionsTimeout;
-    }
-};
-
 BenchRun::BenchRun(net::io_context &io, Settings settings) : io(io), settings(std::move(settings))
 {
     char pattern[] = "/tmp/tt_bench.XXXXXX";
@@ -92,7 +79,13 @@ std::unique_ptr<BenchRun::Scenario> BenchRun::makeScenario(std::size_t apiServer
     return scenario;
 }
 
-std::unique_ptr<ChildProcess> BenchRun::startController(Scenario &scenario, std::string const &name)
+std::string BenchRun::logPath(std::string const &name) const
+{
+    return settings.logDirectory + "/bench-" + name + ".log";
+}
+
+std::unique_ptr<ChildProcess> BenchRun::startController(Scenario &scenario, std::string const &name,
+                                                        std::string const &extraConfiguration)
 {
     auto const hosts = workDirectory + "/hosts-" + name;
     auto const config = workDirectory + "/" + name + ".cfg";
@@ -111,7 +104,8 @@ std::unique_ptr<ChildProcess> BenchRun::startController(Scenario &scenario, std:
             << "service=" << scenario.apiPort << "\n"
             << "refresh-interval=5\n"
             << "[device-side]\n"
-            << "listen-service=" << scenario.devicePort << "\n";
+            << "listen-service=" << scenario.devicePort << "\n"
+            << extraConfiguration;
     }
     std::vector<std::string> argv;
     if (privateHosts)
@@ -123,7 +117,7 @@ std::unique_ptr<ChildProcess> BenchRun::startController(Scenario &scenario, std:
                 "mount --bind \"$0\" /etc/hosts && exec \"$@\"",
                 hosts};
     argv.insert(argv.end(), {settings.controller, "-c", config});
-    auto const log = settings.logDirectory + "/bench-" + name + ".log";
+    auto const log = logPath(name);
     say("starting " + name + " (standard error to " + log + ")");
     return std::make_unique<ChildProcess>(io, argv, log, targetCpus());
 }
@@ -456,9 +450,11 @@ BenchReport BenchRun::run(net::yield_context yield)
     else
         report.note("no private /etc/hosts possible (needs root): one API server only");
 
+    // Every phase, or the one asked for.
+    bool const all = settings.only.empty();
     AdmissionRuns admission;
     std::vector<RelayRuns> controllerRuns, relayRuns;
-    for (auto const servers : serverCounts)
+    for (auto const servers : all ? serverCounts : std::vector<std::size_t>{})
     {
         auto scenario = makeScenario(servers, true);
         scenario->label = "controller-" + std::to_string(servers) + "api";
@@ -471,13 +467,23 @@ BenchReport BenchRun::run(net::yield_context yield)
         controller->stop(yield);
     }
     ReloadRuns reload;
-    if (settings.reload)
+    if (settings.reload && all)
     {
         auto scenario = makeScenario(1, true);
         scenario->label = "controller-reload";
         reload = measureReload(*scenario, yield);
     }
-    for (auto const servers : serverCounts)
+    HandOverRuns queueReload, runningReload;
+    if (settings.reload)
+    {
+        // Two API servers need the private /etc/hosts.
+        if (privateHosts)
+            queueReload = measureQueueReload(yield);
+        else
+            report.note("no reload with a full API queue: it needs two API servers");
+        runningReload = measureRunningReload(yield);
+    }
+    for (auto const servers : all ? serverCounts : std::vector<std::size_t>{})
     {
         auto scenario = makeScenario(servers, false);
         scenario->label = "bare-relay-" + std::to_string(servers) + "api";
@@ -488,14 +494,17 @@ BenchReport BenchRun::run(net::yield_context yield)
         relay->stop(yield);
     }
     std::optional<BrokerBench::Runs> brokerRuns;
+    if (all)
+    {
 #ifdef TT_BENCH_MOSQUITTO
-    BrokerBench broker(io, settings, workDirectory);
-    brokerRuns = broker.run(yield);
-    if (!brokerRuns)
-        report.note("no mosquitto column: " + broker.whyNot());
+        BrokerBench broker(io, settings, workDirectory);
+        brokerRuns = broker.run(yield);
+        if (!brokerRuns)
+            report.note("no mosquitto column: " + broker.whyNot());
 #else
-    report.note("no mosquitto column: tt_bench was built without libmosquitto-dev");
+        report.note("no mosquitto column: tt_bench was built without libmosquitto-dev");
 #endif
+    }
     std::filesystem::remove_all(workDirectory);
 
     // The goals of this round of work; a quick run has none.
@@ -507,41 +516,45 @@ BenchReport BenchRun::run(net::yield_context yield)
             return {};
         return {Target{atLeast, value, of}};
     };
-    std::string const fleetSection = "Admission: fleet of " +
-                                     std::to_string(static_cast<long>(median(admission.fleet))) +
-                                     " devices into one controller";
-    report.add(
-        fleetSection,
-        {"admission_rate", "admitted", "devices/s", admission.rate, {}, target(true, 10000)});
-    report.add(fleetSection, {"fleet_held",
-                              "validated devices held at once",
-                              "devices",
-                              admission.held,
-                              {},
-                              target(true, 19000)});
-    report.add(fleetSection, {"controller_device_sockets",
-                              "controller's device sockets",
-                              "descriptors",
-                              admission.controllerHeld,
-                              {},
-                              {}});
-    std::string const memorySection =
-        brokerRuns ? "Memory: controller VmRSS (mosquitto: per idle subscribed client)"
-                   : "Memory: controller VmRSS";
-    report.add(memorySection, {"rss_per_idle_device",
-                               "per idle validated device",
-                               "bytes",
-                               admission.perDeviceBytes,
-                               {},
-                               target(false, 3072),
-                               brokerRuns ? brokerRuns->perClientBytes : std::vector<double>{}});
-    report.add(memorySection, {"rss_after_fleet_left",
-                               "after the fleet left, of the start",
-                               "percent",
-                               admission.afterPercent,
-                               {},
-                               target(false, 150)});
-    if (settings.reload)
+    if (all)
+    {
+        std::string const fleetSection =
+            "Admission: fleet of " + std::to_string(static_cast<long>(median(admission.fleet))) +
+            " devices into one controller";
+        report.add(
+            fleetSection,
+            {"admission_rate", "admitted", "devices/s", admission.rate, {}, target(true, 10000)});
+        report.add(fleetSection, {"fleet_held",
+                                  "validated devices held at once",
+                                  "devices",
+                                  admission.held,
+                                  {},
+                                  target(true, 19000)});
+        report.add(fleetSection, {"controller_device_sockets",
+                                  "controller's device sockets",
+                                  "descriptors",
+                                  admission.controllerHeld,
+                                  {},
+                                  {}});
+        std::string const memorySection =
+            brokerRuns ? "Memory: controller VmRSS (mosquitto: per idle subscribed client)"
+                       : "Memory: controller VmRSS";
+        report.add(memorySection,
+                   {"rss_per_idle_device",
+                    "per idle validated device",
+                    "bytes",
+                    admission.perDeviceBytes,
+                    {},
+                    target(false, 3072),
+                    brokerRuns ? brokerRuns->perClientBytes : std::vector<double>{}});
+        report.add(memorySection, {"rss_after_fleet_left",
+                                   "after the fleet left, of the start",
+                                   "percent",
+                                   admission.afterPercent,
+                                   {},
+                                   target(false, 150)});
+    }
+    if (settings.reload && all)
     {
         std::string const reloadSection =
             "Reload: SIGHUP with " + std::to_string(static_cast<long>(median(reload.kept))) +
@@ -590,7 +603,9 @@ BenchReport BenchRun::run(net::yield_context yield)
                 << " B after";
         report.note(closing.str());
     }
-    for (std::size_t i = 0; i < serverCounts.size(); ++i)
+    if (settings.reload)
+        addReloadMemoryFigures(report, queueReload, runningReload);
+    for (std::size_t i = 0; i < controllerRuns.size(); ++i)
     {
         auto const servers = serverCounts[i];
         std::string const section = "Relay: " + std::to_string(servers) + " API server" +

@@ -19,6 +19,8 @@
 namespace kelvarin::triggerTesting::bench
 {
 
+class HeldDevice;
+
 // The whole benchmark, as one coroutine on the benchmark's event loop: it starts the
 // controller (and then the bare relay) as child processes between in-process API servers and
 // a validator, with device generators as further child processes, takes the figures and ends
@@ -32,7 +34,14 @@ public:
         std::string self;         // this program, run again as generator and bare relay
         std::string logDirectory; // the controller's standard error goes here
         bool quick = false;       // a tiny run for the smoke test
-        bool reload = true;       // the reload phase, which a controller without reload fails
+        bool reload = true;       // the reload phases, which a controller without reload fails
+        // One phase alone: "reload-memory"; empty: all of them.
+        std::string only;
+        // The API queue's bound the controller is configured with for the reload with a full
+        // queue, and a cap on the running requests' tasks for the one with a full table of
+        // them (0: up to the controller's own bound).
+        std::size_t reloadQueueMiB = 128;
+        std::size_t reloadRunningMiB = 0;
         unsigned repetitions = 3;
         std::size_t fleet = 0; // 0: as many as the controller's descriptor limit allows
         std::size_t relayDevices = 1000;
@@ -81,9 +90,27 @@ private:
     {
         std::vector<double> pause, newDevice, kept, reported, perDeviceBefore, perDeviceAfter;
     };
+    // One reload while a bound of memory is full.
+    struct HandOver
+    {
+        std::uint64_t beforeKiB = 0, peakKiB = 0, afterKiB = 0;
+        std::uint64_t stateFileBytes = 0;
+        double signalToTookOverMs = 0, handOverMs = 0, longestGapMs = 0, loopStoppedMs = 0;
+        std::string tookOverLine;
+    };
+    struct HandOverRuns
+    {
+        // MiB, but for the times (ms) and the counts.
+        std::vector<double> before, peak, peakOver, after, stateFile, signalToTookOver, handOver,
+            pause, loopStopped, carried, dropped, takenOver;
+        void add(HandOver const &run);
+    };
 
     std::unique_ptr<Scenario> makeScenario(std::size_t apiServers, bool withValidator);
-    std::unique_ptr<ChildProcess> startController(Scenario &scenario, std::string const &name);
+    std::string logPath(std::string const &name) const;
+    // extraConfiguration: sections of the configuration file added at its end.
+    std::unique_ptr<ChildProcess> startController(Scenario &scenario, std::string const &name,
+                                                  std::string const &extraConfiguration = "");
     std::unique_ptr<ChildProcess> startRelay(Scenario &scenario);
     bool waitRegistered(Scenario &scenario, ChildProcess &target, boost::asio::yield_context yield);
     std::unique_ptr<ChildProcess> startGenerator(Scenario &scenario, unsigned index,
@@ -95,6 +122,19 @@ private:
     AdmissionRuns measureAdmission(Scenario &scenario, ChildProcess &controller,
                                    boost::asio::yield_context yield);
     ReloadRuns measureReload(Scenario &scenario, boost::asio::yield_context yield);
+    HandOverRuns measureQueueReload(boost::asio::yield_context yield);
+    HandOverRuns measureRunningReload(boost::asio::yield_context yield);
+    HandOver reloadAndSample(ChildProcess &controller, std::string const &log,
+                             unsigned short metricsPort, BenchApiServer &flow,
+                             boost::asio::yield_context yield);
+    std::unique_ptr<ChildProcess> startFlow(Scenario &scenario, BenchApiServer &server,
+                                            boost::asio::yield_context yield);
+    std::vector<std::shared_ptr<HeldDevice>> startHeldDevices(Scenario &scenario,
+                                                              std::uint64_t firstUnit,
+                                                              std::size_t count,
+                                                              boost::asio::yield_context yield);
+    void addReloadMemoryFigures(BenchReport &report, HandOverRuns const &queue,
+                                HandOverRuns const &running) const;
     RelayRuns measureRelay(Scenario &scenario, ChildProcess &target,
                            boost::asio::yield_context yield);
     void pause(std::chrono::steady_clock::duration span, boost::asio::yield_context yield);

@@ -147,7 +147,15 @@ int runBenchmark(int argc, char *argv[])
         "warm-up-ms", po::value(&warmUp), "time before each measurement (500)")(
         "measure-ms", po::value(&measure), "length of each measurement (2000)")(
         "no-reload", po::bool_switch(&noReload),
-        "leave out the reload phase (for a controller that cannot reload)")(
+        "leave out the reload phases (for a controller that cannot reload)")(
+        "only", po::value(&settings.only),
+        "one phase alone: reload-memory (the reloads with a full API queue and with a full "
+        "table of running requests)")(
+        "reload-queue-mib", po::value(&settings.reloadQueueMiB),
+        "the API queue's bound the controller is given for the reload with a full queue (128)")(
+        "reload-running-mib", po::value(&settings.reloadRunningMiB),
+        "a cap on the running requests' tasks for the reload with a full table (0: up to the "
+        "controller's own bound)")(
         "no-pin", po::bool_switch(&noPin),
         "let the controller, the relay and the broker share every processor with the load "
         "generators");
@@ -158,6 +166,23 @@ int runBenchmark(int argc, char *argv[])
         return 0;
     }
     settings.reload = !noReload;
+    if (!settings.only.empty() && settings.only != "reload-memory")
+    {
+        std::cerr << "tt_bench: no phase " << settings.only << " (--only reload-memory)"
+                  << std::endl;
+        return 1;
+    }
+    if (settings.reloadQueueMiB == 0)
+    {
+        std::cerr << "tt_bench: --reload-queue-mib must be at least 1" << std::endl;
+        return 1;
+    }
+    if (settings.only == "reload-memory" && noReload)
+    {
+        std::cerr << "tt_bench: --only reload-memory and --no-reload leave nothing to run"
+                  << std::endl;
+        return 1;
+    }
     if (settings.quick)
     {
         auto keep = [&values](char const *name)
@@ -174,6 +199,10 @@ int runBenchmark(int argc, char *argv[])
             warmUp = 100;
         if (!keep("measure-ms"))
             measure = 300;
+        if (!keep("reload-queue-mib"))
+            settings.reloadQueueMiB = 8;
+        if (!keep("reload-running-mib"))
+            settings.reloadRunningMiB = 8;
     }
     if (!noPin)
         settings.targetCpus = pinProcessors();
