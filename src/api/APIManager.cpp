@@ -169,15 +169,19 @@ APIManager::HandOver APIManager::handOver()
 // Every request the previous program admitted stays admitted, above the limit if need be: its
 // replies are still to come, and new requests are refused until the table is back under it.
 void APIManager::adopt(std::vector<APISessionHandOver> const &sessions,
-                       std::vector<RunningRequest> const &running)
+                       std::vector<RunningRequest> running)
 {
     container.adopt(sessions);
-    for (auto const &request : running)
+    for (auto &request : running)
     {
-        if (requests.emplace(request.metadata.testId, request).second)
+        // Moved in: the tasks are not held twice.
+        auto const testId = request.metadata.testId;
+        auto const cost = entryCost(request.metadata);
+        auto const *session = request.deviceSession;
+        if (requests.emplace(testId, std::move(request)).second)
         {
-            runningBytes += entryCost(request.metadata);
-            countRun(request.deviceSession, true);
+            runningBytes += cost;
+            countRun(session, true);
         }
     }
 }

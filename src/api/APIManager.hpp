@@ -91,7 +91,7 @@ public:
     // named as the caller adopted them. The validator connection's share goes to
     // getStatusSession().adopt(), once its askers are known again.
     void adopt(std::vector<APISessionHandOver> const &sessions,
-               std::vector<RunningRequest> const &running);
+               std::vector<RunningRequest> running);
 
 private:
     void handleRequest(ITestRequest &request, RequestFn const &requestFn);

@@ -74,7 +74,7 @@ std::chrono::system_clock::time_point processStartTime()
 }
 
 Controller::Controller(boost::asio::io_context &io, APIOptions const &apiOptions,
-                       DeviceOptions const &deviceOptions, ReloadState const *inherited)
+                       DeviceOptions const &deviceOptions, ReloadState *inherited)
     : probeManager(io,
                    inherited != nullptr ? inheritedListeningSockets(io, *inherited)
                                         : makeListeningSockets(io, deviceOptions),
@@ -158,7 +158,7 @@ ReloadState Controller::handOver(std::vector<int> &kept)
     return state;
 }
 
-void Controller::adopt(ReloadState const &inherited)
+void Controller::adopt(ReloadState &inherited)
 {
     counted = ControllerState::Totals::fromNamed(inherited.counters);
     auto const sessions = probeManager.adopt(inherited.devices);
@@ -174,9 +174,9 @@ void Controller::adopt(ReloadState const &inherited)
     };
 
     std::vector<APIManager::RunningRequest> running;
-    for (auto const &request : inherited.requests)
-        running.push_back({request.metadata, sessionAt(request.device)});
-    apiManager.adopt(inherited.apiQueues, running);
+    for (auto &request : inherited.requests)
+        running.push_back({std::move(request.metadata), sessionAt(request.device)});
+    apiManager.adopt(inherited.apiQueues, std::move(running));
     apiManager.endDeviceSession(&notTakenOver);
 
     std::vector<APIStatusSession::AdoptedValidation> validations;

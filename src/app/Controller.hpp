@@ -24,7 +24,7 @@ public:
     // With the state a previous program handed over, the controller goes on from it: its
     // listening sockets, connections, queues and running requests.
     Controller(boost::asio::io_context &io, APIOptions const &apiOptions,
-               DeviceOptions const &deviceOptions, ReloadState const *inherited = nullptr);
+               DeviceOptions const &deviceOptions, ReloadState *inherited = nullptr);
     Controller(Controller const &) = delete;
     Controller &operator=(Controller const &) = delete;
 
@@ -45,7 +45,8 @@ public:
 
 private:
     void connectDeviceSideToApiSide();
-    void adopt(ReloadState const &inherited);
+    // Takes what it can out of the state, so that nothing is held twice.
+    void adopt(ReloadState &inherited);
     void reportDisconnection(unsigned long const &unitId, disconnection_reason reason,
                              std::chrono::system_clock::time_point time);
 
