@@ -37,7 +37,6 @@ namespace
 {
 
 using kelvarin::triggerTesting::Controller;
-using kelvarin::triggerTesting::decodeReloadState;
 using kelvarin::triggerTesting::LogBuffer;
 using kelvarin::triggerTesting::Monitoring;
 using kelvarin::triggerTesting::NewProgramCheck;
@@ -128,14 +127,11 @@ void blockHangUp()
 // and the listening sockets kept, so that the controller starts afresh where it listened.
 std::optional<ReloadState> inheritedState()
 {
-    std::optional<std::string> text;
     try
     {
-        text = takeInheritedState();
-        if (!text)
-            return std::nullopt;
-        auto state = decodeReloadState(std::move(*text));
-        checkInheritedDescriptors(state);
+        auto state = takeInheritedState();
+        if (state)
+            checkInheritedDescriptors(*state);
         return state;
     }
     catch (std::exception const &e)

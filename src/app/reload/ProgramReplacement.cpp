@@ -7,9 +7,12 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <pthread.h>
 #include <stdexcept>
 #include <string_view>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -112,6 +115,29 @@ std::string readAll(int descriptor)
         got += static_cast<std::size_t>(n);
     }
     return text;
+}
+
+// The state read where it lies in the memory file: mapped privately, one byte longer for the
+// terminator the reader needs, so that its pages are neither copied nor cleared first; the
+// document is parsed in place (only its own pages are copied on the way) and every text copied
+// once, into the state. Where the file cannot be mapped, it is read.
+ReloadState readState(int descriptor)
+{
+    struct stat status
+    {
+    };
+    if (::fstat(descriptor, &status) != 0)
+        throw std::runtime_error("the handed-over state can not be read: " + lastError().message());
+    auto const size = static_cast<std::size_t>(status.st_size);
+    if (size == 0 || ::ftruncate(descriptor, status.st_size + 1) != 0)
+        return decodeReloadState(readAll(descriptor));
+    void *const mapped =
+        ::mmap(nullptr, size + 1, PROT_READ | PROT_WRITE, MAP_PRIVATE, descriptor, 0);
+    if (mapped == MAP_FAILED)
+        return decodeReloadState(readAll(descriptor));
+    std::unique_ptr<void, std::function<void(void *)>> const unmapping(mapped, [size](void *at)
+                                                                       { ::munmap(at, size + 1); });
+    return decodeReloadState(static_cast<char *>(mapped), size);
 }
 
 // The family of a TCP socket, or 0 when the descriptor is not one.
@@ -259,7 +285,7 @@ std::string descriptorShortfall()
     return descriptorShortfall(open, limit.rlim_cur);
 }
 
-std::optional<std::string> takeInheritedState()
+std::optional<ReloadState> takeInheritedState()
 {
     char const *const variable = std::getenv(reloadStateVariable);
     if (variable == nullptr)
@@ -270,9 +296,10 @@ std::optional<std::string> takeInheritedState()
     ::unsetenv(reloadStateVariable);
     if (error != std::errc{} || end != text.data() + text.size() || descriptor < 0)
         throw std::runtime_error("the handed-over state names no descriptor");
-    auto state = readAll(descriptor);
-    ::close(descriptor);
-    return state;
+    // Closed however the reading ends; the file goes with its last descriptor and mapping.
+    std::unique_ptr<int, void (*)(int *)> const closing(&descriptor,
+                                                        [](int *open) { ::close(*open); });
+    return readState(descriptor);
 }
 
 } // namespace kelvarin::triggerTesting

@@ -40,8 +40,8 @@ std::string descriptorShortfall();
 
 // The state a predecessor handed over, if this program was started by a reload; the memory file
 // is closed and the variable removed, so that a later reload starts clean. Throws when a
-// variable is there but its descriptor cannot be read.
-std::optional<std::string> takeInheritedState();
+// variable is there but its descriptor cannot be read, or the state is damaged.
+std::optional<ReloadState> takeInheritedState();
 
 // Throws "damaged state: ..." unless every descriptor the state names is a socket this program
 // inherited, above standard error, named once: a damaged state must not make a session of

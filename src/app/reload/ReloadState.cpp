@@ -491,10 +491,15 @@ std::error_code writeReloadState(ReloadState const &state, int descriptor)
 
 ReloadState decodeReloadState(std::string text)
 {
+    return decodeReloadState(text.data(), text.size());
+}
+
+ReloadState decodeReloadState(char *text, std::size_t size)
+{
     rapidjson::Document document;
     // Iterative: the depth of a damaged text costs heap, not stack. In place: the document's
     // strings are read where they lie; every text is copied once, into the state.
-    rapidjson::InsituStringStream stream(text.data());
+    rapidjson::InsituStringStream stream(text);
     document.ParseStream<rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag |
                          rapidjson::kParseStopWhenDoneFlag>(stream);
     if (document.HasParseError())
@@ -509,8 +514,8 @@ ReloadState decodeReloadState(std::string text)
     if (version >= 2)
     {
         // Nothing but the texts follows the document.
-        auto const end = std::min(stream.Tell(), text.size());
-        after = {true, text.data() + end, text.size() - end};
+        auto const end = std::min(stream.Tell(), size);
+        after = {true, text + end, size - end};
     }
     ReloadState state;
     state.configuration = textMember(document, "configuration");

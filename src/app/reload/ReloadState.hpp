@@ -63,5 +63,8 @@ std::error_code writeReloadState(ReloadState const &state, int descriptor);
 // Throws std::runtime_error naming what is wrong when the text is not a state of a format version
 // this program reads, or is damaged; never reads outside the text.
 ReloadState decodeReloadState(std::string text);
+// The same, parsed in place in `size` bytes at `text`, which the reader may write; text[size]
+// must be 0.
+ReloadState decodeReloadState(char *text, std::size_t size);
 
 } // namespace kelvarin::triggerTesting

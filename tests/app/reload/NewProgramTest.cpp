@@ -211,9 +211,16 @@ TEST(ProgramReplacement, InheritedStateIsReadOnceAndItsVariableGoes)
 {
     EXPECT_FALSE(takeInheritedState().has_value());
     int const memory = ::memfd_create("state", 0);
-    ASSERT_EQ(::write(memory, "abc", 3), 3);
+    ReloadState handed;
+    handed.configuration = "abc";
+    handed.reports = {"r"}; // a text after the document
+    auto const text = encodeReloadState(handed);
+    ASSERT_EQ(::write(memory, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     ::setenv(reloadStateVariable, std::to_string(memory).c_str(), 1);
-    EXPECT_EQ(takeInheritedState(), "abc");
+    auto const taken = takeInheritedState();
+    ASSERT_TRUE(taken.has_value());
+    EXPECT_EQ(taken->configuration, "abc");
+    EXPECT_EQ(taken->reports, std::vector<std::string>{"r"});
     EXPECT_EQ(std::getenv(reloadStateVariable), nullptr);
     EXPECT_EQ(::fcntl(memory, F_GETFD), -1); // closed
 
