@@ -21,10 +21,7 @@
 namespace kelvarin::triggerTesting
 {
 
-namespace
-{
-
-bool watched(std::chrono::steady_clock::duration limit)
+bool ProbeSession::Timeouts::watched(std::chrono::steady_clock::duration limit)
 {
     return limit > std::chrono::steady_clock::duration::zero() &&
            limit != std::chrono::steady_clock::duration::max();
@@ -32,17 +29,15 @@ bool watched(std::chrono::steady_clock::duration limit)
 
 // Often enough that a deadline is noticed within a sixteenth of it, and no more than once a
 // millisecond or less than once a second.
-std::chrono::steady_clock::duration sweepTick(ProbeSession::Timeouts const &timeouts)
+std::chrono::steady_clock::duration ProbeSession::Timeouts::sweepTick() const
 {
     auto shortest = std::chrono::steady_clock::duration(std::chrono::seconds(1)) * 16;
-    for (auto const limit : {timeouts.idle, timeouts.registration})
+    for (auto const limit : {idle, registration})
         if (watched(limit))
             shortest = std::min(shortest, limit);
     return std::clamp<std::chrono::steady_clock::duration>(
         shortest / 16, std::chrono::milliseconds(1), std::chrono::seconds(1));
 }
-
-} // namespace
 
 ProbeSession::ProbeSession(Executor const &executor, ValidateFn &validateFn,
                            TestResultFn &testResultCallbackFn,
@@ -59,7 +54,7 @@ void ProbeSession::start(bool isIpv6)
     connectedAt = std::chrono::system_clock::now();
     tracker.connectionOpened();
     started = true;
-    tracker.enlist(*this, connection.get_executor(), sweepTick(timeouts));
+    tracker.enlist(*this, connection.get_executor(), timeouts.sweepTick());
     setNoDelay(connection);
     ws.emplace(DeviceStreamPool::forHandshake(connection.get_executor(), connection, frames,
                                               timeouts.handshake));
@@ -100,12 +95,13 @@ void ProbeSession::checkDeadlines(std::chrono::steady_clock::time_point now)
 {
     if (stopped || !open)
         return;
-    if (state == State::awaitingId && watched(timeouts.registration) && now >= registrationDeadline)
+    if (state == State::awaitingId && Timeouts::watched(timeouts.registration) &&
+        now >= registrationDeadline)
     {
         onReadFailure(DeviceError::registrationTimeout);
         return;
     }
-    if (!watched(timeouts.idle))
+    if (!Timeouts::watched(timeouts.idle))
         return;
     auto const silent = now - lastHeard;
     if (silent >= timeouts.idle)
@@ -418,15 +414,22 @@ void ProbeSession::enqueueMessage(std::string &message)
     }
     queuedBytes += message.size();
     writeQueue.push_back(std::move(message));
-    // A message queued before the handshake completed, or after the session ended, stays queued.
-    if (open && !stopped && !writing && !holding)
-        startWriting();
+    startWriterIfDue();
 }
 
 void ProbeSession::enqueueRun(std::string &run)
 {
     runsQueued = true;
     enqueueMessage(run);
+}
+
+// The one place that decides whether the writer starts: a message queued before the handshake
+// completed, while the session is held, or after it ended stays queued, and a write under way
+// goes on with the next message itself.
+void ProbeSession::startWriterIfDue()
+{
+    if (open && !stopped && !writing && !holding && !writeQueue.empty())
+        startWriting();
 }
 
 void ProbeSession::startWriting()
@@ -452,11 +455,9 @@ void ProbeSession::onWrite(boost::system::error_code const &ec, std::size_t)
     }
     queuedBytes -= writeQueue.front().size();
     writeQueue.pop_front();
-    if (!writeQueue.empty() && !holding)
-    {
-        startWriting();
+    startWriterIfDue();
+    if (writing)
         return;
-    }
     giveBackStreamIfIdle();
     stopWaitingForBytesIfHeld();
 }
@@ -511,16 +512,6 @@ void ProbeSession::giveBackStreamIfIdle()
     ws.reset();
 }
 
-// A hold waits for the session's own read to end, with what it read, once nothing is written:
-// bytes a read took from the socket must never be left in a completion that has not run.
-void ProbeSession::stopWaitingForBytesIfHeld()
-{
-    if (!holding || !waitingBytes || writing || sendingControl || stopped)
-        return;
-    boost::system::error_code ignored;
-    connection.cancel(ignored);
-}
-
 void ProbeSession::failConnection(char const *reason)
 {
     if (stopped)
@@ -554,79 +545,6 @@ void ProbeSession::stop()
         tracker.sessionEnded(this);
 }
 
-void ProbeSession::hold()
-{
-    holding = true;
-    stopWaitingForBytesIfHeld();
-}
-
-void ProbeSession::resume()
-{
-    holding = false;
-    if (stopped)
-        return;
-    if (readParked)
-    {
-        readParked = false;
-        readNext();
-    }
-    if (open && !writing && !writeQueue.empty())
-        startWriting();
-}
-
-bool ProbeSession::atHandOverPoint() const
-{
-    if (stopped || !open)
-        return true; // nothing to hand over
-    return !waitingBytes && !reading && !writing && !sendingControl && !frames.writing &&
-           frames.deliveredWholeMessages() && frames.messagesDelivered() == messagesHandled;
-}
-
-std::optional<DeviceHandOver> ProbeSession::handOverRecord() const
-{
-    if (stopped || !open)
-        return std::nullopt;
-    DeviceHandOver record;
-    record.descriptor = const_cast<Socket &>(connection).native_handle();
-    record.ipv6 = ipv6;
-    record.unitId = unitId;
-    record.state = static_cast<std::uint32_t>(state);
-    record.ownsUnit = state == State::validated && tracker.getProbe(unitId).get() == this;
-    auto const now = std::chrono::steady_clock::now();
-    if (state == State::awaitingId && watched(timeouts.registration))
-        record.registrationLeft =
-            std::max(std::chrono::milliseconds::zero(),
-                     std::chrono::ceil<std::chrono::milliseconds>(registrationDeadline - now));
-    record.silence = std::chrono::floor<std::chrono::milliseconds>(now - lastHeard);
-    record.pending = frames.pending;
-    record.unsent.assign(writeQueue.begin(), writeQueue.end());
-    record.mac = mac;
-    record.refused = refused;
-    record.connectedAt = connectedAt;
-    if (state != State::awaitingId)
-        record.registeredAt = registeredAt;
-    if (state == State::validated)
-        record.admittedAt = admittedAt;
-    return record;
-}
-
-void ProbeSession::failHandOver()
-{
-    if (stopped)
-        return;
-    if (state == State::awaitingId)
-    {
-        std::clog << "device disconnected before receiving ID: reload" << std::endl;
-    }
-    else
-    {
-        std::clog << "unitId:" << unitId << " disconnected: reload" << std::endl;
-        if (state == State::validated)
-            reportDisconnection(clean);
-    }
-    stop();
-}
-
 std::function<void(bool)> ProbeSession::validationAsker()
 {
     return AskerCallback{weak_from_this(), [](void *self, bool accepted)
@@ -657,59 +575,6 @@ DeviceConnectionView ProbeSession::view() const
     view.queuedBytes = queuedBytes;
     view.session = this;
     return view;
-}
-
-std::error_code ProbeSession::adopt(DeviceHandOver const &record)
-{
-    // A state no program writes would leave a session that waits for nothing.
-    if (record.state > static_cast<std::uint32_t>(State::validated))
-        return std::make_error_code(std::errc::invalid_argument);
-    auto const protocol = record.ipv6 ? boost::asio::ip::tcp::v6() : boost::asio::ip::tcp::v4();
-    boost::system::error_code ec;
-    connection.assign(protocol, record.descriptor, ec);
-    if (ec)
-        return ec;
-    ipv6 = record.ipv6;
-    // The handshake was made in another life: frames come first.
-    frames.cursor.skipHandshake();
-    frames.preload(record.pending);
-    messagesHandled = frames.messagesDelivered();
-    unitId = record.unitId;
-    state = static_cast<State>(record.state);
-    // A record without its times (from an older program) counts from now.
-    auto const now = std::chrono::system_clock::now();
-    mac = record.mac;
-    refused = record.refused && state == State::validating;
-    connectedAt = record.connectedAt.value_or(now);
-    registeredAt = record.registeredAt.value_or(now);
-    admittedAt = record.admittedAt.value_or(now);
-    if (state != State::awaitingId)
-        tracker.indexUnit(*this);
-    tracker.connectionOpened();
-    started = true;
-    tracker.enlist(*this, connection.get_executor(), sweepTick(timeouts));
-    beginAdmission(record.registrationLeft);
-    heard(lastHeard - std::min<std::chrono::steady_clock::duration>(record.silence, timeouts.idle));
-    if (state == State::validated)
-    {
-        // Of two admitted connections of one unit, the one that had its tests keeps them.
-        if (record.ownsUnit)
-            tracker.addProbe(shared_from_this());
-        // Runs may have been given to it by the previous program.
-        runsQueued = true;
-    }
-    for (auto const &message : record.unsent)
-    {
-        queuedBytes += message.size();
-        writeQueue.push_back(message);
-    }
-    if (frames.pending.empty())
-        waitUntilReadable();
-    else
-        readNext();
-    if (!writeQueue.empty() && !writing)
-        startWriting();
-    return {};
 }
 
 } // namespace kelvarin::triggerTesting

@@ -67,6 +67,11 @@ public:
         std::chrono::steady_clock::duration handshake = std::chrono::seconds(30);
         std::chrono::steady_clock::duration idle = std::chrono::seconds(30);
         std::chrono::steady_clock::duration registration = std::chrono::seconds(30);
+
+        // Whether a limit is kept at all: zero and the largest duration mean none.
+        static bool watched(std::chrono::steady_clock::duration limit);
+        // How often the deadlines are looked at.
+        std::chrono::steady_clock::duration sweepTick() const;
     };
 
     // The largest message a device may send before the validator admitted it: anyone can
@@ -160,6 +165,7 @@ private:
     void releaseReadBuffer();
     void onValidationAnswer(bool accepted);
     void failConnection(char const *reason);
+    void startWriterIfDue();
     void startWriting();
     void onWrite(boost::system::error_code const &ec, std::size_t bytesWritten);
     void sendControl(bool isPing, std::string const &payload);

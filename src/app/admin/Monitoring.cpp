@@ -19,8 +19,7 @@ Monitoring::Monitoring(boost::asio::io_context &io, MetricsOptions const &option
         server = std::make_shared<MetricsServer>(
             std::move(acceptor),
             MetricsRequestHandler(
-                [this] { return exposition.get(); },
-                [this] { return state().unreadiness(); },
+                [this] { return exposition.get(); }, [this] { return state().unreadiness(); },
                 {[this] { return state(); },
                  [&controller](unsigned long unitId) { return controller.isUnitOnline(unitId); },
                  [&controller](unsigned long unitId) { return controller.connectionsOf(unitId); },
