@@ -373,7 +373,6 @@ TEST_F(APIQueueBudgetTest, TheMessageBeingWrittenStaysWhateverElseGoes)
     ASSERT_TRUE(runUntil([&] { return budget->spent() == 0; }));
 }
 
-
 TEST_F(APISessionHandOverTest, AdoptedConnectionGoesOnFromTheFirstUnhandledByteWithoutRegistering)
 {
     RawApiServer server(io);

@@ -236,8 +236,8 @@ TEST(ProgramReplacement, OnlySocketsInheritedOnceAreTakenOver)
         for (int const descriptor : devices)
             state.devices.emplace_back().descriptor = descriptor;
         state.apiQueues.emplace_back().descriptor = queue;
-        return testSupport::failureOf<std::runtime_error>(
-            [&] { checkInheritedDescriptors(state); });
+        return testSupport::failureOf<std::runtime_error>([&]
+                                                          { checkInheritedDescriptors(state); });
     };
     EXPECT_EQ(check({sockets[1]}, -1), "(accepted)");
     EXPECT_EQ(check({2}, -1), "damaged state: descriptor 2 is not an inherited socket");
