@@ -1,11 +1,21 @@
 #include "api/APISession.hpp"
 
+#include "api/APISessionContainer.hpp"
 #include "api/APISessionMessages.hpp"
+#include "api/EndpointText.hpp"
+#include "api/PeriodicResolver.hpp"
 #include "support/DescriptorExhaustion.hpp"
 #include "support/LoopTest.hpp"
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/ip/host_name.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/websocket/stream.hpp>
+
+#include <algorithm>
+#include <unistd.h>
 
 namespace kelvarin::triggerTesting::testSupport
 {
@@ -14,26 +24,129 @@ namespace
 
 using namespace std::chrono_literals;
 using boost::asio::ip::tcp;
+namespace websocket = boost::beast::websocket;
 
+std::string message(int n)
+{
+    return "{\"n\":" + std::to_string(n) + "}";
+}
+
+std::string serverFrame(std::string const &payload)
+{
+    return webSocketFrame(payload, false, true, 1);
+}
+
+std::string isOnlineQuery(int unit)
+{
+    return "{\"type\":\"isOnline\",\"data\":{\"unit_id\":" + std::to_string(unit) + "}}";
+}
+
+// An API server on loopback with one connection, whose frames the test writes byte by byte
+// straight into the socket, and which records every message and whether the connection ended.
+class RawApiServer
+{
+public:
+    explicit RawApiServer(boost::asio::io_context &io)
+        : acceptor(io, {boost::asio::ip::make_address("127.0.0.1"), 0}), ws(io)
+    {
+        acceptor.async_accept(ws.next_layer(),
+                              [this](boost::system::error_code ec)
+                              {
+                                  if (!ec)
+                                      ws.async_accept([this](auto ec) { onAccepted(ec); });
+                              });
+    }
+
+    tcp::endpoint endpoint() const { return acceptor.local_endpoint(); }
+    void writeRaw(std::string const &bytes)
+    {
+        boost::asio::write(ws.next_layer(), boost::asio::buffer(bytes));
+    }
+
+    std::vector<std::string> received;
+    bool ended = false;
+    int accepted = 0;
+
+private:
+    void onAccepted(boost::system::error_code ec)
+    {
+        if (ec)
+            return;
+        ++accepted;
+        readNext();
+    }
+    void readNext()
+    {
+        ws.async_read(buffer,
+                      [this](boost::system::error_code ec, std::size_t)
+                      {
+                          if (ec)
+                          {
+                              ended = true;
+                              return;
+                          }
+                          received.push_back(boost::beast::buffers_to_string(buffer.data()));
+                          buffer.consume(buffer.size());
+                          readNext();
+                      });
+    }
+
+    tcp::acceptor acceptor;
+    websocket::stream<tcp::socket> ws;
+    boost::beast::flat_buffer buffer;
+};
+
+// API sessions on the test's loop, sharing one queue budget (unbounded unless a test sets a
+// limit), whose device side is asked whether a unit is online (every unit but 2 is).
 class APISessionTest : public LoopTest
 {
 protected:
+    std::shared_ptr<APISession> makeSession(tcp::endpoint endpoint,
+                                            std::string const &host = "api-all.example.test",
+                                            std::chrono::milliseconds idleTimeout = 10s)
+    {
+        return std::make_shared<APISession>(
+            io, host, endpoint, [](ITestRequest &) {},
+            [this](unsigned long unit)
+            {
+                asked.push_back(unit);
+                return unit != 2;
+            },
+            APISession::Timings{20ms, 10s, idleTimeout}, budget);
+    }
+
     // As the pool does it: socket opened with keep-alive, then started.
-    std::shared_ptr<APISession> startSession(tcp::endpoint endpoint, std::size_t queueLimit = 0,
+    std::shared_ptr<APISession> startSession(tcp::endpoint endpoint,
                                              std::chrono::milliseconds idleTimeout = 10s)
     {
-        auto session = std::make_shared<APISession>(
-            io, "api-all.example.test", endpoint, [](ITestRequest &) {},
-            [](unsigned long) { return false; }, APISession::Timings{20ms, 10s, idleTimeout},
-            std::make_shared<APIQueueBudget>(io, queueLimit));
+        auto session = makeSession(endpoint, "api-all.example.test", idleTimeout);
         EXPECT_FALSE(session->openSocket());
         session->start();
         return session;
     }
 
+    // A session connected to the server and past its registration, or null.
+    std::shared_ptr<APISession> registeredSession(RawApiServer &server)
+    {
+        auto session = startSession(server.endpoint());
+        return runUntil([&] { return server.received.size() == 1; }) ? session : nullptr;
+    }
+
+    void useLimit(std::size_t entries)
+    {
+        budget = std::make_shared<APIQueueBudget>(io, entries * entry);
+    }
+    std::vector<std::string> dropLines() const { return log.linesStartingWith("API 127.0.0.1:"); }
+
+    std::size_t const entry = queueEntryCost(message(0));
+    std::shared_ptr<APIQueueBudget> budget = std::make_shared<APIQueueBudget>(io, 0);
+    std::vector<unsigned long> asked;
     std::string const registration =
         "{\"type\":\"register\",\"data\":{\"name\":\"" + boost::asio::ip::host_name() + "\"}}";
 };
+
+using APIQueueBudgetTest = APISessionTest;
+using APISessionHandOverTest = APISessionTest;
 
 TEST_F(APISessionTest, ResultsQueuedWhileTheServerIsDownFollowTheNextRegistrationOnce)
 {
@@ -74,9 +187,7 @@ TEST_F(APISessionTest, RefusedServerIsRetriedWithTwoLinesEachTime)
 TEST_F(APISessionTest, RunningOutOfDescriptorsIsAFailedAttemptNotTheEnd)
 {
     FakeApiServer server(io);
-    auto session = std::make_shared<APISession>(
-        io, "api", server.endpoint(), [](ITestRequest &) {}, [](unsigned long) { return false; },
-        APISession::Timings{20ms});
+    auto session = makeSession(server.endpoint());
     {
         DescriptorExhaustion exhaustion;
         session->start();
@@ -93,7 +204,7 @@ TEST_F(APISessionTest, ServerThatFallsSilentIsLeftAndContactedAgain)
 {
     FakeApiServer server(io);
     server.setReading(false); // reads nothing, answers no ping
-    auto session = startSession(server.endpoint(), 0, 200ms);
+    auto session = startSession(server.endpoint(), 200ms);
     ASSERT_TRUE(runUntil([&] { return server.connectionCount() >= 2; }));
     // A lost connection, not a failed attempt.
     EXPECT_TRUE(log.linesStartingWith("Connecting wait: ").empty());
@@ -104,9 +215,8 @@ TEST_F(APISessionTest, FullQueueDropsTheOldestAndCountsWhatItHolds)
 {
     FakeApiServer server(io);
     server.setRejecting(true);
-    auto const message = [](int n) { return "{\"n\":" + std::to_string(n) + "}"; };
-    std::size_t const entry = queueEntryCost(message(1));
-    auto session = startSession(server.endpoint(), 3 * entry);
+    useLimit(3);
+    auto session = startSession(server.endpoint());
     for (int n = 1; n <= 6; ++n)
         session->sendResult(message(n));
     session->sendResult(std::string(3 * entry, 'x')); // never fits: dropped itself
@@ -120,6 +230,373 @@ TEST_F(APISessionTest, FullQueueDropsTheOldestAndCountsWhatItHolds)
     EXPECT_EQ(server.allReceived(), (Lines{registration, message(4), message(5), message(6)}));
     EXPECT_EQ(session->queuedBytes(), 0u);
     EXPECT_EQ(session->queueCost(), 0u);
+}
+
+TEST(QueueEntryCostTest, CountsWhatIsAllocatedNotJustTheText)
+{
+    std::string text(100, 'x');
+    text.reserve(4096);
+    // The room a result message was built in is held as long as the message.
+    EXPECT_GT(queueEntryCost(text), 4096u);
+    // Even a text kept inside its string costs the shared block and the queue slot.
+    EXPECT_GE(queueEntryCost(message(1)),
+              sizeof(std::string) + sizeof(std::shared_ptr<std::string const>));
+    EXPECT_EQ(queueEntryCost(message(1)), queueEntryCost(message(22)));
+}
+
+TEST_F(APIQueueBudgetTest, TheSessionHoldingTheMostLosesItsOldestFirst)
+{
+    useLimit(6);
+    std::vector<std::unique_ptr<FakeApiServer>> servers;
+    std::vector<std::shared_ptr<APISession>> sessions;
+    for (auto const *address : {"127.0.0.1", "127.0.0.2", "127.0.0.3"})
+    {
+        servers.push_back(std::make_unique<FakeApiServer>(io, address));
+        servers.back()->setRejecting(true);
+        sessions.push_back(startSession(servers.back()->endpoint()));
+    }
+    auto const &a = sessions[0], &b = sessions[1], &c = sessions[2];
+    for (int n : {1, 2, 3})
+        a->sendResult(message(n));
+    b->sendResult(message(4));
+    b->sendResult(message(5));
+    c->sendResult(message(6));
+    EXPECT_EQ(budget->spent(), 6 * entry);
+
+    c->sendResult(message(7)); // a holds the most: its oldest goes
+    b->sendResult(message(8)); // now b does
+    EXPECT_EQ(budget->spent(), 6 * entry);
+    EXPECT_EQ(a->droppedMessages(), 1u);
+    EXPECT_EQ(b->droppedMessages(), 1u);
+    EXPECT_EQ(c->droppedMessages(), 0u);
+    ASSERT_TRUE(runUntil([&] { return log.linesStartingWith("API 127.0.0.").size() == 1; }));
+    EXPECT_EQ(log.linesStartingWith("API 127.0.0.")[0],
+              "API " + toString(servers[0]->endpoint()) +
+                  ": queue full, dropped 1 messages, and 1 from 1 other sessions");
+
+    for (auto &server : servers)
+        server->setRejecting(false);
+    // A message is paid back once written, which may be before its server has read it.
+    auto const allReadThree = [&]
+    {
+        return std::all_of(servers.begin(), servers.end(),
+                           [](auto const &server) { return server->allReceived().size() >= 3; });
+    };
+    ASSERT_TRUE(runUntil([&] { return budget->spent() == 0 && allReadThree(); }));
+    EXPECT_EQ(servers[0]->allReceived(), (Lines{registration, message(2), message(3)}));
+    EXPECT_EQ(servers[1]->allReceived(), (Lines{registration, message(5), message(8)}));
+    EXPECT_EQ(servers[2]->allReceived(), (Lines{registration, message(6), message(7)}));
+}
+
+TEST_F(APIQueueBudgetTest, OneDropLineASecondForAllSessionsTogether)
+{
+    useLimit(10);
+    std::vector<std::unique_ptr<RefusingPort>> ports;
+    std::vector<std::shared_ptr<APISession>> sessions;
+    for (int i = 0; i < 10; ++i)
+    {
+        ports.push_back(std::make_unique<RefusingPort>(io));
+        sessions.push_back(startSession(ports.back()->endpoint()));
+    }
+    auto const fanOut = [&](int n)
+    {
+        for (auto const &session : sessions)
+            session->sendResult(message(n));
+    };
+    // The first round fills the budget; in each further one every session loses one.
+    for (int n = 1; n <= 5; ++n)
+        fanOut(n);
+    auto const beforeFirstLine = std::chrono::steady_clock::now();
+    ASSERT_TRUE(runUntil([&] { return dropLines().size() == 1; }));
+    EXPECT_EQ(dropLines()[0], "API " + toString(sessions[0]->getEndpoint()) +
+                                  ": queue full, dropped 4 messages, and 36 from 9 other sessions");
+
+    // Drops over several turns within the next second make one line at its end, naming the
+    // session that dropped the most.
+    fanOut(6);
+    runUntil([] { return false; }, 5ms); // another turn, well within the second
+    sessions[7]->sendResult(message(7));
+    sessions[7]->sendResult(message(8));
+    EXPECT_EQ(dropLines().size(), 1u);
+    ASSERT_TRUE(runUntil([&] { return dropLines().size() == 2; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - beforeFirstLine, 1s);
+    EXPECT_EQ(dropLines()[1], "API " + toString(sessions[7]->getEndpoint()) +
+                                  ": queue full, dropped 3 messages, and 9 from 9 other sessions");
+    EXPECT_EQ(budget->spent(), 10 * entry);
+}
+
+TEST_F(APIQueueBudgetTest, AStoppedSessionGivesBackAtOnceAndAGoneOneIsStillTold)
+{
+    useLimit(4);
+    RefusingPort const portOfA(io), portOfB(io);
+    auto a = startSession(portOfA.endpoint());
+    auto b = startSession(portOfB.endpoint());
+    for (int n = 1; n <= 5; ++n)
+        a->sendResult(message(n));
+    ASSERT_TRUE(runUntil([&] { return dropLines().size() == 1; }));
+
+    // a drops two more within the second and is removed from the pool before its end.
+    a->sendResult(message(6));
+    a->sendResult(message(7));
+    auto const endpointOfA = toString(a->getEndpoint());
+    a->stop();
+    EXPECT_EQ(budget->spent(), 0u);
+    std::weak_ptr<APISession> gone = a;
+    a.reset();
+    ASSERT_TRUE(runUntil([&] { return gone.expired(); }));
+    b->sendResult(message(8));
+    EXPECT_EQ(budget->spent(), entry);
+    ASSERT_TRUE(runUntil([&] { return dropLines().size() == 2; }));
+    EXPECT_EQ(dropLines()[1], "API " + endpointOfA + ": queue full, dropped 2 messages");
+}
+
+TEST_F(APIQueueBudgetTest, TheMessageBeingWrittenStaysWhateverElseGoes)
+{
+    FakeApiServer server(io);
+    server.setReading(false);
+    std::string const large(32 << 20, 'L'); // more than the socket buffers take
+    std::size_t const largeEntry = queueEntryCost(large);
+    budget = std::make_shared<APIQueueBudget>(io, largeEntry + 2 * entry);
+    auto session = startSession(server.endpoint());
+    ASSERT_TRUE(runUntil([&] { return session->isConnected(); }));
+    session->sendResult(large);
+    // Its write has begun and waits for the server.
+    ASSERT_TRUE(runUntil([&] { return !session->atHandOverPoint(); }));
+    for (int n = 1; n <= 3; ++n)
+        session->sendResult(message(n));
+    EXPECT_EQ(session->droppedMessages(), 1u);
+    EXPECT_EQ(budget->spent(), largeEntry + 2 * entry);
+
+    server.setReading(true);
+    ASSERT_TRUE(runUntil([&] { return server.allReceived().size() == 4; }, 20s));
+    EXPECT_EQ(server.allReceived(), (Lines{registration, large, message(2), message(3)}));
+    ASSERT_TRUE(runUntil([&] { return budget->spent() == 0; }));
+}
+
+TEST_F(APISessionHandOverTest, AdoptedConnectionGoesOnFromTheFirstUnhandledByteWithoutRegistering)
+{
+    RawApiServer server(io);
+    auto session = registeredSession(server);
+    ASSERT_TRUE(session);
+    EXPECT_FALSE(session->handOverRecord().descriptor < 0);
+
+    session->hold();
+    std::string const third = serverFrame(isOnlineQuery(3));
+    std::string const rest = serverFrame(isOnlineQuery(2)) + third.substr(0, 9);
+    server.writeRaw(serverFrame(isOnlineQuery(1)) + rest);
+    ASSERT_TRUE(runUntil([&] { return !asked.empty(); }));
+    session->sendResult("{\"r\":1}");
+    session->sendResult("{\"r\":2}");
+    // Exactly the first message was handled; its answer and the results wait unwritten.
+    ASSERT_TRUE(runUntil([&] { return session->handOverRecord().pending == rest; }));
+    ASSERT_TRUE(session->atHandOverPoint());
+    EXPECT_EQ(asked, (std::vector<unsigned long>{1}));
+    EXPECT_EQ(server.received, (std::vector<std::string>{registration}));
+
+    auto record = session->handOverRecord();
+    EXPECT_EQ(record.endpoint, endpointText(server.endpoint()));
+    std::vector<std::string> const unsent{buildIsOnlineAnswer(1, true), "{\"r\":1}", "{\"r\":2}"};
+    EXPECT_EQ(textsOf(record.unsent), unsent);
+
+    // The exec, in one process: the descriptor outlives the old session's socket.
+    record.descriptor = ::dup(record.descriptor);
+    session->stop();
+    auto adopted = makeSession(server.endpoint());
+    EXPECT_FALSE(adopted->adopt(record));
+    server.writeRaw(third.substr(9));
+
+    ASSERT_TRUE(runUntil([&] { return server.received.size() == 6; }));
+    EXPECT_EQ(asked, (std::vector<unsigned long>{1, 2, 3}));
+    EXPECT_EQ(server.received, (std::vector<std::string>{registration, unsent[0], unsent[1],
+                                                         unsent[2], buildIsOnlineAnswer(2, false),
+                                                         buildIsOnlineAnswer(3, true)}));
+    EXPECT_FALSE(server.ended);
+    EXPECT_EQ(server.accepted, 1);
+    EXPECT_TRUE(adopted->isConnected());
+    EXPECT_TRUE(log.linesStartingWith("Connecting main: ").size() == 1);
+    adopted->stop();
+}
+
+TEST_F(APISessionHandOverTest, ResumeAfterAFailedReloadGoesOnAsIfNothingHappened)
+{
+    RawApiServer server(io);
+    auto session = registeredSession(server);
+    ASSERT_TRUE(session);
+    session->hold();
+    server.writeRaw(serverFrame(isOnlineQuery(1)) + serverFrame(isOnlineQuery(3)));
+    ASSERT_TRUE(runUntil([&] { return session->atHandOverPoint() && !asked.empty(); }));
+    auto const record = session->handOverRecord();
+    EXPECT_EQ(textsOf(record.unsent), std::vector<std::string>{buildIsOnlineAnswer(1, true)});
+
+    session->resume();
+    ASSERT_TRUE(runUntil([&] { return server.received.size() == 3; }));
+    EXPECT_EQ(asked, (std::vector<unsigned long>{1, 3}));
+    EXPECT_EQ(server.received, (std::vector<std::string>{registration, buildIsOnlineAnswer(1, true),
+                                                         buildIsOnlineAnswer(3, true)}));
+    EXPECT_EQ(session->queuedMessages(), 0u);
+    session->stop();
+}
+
+TEST_F(APISessionHandOverTest, WithoutAConnectionTheQueueGoesOverAndFollowsANewRegistration)
+{
+    FakeApiServer server(io);
+    server.setRejecting(true);
+    auto session = startSession(server.endpoint());
+    session->sendResult("{\"r\":1}");
+    session->sendResult("{\"r\":2}");
+    ASSERT_TRUE(runUntil([&] { return !log.linesStartingWith("Connecting wait: ").empty(); }));
+    session->hold();
+    ASSERT_TRUE(session->atHandOverPoint());
+    auto const record = session->handOverRecord();
+    EXPECT_EQ(record.descriptor, -1);
+    EXPECT_EQ(record.pending, "");
+    EXPECT_EQ(textsOf(record.unsent), (std::vector<std::string>{"{\"r\":1}", "{\"r\":2}"}));
+    // Held, no new attempt is made.
+    auto const attempts = log.linesStartingWith("Connecting main: ").size();
+    EXPECT_TRUE(
+        neverWithin([&] { return log.linesStartingWith("Connecting main: ").size() > attempts; }));
+    session->stop();
+
+    server.setRejecting(false);
+    auto adopted = makeSession(server.endpoint());
+    EXPECT_FALSE(adopted->adopt(record));
+    ASSERT_TRUE(waitForMessages(server, 3));
+    EXPECT_EQ(server.allReceived(), (Lines{registration, "{\"r\":1}", "{\"r\":2}"}));
+    adopted->stop();
+}
+
+TEST_F(APISessionHandOverTest, MessageHalfReadAtTheBoundIsAFailedConnectionAndTheQueueGoesOver)
+{
+    RawApiServer server(io);
+    auto session = registeredSession(server);
+    ASSERT_TRUE(session);
+    session->hold();
+    session->sendResult("{\"r\":1}");
+    server.writeRaw(serverFrame(isOnlineQuery(1)).substr(0, 5));
+    ASSERT_TRUE(runUntil([&] { return !session->atHandOverPoint(); }));
+
+    session->failHandOver();
+    auto const record = session->handOverRecord();
+    EXPECT_EQ(record.descriptor, -1);
+    EXPECT_EQ(record.pending, "");
+    EXPECT_EQ(textsOf(record.unsent), std::vector<std::string>{"{\"r\":1}"});
+    ASSERT_TRUE(runUntil([&] { return server.ended; }));
+    EXPECT_TRUE(asked.empty());
+    session->stop();
+}
+
+// The WebSocket library throws on a host name too long for its request: the connection is not
+// taken over, and the session goes on without it, its queue kept, as a failed connection would.
+TEST_F(APISessionHandOverTest, AConnectionWhoseHandshakeThrowsIsNotTakenOverAndTheSessionGoesOn)
+{
+    RawApiServer server(io);
+    auto session = registeredSession(server);
+    ASSERT_TRUE(session);
+    session->hold();
+    session->sendResult("{\"r\":1}");
+    ASSERT_TRUE(runUntil([&] { return session->atHandOverPoint(); }));
+    auto record = session->handOverRecord();
+    record.descriptor = ::dup(record.descriptor);
+    session->stop();
+
+    auto adopted = makeSession(server.endpoint(), std::string(70000, 'a'));
+    EXPECT_EQ(adopted->adopt(record).message(), "Invalid argument");
+    ::close(record.descriptor); // still the caller's
+    ASSERT_TRUE(runUntil(
+        [&]
+        {
+            return log.count("Connecting wait: " + endpointText(server.endpoint()) +
+                             " Invalid argument") >= 1;
+        }));
+    EXPECT_EQ(adopted->queuedMessages(), 1u);
+    adopted->stop();
+}
+
+TEST(EndpointTextTest, EndpointsGoToTextAndBack)
+{
+    for (auto const *text : {"127.0.0.2:10002", "[::1]:65535", "0.0.0.0:0"})
+    {
+        auto const endpoint = parseEndpointText(text);
+        ASSERT_TRUE(endpoint) << text;
+        EXPECT_EQ(endpointText(*endpoint), text);
+    }
+    for (auto const *text : {"", "127.0.0.1", "127.0.0.1:", "127.0.0.1:65536", "x:1", "::1:5x"})
+        EXPECT_FALSE(parseEndpointText(text)) << text;
+}
+
+// The pool: sessions to the resolved addresses of the all-API name.
+class APISessionContainerTest : public APISessionTest
+{
+protected:
+    APISessionContainerTest()
+        : container(APISessionFactory(
+              io, [](ITestRequest &) {}, [](unsigned long) { return false; }, "api-all",
+              APISession::Timings{20ms}))
+    {
+        for (auto const *address : {"127.0.0.1", "127.0.0.2", "127.0.0.3"})
+            servers.push_back(std::make_unique<FakeApiServer>(io, address));
+    }
+
+    // Results as a resolver hands them over for the all-API host name.
+    void update(std::vector<std::size_t> const &indices)
+    {
+        std::vector<tcp::endpoint> endpoints;
+        for (auto index : indices)
+            endpoints.push_back(servers[index]->endpoint());
+        updateSessions(container, makeResults("api-all", endpoints));
+    }
+
+    bool registered(std::size_t index)
+    {
+        return runUntil([&] { return !servers[index]->allReceived().empty(); });
+    }
+
+    APISessionContainer container;
+    std::vector<std::unique_ptr<FakeApiServer>> servers;
+};
+
+TEST_F(APISessionContainerTest, SessionsFollowTheResolvedAddresses)
+{
+    update({0, 1, 2, 2});
+    ASSERT_TRUE(registered(0) && registered(1) && registered(2));
+    EXPECT_EQ(container.sessions.size(), 3u);
+    EXPECT_EQ(servers[0]->newest().host, "api-all");
+
+    std::weak_ptr<APISession> const removed = container.sessions.at(servers[1]->endpoint());
+    auto const lines = log.lines().size();
+    update({2, 0});
+    EXPECT_EQ(log.linesStartingWith("Updating API list").size(), 2u);
+    EXPECT_EQ(log.linesStartingWith("Added API "), Lines(3, "Added API api-all"));
+    EXPECT_EQ(log.linesStartingWith("Removed API "),
+              Lines{"Removed API " + toString(servers[1]->endpoint())});
+    EXPECT_EQ(container.sessions.size(), 2u);
+    // The stopped session ends silently, is released and does not come back; the others were
+    // never dropped.
+    ASSERT_TRUE(runUntil([&] { return !servers[1]->newest().open && removed.expired(); }));
+    EXPECT_TRUE(neverWithin(
+        [&]
+        {
+            return log.lines().size() != lines + 2 ||
+                   std::any_of(servers.begin(), servers.end(),
+                               [](auto &s) { return s->connectionCount() != 1; });
+        }));
+    EXPECT_TRUE(servers[0]->newest().open && servers[2]->newest().open);
+}
+
+TEST_F(APISessionContainerTest, EndpointWithoutSocketIsLeftForTheNextResolution)
+{
+    {
+        DescriptorExhaustion exhausted;
+        update({0});
+    }
+    EXPECT_TRUE(container.sessions.empty());
+    EXPECT_EQ(log.linesStartingWith("Couldn't open a socket for API " +
+                                    toString(servers[0]->endpoint()) + ": ")
+                  .size(),
+              1u);
+    EXPECT_TRUE(log.linesStartingWith("Added API ").empty());
+    update({0});
+    EXPECT_TRUE(registered(0));
 }
 
 } // namespace

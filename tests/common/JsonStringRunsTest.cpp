@@ -199,11 +199,8 @@ std::size_t markSkippedByTheLibrary(std::string const &text)
 
 TEST(JsonTextStreamTest, SkipsAByteOrderMarkAsTheLibrarysUtf8StreamDid)
 {
-    EXPECT_EQ(markSkipped("\xEF\xBB\xBF{}"), 3u);
-    EXPECT_EQ(markSkipped("\xEF\xBB\xBF\xEF\xBB\xBF{}"), 6u);
-    EXPECT_EQ(markSkipped(" \xEF\xBB\xBF{}"), 0u);
-    EXPECT_EQ(markSkipped(""), 0u);
-    // Every text of up to seven bytes drawn from the mark's bytes and two others.
+    // Every text of up to seven bytes drawn from the mark's bytes and two others: one mark and
+    // two, one after a blank, and none.
     std::string const bytes = "\xEF\xBB\xBF{ ";
     for (int size = 0; size <= 7; ++size)
     {

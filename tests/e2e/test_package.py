@@ -53,7 +53,7 @@ class TestControl:
         packages = re.search(r"^PACKAGES := (.*?)\n\n", makefile, re.M | re.S).group(1)
         assert wanted | {"build-essential"} <= set(packages.replace("\\", " ").split())
 
-    def test_fields_and_the_shared_libraries_it_depends_on(self, package):
+    def test_fields_libraries_and_the_version_everywhere(self, package):
         fields = {}
         for line in package.dpkg_deb("--field").splitlines():
             if line and not line.startswith(" "):
@@ -69,10 +69,8 @@ class TestControl:
         for library in ("libboost-program-options1.81.0", "libsystemd0",
                         "libprometheus-cpp-core1.0", "libjemalloc2", "libstdc++6", "libc6"):
             assert library in depends
-
-    def test_package_changelog_manual_page_and_binary_agree_on_the_version(self, package):
-        version = subprocess.run(["dpkg-deb", "--field", package.deb, "Version"],
-                                 capture_output=True, text=True, check=True).stdout.strip()
+        # The changelog, the manual page and the binary agree on the version.
+        version = fields["Version"]
         with gzip.open(package.path(DOC + "changelog.gz"), "rt") as f:
             assert f.readline().startswith("tt-controller (%s) " % version)
         header = r'^\.TH TT_CONTROLLER 8 "[0-9-]+" "tt_controller %s" ' % re.escape(version)
@@ -81,8 +79,8 @@ class TestControl:
                                 text=True)
         assert (result.returncode, result.stdout) == (0, "tt_controller %s\n" % version)
 
-    def test_configuration_is_a_conffile_and_maintainer_scripts_are_shell(self, package,
-                                                                          tmp_path):
+    def test_configuration_is_a_conffile_and_maintainer_scripts_use_debian_s_helpers(
+            self, package, tmp_path):
         subprocess.run(["dpkg-deb", "--control", package.deb, str(tmp_path)], check=True)
         assert (tmp_path / "conffiles").read_text() == CONFIG + "\n"
         for script in ("postinst", "prerm", "postrm"):
@@ -90,11 +88,8 @@ class TestControl:
             assert path.stat().st_mode & 0o777 == 0o755, script
             assert path.read_text().startswith("#!/bin/sh\n")
             assert subprocess.run(["sh", "-n", str(path)]).returncode == 0, script
-
-    def test_systemd_is_driven_through_debian_s_helpers(self, package, tmp_path):
-        """Upgrades reload a running controller and leave a stopped one; removal stops both
-        units; purge forgets their enablement."""
-        subprocess.run(["dpkg-deb", "--control", package.deb, str(tmp_path)], check=True)
+        # Systemd is driven through Debian's helpers: upgrades reload a running controller and
+        # leave a stopped one; removal stops both units; purge forgets their enablement.
         scripts = {name: (tmp_path / name).read_text() for name in ("postinst", "prerm", "postrm")}
         assert "deb-systemd-invoke try-reload-or-restart tt_controller.service" in \
             scripts["postinst"]

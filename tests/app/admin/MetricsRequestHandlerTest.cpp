@@ -69,8 +69,6 @@ TEST(MetricsRequestHandlerTest, AnswersEachPathAndMethodWithItsExactResponse)
          "Content-Length: 51\r\n\r\nvalidator not connected, no API session registered\n"},
         {http::verb::get, "/", "", notFound + "not found\n"},
         {http::verb::get, "/metrics/", "", notFound + "not found\n"},
-        {http::verb::get, "/METRICS", "", notFound + "not found\n"},
-        {http::verb::post, "/ready", "", notFound + "not found\n"},
         {http::verb::post, "/metrics", "", notFound + "not found\n"},
     };
     for (auto const &[method, target, unreadiness, response] : cases)
