@@ -2,7 +2,7 @@
 
 #include "app/APIOptions.hpp"
 #include "app/DeviceOptions.hpp"
-#include "app/admin/MetricsOptions.hpp"
+#include "app/MetricsOptions.hpp"
 
 #include <cstddef>
 #include <iosfwd>

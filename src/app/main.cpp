@@ -8,7 +8,9 @@
 #include "app/reload/ProgramReplacement.hpp"
 #include "app/reload/ReloadState.hpp"
 #include "app/reload/Reloader.hpp"
+#include "common/GatheredWhileRunning.hpp"
 #include "common/LogBuffer.hpp"
+#include "common/LogStream.hpp"
 
 #include <boost/asio/io_context.hpp>
 
@@ -37,7 +39,9 @@ namespace
 {
 
 using kelvarin::triggerTesting::Controller;
+using kelvarin::triggerTesting::GatheredWhileRunning;
 using kelvarin::triggerTesting::LogBuffer;
+using kelvarin::triggerTesting::LogStream;
 using kelvarin::triggerTesting::Monitoring;
 using kelvarin::triggerTesting::NewProgramCheck;
 using kelvarin::triggerTesting::recoverInheritedListeners;
@@ -45,62 +49,6 @@ using kelvarin::triggerTesting::ReloadState;
 using kelvarin::triggerTesting::replaceProgram;
 using kelvarin::triggerTesting::startedProgramPath;
 using kelvarin::triggerTesting::takeInheritedState;
-
-LogBuffer *gatheredLog = nullptr;
-
-// An abort (a broken invariant, an exception nobody catches, the watchdog's signal) still hands
-// over the lines gathered before it, as far as standard error takes them at once: the abort
-// must happen even when nobody reads.
-extern "C" void writeLogAndAbort(int)
-{
-    if (gatheredLog != nullptr)
-        gatheredLog->writeGatheredNow();
-    std::signal(SIGABRT, SIG_DFL);
-    std::raise(SIGABRT);
-}
-
-// The log stream, and the error stream of the help text and the "Exception: " line, write
-// through the buffer for as long as this lives: neither waits long for a reader.
-class LogStream
-{
-public:
-    explicit LogStream(LogBuffer &buffer)
-        : previous(std::clog.rdbuf(&buffer)), previousError(std::cerr.rdbuf(&buffer))
-    {
-        gatheredLog = &buffer;
-        std::signal(SIGABRT, writeLogAndAbort);
-    }
-    ~LogStream()
-    {
-        std::signal(SIGABRT, SIG_DFL);
-        gatheredLog = nullptr;
-        std::cerr.rdbuf(previousError);
-        std::clog.rdbuf(previous);
-    }
-    LogStream(LogStream const &) = delete;
-    LogStream &operator=(LogStream const &) = delete;
-
-private:
-    std::streambuf *previous;
-    std::streambuf *previousError;
-};
-
-// Lines are gathered per turn of the event loop while it exists; whatever is left is written
-// before it goes.
-class GatheredWhileRunning
-{
-public:
-    GatheredWhileRunning(LogBuffer &buffer, boost::asio::io_context &io) : buffer(buffer)
-    {
-        buffer.attach(io);
-    }
-    ~GatheredWhileRunning() { buffer.detach(); }
-    GatheredWhileRunning(GatheredWhileRunning const &) = delete;
-    GatheredWhileRunning &operator=(GatheredWhileRunning const &) = delete;
-
-private:
-    LogBuffer &buffer;
-};
 
 // The device services must resolve, as a start without systemd's sockets resolves them before
 // it binds; no socket is opened. The API side's names are left alone: a start does not fail on

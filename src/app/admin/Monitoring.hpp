@@ -1,9 +1,9 @@
 #pragma once
 
 #include "app/Controller.hpp"
+#include "app/MetricsOptions.hpp"
 #include "app/admin/ControllerMetrics.hpp"
 #include "app/admin/ExpositionCache.hpp"
-#include "app/admin/MetricsOptions.hpp"
 #include "app/admin/MetricsServer.hpp"
 #include "app/admin/SystemdNotifier.hpp"
 

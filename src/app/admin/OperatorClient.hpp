@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/admin/MetricsOptions.hpp"
+#include "app/MetricsOptions.hpp"
 
 #include <chrono>
 #include <iosfwd>
