@@ -110,8 +110,8 @@ private:
     struct ListingRuns
     {
         std::vector<double> fleet, quietP50, quietP99, quietMax, listingP50, listingP99, listingMax,
-            listingRate, pagesPerSecond, pageP50, longestPage, bytesPerPage, passes, lookups,
-            longestLookup;
+            listingRate, quietCpu, listingCpu, pagesPerSecond, pageP50, longestPage, bytesPerPage,
+            passes, lookups, longestLookup;
     };
 
     std::unique_ptr<Scenario> makeScenario(std::size_t apiServers, bool withValidator);
