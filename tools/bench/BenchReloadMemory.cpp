@@ -162,17 +162,6 @@ void BenchRun::HandOverRuns::add(HandOver const &run)
     loopStopped.push_back(run.loopStoppedMs);
 }
 
-namespace
-{
-
-// The metrics endpoint, whose answers time the controller's event loop.
-std::string metricsSection(unsigned short port)
-{
-    return "[metrics]\nlisten=127.0.0.1:" + std::to_string(port) + "\n";
-}
-
-} // namespace
-
 // The load of the flow server runs throughout; the sampler watches from before the signal until
 // the new program has served for a while.
 BenchRun::HandOver BenchRun::reloadAndSample(ChildProcess &controller, std::string const &log,

@@ -474,7 +474,8 @@ BenchReport BenchRun::run(net::yield_context yield)
         reload = measureReload(*scenario, yield);
     }
     HandOverRuns queueReload, runningReload;
-    if (settings.reload)
+    bool const reloadMemory = settings.reload && (all || settings.only == "reload-memory");
+    if (reloadMemory)
     {
         // Two API servers need the private /etc/hosts.
         if (privateHosts)
@@ -483,6 +484,10 @@ BenchReport BenchRun::run(net::yield_context yield)
             report.note("no reload with a full API queue: it needs two API servers");
         runningReload = measureRunningReload(yield);
     }
+    ListingRuns listing;
+    bool const listed = all || settings.only == "listing";
+    if (listed)
+        listing = measureListing(yield);
     for (auto const servers : all ? serverCounts : std::vector<std::size_t>{})
     {
         auto scenario = makeScenario(servers, false);
@@ -603,8 +608,10 @@ BenchReport BenchRun::run(net::yield_context yield)
                 << " B after";
         report.note(closing.str());
     }
-    if (settings.reload)
+    if (reloadMemory)
         addReloadMemoryFigures(report, queueReload, runningReload);
+    if (listed)
+        addListingFigures(report, listing);
     for (std::size_t i = 0; i < controllerRuns.size(); ++i)
     {
         auto const servers = serverCounts[i];

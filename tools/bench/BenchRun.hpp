@@ -35,7 +35,7 @@ public:
         std::string logDirectory; // the controller's standard error goes here
         bool quick = false;       // a tiny run for the smoke test
         bool reload = true;       // the reload phases, which a controller without reload fails
-        // One phase alone: "reload-memory"; empty: all of them.
+        // One phase alone: "reload-memory" or "listing"; empty: all of them.
         std::string only;
         // The API queue's bound the controller is configured with for the reload with a full
         // queue, and a cap on the running requests' tasks for the one with a full table of
@@ -106,6 +106,14 @@ private:
         void add(HandOver const &run);
     };
 
+    // Round trips with and without an operator paging through the device listing.
+    struct ListingRuns
+    {
+        std::vector<double> fleet, quietP50, quietP99, quietMax, listingP50, listingP99, listingMax,
+            listingRate, quietCpu, listingCpu, pagesPerSecond, pageP50, longestPage, bytesPerPage,
+            passes, lookups, longestLookup;
+    };
+
     std::unique_ptr<Scenario> makeScenario(std::size_t apiServers, bool withValidator);
     std::string logPath(std::string const &name) const;
     // extraConfiguration: sections of the configuration file added at its end.
@@ -133,6 +141,8 @@ private:
                                                               std::uint64_t firstUnit,
                                                               std::size_t count,
                                                               boost::asio::yield_context yield);
+    ListingRuns measureListing(boost::asio::yield_context yield);
+    void addListingFigures(BenchReport &report, ListingRuns const &runs) const;
     void addReloadMemoryFigures(BenchReport &report, HandOverRuns const &queue,
                                 HandOverRuns const &running) const;
     RelayRuns measureRelay(Scenario &scenario, ChildProcess &target,

@@ -53,6 +53,11 @@ unsigned short freePort()
     throw std::runtime_error("no free port");
 }
 
+std::string metricsSection(unsigned short port)
+{
+    return "[metrics]\nlisten=127.0.0.1:" + std::to_string(port) + "\n";
+}
+
 double toSeconds(std::int64_t nanoseconds)
 {
     return static_cast<double>(nanoseconds) / 1e9;

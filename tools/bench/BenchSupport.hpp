@@ -22,6 +22,9 @@ void raiseDescriptorLimit();
 // given it as its own port, nor can a listener bound to port 0.
 unsigned short freePort();
 
+// The configuration section that opens the controller's metrics endpoint on 127.0.0.1.
+std::string metricsSection(unsigned short port);
+
 double toSeconds(std::int64_t nanoseconds);
 // The blank-separated words of a line a child process wrote.
 std::vector<std::string> words(std::string const &line);

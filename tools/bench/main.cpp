@@ -139,8 +139,9 @@ int runBenchmark(int argc, char *argv[])
                                                       "a tiny run, for the smoke test")(
         "repetitions", po::value(&settings.repetitions), "runs per figure (3)")(
         "fleet", po::value(&settings.fleet),
-        "devices in the admission fleet (0: as many as the controller's descriptors allow)")(
-        "relay-devices", po::value(&settings.relayDevices), "devices for the relay (1000)")(
+        "devices in the admission, reload and listing fleets (0: as many as the controller's "
+        "descriptors allow)")("relay-devices", po::value(&settings.relayDevices),
+                              "devices for the relay (1000)")(
         "result-size", po::value(&settings.resultSize), "bytes of each result text (64)")(
         "rate", po::value(&settings.offeredRate), "fixed offered load, round trips/s (10000)")(
         "window", po::value(&settings.window), "tests outstanding at saturation (256)")(
@@ -150,7 +151,8 @@ int runBenchmark(int argc, char *argv[])
         "leave out the reload phases (for a controller that cannot reload)")(
         "only", po::value(&settings.only),
         "one phase alone: reload-memory (the reloads with a full API queue and with a full "
-        "table of running requests)")(
+        "table of running requests) or listing (round trips while an operator pages through "
+        "the device listing of a full fleet)")(
         "reload-queue-mib", po::value(&settings.reloadQueueMiB),
         "the API queue's bound the controller is given for the reload with a full queue (128)")(
         "reload-running-mib", po::value(&settings.reloadRunningMiB),
@@ -166,10 +168,10 @@ int runBenchmark(int argc, char *argv[])
         return 0;
     }
     settings.reload = !noReload;
-    if (!settings.only.empty() && settings.only != "reload-memory")
+    if (!settings.only.empty() && settings.only != "reload-memory" && settings.only != "listing")
     {
-        std::cerr << "tt_bench: no phase " << settings.only << " (--only reload-memory)"
-                  << std::endl;
+        std::cerr << "tt_bench: no phase " << settings.only
+                  << " (--only reload-memory or --only listing)" << std::endl;
         return 1;
     }
     if (settings.reloadQueueMiB == 0)
