@@ -225,7 +225,9 @@ def counted_drops(world):
                if series.startswith("tt_controller_api_dropped_messages_total{"))
 
 
-UNREACHABLE = ["127.1.%d.%d" % (n // 250, 1 + n % 250) for n in range(1000)]
+# Under a sanitizer a tenth of them: ThreadSanitizer's bookkeeping of a thousand sessions'
+# coroutines and timers keeps the loop from the results for minutes.
+UNREACHABLE = ["127.1.%d.%d" % (n // 250, 1 + n % 250) for n in range(1000 if MEASURED else 100)]
 
 
 def test_a_thousand_unreachable_api_servers_share_one_queue_limit_and_one_drop_line(tmp_path):

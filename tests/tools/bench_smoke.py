@@ -19,7 +19,7 @@ def check(condition, text):
 with tempfile.TemporaryDirectory() as work:
     out = os.path.join(work, "bench.json")
     run = subprocess.run([bench, "--quick", "--controller", controller, "--json", out,
-                          "--logs", work], capture_output=True, text=True, timeout=90)
+                          "--logs", work], capture_output=True, text=True, timeout=240)
     check(run.returncode == 0, "exit status %d\n%s" % (run.returncode, run.stderr))
     with open(out) as data:
         report = json.load(data)
