@@ -56,19 +56,22 @@ template <class Writer> void writeText(Writer &writer, std::string_view text)
     writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()), true);
 }
 
-template <class Writer> void writeBytes(Writer &writer, std::vector<std::string> const &texts)
+std::string_view textOf(std::string const &text)
 {
-    writer.StartArray();
-    for (auto const &text : texts)
-        writer.Bytes(text);
-    writer.EndArray();
+    return text;
 }
 
-template <class Writer> void writeBytes(Writer &writer, std::vector<SharedText> const &texts)
+std::string_view textOf(SharedText const &text)
+{
+    return *text;
+}
+
+// Texts held as they are, or shared with the session that queued them.
+template <class Writer, class Text> void writeBytes(Writer &writer, std::vector<Text> const &texts)
 {
     writer.StartArray();
     for (auto const &text : texts)
-        writer.Bytes(*text);
+        writer.Bytes(textOf(text));
     writer.EndArray();
 }
 
