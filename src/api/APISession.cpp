@@ -1,11 +1,11 @@
 #include "api/APISession.hpp"
 
 #include "api/APISessionMessages.hpp"
-#include "api/EndpointText.hpp"
 #include "api/IsOnlineJson.hpp"
 #include "api/TestRequestJsonV1.hpp"
 #include "common/AdoptConnection.hpp"
 #include "common/Coroutine.hpp"
+#include "common/EndpointText.hpp"
 #include "common/LogLine.hpp"
 #include "common/Net.hpp"
 #include "common/SetNoDelay.hpp"

@@ -1,6 +1,6 @@
 #include "api/APISessionContainer.hpp"
 
-#include "api/EndpointText.hpp"
+#include "common/EndpointText.hpp"
 
 #include <algorithm>
 #include <iostream>

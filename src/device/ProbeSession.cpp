@@ -51,6 +51,7 @@ ProbeSession::ProbeSession(Executor const &executor, ValidateFn &validateFn,
 void ProbeSession::start(bool isIpv6)
 {
     ipv6 = isIpv6;
+    notePeer();
     connectedAt = std::chrono::system_clock::now();
     tracker.connectionOpened();
     started = true;
@@ -558,15 +559,21 @@ DeviceConnectionView::State ProbeSession::viewState() const
     return refused ? DeviceConnectionView::State::refused : DeviceConnectionView::State::validating;
 }
 
+void ProbeSession::notePeer()
+{
+    boost::system::error_code ec;
+    auto const endpoint = connection.remote_endpoint(ec);
+    if (!ec)
+        peer = endpoint;
+}
+
 DeviceConnectionView ProbeSession::view() const
 {
     DeviceConnectionView view;
     view.unitId = unitId;
     view.state = viewState();
     view.mac = mac;
-    boost::system::error_code ec;
-    auto const peer = connection.remote_endpoint(ec);
-    if (!ec)
+    if (peer.port() != 0)
         view.peer = peer;
     view.connectedAt = connectedAt;
     view.registeredAt = registeredAt;

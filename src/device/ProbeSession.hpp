@@ -156,6 +156,7 @@ private:
     void onReadSome(boost::system::error_code const &ec, std::size_t bytesRead);
     bool chargeReceived();
     void releaseReceiveCharge();
+    void notePeer();
     void onRead(boost::system::error_code const &ec);
     void onReadFailure(boost::system::error_code const &ec);
     void reportDisconnection(disconnection_reason reason);
@@ -217,9 +218,12 @@ private:
     bool pinged = false;         // since the device was last heard
     bool refused = false;        // by the validator; it stays connected
     std::array<char, firstReadRoom> firstBytes;
-    // For the operators' lookups: the MAC it registered with, and when it connected, registered
-    // and was admitted (the epoch: not yet).
+    // For the operators' lookups: the peer, the MAC it registered with, and when it connected,
+    // registered and was admitted (the epoch: not yet).
     EtherAddr mac;
+    // Where it connected from, asked once: a listing shows thousands. Port 0: the socket did not
+    // tell.
+    boost::asio::ip::tcp::endpoint peer;
     std::chrono::system_clock::time_point connectedAt;
     std::chrono::system_clock::time_point registeredAt;
     std::chrono::system_clock::time_point admittedAt;

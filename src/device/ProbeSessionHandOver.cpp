@@ -103,6 +103,7 @@ std::error_code ProbeSession::adopt(DeviceHandOver const &record)
     if (ec)
         return ec;
     ipv6 = record.ipv6;
+    notePeer();
     // The handshake was made in another life: frames come first.
     frames.cursor.skipHandshake();
     frames.preload(record.pending);

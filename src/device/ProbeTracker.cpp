@@ -94,21 +94,22 @@ void ProbeTracker::indexUnit(ProbeSession &session)
         units.insert(session);
 }
 
-std::vector<ProbeSession const *>
-ProbeTracker::unitGroup(UnitIndex::const_iterator &first,
-                        std::optional<DeviceConnectionView::State> state) const
+void ProbeTracker::unitGroup(UnitIndex::const_iterator &first,
+                             std::optional<DeviceConnectionView::State> state,
+                             std::vector<ProbeSession const *> &group) const
 {
-    std::vector<ProbeSession const *> group;
+    group.clear();
     auto const unitId = first->getUnitId();
     for (; first != units.end() && first->getUnitId() == unitId; ++first)
         if (!state || first->viewState() == *state)
             group.push_back(&*first);
+    if (group.size() < 2)
+        return;
     // Registered last first, then by the time each connected.
     std::reverse(group.begin(), group.end());
     std::stable_sort(group.begin(), group.end(),
                      [](ProbeSession const *a, ProbeSession const *b)
                      { return a->connectedAt > b->connectedAt; });
-    return group;
 }
 
 std::vector<DeviceConnectionView> ProbeTracker::connectionsOf(unsigned long unitId) const
@@ -117,7 +118,9 @@ std::vector<DeviceConnectionView> ProbeTracker::connectionsOf(unsigned long unit
     auto first = units.find(unitId);
     if (first == units.end())
         return views;
-    for (auto const *session : unitGroup(first, std::nullopt))
+    std::vector<ProbeSession const *> group;
+    unitGroup(first, std::nullopt, group);
+    for (auto const *session : group)
         views.push_back(session->view());
     return views;
 }
@@ -125,10 +128,12 @@ std::vector<DeviceConnectionView> ProbeTracker::connectionsOf(unsigned long unit
 DevicePage ProbeTracker::page(DevicePageQuery const &query) const
 {
     DevicePage page;
+    page.connections.reserve(query.limit);
+    std::vector<ProbeSession const *> group;
     auto it = query.after ? units.upper_bound(*query.after) : units.begin();
     while (it != units.end())
     {
-        auto const group = unitGroup(it, query.state);
+        unitGroup(it, query.state, group);
         if (group.empty())
             continue;
         if (!page.connections.empty() && page.connections.size() + group.size() > query.limit)

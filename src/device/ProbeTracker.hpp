@@ -114,10 +114,10 @@ private:
         boost::intrusive::member_hook<ProbeSession, ProbeSession::UnitHook,
                                       &ProbeSession::unitHook>,
         boost::intrusive::key_of_value<UnitOf>, boost::intrusive::constant_time_size<false>>;
-    // The unit's connections from `first` on, newest first.
-    std::vector<ProbeSession const *>
-    unitGroup(UnitIndex::const_iterator &first,
-              std::optional<DeviceConnectionView::State> state) const;
+    // The unit's connections from `first` on, newest first, into `group` (a page reuses it).
+    void unitGroup(UnitIndex::const_iterator &first,
+                   std::optional<DeviceConnectionView::State> state,
+                   std::vector<ProbeSession const *> &group) const;
 
     // Looked up for every test request: hashed, not ordered.
     std::unordered_map<unsigned long, std::weak_ptr<ProbeSession>> probes;

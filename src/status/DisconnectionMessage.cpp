@@ -1,9 +1,7 @@
 #include "status/DisconnectionMessage.hpp"
 
-#include <ctime>
-#include <iomanip>
-#include <locale>
-#include <sstream>
+#include "common/DecimalText.hpp"
+#include "common/UtcText.hpp"
 
 namespace kelvarin::triggerTesting
 {
@@ -16,27 +14,16 @@ std::string reasonText(disconnection_reason reason)
     return reason == clean ? "clean" : "timeout";
 }
 
-// UTC in whole seconds; the fraction is cut, never rounded up into the next second.
-std::string utcText(std::chrono::system_clock::time_point time)
-{
-    auto const seconds =
-        std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
-    std::time_t const epochSeconds = static_cast<std::time_t>(seconds);
-    std::tm calendar{};
-    ::gmtime_r(&epochSeconds, &calendar);
-    std::ostringstream text;
-    text.imbue(std::locale::classic());
-    text << std::put_time(&calendar, "%FT%T");
-    return text.str();
-}
-
 } // namespace
 
 std::string prepareDisconnectionMessage(unsigned long const &unitId, disconnection_reason reason,
                                         std::chrono::system_clock::time_point time)
 {
-    return "{\"type\":\"unit_disconnect\",\"reason\":\"" + reasonText(reason) +
-           "\",\"dtime_utc\":\"" + utcText(time) + "\",\"unit_id\":" + std::to_string(unitId) + "}";
+    std::string message = "{\"type\":\"unit_disconnect\",\"reason\":\"";
+    message.append(reasonText(reason)).append("\",\"dtime_utc\":\"");
+    message.append(UtcText(time).view()).append("\",\"unit_id\":");
+    message.append(DecimalText(unitId).view()).append("}");
+    return message;
 }
 
 } // namespace kelvarin::triggerTesting

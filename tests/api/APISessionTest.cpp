@@ -2,8 +2,8 @@
 
 #include "api/APISessionContainer.hpp"
 #include "api/APISessionMessages.hpp"
-#include "api/EndpointText.hpp"
 #include "api/PeriodicResolver.hpp"
+#include "common/EndpointText.hpp"
 #include "support/DescriptorExhaustion.hpp"
 #include "support/LoopTest.hpp"
 
@@ -510,18 +510,6 @@ TEST_F(APISessionHandOverTest, AConnectionWhoseHandshakeThrowsIsNotTakenOverAndT
         }));
     EXPECT_EQ(adopted->queuedMessages(), 1u);
     adopted->stop();
-}
-
-TEST(EndpointTextTest, EndpointsGoToTextAndBack)
-{
-    for (auto const *text : {"127.0.0.2:10002", "[::1]:65535", "0.0.0.0:0"})
-    {
-        auto const endpoint = parseEndpointText(text);
-        ASSERT_TRUE(endpoint) << text;
-        EXPECT_EQ(endpointText(*endpoint), text);
-    }
-    for (auto const *text : {"", "127.0.0.1", "127.0.0.1:", "127.0.0.1:65536", "x:1", "::1:5x"})
-        EXPECT_FALSE(parseEndpointText(text)) << text;
 }
 
 // The pool: sessions to the resolved addresses of the all-API name.

@@ -1,8 +1,8 @@
 #include "app/admin/ControllerMetrics.hpp"
 
-#include <prometheus/text_serializer.h>
+#include "common/EndpointText.hpp"
 
-#include <sstream>
+#include <prometheus/text_serializer.h>
 
 namespace kelvarin::triggerTesting
 {
@@ -38,20 +38,12 @@ template <class Number> double number(Number value)
     return static_cast<double>(value);
 }
 
-std::string addressAndPort(boost::asio::ip::tcp::endpoint const &endpoint)
-{
-    std::ostringstream text;
-    text << endpoint;
-    return text.str();
-}
-
 // One series per API session in the pool, labelled by its endpoint.
 template <class Figure> Samples perAPISession(State state, Figure figure)
 {
     Samples samples;
     for (auto const &session : state.apiSessions)
-        samples.push_back(
-            {{"endpoint", addressAndPort(session.endpoint)}, number(figure(session))});
+        samples.push_back({{"endpoint", endpointText(session.endpoint)}, number(figure(session))});
     return samples;
 }
 

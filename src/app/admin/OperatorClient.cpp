@@ -1,6 +1,7 @@
 #include "app/admin/OperatorClient.hpp"
 
 #include "app/admin/OperatorQueries.hpp"
+#include "common/EndpointText.hpp"
 #include "common/PeerText.hpp"
 
 #include <boost/asio/connect.hpp>
@@ -16,7 +17,6 @@
 #include <rapidjson/stringbuffer.h>
 
 #include <ostream>
-#include <sstream>
 
 namespace kelvarin::triggerTesting
 {
@@ -29,13 +29,6 @@ namespace http = beast::http;
 
 // The largest answer taken: a page of 1000 connections is about 150 kB.
 constexpr std::size_t answerLimit = std::size_t{64} << 20;
-
-std::string endpointText(boost::asio::ip::tcp::endpoint const &endpoint)
-{
-    std::ostringstream text;
-    text << endpoint;
-    return text.str();
-}
 
 // The "error" member of an error answer, or the body itself, as one line.
 std::string errorOf(std::string const &body)

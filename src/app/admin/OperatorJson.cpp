@@ -1,10 +1,13 @@
 #include "app/admin/OperatorJson.hpp"
 
+#include "common/EndpointText.hpp"
+#include "common/UtcText.hpp"
+
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include <ctime>
-#include <sstream>
+#include <algorithm>
+#include <array>
 
 namespace kelvarin::triggerTesting
 {
@@ -26,14 +29,16 @@ void writeEndpoint(Writer &writer, std::optional<boost::asio::ip::tcp::endpoint>
         writer.Null();
         return;
     }
-    std::ostringstream text;
-    text << *endpoint;
-    writeText(writer, text.str());
+    writeText(writer, endpointText(*endpoint));
 }
 
 void writeTime(Writer &writer, std::chrono::system_clock::time_point time)
 {
-    writeText(writer, utcSecondsText(time));
+    UtcText const text(time);
+    std::array<char, std::tuple_size_v<decltype(text.text)> + 1> zoned;
+    std::copy(text.text.begin(), text.text.end(), zoned.begin());
+    zoned.back() = 'Z';
+    writer.String(zoned.data(), static_cast<rapidjson::SizeType>(zoned.size()));
 }
 
 char const *stateName(DeviceConnectionView::State state)
@@ -93,18 +98,6 @@ std::string textOf(rapidjson::StringBuffer const &buffer)
 }
 
 } // namespace
-
-std::string utcSecondsText(std::chrono::system_clock::time_point time)
-{
-    // Cut to the second, never rounded up into the next.
-    auto const seconds = std::chrono::floor<std::chrono::seconds>(time.time_since_epoch()).count();
-    auto const epochSeconds = static_cast<std::time_t>(seconds);
-    std::tm calendar{};
-    ::gmtime_r(&epochSeconds, &calendar);
-    char text[32];
-    auto const length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &calendar);
-    return std::string(text, length);
-}
 
 std::string deviceJson(unsigned long unitId, bool online,
                        std::vector<DeviceConnectionView> const &connections)

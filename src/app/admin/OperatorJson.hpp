@@ -19,8 +19,6 @@ namespace kelvarin::triggerTesting
 // The most of a client's text that an error message repeats.
 constexpr std::size_t quotedTextLimit = 64;
 
-std::string utcSecondsText(std::chrono::system_clock::time_point time);
-
 // {"unit_id":..,"online":..,"connections":[{"state":..,"mac":..,"peer":..,"connected_at":..,
 // "registered_at":..,"admitted_at":..,"tests_running":..,"queued_bytes":..},...]}
 std::string deviceJson(unsigned long unitId, bool online,
