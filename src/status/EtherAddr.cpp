@@ -38,10 +38,15 @@ EtherAddr::EtherAddr(std::string const &text)
 
 std::string EtherAddr::toString() const
 {
-    char text[textLength + 1];
-    std::snprintf(text, sizeof text, "%02hhX%02hhX%02hhX%02hhX%02hhX%02hhX", bytes[0], bytes[1],
-                  bytes[2], bytes[3], bytes[4], bytes[5]);
-    return std::string(text, textLength);
+    // Without the C library's formatted output: a listing writes thousands in one go.
+    constexpr char digits[] = "0123456789ABCDEF";
+    std::string text(textLength, '0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+    {
+        text[2 * i] = digits[bytes[i] >> 4];
+        text[2 * i + 1] = digits[bytes[i] & 0x0F];
+    }
+    return text;
 }
 
 bool operator==(EtherAddr const &a, EtherAddr const &b)

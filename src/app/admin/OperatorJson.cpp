@@ -1,6 +1,7 @@
 #include "app/admin/OperatorJson.hpp"
 
 #include "common/EndpointText.hpp"
+#include "common/StringOutput.hpp"
 #include "common/UtcText.hpp"
 
 #include <rapidjson/stringbuffer.h>
@@ -15,13 +16,35 @@ namespace kelvarin::triggerTesting
 namespace
 {
 
-using Writer = rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::ASCII<>>;
+// A client's text, repeated in an error, goes out with every character above 0x7f escaped.
+using EscapingWriter =
+    rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::ASCII<>>;
 
-void writeText(Writer &writer, std::string_view text)
+// The lookups' texts are all the controller's own (states, MACs, endpoints, times, the version):
+// ASCII, so they go out as they are, runs at a time, straight into the answer's string. A page
+// writes thousands of them in one turn of the event loop.
+struct PlainJson
+{
+    explicit PlainJson(std::size_t expected) : output(text, expected), writer(output, &levels) {}
+
+    std::string take()
+    {
+        output.finish();
+        return std::move(text);
+    }
+
+    std::string text;
+    StringOutput output;
+    rapidjson::CrtAllocator levels;
+    rapidjson::Writer<StringOutput> writer;
+};
+
+template <class Writer> void writeText(Writer &writer, std::string_view text)
 {
     writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
 }
 
+template <class Writer>
 void writeEndpoint(Writer &writer, std::optional<boost::asio::ip::tcp::endpoint> const &endpoint)
 {
     if (!endpoint)
@@ -32,7 +55,7 @@ void writeEndpoint(Writer &writer, std::optional<boost::asio::ip::tcp::endpoint>
     writeText(writer, endpointText(*endpoint));
 }
 
-void writeTime(Writer &writer, std::chrono::system_clock::time_point time)
+template <class Writer> void writeTime(Writer &writer, std::chrono::system_clock::time_point time)
 {
     UtcText const text(time);
     std::array<char, std::tuple_size_v<decltype(text.text)> + 1> zoned;
@@ -56,7 +79,7 @@ char const *stateName(DeviceConnectionView::State state)
 }
 
 // The members every listing of a connection begins with, after its unit id.
-void writeIdentity(Writer &writer, DeviceConnectionView const &connection)
+template <class Writer> void writeIdentity(Writer &writer, DeviceConnectionView const &connection)
 {
     writer.Key("state");
     writer.String(stateName(connection.state));
@@ -92,18 +115,13 @@ std::size_t utf8Length(std::string_view text, std::size_t i)
     return length;
 }
 
-std::string textOf(rapidjson::StringBuffer const &buffer)
-{
-    return std::string(buffer.GetString(), buffer.GetSize());
-}
-
 } // namespace
 
 std::string deviceJson(unsigned long unitId, bool online,
                        std::vector<DeviceConnectionView> const &connections)
 {
-    rapidjson::StringBuffer buffer;
-    Writer writer(buffer);
+    PlainJson json(64 + 300 * connections.size());
+    auto &writer = json.writer;
     writer.StartObject();
     writer.Key("unit_id");
     writer.Uint64(unitId);
@@ -130,13 +148,14 @@ std::string deviceJson(unsigned long unitId, bool online,
     }
     writer.EndArray();
     writer.EndObject();
-    return textOf(buffer);
+    return json.take();
 }
 
 std::string devicePageJson(DevicePage const &page)
 {
-    rapidjson::StringBuffer buffer;
-    Writer writer(buffer);
+    // An entry is about 120 bytes.
+    PlainJson json(64 + 128 * page.connections.size());
+    auto &writer = json.writer;
     writer.StartObject();
     writer.Key("devices");
     writer.StartArray();
@@ -155,13 +174,13 @@ std::string devicePageJson(DevicePage const &page)
     else
         writer.Null();
     writer.EndObject();
-    return textOf(buffer);
+    return json.take();
 }
 
 std::string statusJson(ControllerState const &state, std::string_view version)
 {
-    rapidjson::StringBuffer buffer;
-    Writer writer(buffer);
+    PlainJson json(512 + 128 * state.apiSessions.size());
+    auto &writer = json.writer;
     writer.StartObject();
     writer.Key("version");
     writeText(writer, version);
@@ -201,18 +220,18 @@ std::string statusJson(ControllerState const &state, std::string_view version)
     }
     writer.EndArray();
     writer.EndObject();
-    return textOf(buffer);
+    return json.take();
 }
 
 std::string errorJson(std::string_view message)
 {
     rapidjson::StringBuffer buffer;
-    Writer writer(buffer);
+    EscapingWriter writer(buffer);
     writer.StartObject();
     writer.Key("error");
     writeText(writer, message);
     writer.EndObject();
-    return textOf(buffer);
+    return std::string(buffer.GetString(), buffer.GetSize());
 }
 
 std::string quotedText(std::string_view text)
