@@ -73,9 +73,11 @@ void APIManager::countRun(void const *session, bool taken)
         ++runningPerSession[session];
         return;
     }
+    // The count stays at zero until the session ends: a device running one test at a time
+    // would otherwise make and free the entry on every round trip.
     auto const found = runningPerSession.find(session);
-    if (found != runningPerSession.end() && --found->second == 0)
-        runningPerSession.erase(found);
+    if (found != runningPerSession.end() && found->second > 0)
+        --found->second;
 }
 
 std::size_t APIManager::runningTestsOf(void const *session) const
@@ -138,6 +140,7 @@ void APIManager::endDeviceSession(void const *session)
             open.push_back(id);
     for (auto const &id : open)
         sendResult(Reply(id, Error(Error::UNKNOWN, "Device disconnected")));
+    runningPerSession.erase(session);
 }
 
 void APIManager::hold()
