@@ -285,8 +285,8 @@ public:
     {
         return boost::asio::async_initiate<ReadHandler,
                                            void(boost::system::error_code, std::size_t)>(
-            [this](auto &&waiting, MutableBuffers const &room)
-            { startRead(room, std::forward<decltype(waiting)>(waiting)); },
+            [self = this](auto &&waiting, MutableBuffers const &room)
+            { self->startRead(room, std::forward<decltype(waiting)>(waiting)); },
             handler, buffers);
     }
 
@@ -295,8 +295,8 @@ public:
     {
         return boost::asio::async_initiate<WriteHandler,
                                            void(boost::system::error_code, std::size_t)>(
-            [this](auto &&waiting, ConstBuffers const &data)
-            { startWrite(data, std::forward<decltype(waiting)>(waiting)); },
+            [self = this](auto &&waiting, ConstBuffers const &data)
+            { self->startWrite(data, std::forward<decltype(waiting)>(waiting)); },
             handler, buffers);
     }
 
