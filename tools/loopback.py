@@ -1,11 +1,13 @@
 """Small helpers shared by the soak and the end-to-end tests for running processes on
 loopback."""
 
+import fcntl
 import os
 import random
 import shutil
 import socket
 import subprocess
+import tempfile
 
 
 def private_hosts_supported():
@@ -35,9 +37,8 @@ def _candidate_ports():
         yield random.randrange(low, high)
 
 
-def free_port(host="127.0.0.1", family=socket.AF_INET):
-    """A port free at the moment, for the caller to bind later; on "0.0.0.0", free on every
-    IPv4 address."""
+def _probed_port(host, family):
+    """A port free at the moment; on "0.0.0.0", free on every IPv4 address."""
     for port, _ in zip(_candidate_ports(), range(200)):
         with socket.socket(family, socket.SOCK_STREAM) as probe:
             try:
@@ -46,6 +47,35 @@ def free_port(host="127.0.0.1", family=socket.AF_INET):
                 continue
             return port
     raise RuntimeError("no free port on " + host)
+
+
+# A lock on a file named after each port picked, held until release_ports() or the end of the
+# process: the suites and the soak that run side by side never pick one port twice between its
+# probe and the bind of the process it was picked for.
+PORT_LOCKS = os.path.join(tempfile.gettempdir(), "tt_controller-test-ports")
+_picked = []
+
+
+def free_port(host="127.0.0.1", family=socket.AF_INET):
+    """A port free at the moment and picked by no other caller running now, for the caller to
+    bind later; on "0.0.0.0", free on every IPv4 address."""
+    os.makedirs(PORT_LOCKS, exist_ok=True)
+    while True:
+        port = _probed_port(host, family)
+        lock = open(os.path.join(PORT_LOCKS, str(port)), "w")
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            lock.close()
+            continue
+        _picked.append(lock)
+        return port
+
+
+def release_ports():
+    """Gives back every port picked so far."""
+    while _picked:
+        _picked.pop().close()
 
 
 def is_sanitized(program):

@@ -1,6 +1,5 @@
 """Helpers for tests that run the built controller binary as a child process."""
 
-import fcntl
 import glob
 import os
 import shutil
@@ -18,40 +17,16 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.normpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tools"))
 
-from loopback import free_port as probed_port, private_hosts_supported  # noqa: E402,F401
+from loopback import free_port, private_hosts_supported, release_ports  # noqa: E402,F401
 BUILD_DIR = os.environ.get("TT_BUILD_DIR", os.path.join(SOURCE_DIR, "build"))
 CONTROLLER = os.environ.get("TT_CONTROLLER", os.path.join(BUILD_DIR, "tt_controller"))
-
-
-# A lock on a file named after each port picked, held until the test that picked it ends: the
-# suites that run side by side (e2e, e2e_hostile, the booted Debian's) never pick one port twice
-# between its probe and the bind of the controller or the fake it was picked for.
-PORT_LOCKS = os.path.join(tempfile.gettempdir(), "tt_controller-test-ports")
-_picked = []
-
-
-def free_port(host="127.0.0.1", family=socket.AF_INET):
-    """A port free at the moment and picked by no other test running now, for the caller to
-    bind later; on "0.0.0.0", free on every IPv4 address."""
-    os.makedirs(PORT_LOCKS, exist_ok=True)
-    while True:
-        port = probed_port(host, family)
-        lock = open(os.path.join(PORT_LOCKS, str(port)), "w")
-        try:
-            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            lock.close()
-            continue
-        _picked.append(lock)
-        return port
 
 
 @pytest.fixture(autouse=True)
 def picked_ports():
     """Gives the test's ports back once everything it started has ended."""
     yield
-    while _picked:
-        _picked.pop().close()
+    release_ports()
 
 
 def wait_for(predicate, timeout=10.0, interval=0.01, what="condition"):
