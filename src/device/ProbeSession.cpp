@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <exception>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 
 namespace kelvarin::triggerTesting
@@ -293,13 +294,7 @@ void ProbeSession::onRead(boost::system::error_code const &ec)
     {
         // A device that breaks the protocol is dropped. An admitted one is reported like any
         // other closed connection: unreported, the validator would count it online for ever.
-        if (state == State::awaitingId)
-            std::clog << "device disconnected: " << e.what() << std::endl;
-        else
-            std::clog << "unitId:" << unitId << " disconnected: " << e.what() << std::endl;
-        if (state == State::validated)
-            reportDisconnection(clean);
-        stop();
+        end("device disconnected: ", e.what(), clean);
         return;
     }
     releaseReadBuffer();
@@ -316,19 +311,9 @@ void ProbeSession::releaseReadBuffer()
 
 void ProbeSession::onReadFailure(boost::system::error_code const &ec)
 {
-    if (state == State::awaitingId)
-    {
-        std::clog << "device disconnected before receiving ID: " << ec.message() << " " << ec
-                  << std::endl;
-    }
-    else
-    {
-        std::clog << "unitId:" << unitId << " disconnected: " << ec.message() << " " << ec
-                  << std::endl;
-        if (state == State::validated)
-            reportDisconnection(ec == beast::error::timeout ? timeout : clean);
-    }
-    stop();
+    std::ostringstream why;
+    why << ec.message() << " " << ec;
+    end(beforeIdPrefix, why.str(), ec == beast::error::timeout ? timeout : clean);
 }
 
 void ProbeSession::reportDisconnection(disconnection_reason reason)
@@ -515,14 +500,23 @@ void ProbeSession::giveBackStreamIfIdle()
 
 void ProbeSession::failConnection(char const *reason)
 {
+    end(beforeIdPrefix, reason, clean);
+}
+
+// Every end but the controller's own stop: one line that says why (its start depends on whether
+// the device had sent its id), the unit's disconnection reported when it was admitted, and the
+// session stopped.
+void ProbeSession::end(char const *unregisteredPrefix, std::string_view why,
+                       disconnection_reason reason)
+{
     if (stopped)
         return;
     if (state == State::awaitingId)
-        std::clog << "device disconnected before receiving ID: " << reason << std::endl;
+        std::clog << unregisteredPrefix << why << std::endl;
     else
-        std::clog << "unitId:" << unitId << " disconnected: " << reason << std::endl;
+        std::clog << "unitId:" << unitId << " disconnected: " << why << std::endl;
     if (state == State::validated)
-        reportDisconnection(clean);
+        reportDisconnection(reason);
     stop();
 }
 

@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 namespace kelvarin::triggerTesting
@@ -166,6 +167,8 @@ private:
     void releaseReadBuffer();
     void onValidationAnswer(bool accepted);
     void failConnection(char const *reason);
+    static constexpr char const *beforeIdPrefix = "device disconnected before receiving ID: ";
+    void end(char const *unregisteredPrefix, std::string_view why, disconnection_reason reason);
     void startWriterIfDue();
     void startWriting();
     void onWrite(boost::system::error_code const &ec, std::size_t bytesWritten);

@@ -77,19 +77,7 @@ std::optional<DeviceHandOver> ProbeSession::handOverRecord() const
 
 void ProbeSession::failHandOver()
 {
-    if (stopped)
-        return;
-    if (state == State::awaitingId)
-    {
-        std::clog << "device disconnected before receiving ID: reload" << std::endl;
-    }
-    else
-    {
-        std::clog << "unitId:" << unitId << " disconnected: reload" << std::endl;
-        if (state == State::validated)
-            reportDisconnection(clean);
-    }
-    stop();
+    end(beforeIdPrefix, "reload", clean);
 }
 
 std::error_code ProbeSession::adopt(DeviceHandOver const &record)
