@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <set>
 #include <unistd.h>
 
 namespace kelvarin::triggerTesting
@@ -14,10 +15,13 @@ using boost::asio::ip::tcp;
 namespace
 {
 
-bool isResolved(tcp::endpoint const &endpoint, tcp::resolver::results_type const &results)
+// Looked up once per session: a name may resolve to hundreds of addresses.
+std::set<tcp::endpoint> resolvedEndpoints(tcp::resolver::results_type const &results)
 {
-    return std::any_of(results.begin(), results.end(),
-                       [&](auto const &entry) { return entry.endpoint() == endpoint; });
+    std::set<tcp::endpoint> endpoints;
+    for (auto const &entry : results)
+        endpoints.insert(entry.endpoint());
+    return endpoints;
 }
 
 } // namespace
@@ -81,9 +85,10 @@ void updateSessions(APISessionContainer &container, tcp::resolver::results_type 
 {
     std::clog << "Updating API list" << std::endl;
     auto &sessions = container.sessions;
+    auto const resolved = resolvedEndpoints(results);
     for (auto it = sessions.begin(); it != sessions.end();)
     {
-        if (isResolved(it->first, results))
+        if (resolved.contains(it->first))
         {
             ++it;
             continue;
