@@ -71,6 +71,8 @@ public:
 
     // A reload: the request sessions and the validator connection hold, the manager tells when
     // all of them can be handed over, and hands over what they hold and the running requests.
+    // Their tasks are moved out, not copied: after a failed exec, takeBack() puts each back,
+    // before the sessions resume.
     void hold();
     void resume();
     bool readyForHandOver() const;
@@ -87,6 +89,7 @@ public:
         StatusHandOver status;
     };
     HandOver handOver();
+    void takeBack(TestMetadata &handedBack);
     // What a previous program handed over, at once after the construction, the device sessions
     // named as the caller adopted them. The validator connection's share goes to
     // getStatusSession().adopt(), once its askers are known again.

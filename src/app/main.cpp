@@ -157,7 +157,7 @@ kelvarin::triggerTesting::Reloader::Steps reloadSteps(boost::asio::io_context &i
                 state.counters = monitoring.state().totals.named();
                 return state;
             },
-            [&controller] { controller.resume(); },
+            [&controller](ReloadState &handedBack) { controller.resume(handedBack); },
             [argv, programPath, &logBuffer](int stateFile, std::vector<int> const &kept)
             {
                 // The lines gathered so far go out before the program is replaced.

@@ -122,7 +122,7 @@ void Reloader::handOver()
         failure = steps.replaceProgram(stateFile.descriptor(), kept);
     std::clog << "Reload failed: " << failure.message() << std::endl;
     stateFile.close();
-    steps.resume();
+    steps.resume(state);
     steps.notify(false);
     underWay = false;
 }

@@ -39,7 +39,8 @@ struct ReloadTimings
 //   at the hand-over bound takes what there is: the controller ends the connections that could
 //   not get there, as failed ones;
 // - then the controller's state is taken and the program replaced. An exec that fails leaves
-//   everything as it was before the hold: the controller goes on.
+//   everything as it was before the hold, what the state took put back: the controller goes
+//   on.
 // A SIGHUP while a reload is under way is logged and ignored.
 class Reloader
 {
@@ -57,9 +58,12 @@ public:
         std::function<void(std::function<void(std::string const &refusal)>)> checkNewProgram;
         std::function<void()> hold;
         std::function<bool()> readyForHandOver;
-        // What the controller holds, and the descriptors the next program must inherit.
+        // What the controller holds, and the descriptors the next program must inherit. The
+        // running requests' tasks are moved out of their table, not copied.
         std::function<ReloadState(std::vector<int> &kept)> handOver;
-        std::function<void()> resume;
+        // After a failed exec: what handOver took goes back where it was, and the controller
+        // goes on.
+        std::function<void(ReloadState &handedBack)> resume;
         // Returns only when the program could not be replaced.
         std::function<std::error_code(int stateFile, std::vector<int> const &kept)> replaceProgram;
         // Tells the service manager: true when the reload begins, false when it is over.

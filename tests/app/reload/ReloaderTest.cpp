@@ -55,7 +55,8 @@ protected:
                     state.devices[1].descriptor = 6;
                     return state;
                 },
-                [this] { calls.push_back("resume"); },
+                [this](ReloadState &handedBack)
+                { calls.push_back("resume " + std::to_string(handedBack.devices.size())); },
                 [this](int stateFile, std::vector<int> const &kept)
                 {
                     calls.push_back("replace");
@@ -144,8 +145,9 @@ TEST_F(ReloaderTest, HandsOverOnceEveryConnectionWaitsAndGoesOnWhenTheExecFails)
     reloader.reload();
     reloader.reload();
     ASSERT_TRUE(run([&] { return calls.size() == 6; }));
+    // What was handed over comes back.
     EXPECT_EQ(calls, (std::vector<std::string>{"RELOADING", "hold", "hand over", "replace",
-                                               "resume", "READY"}));
+                                               "resume 2", "READY"}));
     EXPECT_EQ(polls, 4);
     auto const state = decodeReloadState(handedState);
     EXPECT_EQ(state.configuration, "[api-side]\n");
