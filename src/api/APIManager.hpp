@@ -76,6 +76,12 @@ public:
     void hold();
     void resume();
     bool readyForHandOver() const;
+    // About how many bytes a hand-over would carry now: the running requests' tasks and the
+    // unsent messages, at what each is charged against its bound.
+    std::uint64_t carriedBytes() const
+    {
+        return runningBytes + container.factory.getBudget().spent();
+    }
     struct RunningRequest
     {
         TestMetadata metadata;

@@ -42,6 +42,8 @@ public:
     void hold();
     void resume(ReloadState &handedBack);
     bool readyForHandOver();
+    // About how many bytes a hand-over would carry now.
+    std::uint64_t carriedBytes() const { return apiManager.carriedBytes(); }
     ReloadState handOver(std::vector<int> &kept);
 
 private:

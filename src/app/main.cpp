@@ -150,6 +150,7 @@ kelvarin::triggerTesting::Reloader::Steps reloadSteps(boost::asio::io_context &i
             },
             [&controller] { controller.hold(); },
             [&controller] { return controller.readyForHandOver(); },
+            [&controller] { return controller.carriedBytes(); },
             [&controller, &monitoring](std::vector<int> &kept)
             {
                 auto state = controller.handOver(kept);
