@@ -164,9 +164,15 @@ APIManager::HandOver APIManager::handOver()
 {
     HandOver handOver{container.handOver(), {}, statusSession.handOver()};
     handOver.requests.reserve(requests.size());
-    for (auto const &[id, request] : requests)
-        handOver.requests.push_back(request);
+    for (auto &[id, request] : requests)
+        handOver.requests.push_back({std::move(request.metadata), request.deviceSession});
     return handOver;
+}
+
+void APIManager::takeBack(TestMetadata &handedBack)
+{
+    if (auto const found = requests.find(handedBack.testId); found != requests.end())
+        found->second.metadata = std::move(handedBack);
 }
 
 // Every request the previous program admitted stays admitted, above the limit if need be: its

@@ -71,9 +71,17 @@ public:
 
     // A reload: the request sessions and the validator connection hold, the manager tells when
     // all of them can be handed over, and hands over what they hold and the running requests.
+    // Their tasks are moved out, not copied: after a failed exec, takeBack() puts each back,
+    // before the sessions resume.
     void hold();
     void resume();
     bool readyForHandOver() const;
+    // About how many bytes a hand-over would carry now: the running requests' tasks and the
+    // unsent messages, at what each is charged against its bound.
+    std::uint64_t carriedBytes() const
+    {
+        return runningBytes + container.factory.getBudget().spent();
+    }
     struct RunningRequest
     {
         TestMetadata metadata;
@@ -87,6 +95,7 @@ public:
         StatusHandOver status;
     };
     HandOver handOver();
+    void takeBack(TestMetadata &handedBack);
     // What a previous program handed over, at once after the construction, the device sessions
     // named as the caller adopted them. The validator connection's share goes to
     // getStatusSession().adopt(), once its askers are known again.

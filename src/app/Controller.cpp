@@ -101,8 +101,10 @@ void Controller::hold()
     apiManager.hold();
 }
 
-void Controller::resume()
+void Controller::resume(ReloadState &handedBack)
 {
+    for (auto &request : handedBack.requests)
+        apiManager.takeBack(request.metadata);
     probeManager.resume();
     apiManager.resume();
 }

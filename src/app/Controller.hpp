@@ -37,10 +37,13 @@ public:
     bool isUnitOnline(unsigned long unitId) const;
 
     // A reload: both sides hold, tell when every connection waits at a message boundary, and
-    // hand over what they hold; `kept` gets the descriptors the next program inherits.
+    // hand over what they hold; `kept` gets the descriptors the next program inherits. When the
+    // program could not be replaced, resume() takes back what the state took and goes on.
     void hold();
-    void resume();
+    void resume(ReloadState &handedBack);
     bool readyForHandOver();
+    // About how many bytes a hand-over would carry now.
+    std::uint64_t carriedBytes() const { return apiManager.carriedBytes(); }
     ReloadState handOver(std::vector<int> &kept);
 
 private:

@@ -45,6 +45,7 @@ using kelvarin::triggerTesting::LogStream;
 using kelvarin::triggerTesting::Monitoring;
 using kelvarin::triggerTesting::NewProgramCheck;
 using kelvarin::triggerTesting::recoverInheritedListeners;
+using kelvarin::triggerTesting::releaseStateFile;
 using kelvarin::triggerTesting::ReloadState;
 using kelvarin::triggerTesting::replaceProgram;
 using kelvarin::triggerTesting::startedProgramPath;
@@ -73,11 +74,11 @@ void blockHangUp()
 // What a previous program handed over, when this one was started by a reload. A state that
 // cannot be read is given up: the connections it named are closed (their devices connect again)
 // and the listening sockets kept, so that the controller starts afresh where it listened.
-std::optional<ReloadState> inheritedState()
+std::optional<ReloadState> inheritedState(int &memory)
 {
     try
     {
-        auto state = takeInheritedState();
+        auto state = takeInheritedState(&memory);
         if (state)
             checkInheritedDescriptors(*state);
         return state;
@@ -150,6 +151,7 @@ kelvarin::triggerTesting::Reloader::Steps reloadSteps(boost::asio::io_context &i
             },
             [&controller] { controller.hold(); },
             [&controller] { return controller.readyForHandOver(); },
+            [&controller] { return controller.carriedBytes(); },
             [&controller, &monitoring](std::vector<int> &kept)
             {
                 auto state = controller.handOver(kept);
@@ -157,7 +159,7 @@ kelvarin::triggerTesting::Reloader::Steps reloadSteps(boost::asio::io_context &i
                 state.counters = monitoring.state().totals.named();
                 return state;
             },
-            [&controller] { controller.resume(); },
+            [&controller](ReloadState &handedBack) { controller.resume(handedBack); },
             [argv, programPath, &logBuffer](int stateFile, std::vector<int> const &kept)
             {
                 // The lines gathered so far go out before the program is replaced.
@@ -183,7 +185,8 @@ int main(int argc, char *argv[])
     try
     {
         auto const programPath = startedProgramPath(argv[0]);
-        auto inherited = inheritedState();
+        int stateMemory = -1; // the memory file the state was read from
+        auto inherited = inheritedState(stateMemory);
         Options options;
         auto const action = readOptions(argc, argv, options, inherited ? &*inherited : nullptr);
         if (action == Action::done)
@@ -207,6 +210,8 @@ int main(int argc, char *argv[])
         Controller controller(io, options.api, options.device, inherited ? &*inherited : nullptr);
         // The sessions hold what was handed over now.
         inherited.reset();
+        if (stateMemory >= 0)
+            releaseStateFile(io, stateMemory);
         StopSignalSet signals(io.get_executor(), SIGINT, SIGTERM);
         setStopSignalHandler(signals);
         // Ready only once a stop request would be heeded.

@@ -218,5 +218,23 @@ TEST_F(APIManagerTest, RunningRequestsAndTheConnectionGoOverWithTheirAccounting)
     EXPECT_TRUE(server.newest().open);
 }
 
+// After a failed exec: the task the hand-over moved out is back, and its result carries it.
+TEST_F(APIManagerTest, ARunningRequestTakenBackKeepsItsTask)
+{
+    start();
+    server.send(execute(5, "task"));
+    ASSERT_TRUE(runUntil([&] { return forwarded.size() == 1; }));
+    manager->hold();
+    ASSERT_TRUE(runUntil([&] { return manager->readyForHandOver(); }));
+    auto handOver = manager->handOver();
+    ASSERT_EQ(handOver.requests.size(), 1u);
+    EXPECT_EQ(handOver.requests[0].metadata.task, "task");
+    manager->takeBack(handOver.requests[0].metadata);
+    manager->resume();
+    manager->sendResult(Reply(boost::uuids::string_generator()(requestId), Result("{}", true)));
+    ASSERT_TRUE(waitForMessages(server, 2));
+    EXPECT_EQ(server.allReceived().back(), resultOf("", 5, "task"));
+}
+
 } // namespace
 } // namespace kelvarin::triggerTesting::testSupport

@@ -1,5 +1,7 @@
 #include "app/reload/ProgramReplacement.hpp"
 
+#include <boost/asio/post.hpp>
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -285,7 +287,7 @@ std::string descriptorShortfall()
     return descriptorShortfall(open, limit.rlim_cur);
 }
 
-std::optional<ReloadState> takeInheritedState()
+std::optional<ReloadState> takeInheritedState(int *memory)
 {
     char const *const variable = std::getenv(reloadStateVariable);
     if (variable == nullptr)
@@ -296,10 +298,28 @@ std::optional<ReloadState> takeInheritedState()
     ::unsetenv(reloadStateVariable);
     if (error != std::errc{} || end != text.data() + text.size() || descriptor < 0)
         throw std::runtime_error("the handed-over state names no descriptor");
-    // Closed however the reading ends; the file goes with its last descriptor and mapping.
-    std::unique_ptr<int, void (*)(int *)> const closing(&descriptor,
-                                                        [](int *open) { ::close(*open); });
-    return readState(descriptor);
+    // Closed however the reading ends, unless the caller takes it over with the state read; the
+    // file goes with its last descriptor and mapping.
+    std::unique_ptr<int, void (*)(int *)> closing(&descriptor, [](int *open) { ::close(*open); });
+    auto state = readState(descriptor);
+    if (memory != nullptr)
+        *memory = *closing.release();
+    return state;
+}
+
+void releaseStateFile(boost::asio::io_context &io, int memory)
+{
+    constexpr off_t slice = 16 << 20;
+    struct stat status
+    {
+    };
+    if (::fstat(memory, &status) != 0 || status.st_size <= slice ||
+        ::ftruncate(memory, status.st_size - slice) != 0)
+    {
+        ::close(memory);
+        return;
+    }
+    boost::asio::post(io, [&io, memory] { releaseStateFile(io, memory); });
 }
 
 } // namespace kelvarin::triggerTesting

@@ -2,6 +2,8 @@
 
 #include "app/reload/ReloadState.hpp"
 
+#include <boost/asio/io_context.hpp>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -40,8 +42,15 @@ std::string descriptorShortfall();
 
 // The state a predecessor handed over, if this program was started by a reload; the memory file
 // is closed and the variable removed, so that a later reload starts clean. Throws when a
-// variable is there but its descriptor cannot be read, or the state is damaged.
-std::optional<ReloadState> takeInheritedState();
+// variable is there but its descriptor cannot be read, or the state is damaged. With `memory`,
+// the memory file of a state read is left open instead, its descriptor put there for
+// releaseStateFile().
+std::optional<ReloadState> takeInheritedState(int *memory = nullptr);
+
+// Gives back the pages of the memory file a state was read from a slice at a time, between the
+// loop's other handlers, then closes it: given back at once, they would stop the loop about as
+// long as writing them stopped the previous program's.
+void releaseStateFile(boost::asio::io_context &io, int memory);
 
 // Throws "damaged state: ..." unless every descriptor the state names is a socket this program
 // inherited, above standard error, named once: a damaged state must not make a session of

@@ -11,10 +11,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <optional>
 #include <stdexcept>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace kelvarin::triggerTesting
@@ -264,6 +266,24 @@ struct TextsAfter
     std::size_t size = 0;
 };
 
+// A large text's pages are made in one call, not one fault at a time as the copy reaches them.
+std::string copyOf(char const *data, std::size_t size)
+{
+    constexpr std::size_t populatedFrom = 1 << 20;
+    std::string text;
+    text.reserve(size);
+    if (size >= populatedFrom)
+    {
+        auto const page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+        auto const begin = reinterpret_cast<std::uintptr_t>(text.data()) & ~(page - 1);
+        auto const end =
+            (reinterpret_cast<std::uintptr_t>(text.data()) + size + page - 1) & ~(page - 1);
+        ::madvise(reinterpret_cast<void *>(begin), end - begin, MADV_POPULATE_WRITE);
+    }
+    text.append(data, size);
+    return text;
+}
+
 std::string bytesOf(Value const &value, std::string const &what, TextsAfter const &after)
 {
     if (!after.present)
@@ -278,7 +298,7 @@ std::string bytesOf(Value const &value, std::string const &what, TextsAfter cons
     auto const size = value[1].GetUint64();
     if (at > after.size || size > after.size - at)
         damaged(what + " runs past the end");
-    return std::string(after.data + at, size);
+    return copyOf(after.data + at, size);
 }
 
 std::string bytesMember(Value const &object, char const *name, TextsAfter const &after)

@@ -2,6 +2,7 @@
 
 #include "app/reload/ProgramReplacement.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <exception>
 #include <iostream>
@@ -11,7 +12,7 @@ namespace kelvarin::triggerTesting
 {
 
 Reloader::Reloader(boost::asio::io_context &io, Steps steps, Timings timings)
-    : signals(io), pollTimer(io), steps(std::move(steps)), timings(timings)
+    : signals(io), pollTimer(io), reserveTimer(io), steps(std::move(steps)), timings(timings)
 {
 }
 
@@ -73,7 +74,41 @@ void Reloader::reload()
         return;
     }
     underWay = true;
+    reserved = 0;
+    toReserve = steps.carriedBytes();
+    reserveSlice();
     steps.checkNewProgram([this](std::string const &refusal) { onNewProgramChecked(refusal); });
+}
+
+// A slice takes a few milliseconds: the file's pages all at once would stop the loop about as
+// long as writing into them.
+void Reloader::reserveSlice()
+{
+    constexpr std::uint64_t slice = 16 << 20;
+    auto const length = std::min(slice, toReserve - reserved);
+    if (length == 0)
+        return;
+    // Without them, the write makes the pages as it goes.
+    if (stateFile.reserve(reserved, length))
+    {
+        toReserve = reserved;
+        return;
+    }
+    reserved += length;
+    reserveTimer.expires_after(std::chrono::steady_clock::duration::zero());
+    reserveTimer.async_wait(
+        [this](boost::system::error_code const &ec)
+        {
+            if (!ec)
+                reserveSlice();
+        });
+}
+
+void Reloader::closeStateFile()
+{
+    reserveTimer.cancel();
+    reserved = toReserve = 0;
+    stateFile.close();
 }
 
 void Reloader::onNewProgramChecked(std::string const &refusal)
@@ -81,7 +116,7 @@ void Reloader::onNewProgramChecked(std::string const &refusal)
     if (!refusal.empty())
     {
         std::clog << "Reload refused: the new program " << refusal << std::endl;
-        stateFile.close();
+        closeStateFile();
         underWay = false;
         return;
     }
@@ -93,7 +128,8 @@ void Reloader::onNewProgramChecked(std::string const &refusal)
 
 void Reloader::waitForHandOverPoint()
 {
-    if (steps.readyForHandOver() || std::chrono::steady_clock::now() >= deadline)
+    if ((steps.readyForHandOver() && reserved == toReserve) ||
+        std::chrono::steady_clock::now() >= deadline)
     {
         handOver();
         return;
@@ -121,8 +157,8 @@ void Reloader::handOver()
     if (!failure)
         failure = steps.replaceProgram(stateFile.descriptor(), kept);
     std::clog << "Reload failed: " << failure.message() << std::endl;
-    stateFile.close();
-    steps.resume();
+    closeStateFile();
+    steps.resume(state);
     steps.notify(false);
     underWay = false;
 }

@@ -8,6 +8,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <system_error>
@@ -31,15 +32,16 @@ struct ReloadTimings
 // - the signal's handler reads the configuration, checks that the program can be executed and
 //   makes the memory file for the state, and refuses the reload with one line when any of them
 //   fails; otherwise it asks the program whether it can take over, and the loop goes on
-//   meanwhile;
+//   meanwhile, giving the memory file its pages a slice at a time;
 // - a program that cannot is refused with one line; otherwise the service manager is told, and
 //   the controller holds: no connection is accepted, and every connection finishes the message
 //   it is reading or writing and then waits;
-// - a timer looks every poll period whether every connection waits at a message boundary, and
-//   at the hand-over bound takes what there is: the controller ends the connections that could
-//   not get there, as failed ones;
+// - a timer looks every poll period whether every connection waits at a message boundary and
+//   the memory file has its pages, and at the hand-over bound takes what there is: the
+//   controller ends the connections that could not get there, as failed ones;
 // - then the controller's state is taken and the program replaced. An exec that fails leaves
-//   everything as it was before the hold: the controller goes on.
+//   everything as it was before the hold, what the state took put back: the controller goes
+//   on.
 // A SIGHUP while a reload is under way is logged and ignored.
 class Reloader
 {
@@ -57,9 +59,15 @@ public:
         std::function<void(std::function<void(std::string const &refusal)>)> checkNewProgram;
         std::function<void()> hold;
         std::function<bool()> readyForHandOver;
-        // What the controller holds, and the descriptors the next program must inherit.
+        // About how many bytes handOver would carry now: the memory file is given that many
+        // pages while the loop runs, so that the hand-over only copies into them.
+        std::function<std::uint64_t()> carriedBytes;
+        // What the controller holds, and the descriptors the next program must inherit. The
+        // running requests' tasks are moved out of their table, not copied.
         std::function<ReloadState(std::vector<int> &kept)> handOver;
-        std::function<void()> resume;
+        // After a failed exec: what handOver took goes back where it was, and the controller
+        // goes on.
+        std::function<void(ReloadState &handedBack)> resume;
         // Returns only when the program could not be replaced.
         std::function<std::error_code(int stateFile, std::vector<int> const &kept)> replaceProgram;
         // Tells the service manager: true when the reload begins, false when it is over.
@@ -82,10 +90,15 @@ private:
     void onNewProgramChecked(std::string const &refusal);
     void waitForHandOverPoint();
     void onPoll(boost::system::error_code const &ec);
+    void reserveSlice();
     void handOver();
+    void closeStateFile();
 
     boost::asio::signal_set signals;
     boost::asio::steady_timer pollTimer;
+    boost::asio::steady_timer reserveTimer;
+    std::uint64_t reserved = 0;
+    std::uint64_t toReserve = 0;
     Steps steps;
     Timings timings;
     std::chrono::steady_clock::time_point deadline;

@@ -1,6 +1,7 @@
 #include "app/reload/StateFile.hpp"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -17,11 +18,19 @@ std::error_code StateFile::open()
     return {};
 }
 
+std::error_code StateFile::reserve(std::uint64_t offset, std::uint64_t length)
+{
+    if (::fallocate(memory, 0, static_cast<off_t>(offset), static_cast<off_t>(length)) != 0)
+        return {errno, std::system_category()};
+    return {};
+}
+
 std::error_code StateFile::write(ReloadState const &state)
 {
     if (auto const failure = writeReloadState(state, memory))
         return failure;
-    if (::lseek(memory, 0, SEEK_SET) != 0)
+    auto const end = ::lseek(memory, 0, SEEK_CUR);
+    if (end < 0 || ::ftruncate(memory, end) != 0 || ::lseek(memory, 0, SEEK_SET) != 0)
         return {errno, std::system_category()};
     return {};
 }

@@ -2,6 +2,7 @@
 
 #include "app/reload/ReloadState.hpp"
 
+#include <cstdint>
 #include <system_error>
 
 namespace kelvarin::triggerTesting
@@ -19,7 +20,10 @@ public:
     ~StateFile() { close(); }
 
     std::error_code open();
-    // The state, written to the file just opened, which is then ready to be read.
+    // Gives the file its pages from `offset` on, ahead of the state: writing then only copies.
+    std::error_code reserve(std::uint64_t offset, std::uint64_t length);
+    // The state, written to the file just opened, which is then ready to be read and as long
+    // as the state, whatever was reserved.
     std::error_code write(ReloadState const &state);
     void close();
     int descriptor() const { return memory; }

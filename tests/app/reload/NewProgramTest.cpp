@@ -224,6 +224,22 @@ TEST(ProgramReplacement, InheritedStateIsReadOnceAndItsVariableGoes)
     EXPECT_EQ(std::getenv(reloadStateVariable), nullptr);
     EXPECT_EQ(::fcntl(memory, F_GETFD), -1); // closed
 
+    // Or left open, and given back on the loop in slices of 16 MiB: 40 MiB take two handlers
+    // after the first slice.
+    int const large = ::memfd_create("state", 0);
+    handed.reports = {std::string(40 << 20, 'r')};
+    auto const largeText = encodeReloadState(handed);
+    ASSERT_EQ(::write(large, largeText.data(), largeText.size()),
+              static_cast<ssize_t>(largeText.size()));
+    ::setenv(reloadStateVariable, std::to_string(large).c_str(), 1);
+    int left = -1;
+    ASSERT_EQ(takeInheritedState(&left)->reports, handed.reports);
+    ASSERT_EQ(left, large);
+    boost::asio::io_context io;
+    releaseStateFile(io, left);
+    EXPECT_EQ(io.run(), 2u);
+    EXPECT_EQ(::fcntl(large, F_GETFD), -1);
+
     ::setenv(reloadStateVariable, "x", 1);
     EXPECT_THROW(takeInheritedState(), std::runtime_error);
     EXPECT_EQ(std::getenv(reloadStateVariable), nullptr);

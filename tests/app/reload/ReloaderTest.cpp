@@ -45,17 +45,15 @@ protected:
                 },
                 [this] { calls.push_back("hold"); },
                 [this] { return ++polls >= readyAfterPolls; },
+                [] { return std::uint64_t{20} << 20; }, // more than the state
                 [this](std::vector<int> &kept)
                 {
                     calls.push_back("hand over");
                     kept = {5, 6};
-                    ReloadState state;
-                    state.devices.resize(2);
-                    state.devices[0].descriptor = 5;
-                    state.devices[1].descriptor = 6;
-                    return state;
+                    return handedOver();
                 },
-                [this] { calls.push_back("resume"); },
+                [this](ReloadState &handedBack)
+                { calls.push_back("resume " + std::to_string(handedBack.devices.size())); },
                 [this](int stateFile, std::vector<int> const &kept)
                 {
                     calls.push_back("replace");
@@ -69,6 +67,15 @@ protected:
     }
 
     bool run(std::function<bool()> const &done) { return testSupport::runUntil(io, done, 5s); }
+
+    static ReloadState handedOver()
+    {
+        ReloadState state;
+        state.devices.resize(2);
+        state.devices[0].descriptor = 5;
+        state.devices[1].descriptor = 6;
+        return state;
+    }
 
     boost::asio::io_context io;
     testSupport::ClogCapture log;
@@ -144,12 +151,15 @@ TEST_F(ReloaderTest, HandsOverOnceEveryConnectionWaitsAndGoesOnWhenTheExecFails)
     reloader.reload();
     reloader.reload();
     ASSERT_TRUE(run([&] { return calls.size() == 6; }));
+    // What was handed over comes back.
     EXPECT_EQ(calls, (std::vector<std::string>{"RELOADING", "hold", "hand over", "replace",
-                                               "resume", "READY"}));
+                                               "resume 2", "READY"}));
     EXPECT_EQ(polls, 4);
-    auto const state = decodeReloadState(handedState);
-    EXPECT_EQ(state.configuration, "[api-side]\n");
-    EXPECT_EQ(state.devices.size(), 2U);
+    // Exactly the state, with the configuration read: the file's pages given ahead beyond it
+    // are gone.
+    auto expected = handedOver();
+    expected.configuration = "[api-side]\n";
+    EXPECT_EQ(handedState, encodeReloadState(expected));
     EXPECT_EQ(handedDescriptors, (std::vector<int>{5, 6}));
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"Reload requested",
                                                      "Reload already under way: SIGHUP ignored",
