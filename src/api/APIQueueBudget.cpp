@@ -1,6 +1,6 @@
 #include "api/APIQueueBudget.hpp"
 
-#include "api/APISession.hpp"
+#include "api/APIWriteQueue.hpp"
 
 #include <algorithm>
 #include <iostream>

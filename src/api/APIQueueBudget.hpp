@@ -16,7 +16,7 @@
 namespace kelvarin::triggerTesting
 {
 
-class APISession;
+class APIWriteQueue;
 
 // What a queued message costs its session: the text's buffer, the shared string with its
 // counts, and the queue's slot, each allocation with the allocator's own word and rounding. A
@@ -36,12 +36,12 @@ std::size_t queueEntryCost(std::string const &text);
 class APIQueueBudget : public std::enable_shared_from_this<APIQueueBudget>
 {
 public:
-    // One session's part: what it holds, and its place among the others by that. A member of
-    // the session, which closes it on its way out.
+    // One session's part: what its queue holds, and its place among the others by that. A
+    // member of the queue, which closes it on its way out.
     class Account : public boost::intrusive::set_base_hook<>
     {
     public:
-        explicit Account(APISession &owner) : owner(owner) {}
+        explicit Account(APIWriteQueue &owner) : owner(owner) {}
         Account(Account const &) = delete;
         Account &operator=(Account const &) = delete;
 
@@ -52,7 +52,7 @@ public:
         friend class APIQueueBudget;
         static constexpr std::size_t noTally = std::numeric_limits<std::size_t>::max();
 
-        APISession &owner;
+        APIWriteQueue &owner;
         std::size_t charged = 0;
         std::size_t tally = noTally; // its drops in the current second
     };

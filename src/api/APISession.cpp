@@ -31,18 +31,16 @@ APISession::APISession(net::io_context &io, std::string host, tcp::endpoint endp
                        RequestHandler requestHandler, IsOnlineHandler isOnlineHandler,
                        Timings timings, std::shared_ptr<APIQueueBudget> budget)
     : io(io), stream(std::make_shared<WebSocket>(io.get_executor())), host(std::move(host)),
-      endpoint(std::move(endpoint)), requestHandler(std::move(requestHandler)),
-      isOnlineHandler(std::move(isOnlineHandler)), timings(timings), retryTimer(io.get_executor()),
-      holdTimer(io.get_executor()),
-      budget(budget ? std::move(budget) : std::make_shared<APIQueueBudget>(io, 0)),
+      endpoint(std::move(endpoint)),
+      writeQueue(budget ? std::move(budget) : std::make_shared<APIQueueBudget>(io, 0),
+                 this->endpoint),
+      requestHandler(std::move(requestHandler)), isOnlineHandler(std::move(isOnlineHandler)),
+      timings(timings), retryTimer(io.get_executor()), holdTimer(io.get_executor()),
       connectionStrand(io.get_executor()), writerStrand(io.get_executor())
 {
 }
 
-APISession::~APISession()
-{
-    budget->close(account);
-}
+APISession::~APISession() = default;
 
 void APISession::start()
 {
@@ -67,46 +65,8 @@ void APISession::sendResult(SharedText message)
 
 void APISession::enqueue(SharedText message)
 {
-    auto const cost = queueEntryCost(*message);
-    if (!budget->admits(cost))
-    {
-        // Larger than all queues together may hold: it goes the way of the older ones.
-        noteDropped(1);
-        return;
-    }
-    queueBytes += message->size();
-    writeQueue.push_back(std::move(message));
-    budget->charge(account, cost);
-    budget->enforce();
-    startWriterIfDue();
-}
-
-// Those at the front that are being written stay: the write still reads from them.
-bool APISession::dropOldest()
-{
-    std::size_t const firstDroppable = inWrite;
-    if (writeQueue.size() <= firstDroppable)
-        return false;
-    auto const oldest = writeQueue.begin() + static_cast<std::ptrdiff_t>(firstDroppable);
-    queueBytes -= (*oldest)->size();
-    budget->refund(account, queueEntryCost(**oldest));
-    writeQueue.erase(oldest);
-    noteDropped(1);
-    return true;
-}
-
-void APISession::noteDropped(std::size_t count)
-{
-    droppedTotal += count;
-    budget->noteDropped(account, endpoint, count);
-}
-
-void APISession::removeFront()
-{
-    auto const &front = *writeQueue.front();
-    queueBytes -= front.size();
-    budget->refund(account, queueEntryCost(front));
-    writeQueue.pop_front();
+    if (writeQueue.push(std::move(message)))
+        startWriterIfDue();
 }
 
 // Nothing queued goes out before the registration, which is written directly. Held for a
@@ -158,13 +118,7 @@ void APISession::stop()
     boost::beast::get_lowest_layer(*stream).close(ignored);
     stopped = true;
     holdTimer.cancel();
-    while (writeQueue.size() > inWrite)
-    {
-        auto const newest = std::prev(writeQueue.end());
-        queueBytes -= (*newest)->size();
-        budget->refund(account, queueEntryCost(**newest));
-        writeQueue.erase(newest);
-    }
+    writeQueue.discardUnsent();
 }
 
 void APISession::runConnection(Yield yield)
@@ -339,23 +293,6 @@ void APISession::dispatch(std::string_view text)
     }
 }
 
-// The messages at the front that go out in one write: as many as fit in a write's worth of
-// bytes, and at least one.
-std::size_t APISession::nextBatch() const
-{
-    constexpr std::size_t batchBytes = 64 * 1024;
-    std::size_t count = 0;
-    std::size_t bytes = 0;
-    for (auto const &message : writeQueue)
-    {
-        if (count > 0 && bytes + message->size() > batchBytes)
-            break;
-        bytes += message->size();
-        ++count;
-    }
-    return count;
-}
-
 void APISession::writeQueued(std::shared_ptr<WebSocket> const &connection, Yield yield)
 {
     connection->text(true);
@@ -365,22 +302,18 @@ void APISession::writeQueued(std::shared_ptr<WebSocket> const &connection, Yield
     {
         // What is queued goes out in one system call: each message but the last is gathered by
         // the layer, and the last write takes them all. They leave the queue once it is done.
-        auto const batch = nextBatch();
+        auto const batch = writeQueue.nextBatch();
         auto &layer = connection->next_layer();
         error_code ec;
-        for (inWrite = 0; inWrite < batch && !ec;)
+        for (std::size_t i = 0; i < batch && !ec; ++i)
         {
-            SharedText const message = writeQueue[inWrite++];
+            SharedText const message = writeQueue.beginWrite(i);
             LogLine() << "Writing message to API: ---" << PeerText{*message} << "---";
-            layer.gatherWrites(inWrite < batch);
+            layer.gatherWrites(i + 1 < batch);
             connection->async_write(net::buffer(*message), yield[ec]);
         }
         layer.gatherWrites(false);
-        auto const written = std::exchange(inWrite, 0);
-        if (ec)
-            continue;
-        for (std::size_t i = 0; i < written; ++i)
-            removeFront();
+        writeQueue.endWrite(!ec);
     }
 }
 
@@ -401,7 +334,7 @@ bool APISession::atHandOverPoint() const
     if (stopped || !connected)
         return true; // only the queue goes over
     auto const &layer = stream->next_layer();
-    return inWrite == 0 && !layer.isWriting() && layer.deliveredWholeMessages() &&
+    return !writeQueue.isWriting() && !layer.isWriting() && layer.deliveredWholeMessages() &&
            layer.messagesDelivered() == messagesHandled;
 }
 
@@ -414,8 +347,8 @@ APISessionHandOver APISession::handOverRecord() const
         record.descriptor = boost::beast::get_lowest_layer(*stream).native_handle();
         record.pending = stream->next_layer().pendingBytes();
     }
-    record.unsent.assign(writeQueue.begin(), writeQueue.end());
-    record.dropped = droppedTotal;
+    record.unsent.assign(writeQueue.messages().begin(), writeQueue.messages().end());
+    record.dropped = writeQueue.dropped();
     return record;
 }
 
@@ -445,7 +378,7 @@ error_code APISession::adoptConnection(int descriptor, std::string const &pendin
 std::error_code APISession::adopt(APISessionHandOver const &record)
 {
     error_code ec;
-    droppedTotal = record.dropped;
+    writeQueue.setDropped(record.dropped);
     if (record.descriptor >= 0)
         ec = adoptConnection(record.descriptor, record.pending);
     // Before anything the adopted connection brings: those answers come after these.

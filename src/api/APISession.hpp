@@ -2,6 +2,7 @@
 
 #include "api/APIQueueBudget.hpp"
 #include "api/APISessionHandOver.hpp"
+#include "api/APIWriteQueue.hpp"
 #include "api/ITestRequest.hpp"
 #include "common/FrameBoundaryStream.hpp"
 
@@ -14,7 +15,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -33,9 +33,6 @@ struct APISessionTimings
     std::chrono::steady_clock::duration handshakeTimeout = std::chrono::seconds(60);
     std::chrono::steady_clock::duration idleTimeout = std::chrono::seconds(60);
 };
-
-// A message text as the sessions queue it: one result goes to every API server, and each queue
-// holds the same text.
 
 // The request connection to one API server. It registers the controller, hands "execute"
 // requests to the request handler, answers "isOnline" queries itself and writes queued
@@ -93,9 +90,6 @@ public:
     // Closes the TCP socket and marks the session stopped; its coroutines end on their own.
     // Its unsent messages go at once, without a drop line: nobody will take them.
     void stop();
-    // Drops the oldest message that is not being written, for the budget; false when there is
-    // none.
-    bool dropOldest();
 
     // For a reload: holding, the session finishes what it reads or writes and starts nothing
     // new; resume undoes that when the reload failed.
@@ -120,14 +114,12 @@ public:
     bool isStopped() const { return stopped; }
     std::size_t queuedMessages() const { return writeQueue.size(); }
     // The bytes of the texts queued, and what the queue is charged for them.
-    std::size_t queuedBytes() const { return queueBytes; }
-    std::size_t queueCost() const { return account.cost(); }
-    std::uint64_t droppedMessages() const { return droppedTotal; }
+    std::size_t queuedBytes() const { return writeQueue.bytes(); }
+    std::size_t queueCost() const { return writeQueue.cost(); }
+    std::uint64_t droppedMessages() const { return writeQueue.dropped(); }
 
 private:
     void enqueue(SharedText message);
-    void noteDropped(std::size_t count);
-    void removeFront();
     void runConnection(Yield yield);
     bool establishConnection(Yield yield);
     void serveConnection(Yield yield);
@@ -141,15 +133,14 @@ private:
     void waitBeforeNextAttempt(std::chrono::steady_clock::time_point until, Yield yield);
     void dispatch(std::string_view text);
     bool writerDue() const;
-    std::size_t nextBatch() const;
     void startWriterIfDue();
     void writeQueued(std::shared_ptr<WebSocket> const &connection, Yield yield);
 
     boost::asio::io_context &io;
     std::shared_ptr<WebSocket> stream;
     std::string host;
-    std::deque<SharedText> writeQueue;
     boost::asio::ip::tcp::endpoint endpoint;
+    APIWriteQueue writeQueue;
     RequestHandler requestHandler;
     IsOnlineHandler isOnlineHandler;
     bool stopped = false;
@@ -164,12 +155,6 @@ private:
     std::uint32_t messagesHandled = 0;
     Timer holdTimer; // the connection cycle waits on it while held
 
-    std::shared_ptr<APIQueueBudget> budget;
-    APIQueueBudget::Account account{*this};
-    std::size_t queueBytes = 0;
-    std::uint64_t droppedTotal = 0;
-    // The messages at the front that are being written and must stay.
-    std::size_t inWrite = 0;
     // Each coroutine keeps its strand: a new one for every burst of writes would cost an
     // allocation each time.
     Strand connectionStrand;

@@ -19,7 +19,6 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
-#include <set>
 #include <stdexcept>
 
 namespace kelvarin::triggerTesting
@@ -49,17 +48,14 @@ namespace
     std::abort();
 }
 
-// A sweep walks the whole queue; sweeping only after as many asks as the queue held after the
-// last one (a quarter of the limit at most) keeps that to a few lookups per ask.
-constexpr std::size_t sweepSlack = 64;
-
 } // namespace
 
 APIStatusSession::APIStatusSession(boost::asio::io_context &io, std::string host,
                                    std::string service, Timings timings, ResolveFn resolveFn)
     : io(io), ws(std::make_shared<WebSocket>(io)), host(std::move(host)),
       service(std::move(service)), refreshTimer(io), resolver(io), retryTimer(io), timings(timings),
-      resolveFn(std::move(resolveFn)), answerTimer(io)
+      resolveFn(std::move(resolveFn)),
+      answerWatch(io, timings.answerTimeout, [this] { giveUpOnSilence(); })
 {
     if (!this->resolveFn)
     {
@@ -91,7 +87,7 @@ void APIStatusSession::startNetworkingLogic()
     registered = false;
     // Every pending validation is asked again after the next registration.
     validateQueue.clear();
-    unansweredSince.reset();
+    answerWatch.heard();
     // Whatever a failed read left behind belongs to the connection that is gone.
     readBuffer.consume(readBuffer.size());
     try
@@ -186,7 +182,7 @@ void APIStatusSession::onRegistered(error_code const &ec)
         std::clog << "API Status: Cleaning up" << std::endl;
         // Requests left over from the previous connection are asked again below.
         validateQueue.clear();
-        unansweredSince.reset();
+        answerWatch.heard();
         registered = true;
         registeredAt = std::chrono::steady_clock::now();
         // Askers whose devices have gone meanwhile are not asked for again.
@@ -255,7 +251,7 @@ void APIStatusSession::onInput(error_code const &ec)
         return;
     }
     // Whatever it is, the validator is alive.
-    unansweredSince.reset();
+    answerWatch.heard();
     auto const text = boost::beast::buffers_to_string(readBuffer.data());
     try
     {
@@ -281,66 +277,18 @@ void APIStatusSession::handleMessage(std::string const &text)
 
 void APIStatusSession::enqueueValidation(ValidateMessage::IdType key)
 {
-    if (!ws->is_open())
+    if (!ws->is_open() || !validateQueue.push(key))
         return;
-    ++asksSinceSweep;
-    if (asksSinceSweep > std::min(queueAfterSweep, validateQueueLimit / 4) + sweepSlack)
-        sweepValidateQueue();
-    if (validateQueue.size() >= validateQueueLimit)
-    {
-        // Still pending: asked again after the next registration.
-        std::clog << "API Status: validation queue full, dropping the request for unitId: ["
-                  << key.unitId << "] mac: [" << key.mac.toString() << "]" << std::endl;
-        ++validationsDropped;
-        return;
-    }
-    validateQueue.push_back(key);
     // The registration is written directly; queued requests wait until it is done.
     if (!registered)
         return;
-    awaitAnswer();
+    answerWatch.expectAnswer();
     startWriterIfDue();
 }
 
-// Requests whose askers have all gone (devices that gave up waiting) would only be written to
-// a validator that is not reading them, and a second request for a key still queued adds
-// nothing: one answer answers every asker of the key.
-void APIStatusSession::sweepValidateQueue()
+void APIStatusSession::giveUpOnSilence()
 {
-    std::set<ValidateMessage::IdType> queued;
-    std::erase_if(validateQueue, [this, &queued](ValidateMessage::IdType const &key)
-                  { return !validateRequests.isAwaited(key) || !queued.insert(key).second; });
-    queueAfterSweep = validateQueue.size();
-    asksSinceSweep = 0;
-}
-
-void APIStatusSession::awaitAnswer()
-{
-    if (!unansweredSince)
-        unansweredSince = std::chrono::steady_clock::now();
-    if (!answerTimerArmed)
-        armAnswerTimer(*unansweredSince + timings.answerTimeout);
-}
-
-void APIStatusSession::armAnswerTimer(std::chrono::steady_clock::time_point expiry)
-{
-    answerTimerArmed = true;
-    answerTimer.expires_at(expiry);
-    answerTimer.async_wait([this](error_code const &ec) { onAnswerTimer(ec); });
-}
-
-// The deadline moves with every message from the validator; the timer only checks it.
-void APIStatusSession::onAnswerTimer(error_code const &ec)
-{
-    answerTimerArmed = false;
-    if (ec == boost::asio::error::operation_aborted || !unansweredSince || !registered)
-        return;
-    auto const deadline = *unansweredSince + timings.answerTimeout;
-    if (std::chrono::steady_clock::now() < deadline)
-    {
-        armAnswerTimer(deadline);
-        return;
-    }
+    // Only a registered connection owes answers: every connection cycle begins owing nothing.
     std::clog << "API Status: no answer for "
               << std::chrono::duration<double>(timings.answerTimeout).count()
               << " s to a validation request, giving up the connection" << std::endl;
@@ -352,14 +300,7 @@ void APIStatusSession::onAnswerTimer(error_code const &ec)
 
 void APIStatusSession::reportDisconnection(std::string report)
 {
-    if (reportBacklog.size() >= reportBacklogLimit)
-    {
-        std::clog << "API Status: disconnection report backlog full, dropping the oldest: "
-                  << reportBacklog.front().text << std::endl;
-        reportBacklog.pop_front();
-        ++reportsDropped;
-    }
-    reportBacklog.push_back({++reportsMade, std::move(report)});
+    reportBacklog.push(std::move(report));
     startWriterIfDue();
 }
 
@@ -392,27 +333,23 @@ void APIStatusSession::writeLoop(std::shared_ptr<WebSocket> connection,
         // Written from a copy: the queue may be emptied and the backlog cut while it is written.
         std::string text;
         std::uint64_t report = 0;
-        if (!validateQueue.empty())
+        if (auto const key = validateQueue.take())
+            text = buildValidateRequest(key->unitId, key->mac);
+        else if (auto next = reportBacklog.next())
         {
-            auto const key = validateQueue.front();
-            validateQueue.pop_front();
-            if (!validateRequests.isAwaited(key))
-                continue;
-            text = buildValidateRequest(key.unitId, key.mac);
+            text = std::move(next->text);
+            report = next->number;
         }
         else
-        {
-            text = reportBacklog.front().text;
-            report = reportBacklog.front().number;
-        }
+            break;
         error_code ec;
         writing = true;
         connection->async_write(boost::asio::buffer(text), yield[ec]);
         writing = false;
         if (ec)
             break;
-        if (report != 0 && !reportBacklog.empty() && reportBacklog.front().number == report)
-            reportBacklog.pop_front();
+        if (report != 0)
+            reportBacklog.written(report);
     }
     writerRunning = false;
     // A newer connection may have been registered while this writer was finishing with its own.
@@ -433,8 +370,7 @@ void APIStatusSession::resume()
 StatusHandOver APIStatusSession::handOver() const
 {
     StatusHandOver handOver;
-    for (auto const &report : reportBacklog)
-        handOver.reports.push_back(report.text);
+    handOver.reports = reportBacklog.texts();
     for (auto const &[key, waiters] : validateRequests.pending())
     {
         StatusHandOver::Validation validation{key, {}};

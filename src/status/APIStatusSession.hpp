@@ -1,8 +1,11 @@
 #pragma once
 
+#include "status/AnswerWatch.hpp"
 #include "status/EtherAddr.hpp"
+#include "status/ReportBacklog.hpp"
 #include "status/StatusHandOver.hpp"
 #include "status/ValidateRequestsManager.hpp"
+#include "status/ValidationQueue.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -13,7 +16,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -38,20 +40,17 @@ struct StatusTimings
 // The one connection to the best API server, the validator: registration, validation requests
 // and answers, disconnection reports. It reconnects for as long as it lives.
 //
-// Three actors share it, all on the one event loop:
+// Four actors share it, all on the one event loop:
 // - the connection cycle, a chain of completion handlers: resolve, close the old connection,
 //   connect a fresh stream, handshake, register, then read answers until the connection fails,
 //   and again, at once or after the retry delay;
 // - the writer, a coroutine started when there is something to write on a registered
-//   connection: queued validation requests first, then disconnection reports from the backlog.
-//   A report leaves the backlog only once its write has succeeded, so a lost connection loses
-//   none; a request that is not written is asked again after the next registration anyway,
-//   and one whose askers have all gone is not written at all.
-//   The writer serves one stream and ends when that stream is no longer the session's;
-// - the answer watch, a timer armed by the first validation request queued after the last
-//   message from the validator: a validator that has answered nothing at all for the answer
-//   timeout since then (one that stopped reading but still answers pings, say) has its
-//   connection closed, the read fails, and the cycle connects again and asks again;
+//   connection: the validation queue first, then the report backlog. A request that is not
+//   written is asked again after the next registration anyway. The writer serves one stream and
+//   ends when that stream is no longer the session's;
+// - the answer watch, a timer: a validator that owes answers and has said nothing for the answer
+//   timeout has its connection closed, the read fails, and the cycle connects again and asks
+//   again;
 // - the watch loop, a coroutine that checks the host name every watch period and, when the
 //   connection's address is no longer among the answers, shuts down the reading side of the
 //   socket: the cycle notices the failed read and connects to the new address.
@@ -70,8 +69,7 @@ public:
     using ResolveFn = std::function<void(ResolveHandler)>;
     using WebSocket = boost::beast::websocket::stream<boost::asio::ip::tcp::socket>;
 
-    static constexpr std::size_t reportBacklogLimit = 100000;
-    static constexpr std::size_t validateQueueLimit = 100000;
+    static constexpr std::size_t reportBacklogLimit = ReportBacklog::limit;
 
     APIStatusSession(boost::asio::io_context &io, std::string host, std::string service,
                      Timings timings = {}, ResolveFn resolveFn = {});
@@ -101,11 +99,11 @@ public:
     // Disconnection reports not yet written.
     std::size_t reportBacklogSize() const { return reportBacklog.size(); }
     // Reports dropped at the backlog's limit since the start.
-    std::uint64_t droppedReports() const { return reportsDropped; }
+    std::uint64_t droppedReports() const { return reportBacklog.dropped(); }
     // Validation requests waiting to be written.
     std::size_t queuedValidations() const { return validateQueue.size(); }
     // Validation requests dropped at the queue's limit since the start.
-    std::uint64_t droppedValidations() const { return validationsDropped; }
+    std::uint64_t droppedValidations() const { return validateQueue.dropped(); }
 
     // For a reload: holding, nothing more is written once the write under way is done; resume
     // undoes that when the reload failed.
@@ -120,12 +118,6 @@ public:
     void adopt(std::vector<std::string> reports, std::vector<AdoptedValidation> validations);
 
 private:
-    struct Report
-    {
-        std::uint64_t number; // tells a report from another with the same text
-        std::string text;
-    };
-
     void startNetworkingLogic();
     void onResolved(boost::system::error_code const &ec, Endpoints const &endpoints);
     void continueNetworkingLogic(boost::asio::ip::tcp::endpoint const &target);
@@ -138,10 +130,7 @@ private:
     void handleMessage(std::string const &text);
 
     bool hasSomethingToWrite() const { return !validateQueue.empty() || !reportBacklog.empty(); }
-    void sweepValidateQueue();
-    void awaitAnswer();
-    void armAnswerTimer(std::chrono::steady_clock::time_point expiry);
-    void onAnswerTimer(boost::system::error_code const &ec);
+    void giveUpOnSilence();
     bool writerDue() const;
     void startWriterIfDue();
     void writeLoop(std::shared_ptr<WebSocket> connection, boost::asio::yield_context yield);
@@ -155,35 +144,24 @@ private:
     std::shared_ptr<WebSocket> ws;
     std::string host;
     std::string service;
-    std::deque<ValidateMessage::IdType> validateQueue; // validation requests, as their keys
     boost::asio::steady_timer refreshTimer;
     boost::asio::ip::tcp::endpoint endpoint;
     boost::asio::ip::tcp::resolver resolver;
     ValidateRequestsManager validateRequests;
+    ValidationQueue validateQueue{validateRequests};
     boost::asio::steady_timer retryTimer;
     boost::beast::flat_buffer readBuffer;
 
     Timings timings;
     ResolveFn resolveFn;
-    std::deque<Report> reportBacklog; // oldest first, kept across connections
-    std::uint64_t reportsDropped = 0;
-    std::uint64_t reportsMade = 0;
+    ReportBacklog reportBacklog;
     bool registered = false; // the registration is written on the current stream
     std::chrono::steady_clock::time_point registeredAt{};
     bool writerRunning = false; // started, and not yet past its last write
     bool writing = false;       // a write of the writer's is under way
     bool holding = false;
     std::string registrationText;
-
-    // Bookkeeping of the queue's sweeps for askers that are gone.
-    std::size_t queueAfterSweep = 0;
-    std::size_t asksSinceSweep = 0;
-    std::uint64_t validationsDropped = 0;
-    // When the first request queued since the validator's last message was queued; empty when
-    // the validator owes nothing.
-    std::optional<std::chrono::steady_clock::time_point> unansweredSince;
-    boost::asio::steady_timer answerTimer;
-    bool answerTimerArmed = false;
+    AnswerWatch answerWatch;
 };
 
 } // namespace kelvarin::triggerTesting

@@ -2,6 +2,7 @@
 
 #include "api/APISessionContainer.hpp"
 #include "api/APISessionMessages.hpp"
+#include "api/APIWriteQueue.hpp"
 #include "api/PeriodicResolver.hpp"
 #include "common/EndpointText.hpp"
 #include "support/DescriptorExhaustion.hpp"
@@ -137,6 +138,15 @@ protected:
         budget = std::make_shared<APIQueueBudget>(io, entries * entry);
     }
     std::vector<std::string> dropLines() const { return log.linesStartingWith("API 127.0.0.1:"); }
+    // Queues of sessions to 127.0.0.1, ports 1 to count, on the budget.
+    std::vector<std::unique_ptr<APIWriteQueue>> makeQueues(std::size_t count)
+    {
+        std::vector<std::unique_ptr<APIWriteQueue>> queues;
+        for (std::size_t port = 1; port <= count; ++port)
+            queues.push_back(std::make_unique<APIWriteQueue>(
+                budget, tcp::endpoint(boost::asio::ip::address_v4::loopback(), port)));
+        return queues;
+    }
 
     std::size_t const entry = queueEntryCost(message(0));
     std::shared_ptr<APIQueueBudget> budget = std::make_shared<APIQueueBudget>(io, 0);
@@ -156,11 +166,11 @@ TEST_F(APISessionTest, ResultsQueuedWhileTheServerIsDownFollowTheNextRegistratio
     session->sendResult("{\"r\":1}");
     ASSERT_TRUE(runUntil([&] { return log.linesStartingWith("Connecting wait: ").size() >= 2; }));
     session->enqueueMessage("{\"r\":2}");
-    EXPECT_EQ(session->queuedMessages(), 2u);
 
     server.setRejecting(false);
     ASSERT_TRUE(waitForMessages(server, 3));
     EXPECT_EQ(server.allReceived(), (Lines{registration, "{\"r\":1}", "{\"r\":2}"}));
+    ASSERT_TRUE(runUntil([&] { return session->queueCost() == 0; })); // paid back once written
     // Written messages are gone: a new connection gets the registration and what comes next.
     server.closeNewest();
     ASSERT_TRUE(waitForMessages(server, 4));
@@ -210,28 +220,6 @@ TEST_F(APISessionTest, ServerThatFallsSilentIsLeftAndContactedAgain)
     EXPECT_TRUE(log.linesStartingWith("Connecting wait: ").empty());
 }
 
-// When the drop lines are written is the budget's test; here, what a session holds.
-TEST_F(APISessionTest, FullQueueDropsTheOldestAndCountsWhatItHolds)
-{
-    FakeApiServer server(io);
-    server.setRejecting(true);
-    useLimit(3);
-    auto session = startSession(server.endpoint());
-    for (int n = 1; n <= 6; ++n)
-        session->sendResult(message(n));
-    session->sendResult(std::string(3 * entry, 'x')); // never fits: dropped itself
-    EXPECT_EQ(session->droppedMessages(), 4u);
-    EXPECT_EQ(session->queuedMessages(), 3u);
-    EXPECT_EQ(session->queuedBytes(), 21u);
-    EXPECT_EQ(session->queueCost(), 3 * entry);
-
-    server.setRejecting(false);
-    ASSERT_TRUE(waitForMessages(server, 4));
-    EXPECT_EQ(server.allReceived(), (Lines{registration, message(4), message(5), message(6)}));
-    EXPECT_EQ(session->queuedBytes(), 0u);
-    EXPECT_EQ(session->queueCost(), 0u);
-}
-
 TEST(QueueEntryCostTest, CountsWhatIsAllocatedNotJustTheText)
 {
     std::string text(100, 'x');
@@ -244,133 +232,119 @@ TEST(QueueEntryCostTest, CountsWhatIsAllocatedNotJustTheText)
     EXPECT_EQ(queueEntryCost(message(1)), queueEntryCost(message(22)));
 }
 
-TEST_F(APIQueueBudgetTest, TheSessionHoldingTheMostLosesItsOldestFirst)
+// Queues sharing one budget, as the sessions of the pool do. Messages by number; 100 is one
+// larger than most, 101 one larger than the whole budget.
+TEST_F(APIQueueBudgetTest, WhatGoesWhenTheQueuesHoldTooMuch)
 {
-    useLimit(6);
-    std::vector<std::unique_ptr<FakeApiServer>> servers;
-    std::vector<std::shared_ptr<APISession>> sessions;
-    for (auto const *address : {"127.0.0.1", "127.0.0.2", "127.0.0.3"})
-    {
-        servers.push_back(std::make_unique<FakeApiServer>(io, address));
-        servers.back()->setRejecting(true);
-        sessions.push_back(startSession(servers.back()->endpoint()));
-    }
-    auto const &a = sessions[0], &b = sessions[1], &c = sessions[2];
-    for (int n : {1, 2, 3})
-        a->sendResult(message(n));
-    b->sendResult(message(4));
-    b->sendResult(message(5));
-    c->sendResult(message(6));
-    EXPECT_EQ(budget->spent(), 6 * entry);
-
-    c->sendResult(message(7)); // a holds the most: its oldest goes
-    b->sendResult(message(8)); // now b does
-    EXPECT_EQ(budget->spent(), 6 * entry);
-    EXPECT_EQ(a->droppedMessages(), 1u);
-    EXPECT_EQ(b->droppedMessages(), 1u);
-    EXPECT_EQ(c->droppedMessages(), 0u);
-    ASSERT_TRUE(runUntil([&] { return log.linesStartingWith("API 127.0.0.").size() == 1; }));
-    EXPECT_EQ(log.linesStartingWith("API 127.0.0.")[0],
-              "API " + toString(servers[0]->endpoint()) +
-                  ": queue full, dropped 1 messages, and 1 from 1 other sessions");
-
-    for (auto &server : servers)
-        server->setRejecting(false);
-    // A message is paid back once written, which may be before its server has read it.
-    auto const allReadThree = [&]
-    {
-        return std::all_of(servers.begin(), servers.end(),
-                           [](auto const &server) { return server->allReceived().size() >= 3; });
+    auto const text = [this](int n) {
+        return n == 100   ? std::string(4096, 'L')
+               : n == 101 ? std::string(3 * entry, 'x')
+                          : message(n);
     };
-    ASSERT_TRUE(runUntil([&] { return budget->spent() == 0 && allReadThree(); }));
-    EXPECT_EQ(servers[0]->allReceived(), (Lines{registration, message(2), message(3)}));
-    EXPECT_EQ(servers[1]->allReceived(), (Lines{registration, message(5), message(8)}));
-    EXPECT_EQ(servers[2]->allReceived(), (Lines{registration, message(6), message(7)}));
+    struct Row
+    {
+        char const *name;
+        std::size_t limit;
+        std::vector<std::pair<std::size_t, int>> pushes; // queue, message
+        int written;                                     // its write begins once it is queued
+        std::vector<std::vector<int>> kept;              // each queue's
+        std::vector<std::uint64_t> dropped;
+    };
+    std::vector<Row> const rows{
+        {"a full queue loses its oldest, and one larger than the budget goes itself",
+         3 * entry,
+         {{0, 1}, {0, 2}, {0, 3}, {0, 4}, {0, 5}, {0, 6}, {0, 101}},
+         0,
+         {{4, 5, 6}},
+         {4}},
+        {"the queue holding the most loses its oldest first",
+         6 * entry,
+         {{0, 1}, {0, 2}, {0, 3}, {1, 4}, {1, 5}, {2, 6}, {2, 7}, {1, 8}},
+         0,
+         {{2, 3}, {5, 8}, {6, 7}},
+         {1, 1, 0}},
+        {"what is being written stays, and when nothing else of the heaviest can go, the next "
+         "gives",
+         queueEntryCost(text(100)) + 2 * entry,
+         {{0, 100}, {0, 1}, {1, 2}, {1, 3}, {1, 4}},
+         100,
+         {{100}, {3, 4}},
+         {1, 1}},
+    };
+    for (auto const &row : rows)
+    {
+        budget = std::make_shared<APIQueueBudget>(io, row.limit);
+        auto const queues = makeQueues(row.kept.size());
+        for (auto const &[queue, n] : row.pushes)
+        {
+            queues[queue]->push(std::make_shared<std::string const>(text(n)));
+            if (n == row.written)
+                queues[queue]->beginWrite(0);
+        }
+        std::size_t charged = 0;
+        for (std::size_t i = 0; i < queues.size(); ++i)
+        {
+            Lines kept;
+            std::size_t bytes = 0;
+            for (int n : row.kept[i])
+            {
+                kept.push_back(text(n));
+                bytes += kept.back().size();
+                charged += queueEntryCost(kept.back());
+            }
+            EXPECT_EQ(textsOf({queues[i]->messages().begin(), queues[i]->messages().end()}), kept)
+                << row.name << ", queue " << i;
+            EXPECT_EQ(queues[i]->dropped(), row.dropped[i]) << row.name << ", queue " << i;
+            EXPECT_EQ(queues[i]->bytes(), bytes) << row.name << ", queue " << i;
+        }
+        EXPECT_EQ(budget->spent(), charged) << row.name;
+    }
 }
 
 TEST_F(APIQueueBudgetTest, OneDropLineASecondForAllSessionsTogether)
 {
     useLimit(10);
-    std::vector<std::unique_ptr<RefusingPort>> ports;
-    std::vector<std::shared_ptr<APISession>> sessions;
-    for (int i = 0; i < 10; ++i)
-    {
-        ports.push_back(std::make_unique<RefusingPort>(io));
-        sessions.push_back(startSession(ports.back()->endpoint()));
-    }
+    auto queues = makeQueues(10);
+    auto const push = [](auto const &queue, int n)
+    { queue->push(std::make_shared<std::string const>(message(n))); };
     auto const fanOut = [&](int n)
     {
-        for (auto const &session : sessions)
-            session->sendResult(message(n));
+        for (auto const &queue : queues)
+            push(queue, n);
     };
     // The first round fills the budget; in each further one every session loses one.
     for (int n = 1; n <= 5; ++n)
         fanOut(n);
     auto const beforeFirstLine = std::chrono::steady_clock::now();
     ASSERT_TRUE(runUntil([&] { return dropLines().size() == 1; }));
-    EXPECT_EQ(dropLines()[0], "API " + toString(sessions[0]->getEndpoint()) +
-                                  ": queue full, dropped 4 messages, and 36 from 9 other sessions");
+    EXPECT_EQ(dropLines()[0],
+              "API 127.0.0.1:1: queue full, dropped 4 messages, and 36 from 9 other sessions");
 
     // Drops over several turns within the next second make one line at its end, naming the
-    // session that dropped the most.
+    // session that dropped the most, even when it is gone by then.
     fanOut(6);
     runUntil([] { return false; }, 5ms); // another turn, well within the second
-    sessions[7]->sendResult(message(7));
-    sessions[7]->sendResult(message(8));
+    push(queues[7], 7);
+    push(queues[7], 8);
+    queues[7].reset();
+    EXPECT_EQ(budget->spent(), 9 * entry);
     EXPECT_EQ(dropLines().size(), 1u);
     ASSERT_TRUE(runUntil([&] { return dropLines().size() == 2; }));
     EXPECT_GE(std::chrono::steady_clock::now() - beforeFirstLine, 1s);
-    EXPECT_EQ(dropLines()[1], "API " + toString(sessions[7]->getEndpoint()) +
-                                  ": queue full, dropped 3 messages, and 9 from 9 other sessions");
-    EXPECT_EQ(budget->spent(), 10 * entry);
+    EXPECT_EQ(dropLines()[1],
+              "API 127.0.0.1:8: queue full, dropped 3 messages, and 9 from 9 other sessions");
 }
 
-TEST_F(APIQueueBudgetTest, AStoppedSessionGivesBackAtOnceAndAGoneOneIsStillTold)
+// Its queue goes with it, at once: the pool will not write it.
+TEST_F(APIQueueBudgetTest, AStoppedSessionGivesBackAtOnce)
 {
-    useLimit(4);
-    RefusingPort const portOfA(io), portOfB(io);
-    auto a = startSession(portOfA.endpoint());
-    auto b = startSession(portOfB.endpoint());
-    for (int n = 1; n <= 5; ++n)
-        a->sendResult(message(n));
-    ASSERT_TRUE(runUntil([&] { return dropLines().size() == 1; }));
-
-    // a drops two more within the second and is removed from the pool before its end.
-    a->sendResult(message(6));
-    a->sendResult(message(7));
-    auto const endpointOfA = toString(a->getEndpoint());
-    a->stop();
-    EXPECT_EQ(budget->spent(), 0u);
-    std::weak_ptr<APISession> gone = a;
-    a.reset();
-    ASSERT_TRUE(runUntil([&] { return gone.expired(); }));
-    b->sendResult(message(8));
-    EXPECT_EQ(budget->spent(), entry);
-    ASSERT_TRUE(runUntil([&] { return dropLines().size() == 2; }));
-    EXPECT_EQ(dropLines()[1], "API " + endpointOfA + ": queue full, dropped 2 messages");
-}
-
-TEST_F(APIQueueBudgetTest, TheMessageBeingWrittenStaysWhateverElseGoes)
-{
-    FakeApiServer server(io);
-    server.setReading(false);
-    std::string const large(32 << 20, 'L'); // more than the socket buffers take
-    std::size_t const largeEntry = queueEntryCost(large);
-    budget = std::make_shared<APIQueueBudget>(io, largeEntry + 2 * entry);
-    auto session = startSession(server.endpoint());
-    ASSERT_TRUE(runUntil([&] { return session->isConnected(); }));
-    session->sendResult(large);
-    // Its write has begun and waits for the server.
-    ASSERT_TRUE(runUntil([&] { return !session->atHandOverPoint(); }));
+    RefusingPort const port(io);
+    auto session = startSession(port.endpoint());
     for (int n = 1; n <= 3; ++n)
         session->sendResult(message(n));
-    EXPECT_EQ(session->droppedMessages(), 1u);
-    EXPECT_EQ(budget->spent(), largeEntry + 2 * entry);
-
-    server.setReading(true);
-    ASSERT_TRUE(runUntil([&] { return server.allReceived().size() == 4; }, 20s));
-    EXPECT_EQ(server.allReceived(), (Lines{registration, large, message(2), message(3)}));
-    ASSERT_TRUE(runUntil([&] { return budget->spent() == 0; }));
+    EXPECT_EQ(budget->spent(), 3 * entry);
+    session->stop();
+    EXPECT_EQ(budget->spent(), 0u);
 }
 
 TEST_F(APISessionHandOverTest, AdoptedConnectionGoesOnFromTheFirstUnhandledByteWithoutRegistering)

@@ -1,10 +1,13 @@
 #include "status/ValidateRequestsManager.hpp"
 
 #include "status/AskerCallback.hpp"
+#include "status/ValidationQueue.hpp"
+#include "support/ClogCapture.hpp"
 #include "support/Helpers.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -102,6 +105,63 @@ TEST_F(ValidateRequestsManagerTest, AskersThatAreGoneAreForgotten)
     EXPECT_TRUE(manager.isAwaited(key(2)));
     manager.takeRequestCallback(key(42))(true);
     EXPECT_EQ(live->answers, std::vector<bool>{true});
+}
+
+// The requests waiting to be written: what is taken for writing, how far the queue grows, and
+// what is dropped at its limit.
+TEST(ValidationQueueTest, GoneAskersAndRepeatsAreNotWrittenAndTheQueueIsBounded)
+{
+    std::uint64_t const limit = ValidationQueue::limit;
+    ASSERT_EQ(limit, 100000u);
+    std::string const full =
+        "API Status: validation queue full, dropping the request for unitId: [";
+    struct Row
+    {
+        char const *name;
+        std::uint64_t asks; // each of its own unit, from 1
+        // Only the first asker waits, the others are gone once they have asked, and every other
+        // ask is unit 1's again.
+        bool churn;
+        std::size_t largestAtMost;
+        std::uint64_t taken;   // units 1 to this are taken, in order
+        std::uint64_t dropped; // the last asks, each logged
+    };
+    std::vector<Row> const rows{
+        {"gone askers and repeats swept as the queue grows", 1000, true, 100, 1, 0},
+        {"full at the limit", limit + 2, false, limit, limit, 2},
+    };
+    for (auto const &row : rows)
+    {
+        testSupport::ClogCapture log;
+        ValidateRequestsManager requests;
+        ValidationQueue queue(requests);
+        std::vector<std::shared_ptr<Asker>> waiting;
+        std::size_t largest = 0;
+        for (std::uint64_t ask = 1; ask <= row.asks; ++ask)
+        {
+            auto const unit = row.churn && ask % 2 == 1 ? 1 : ask;
+            auto const asker = std::make_shared<Asker>();
+            requests.storeRequestCallback(key(unit), Asker::callback(asker));
+            if (!row.churn || ask == 1)
+                waiting.push_back(asker);
+            queue.push(key(unit));
+            largest = std::max(largest, queue.size());
+        }
+        std::uint64_t taken = 0;
+        while (auto const next = queue.take())
+        {
+            // A repeat not yet swept does no harm: one answer answers all.
+            EXPECT_TRUE(next->unitId == taken || next->unitId == taken + 1) << row.name;
+            taken = next->unitId;
+        }
+        EXPECT_EQ(taken, row.taken) << row.name;
+        EXPECT_LE(largest, row.largestAtMost) << row.name;
+        EXPECT_EQ(queue.dropped(), row.dropped) << row.name;
+        testSupport::Lines logged;
+        for (auto unit = row.asks - row.dropped + 1; unit <= row.asks; ++unit)
+            logged.push_back(full + std::to_string(unit) + "] mac: [001A2B3C4D5E]");
+        EXPECT_EQ(log.lines(), logged) << row.name;
+    }
 }
 
 } // namespace
