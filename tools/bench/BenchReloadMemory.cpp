@@ -327,6 +327,10 @@ BenchRun::HandOverRuns BenchRun::measureQueueReload(net::yield_context yield)
         pause(milliseconds(300), yield);
 
         auto run = reloadAndSample(*controller, log, metricsPort, reader, yield);
+        // The flow has been timed; halted, so that the two servers' lists end at the same
+        // message once all has come: with tests still flowing, the last result could have
+        // reached the reading server and not yet the frozen one when the lists are taken.
+        reader.load().halt();
 
         // Everything still on its way to the reading server comes in before the frozen one
         // reads again.
@@ -338,7 +342,8 @@ BenchRun::HandOverRuns BenchRun::measureQueueReload(net::yield_context yield)
         {
             auto const received = inConnectionOrder(frozenKeys);
             auto const sentSoFar = all();
-            if (!received.empty() && !sentSoFar.empty() && received.back() == sentSoFar.back())
+            if (!received.empty() && !sentSoFar.empty() && received.back() == sentSoFar.back() &&
+                reader.load().outstanding() == 0)
                 break;
             pause(milliseconds(50), yield);
         }
