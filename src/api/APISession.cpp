@@ -302,12 +302,12 @@ void APISession::writeQueued(std::shared_ptr<WebSocket> const &connection, Yield
     {
         // What is queued goes out in one system call: each message but the last is gathered by
         // the layer, and the last write takes them all. They leave the queue once it is done.
-        auto const batch = writeQueue.nextBatch();
+        auto const batch = writeQueue.beginWrite();
         auto &layer = connection->next_layer();
         error_code ec;
         for (std::size_t i = 0; i < batch && !ec; ++i)
         {
-            SharedText const message = writeQueue.beginWrite(i);
+            SharedText const message = writeQueue.messages()[i];
             LogLine() << "Writing message to API: ---" << PeerText{*message} << "---";
             layer.gatherWrites(i + 1 < batch);
             connection->async_write(net::buffer(*message), yield[ec]);

@@ -49,25 +49,19 @@ void APIWriteQueue::discardUnsent()
         erase(std::prev(queue.end()));
 }
 
-std::size_t APIWriteQueue::nextBatch() const
+std::size_t APIWriteQueue::beginWrite()
 {
     constexpr std::size_t batchBytes = 64 * 1024;
-    std::size_t count = 0;
     std::size_t bytes = 0;
+    inWrite = 0;
     for (auto const &message : queue)
     {
-        if (count > 0 && bytes + message->size() > batchBytes)
+        if (inWrite > 0 && bytes + message->size() > batchBytes)
             break;
         bytes += message->size();
-        ++count;
+        ++inWrite;
     }
-    return count;
-}
-
-SharedText APIWriteQueue::beginWrite(std::size_t index)
-{
-    inWrite = index + 1;
-    return queue[index];
+    return inWrite;
 }
 
 void APIWriteQueue::endWrite(bool written)

@@ -37,12 +37,11 @@ public:
     // Goes on from the count of a session that held this queue before.
     void setDropped(std::uint64_t count) { droppedTotal = count; }
 
-    // The messages at the front that go out in one write: as many as fit in a write's worth of
-    // bytes, and at least one. The queue must not be empty.
-    std::size_t nextBatch() const;
-    // The message at that place of the batch, whose write begins: it and those before it stay,
-    // whatever the budget needs, until the write ends.
-    SharedText beginWrite(std::size_t index);
+    // The messages at the front that go out in one write begin it: as many as fit in a write's
+    // worth of bytes, and at least one; how many. They stay, whatever the budget needs, until
+    // the write ends: their write takes several turns of the event loop, in which the budget may
+    // drop. The queue must not be empty.
+    std::size_t beginWrite();
     // The messages whose writes began go when they were written, and stay at the front when not.
     void endWrite(bool written);
 

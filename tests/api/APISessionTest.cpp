@@ -246,8 +246,8 @@ TEST_F(APIQueueBudgetTest, WhatGoesWhenTheQueuesHoldTooMuch)
         char const *name;
         std::size_t limit;
         std::vector<std::pair<std::size_t, int>> pushes; // queue, message
-        int written;                                     // its write begins once it is queued
-        std::vector<std::vector<int>> kept;              // each queue's
+        int written; // the write of the queue's front begins once it is queued
+        std::vector<std::vector<int>> kept; // each queue's
         std::vector<std::uint64_t> dropped;
     };
     std::vector<Row> const rows{
@@ -263,6 +263,12 @@ TEST_F(APIQueueBudgetTest, WhatGoesWhenTheQueuesHoldTooMuch)
          0,
          {{2, 3}, {5, 8}, {6, 7}},
          {1, 1, 0}},
+        {"every message of a write under way stays, however long it takes",
+         3 * entry,
+         {{0, 1}, {0, 2}, {0, 3}, {0, 4}},
+         2,
+         {{1, 2, 4}},
+         {1}},
         {"what is being written stays, and when nothing else of the heaviest can go, the next "
          "gives",
          queueEntryCost(text(100)) + 2 * entry,
@@ -279,7 +285,7 @@ TEST_F(APIQueueBudgetTest, WhatGoesWhenTheQueuesHoldTooMuch)
         {
             queues[queue]->push(std::make_shared<std::string const>(text(n)));
             if (n == row.written)
-                queues[queue]->beginWrite(0);
+                queues[queue]->beginWrite();
         }
         std::size_t charged = 0;
         for (std::size_t i = 0; i < queues.size(); ++i)
