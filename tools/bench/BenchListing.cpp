@@ -114,7 +114,7 @@ BenchRun::ListingRuns BenchRun::measureListing(net::yield_context yield)
         auto const quietCpu = busy(cpu);
 
         cpu = probe.cpuTimes();
-        ListingClient client(metricsPort, fleet, limit);
+        ListingClient client(metricsPort, fleet, limit, !settings.quick);
         api.load().beginWindow();
         pause(window, yield);
         auto const listing = latenciesOf(api.load().endWindow());

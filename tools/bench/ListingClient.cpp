@@ -184,8 +184,9 @@ double millisecondsSince(Clock::time_point start)
 
 } // namespace
 
-ListingClient::ListingClient(unsigned short port, std::uint64_t fleet, std::size_t pageLimit)
-    : port(port), fleet(fleet), pageLimit(pageLimit), thread([this] { run(); })
+ListingClient::ListingClient(unsigned short port, std::uint64_t fleet, std::size_t pageLimit,
+                             bool yielding)
+    : port(port), fleet(fleet), pageLimit(pageLimit), yielding(yielding), thread([this] { run(); })
 {
 }
 
@@ -208,7 +209,7 @@ void ListingClient::run()
     // trips; at the idle policy it yields to that loop at once, so that what the figures show of
     // a stall is the controller's, not the parsing of the last page here.
     sched_param const idle{};
-    if (::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &idle) != 0)
+    if (yielding && ::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &idle) != 0)
         std::cerr << "[bench] the listing thread could not take the idle policy\n";
     auto const started = Clock::now();
     HttpConnection connection(port);
