@@ -5,6 +5,7 @@ import resource
 import signal
 import socket
 import subprocess
+import threading
 
 import pytest
 
@@ -123,6 +124,35 @@ def test_a_start_without_descriptors_for_its_event_loop_ends_with_status_1_and_w
     assert result.returncode == 1
     last = result.stderr.decode().splitlines()[-1]
     assert last.startswith("Exception: ") and last.endswith(": Too many open files [system:24]")
+
+
+@pytest.mark.parametrize("status, args, code", [(200, ["--show-status"], 1),
+                                                (404, ["--show-device", "7"], 2)])
+def test_an_answer_nested_past_any_call_stack_ends_the_question_with_its_status(
+        config, status, args, code):
+    """Whatever listens on the metrics endpoint answers the command line: JSON nested a million
+    deep is refused with one line, as any answer that is not the controller's."""
+    body = b"[" * 1000000 + b"]" * 1000000
+    listener = socket.create_server(("127.0.0.1", 0))
+    port = listener.getsockname()[1]
+
+    def answer():
+        connection, _ = listener.accept()
+        with connection:
+            connection.recv(65536)
+            connection.sendall(b"HTTP/1.1 %d X\r\nContent-Length: %d\r\n\r\n" % (status, len(body))
+                               + body)
+
+    server = threading.Thread(target=answer, daemon=True)
+    server.start()
+    result = run_controller(args + ["-c", config("[metrics]\nlisten=127.0.0.1:%d\n" % port)])
+    server.join(10)
+    listener.close()
+    assert result.returncode == code
+    err = result.stderr.decode()
+    assert err.startswith("the controller at 127.0.0.1:%d answered 200: [[[" % port
+                          if status == 200 else "[[[") and err.count("\n") == 1
+    assert result.stdout == b""
 
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT], ids=["sigterm", "sigint"])

@@ -2,6 +2,7 @@
 
 #include "app/admin/OperatorQueries.hpp"
 #include "common/EndpointText.hpp"
+#include "common/NestingLimit.hpp"
 #include "common/PeerText.hpp"
 
 #include <boost/asio/connect.hpp>
@@ -13,6 +14,7 @@
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
 #include <rapidjson/document.h>
+#include <rapidjson/memorystream.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 
@@ -33,9 +35,13 @@ constexpr std::size_t answerLimit = std::size_t{64} << 20;
 // The "error" member of an error answer, or the body itself, as one line.
 std::string errorOf(std::string const &body)
 {
+    // Read without recursion and within the nesting bound: whatever listens there answers.
+    rapidjson::MemoryStream stream(body.data(), body.size());
+    bool parsed = false;
     rapidjson::Document document;
-    document.Parse(body.data(), body.size());
-    if (!document.HasParseError() && document.IsObject() && document.HasMember("error") &&
+    auto read = [&](rapidjson::Document &handler) { return parsed = readJson(stream, handler); };
+    document.Populate(read);
+    if (parsed && document.IsObject() && document.HasMember("error") &&
         document["error"].IsString())
         return peerTextForLog(document["error"].GetString());
     return peerTextForLog(body);
@@ -88,19 +94,19 @@ int OperatorClient::show(std::string const &target, bool notFoundIsAnAnswer)
         err << errorOf(answer.body) << std::endl;
         return 2;
     }
-    rapidjson::Document document;
-    document.Parse(answer.body.data(), answer.body.size());
-    if (answer.status != 200 || document.HasParseError())
+    // The answer goes from the reader straight into the pretty writer, with no document: neither
+    // recurses however deep it nests, and the reading stops at the nesting bound.
+    rapidjson::StringBuffer buffer;
+    rapidjson::PrettyWriter<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::ASCII<>> writer(
+        buffer);
+    writer.SetIndent(' ', 2);
+    rapidjson::MemoryStream stream(answer.body.data(), answer.body.size());
+    if (answer.status != 200 || !readJson(stream, writer))
     {
         err << "the controller at " << endpointText(*options.listen) << " answered "
             << answer.status << ": " << errorOf(answer.body) << std::endl;
         return 1;
     }
-    rapidjson::StringBuffer buffer;
-    rapidjson::PrettyWriter<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::ASCII<>> writer(
-        buffer);
-    writer.SetIndent(' ', 2);
-    document.Accept(writer);
     out << std::string_view(buffer.GetString(), buffer.GetSize()) << std::endl;
     return 0;
 }
