@@ -43,7 +43,7 @@ void ProbeServer::start()
 {
     auto session = std::make_shared<ProbeSession>(sessionExecutor, validateFn, testResultCallbackFn,
                                                   reportDisconnectFn, tracker, timeouts);
-    acceptor.async_accept(session->socket(),
+    acceptor.async_accept(session->socket(), session->peerEndpoint(),
                           [self = shared_from_this(), session](boost::system::error_code ec)
                           { self->onAccept(ec, session); });
 }

@@ -52,7 +52,6 @@ ProbeSession::ProbeSession(Executor const &executor, ValidateFn &validateFn,
 void ProbeSession::start(bool isIpv6)
 {
     ipv6 = isIpv6;
-    notePeer();
     connectedAt = std::chrono::system_clock::now();
     tracker.connectionOpened();
     started = true;
@@ -551,14 +550,6 @@ DeviceConnectionView::State ProbeSession::viewState() const
     if (state == State::validated)
         return DeviceConnectionView::State::admitted;
     return refused ? DeviceConnectionView::State::refused : DeviceConnectionView::State::validating;
-}
-
-void ProbeSession::notePeer()
-{
-    boost::system::error_code ec;
-    auto const endpoint = connection.remote_endpoint(ec);
-    if (!ec)
-        peer = endpoint;
 }
 
 DeviceConnectionView ProbeSession::view() const

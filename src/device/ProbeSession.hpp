@@ -103,6 +103,8 @@ public:
     ProbeSession &operator=(ProbeSession const &) = delete;
 
     Socket &socket() { return connection; }
+    // Where the accept puts the peer's address, as it takes the connection.
+    boost::asio::ip::tcp::endpoint &peerEndpoint() { return peer; }
     // Once the socket is connected; ipv6 tells which of the families it has, for the hand-over.
     void start(bool ipv6 = false);
     // Takes the message's content; it is written after every message queued before it. When it
@@ -157,7 +159,6 @@ private:
     void onReadSome(boost::system::error_code const &ec, std::size_t bytesRead);
     bool chargeReceived();
     void releaseReceiveCharge();
-    void notePeer();
     void onRead(boost::system::error_code const &ec);
     void onReadFailure(boost::system::error_code const &ec);
     void reportDisconnection(disconnection_reason reason);
@@ -224,8 +225,7 @@ private:
     // For the operators' lookups: the peer, the MAC it registered with, and when it connected,
     // registered and was admitted (the epoch: not yet).
     EtherAddr mac;
-    // Where it connected from, asked once: a listing shows thousands. Port 0: the socket did not
-    // tell.
+    // Where it connected from, kept: a listing shows thousands. Port 0: the socket did not tell.
     boost::asio::ip::tcp::endpoint peer;
     std::chrono::system_clock::time_point connectedAt;
     std::chrono::system_clock::time_point registeredAt;

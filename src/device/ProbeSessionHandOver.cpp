@@ -91,7 +91,9 @@ std::error_code ProbeSession::adopt(DeviceHandOver const &record)
     if (ec)
         return ec;
     ipv6 = record.ipv6;
-    notePeer();
+    // The accept that told the peer was the other program's.
+    if (auto const endpoint = connection.remote_endpoint(ec); !ec)
+        peer = endpoint;
     // The handshake was made in another life: frames come first.
     frames.cursor.skipHandshake();
     frames.preload(record.pending);
