@@ -85,15 +85,14 @@ void APIQueueBudget::enforce()
     }
 }
 
-void APIQueueBudget::noteDropped(Account &account, boost::asio::ip::tcp::endpoint const &endpoint,
-                                 std::uint64_t count)
+void APIQueueBudget::noteDropped(Account &account, boost::asio::ip::tcp::endpoint const &endpoint)
 {
     if (account.tally == Account::noTally)
     {
         account.tally = tallies.size();
         tallies.push_back({&account, endpoint, 0});
     }
-    tallies[account.tally].dropped += count;
+    ++tallies[account.tally].dropped;
     scheduleLine();
 }
 

@@ -69,9 +69,8 @@ public:
     void refund(Account &account, std::size_t cost);
     // Drops the oldest unsent messages of the heaviest sessions until the charges fit.
     void enforce();
-    // Counts messages a session dropped towards the next drop line.
-    void noteDropped(Account &account, boost::asio::ip::tcp::endpoint const &endpoint,
-                     std::uint64_t count);
+    // Counts a message a session dropped towards the next drop line.
+    void noteDropped(Account &account, boost::asio::ip::tcp::endpoint const &endpoint);
     // The session is going: its charges are refunded, its drops stay counted.
     void close(Account &account);
 

@@ -81,7 +81,7 @@ void APIWriteQueue::erase(std::deque<SharedText>::iterator message)
 void APIWriteQueue::noteDropped()
 {
     ++droppedTotal;
-    budget->noteDropped(account, endpoint, 1);
+    budget->noteDropped(account, endpoint);
 }
 
 } // namespace kelvarin::triggerTesting
