@@ -160,9 +160,9 @@ bool APIManager::readyForHandOver() const
     return container.readyForHandOver() && statusSession.atHandOverPoint();
 }
 
-APIManager::HandOver APIManager::handOver()
+APISideHandOver APIManager::handOver()
 {
-    HandOver handOver{container.handOver(), {}, statusSession.handOver()};
+    APISideHandOver handOver{container.handOver(), {}, statusSession.handOver()};
     handOver.requests.reserve(requests.size());
     for (auto &[id, request] : requests)
         handOver.requests.push_back({std::move(request.metadata), request.deviceSession});

@@ -82,19 +82,8 @@ public:
     {
         return runningBytes + container.factory.getBudget().spent();
     }
-    struct RunningRequest
-    {
-        TestMetadata metadata;
-        void const *deviceSession = nullptr; // the session that took it, once it has
-    };
-    struct HandOver
-    {
-        std::vector<APISessionHandOver> sessions;
-        // The device sessions named as the caller hands them over.
-        std::vector<RunningRequest> requests;
-        StatusHandOver status;
-    };
-    HandOver handOver();
+    using RunningRequest = RunningRequestHandOver;
+    APISideHandOver handOver();
     void takeBack(TestMetadata &handedBack);
     // What a previous program handed over, at once after the construction, the device sessions
     // named as the caller adopted them. The validator connection's share goes to

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "api/TestMetadata.hpp"
+#include "status/StatusHandOver.hpp"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,6 +25,22 @@ struct APISessionHandOver
     std::string pending;            // bytes read from the server and not yet handled
     std::vector<SharedText> unsent; // messages for the server, oldest first
     std::uint64_t dropped = 0;      // messages the session dropped so far; it goes on from them
+};
+
+// A request a device runs, as the API side keeps it: its answer goes back to every server.
+struct RunningRequestHandOver
+{
+    TestMetadata metadata;
+    void const *deviceSession = nullptr; // the session that took it, once it has
+};
+
+// What the API side hands over: its request sessions, the running requests (named by their
+// device sessions, in this program only) and what the validator connection owes.
+struct APISideHandOver
+{
+    std::vector<APISessionHandOver> sessions;
+    std::vector<RunningRequestHandOver> requests;
+    StatusHandOver status;
 };
 
 } // namespace kelvarin::triggerTesting

@@ -1,6 +1,7 @@
 #include "app/Controller.hpp"
 
 #include "app/ListeningSockets.hpp"
+#include "app/reload/SessionJoin.hpp"
 #include "status/DisconnectionMessage.hpp"
 
 #include <algorithm>
@@ -11,7 +12,6 @@
 #include <limits>
 #include <sstream>
 #include <unistd.h>
-#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -118,45 +118,10 @@ bool Controller::readyForHandOver()
 // reports join the backlog the validator connection hands over after it.
 ReloadState Controller::handOver(std::vector<int> &kept)
 {
-    ReloadState state;
     auto devices = probeManager.handOver();
-    for (auto const &[descriptor, ipv6] : devices.listeners)
-    {
-        state.listeners.push_back({descriptor, ipv6});
-        kept.push_back(descriptor);
-    }
-    std::unordered_map<void const *, std::int64_t> deviceIndex;
-    for (std::size_t i = 0; i < devices.devices.size(); ++i)
-    {
-        kept.push_back(devices.devices[i].descriptor);
-        deviceIndex.emplace(devices.sessions[i], static_cast<std::int64_t>(i));
-    }
-    state.devices = std::move(devices.devices);
-    auto const indexOf = [&](void const *session)
-    {
-        auto const found = deviceIndex.find(session);
-        return found == deviceIndex.end() ? std::int64_t{-1} : found->second;
-    };
-
-    auto api = apiManager.handOver();
-    for (auto const &session : api.sessions)
-        if (session.descriptor >= 0)
-            kept.push_back(session.descriptor);
-    state.apiQueues = std::move(api.sessions);
-    for (auto &request : api.requests)
-        state.requests.push_back({std::move(request.metadata), indexOf(request.deviceSession)});
-    state.reports = std::move(api.status.reports);
-    for (auto const &validation : api.status.validations)
-    {
-        ReloadState::PendingValidation pending{
-            validation.key.unitId,
-            std::string(validation.key.mac.bytes.begin(), validation.key.mac.bytes.end()),
-            {}};
-        for (auto const *asker : validation.askers)
-            if (auto const index = indexOf(asker); index >= 0)
-                pending.askers.push_back(static_cast<std::uint32_t>(index));
-        state.validations.push_back(std::move(pending));
-    }
+    auto state = joinHandOvers(std::move(devices), apiManager.handOver());
+    auto const carried = carriedDescriptors(state);
+    kept.insert(kept.end(), carried.begin(), carried.end());
     return state;
 }
 
@@ -167,32 +132,11 @@ void Controller::adopt(ReloadState &inherited)
     // The runs of a device that could not be taken over go under a name of their own, and are
     // answered as the end of its session would answer them.
     static char const notTakenOver = 0;
-    auto const sessionAt = [&](std::int64_t index) -> void const *
-    {
-        if (index < 0)
-            return nullptr;
-        auto const &session = sessions[static_cast<std::size_t>(index)];
-        return session ? static_cast<void const *>(session.get()) : &notTakenOver;
-    };
-
-    std::vector<APIManager::RunningRequest> running;
-    for (auto &request : inherited.requests)
-        running.push_back({std::move(request.metadata), sessionAt(request.device)});
-    apiManager.adopt(inherited.apiQueues, std::move(running));
+    apiManager.adopt(inherited.apiQueues,
+                     requestsOfAdopted(inherited.requests, sessions, &notTakenOver));
     apiManager.endDeviceSession(&notTakenOver);
-
-    std::vector<APIStatusSession::AdoptedValidation> validations;
-    for (auto const &pending : inherited.validations)
-    {
-        EtherAddr::Octets octets{};
-        std::copy(pending.mac.begin(), pending.mac.end(), octets.begin());
-        APIStatusSession::AdoptedValidation validation{{pending.unitId, EtherAddr(octets)}, {}};
-        for (auto const index : pending.askers)
-            if (auto const &session = sessions[index])
-                validation.second.push_back(session->validationAsker());
-        validations.push_back(std::move(validation));
-    }
-    apiManager.getStatusSession().adopt(inherited.reports, std::move(validations));
+    apiManager.getStatusSession().adopt(inherited.reports,
+                                        validationsOfAdopted(inherited.validations, sessions));
     std::clog << "Reload: took over " << inherited.devices.size() << " device connections, "
               << inherited.requests.size() << " running requests, " << inherited.reports.size()
               << " reports" << std::endl;

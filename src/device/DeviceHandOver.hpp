@@ -15,6 +15,9 @@ namespace kelvarin::triggerTesting
 // stays open across the exec, and the session goes on from these.
 struct DeviceHandOver
 {
+    // The states a connection can be in, as numbers: awaiting its id, validating, validated.
+    static constexpr std::uint32_t lastState = 2;
+
     int descriptor = -1;
     bool ipv6 = false;
     std::uint64_t unitId = 0;
@@ -35,6 +38,23 @@ struct DeviceHandOver
     std::optional<std::chrono::system_clock::time_point> connectedAt;
     std::optional<std::chrono::system_clock::time_point> registeredAt;
     std::optional<std::chrono::system_clock::time_point> admittedAt;
+};
+
+// A listening socket, kept open across the exec as it is: bound, listening, with its backlog.
+struct ListenerHandOver
+{
+    int descriptor = -1;
+    bool ipv6 = false;
+};
+
+// What the device side hands over: its listening sockets and its connections.
+struct DeviceSideHandOver
+{
+    std::vector<ListenerHandOver> listeners;
+    std::vector<DeviceHandOver> devices;
+    // The session of each record, in this program only: the API side and the validator
+    // connection name the sessions their runs and askers belong to by these.
+    std::vector<void const *> sessions;
 };
 
 } // namespace kelvarin::triggerTesting

@@ -145,15 +145,15 @@ bool ProbeManager::readyForHandOver()
     return ready;
 }
 
-ProbeManager::HandOver ProbeManager::handOver()
+DeviceSideHandOver ProbeManager::handOver()
 {
-    HandOver handOver;
+    DeviceSideHandOver handOver;
     for (auto &server : servers)
     {
         auto &acceptor = server->listeningSocket();
         boost::system::error_code ec;
         auto const local = acceptor.local_endpoint(ec);
-        handOver.listeners.emplace_back(acceptor.native_handle(), !ec && local.address().is_v6());
+        handOver.listeners.push_back({acceptor.native_handle(), !ec && local.address().is_v6()});
     }
     tracker.forEachConnection(
         [&](ProbeSession &session)

@@ -65,14 +65,7 @@ public:
     void hold();
     void resume();
     bool readyForHandOver();
-    struct HandOver
-    {
-        std::vector<std::pair<int, bool>> listeners; // descriptor, IPv6
-        std::vector<DeviceHandOver> devices;
-        // The session of each record, to name it among the askers of pending validations.
-        std::vector<ProbeSession const *> sessions;
-    };
-    HandOver handOver();
+    DeviceSideHandOver handOver();
     // The connections a previous program handed over, after start(): the session of each
     // record, empty where it could not be adopted (that connection is closed).
     std::vector<std::shared_ptr<ProbeSession>> adopt(std::vector<DeviceHandOver> const &devices);

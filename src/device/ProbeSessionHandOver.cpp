@@ -83,7 +83,8 @@ void ProbeSession::failHandOver()
 std::error_code ProbeSession::adopt(DeviceHandOver const &record)
 {
     // A state no program writes would leave a session that waits for nothing.
-    if (record.state > static_cast<std::uint32_t>(State::validated))
+    static_assert(DeviceHandOver::lastState == static_cast<std::uint32_t>(State::validated));
+    if (record.state > DeviceHandOver::lastState)
         return std::make_error_code(std::errc::invalid_argument);
     auto const protocol = record.ipv6 ? boost::asio::ip::tcp::v6() : boost::asio::ip::tcp::v4();
     boost::system::error_code ec;

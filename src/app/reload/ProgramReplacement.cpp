@@ -1,5 +1,7 @@
 #include "app/reload/ProgramReplacement.hpp"
 
+#include "app/reload/SessionJoin.hpp"
+
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
@@ -235,16 +237,8 @@ std::error_code replaceProgram(std::string const &path, char *const argv[], int 
 
 void checkInheritedDescriptors(ReloadState const &state)
 {
-    std::vector<int> named;
-    for (auto const &listener : state.listeners)
-        named.push_back(listener.descriptor);
-    for (auto const &device : state.devices)
-        named.push_back(device.descriptor);
-    for (auto const &queue : state.apiQueues)
-        if (queue.descriptor >= 0) // a queue without its connection
-            named.push_back(queue.descriptor);
     std::unordered_set<int> seen;
-    for (int const descriptor : named)
+    for (int const descriptor : carriedDescriptors(state))
     {
         struct stat status
         {

@@ -361,6 +361,8 @@ ReloadState::Device readDevice(Value const &value, TextsAfter const &after)
     device.ipv6 = flagMember(value, "ipv6");
     device.unitId = numberMember(value, "unit");
     device.state = smallNumberMember(value, "state");
+    if (device.state > DeviceHandOver::lastState)
+        damaged("\"state\" is out of range");
     // These are missing in the states of older programs: the unit then goes to the last one
     // taken over, and a connection gets the whole time to register and to be heard again.
     device.ownsUnit = !value.HasMember("owner") || flagMember(value, "owner");

@@ -25,6 +25,8 @@ struct ReloadState
 
     using Device = DeviceHandOver;
 
+    // The sessions' records name the device of a run, and the askers of a validation, by its
+    // record's index in `devices`.
     struct RunningRequest
     {
         TestMetadata metadata;    // its id goes as the uuid's 36-character text
@@ -40,11 +42,7 @@ struct ReloadState
         std::vector<std::uint32_t> askers; // indexes into devices
     };
 
-    struct Listener
-    {
-        int descriptor = -1;
-        bool ipv6 = false;
-    };
+    using Listener = ListenerHandOver;
 
     std::string configuration; // the text of the configuration the program ran on
     std::vector<Listener> listeners;

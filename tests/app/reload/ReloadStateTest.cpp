@@ -134,6 +134,7 @@ TEST(ReloadState, AnotherVersionOrADamagedTextIsRefusedWithItsReason)
     Case const cases[] = {
         {"\"version\":2", "\"version\":3", "state format version 3, this program reads 1 to 2"},
         {"\"device\":1", "\"device\":2", "damaged state: \"device\" is not a device"},
+        {"\"state\":2", "\"state\":3", "damaged state: \"state\" is out of range"},
         {"\"askers\":[1,1]", "\"askers\":[1,2]", "damaged state: an asker is not a device"},
         {"\"mac\":\"", "\"mac\":\"x", "damaged state: \"mac\" is not six octets"},
         {"\"fd\":8", "\"fd\":-8", "damaged state: \"fd\" is not a descriptor"},
