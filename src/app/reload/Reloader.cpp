@@ -11,6 +11,24 @@
 namespace kelvarin::triggerTesting
 {
 
+namespace
+{
+
+void maskHangUp(int how)
+{
+    sigset_t hangUp;
+    sigemptyset(&hangUp);
+    sigaddset(&hangUp, SIGHUP);
+    pthread_sigmask(how, &hangUp, nullptr);
+}
+
+} // namespace
+
+void Reloader::blockHangUp()
+{
+    maskHangUp(SIG_BLOCK);
+}
+
 Reloader::Reloader(boost::asio::io_context &io, Steps steps, Timings timings)
     : signals(io), pollTimer(io), reserveTimer(io), steps(std::move(steps)), timings(timings)
 {
@@ -22,10 +40,7 @@ void Reloader::start()
     waitForSignal();
     // SIGHUP is blocked from the process's start (and across the exec of a reload) until it
     // can be served; one that came meanwhile is delivered now.
-    sigset_t hangUp;
-    sigemptyset(&hangUp);
-    sigaddset(&hangUp, SIGHUP);
-    pthread_sigmask(SIG_UNBLOCK, &hangUp, nullptr);
+    maskHangUp(SIG_UNBLOCK);
 }
 
 void Reloader::waitForSignal()

@@ -80,6 +80,10 @@ public:
     Reloader(Reloader const &) = delete;
     Reloader &operator=(Reloader const &) = delete;
 
+    // SIGHUP waits, blocked, until start() serves it: before that it would end the process, and
+    // across the exec of a reload the mask is kept, so that no SIGHUP is lost in between. Called
+    // before any thread exists, so that every thread inherits it.
+    static void blockHangUp();
     // Arms the wait for SIGHUP; a SIGHUP that came before is served now.
     void start();
     // What SIGHUP does; for tests.
