@@ -118,7 +118,7 @@ void APIManager::sendResult(Reply reply)
 void APIManager::sendResult(Reply reply, TestMetadata const &metadata)
 {
     // One text, shared by the queues of all servers.
-    auto const message = std::make_shared<std::string const>(buildResultMessage(reply, metadata));
+    auto const message = shareText(buildResultMessage(reply, metadata));
     if (replyObserver)
         replyObserver(reply);
     for (auto const &[endpoint, session] : container.sessions)

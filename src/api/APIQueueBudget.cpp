@@ -17,18 +17,20 @@ constexpr std::size_t allocated(std::size_t size)
     return (size + sizeof(std::size_t) + 15) & ~std::size_t{15};
 }
 
-// make_shared's one block: the string, its two counts and the block's table pointer.
-constexpr std::size_t sharedStringBlock =
-    allocated(sizeof(std::string) + 2 * sizeof(int) + sizeof(void *));
+// make_shared's one block: the text, its two counts and the block's table pointer.
+constexpr std::size_t sharedTextBlock =
+    allocated(sizeof(HeldText) + 2 * sizeof(int) + sizeof(void *));
 
 } // namespace
 
-std::size_t queueEntryCost(std::string const &text)
+std::size_t queueEntryCost(HeldText const &text)
 {
     static std::size_t const inlineCapacity = std::string().capacity();
-    std::size_t const buffer =
-        text.capacity() > inlineCapacity ? allocated(text.capacity() + 1) : 0;
-    return buffer + sharedStringBlock + sizeof(std::shared_ptr<std::string const>);
+    // What a reload mapped is paid in whole pages, kept elsewhere as long as the text lives.
+    std::size_t buffer = text.size();
+    if (!text.isKeptElsewhere())
+        buffer = text.capacity() > inlineCapacity ? allocated(text.capacity() + 1) : 0;
+    return buffer + sharedTextBlock + sizeof(SharedText);
 }
 
 APIQueueBudget::APIQueueBudget(boost::asio::io_context &io, std::size_t limit)

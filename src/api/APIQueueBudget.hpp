@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/HeldText.hpp"
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -22,7 +24,7 @@ class APIWriteQueue;
 // counts, and the queue's slot, each allocation with the allocator's own word and rounding. A
 // text that several sessions share counts in full in each of them, so what is charged is never
 // less than what is held.
-std::size_t queueEntryCost(std::string const &text);
+std::size_t queueEntryCost(HeldText const &text);
 
 // One bound on the unsent messages of all API sessions together. Every session charges the
 // cost of each message it queues and is refunded when the message is written or dropped. When

@@ -50,12 +50,12 @@ void APISession::start()
 
 void APISession::enqueueMessage(std::string const &message)
 {
-    enqueue(std::make_shared<std::string const>(message));
+    enqueue(shareText(message));
 }
 
 void APISession::sendResult(std::string message)
 {
-    enqueue(std::make_shared<std::string const>(std::move(message)));
+    enqueue(shareText(std::move(message)));
 }
 
 void APISession::sendResult(SharedText message)
@@ -310,7 +310,7 @@ void APISession::writeQueued(std::shared_ptr<WebSocket> const &connection, Yield
             SharedText const message = writeQueue.messages()[i];
             LogLine() << "Writing message to API: ---" << PeerText{*message} << "---";
             layer.gatherWrites(i + 1 < batch);
-            connection->async_write(net::buffer(*message), yield[ec]);
+            connection->async_write(net::buffer(message->view()), yield[ec]);
         }
         layer.gatherWrites(false);
         writeQueue.endWrite(!ec);

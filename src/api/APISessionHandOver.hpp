@@ -1,6 +1,7 @@
 #pragma once
 
 #include "api/TestMetadata.hpp"
+#include "common/HeldText.hpp"
 #include "status/StatusHandOver.hpp"
 
 #include <cstdint>
@@ -16,7 +17,12 @@ namespace kelvarin::triggerTesting
 // reading it where this one stopped; without one, only the queue goes over and the next program
 // connects anew.
 // A message as a session queues it: shared, so that a hand-over writes it without a copy.
-using SharedText = std::shared_ptr<std::string const>;
+using SharedText = std::shared_ptr<HeldText const>;
+
+inline SharedText shareText(std::string text)
+{
+    return std::make_shared<HeldText const>(std::move(text));
+}
 
 struct APISessionHandOver
 {

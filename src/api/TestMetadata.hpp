@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/HeldText.hpp"
+
 #include <boost/uuid/uuid.hpp>
 
 #include <cstdint>
@@ -13,7 +15,7 @@ struct TestMetadata
 {
     boost::uuids::uuid testId{};
     std::uint64_t unitId = 0;
-    std::string task;
+    HeldText task;
     std::uint64_t actionId = 0;
 };
 

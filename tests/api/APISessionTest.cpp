@@ -225,10 +225,9 @@ TEST(QueueEntryCostTest, CountsWhatIsAllocatedNotJustTheText)
     std::string text(100, 'x');
     text.reserve(4096);
     // The room a result message was built in is held as long as the message.
-    EXPECT_GT(queueEntryCost(text), 4096u);
+    EXPECT_GT(queueEntryCost(HeldText(std::move(text))), 4096u);
     // Even a text kept inside its string costs the shared block and the queue slot.
-    EXPECT_GE(queueEntryCost(message(1)),
-              sizeof(std::string) + sizeof(std::shared_ptr<std::string const>));
+    EXPECT_GE(queueEntryCost(message(1)), sizeof(HeldText) + sizeof(SharedText));
     EXPECT_EQ(queueEntryCost(message(1)), queueEntryCost(message(22)));
 }
 
@@ -283,7 +282,7 @@ TEST_F(APIQueueBudgetTest, WhatGoesWhenTheQueuesHoldTooMuch)
         auto const queues = makeQueues(row.kept.size());
         for (auto const &[queue, n] : row.pushes)
         {
-            queues[queue]->push(std::make_shared<std::string const>(text(n)));
+            queues[queue]->push(shareText(text(n)));
             if (n == row.written)
                 queues[queue]->beginWrite();
         }
@@ -311,8 +310,7 @@ TEST_F(APIQueueBudgetTest, OneDropLineASecondForAllSessionsTogether)
 {
     useLimit(10);
     auto queues = makeQueues(10);
-    auto const push = [](auto const &queue, int n)
-    { queue->push(std::make_shared<std::string const>(message(n))); };
+    auto const push = [](auto const &queue, int n) { queue->push(shareText(message(n))); };
     auto const fanOut = [&](int n)
     {
         for (auto const &queue : queues)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "api/APISessionHandOver.hpp"
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
@@ -23,19 +25,19 @@ namespace kelvarin::triggerTesting::testSupport
 using Lines = std::vector<std::string>;
 
 // Messages as a session queues and hands them over, shared, and their texts.
-inline std::vector<std::shared_ptr<std::string const>> sharedTexts(Lines const &texts)
+inline std::vector<SharedText> sharedTexts(Lines const &texts)
 {
-    std::vector<std::shared_ptr<std::string const>> shared;
+    std::vector<SharedText> shared;
     for (auto const &text : texts)
-        shared.push_back(std::make_shared<std::string const>(text));
+        shared.push_back(shareText(text));
     return shared;
 }
 
-inline Lines textsOf(std::vector<std::shared_ptr<std::string const>> const &shared)
+inline Lines textsOf(std::vector<SharedText> const &shared)
 {
     Lines texts;
     for (auto const &text : shared)
-        texts.push_back(*text);
+        texts.emplace_back(text->view());
     return texts;
 }
 

@@ -17,7 +17,7 @@ namespace kelvarin::triggerTesting
 namespace
 {
 
-std::optional<ReloadState> inheritedState(int &memory)
+std::optional<ReloadState> inheritedState(std::shared_ptr<InheritedStateFile> &memory)
 {
     try
     {
@@ -51,9 +51,8 @@ ProgramReload::ProgramReload(int argc, char *argv[])
 void ProgramReload::release(boost::asio::io_context &io)
 {
     state.reset();
-    if (stateMemory >= 0)
-        releaseStateFile(io, stateMemory);
-    stateMemory = -1;
+    if (stateMemory)
+        releaseStateFile(io, std::move(stateMemory));
 }
 
 Reloader::Steps ProgramReload::steps(boost::asio::io_context &io, LogBuffer &log,

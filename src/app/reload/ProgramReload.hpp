@@ -1,11 +1,13 @@
 #pragma once
 
+#include "app/reload/InheritedStateFile.hpp"
 #include "app/reload/ReloadState.hpp"
 #include "app/reload/Reloader.hpp"
 #include "common/LogBuffer.hpp"
 
 #include <boost/asio/io_context.hpp>
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -41,7 +43,7 @@ private:
     int argc;
     char **argv;
     std::string programPath;
-    int stateMemory = -1; // the memory file the state was read from
+    std::shared_ptr<InheritedStateFile> stateMemory; // the memory file the state was read from
     std::optional<ReloadState> state;
 };
 

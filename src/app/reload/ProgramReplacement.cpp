@@ -124,9 +124,11 @@ std::string readAll(int descriptor)
 // The state read where it lies in the memory file: mapped privately, one byte longer for the
 // terminator the reader needs, so that its pages are neither copied nor cleared first; the
 // document is parsed in place (only its own pages are copied on the way) and every text copied
-// once, into the state. Where the file cannot be mapped, it is read.
-ReloadState readState(int descriptor)
+// once, into the state; with `mapTexts`, the large texts of tasks and API queues are mapped
+// instead and stay in the file. Where the file cannot be mapped, it is read.
+ReloadState readState(InheritedStateFile &file, bool mapTexts)
 {
+    int const descriptor = file.descriptor();
     struct stat status
     {
     };
@@ -141,7 +143,7 @@ ReloadState readState(int descriptor)
         return decodeReloadState(readAll(descriptor));
     std::unique_ptr<void, std::function<void(void *)>> const unmapping(mapped, [size](void *at)
                                                                        { ::munmap(at, size + 1); });
-    return decodeReloadState(static_cast<char *>(mapped), size);
+    return decodeReloadState(static_cast<char *>(mapped), size, mapTexts ? &file : nullptr);
 }
 
 // The family of a TCP socket, or 0 when the descriptor is not one.
@@ -281,7 +283,7 @@ std::string descriptorShortfall()
     return descriptorShortfall(open, limit.rlim_cur);
 }
 
-std::optional<ReloadState> takeInheritedState(int *memory)
+std::optional<ReloadState> takeInheritedState(std::shared_ptr<InheritedStateFile> *memory)
 {
     char const *const variable = std::getenv(reloadStateVariable);
     if (variable == nullptr)
@@ -294,26 +296,18 @@ std::optional<ReloadState> takeInheritedState(int *memory)
         throw std::runtime_error("the handed-over state names no descriptor");
     // Closed however the reading ends, unless the caller takes it over with the state read; the
     // file goes with its last descriptor and mapping.
-    std::unique_ptr<int, void (*)(int *)> closing(&descriptor, [](int *open) { ::close(*open); });
-    auto state = readState(descriptor);
+    auto file = std::make_shared<InheritedStateFile>(descriptor);
+    auto state = readState(*file, memory != nullptr);
     if (memory != nullptr)
-        *memory = *closing.release();
+        *memory = std::move(file);
     return state;
 }
 
-void releaseStateFile(boost::asio::io_context &io, int memory)
+void releaseStateFile(boost::asio::io_context &io, std::shared_ptr<InheritedStateFile> file)
 {
-    constexpr off_t slice = 16 << 20;
-    struct stat status
-    {
-    };
-    if (::fstat(memory, &status) != 0 || status.st_size <= slice ||
-        ::ftruncate(memory, status.st_size - slice) != 0)
-    {
-        ::close(memory);
-        return;
-    }
-    boost::asio::post(io, [&io, memory] { releaseStateFile(io, memory); });
+    if (file->releaseSlice())
+        boost::asio::post(io, [&io, file = std::move(file)]() mutable
+                          { releaseStateFile(io, std::move(file)); });
 }
 
 } // namespace kelvarin::triggerTesting

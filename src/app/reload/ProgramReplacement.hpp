@@ -1,10 +1,12 @@
 #pragma once
 
+#include "app/reload/InheritedStateFile.hpp"
 #include "app/reload/ReloadState.hpp"
 
 #include <boost/asio/io_context.hpp>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -43,14 +45,15 @@ std::string descriptorShortfall();
 // The state a predecessor handed over, if this program was started by a reload; the memory file
 // is closed and the variable removed, so that a later reload starts clean. Throws when a
 // variable is there but its descriptor cannot be read, or the state is damaged. With `memory`,
-// the memory file of a state read is left open instead, its descriptor put there for
-// releaseStateFile().
-std::optional<ReloadState> takeInheritedState(int *memory = nullptr);
+// the memory file of a state read is left open instead, put there for releaseStateFile(), and
+// the large texts the state carries stay in it, mapped.
+std::optional<ReloadState>
+takeInheritedState(std::shared_ptr<InheritedStateFile> *memory = nullptr);
 
 // Gives back the pages of the memory file a state was read from a slice at a time, between the
-// loop's other handlers, then closes it: given back at once, they would stop the loop about as
-// long as writing them stopped the previous program's.
-void releaseStateFile(boost::asio::io_context &io, int memory);
+// loop's other handlers: given back at once, they would stop the loop about as long as writing
+// them stopped the previous program's. The file closes with the last text mapped from it.
+void releaseStateFile(boost::asio::io_context &io, std::shared_ptr<InheritedStateFile> memory);
 
 // Throws "damaged state: ..." unless every descriptor the state names is a socket this program
 // inherited, above standard error, named once: a damaged state must not make a session of

@@ -1,5 +1,6 @@
 #include "app/reload/ReloadState.hpp"
 
+#include "app/reload/InheritedStateFile.hpp"
 #include "common/UuidText.hpp"
 
 #include <boost/uuid/string_generator.hpp>
@@ -264,6 +265,9 @@ struct TextsAfter
     bool present = false;
     char const *data = nullptr;
     std::size_t size = 0;
+    // Where the state's file begins in memory, when the large texts are mapped out of it.
+    char const *fileStart = nullptr;
+    InheritedStateFile *file = nullptr;
 };
 
 // A large text's pages are made in one call, not one fault at a time as the copy reaches them.
@@ -284,13 +288,14 @@ std::string copyOf(char const *data, std::size_t size)
     return text;
 }
 
-std::string bytesOf(Value const &value, std::string const &what, TextsAfter const &after)
+// Where a text's bytes lie: in the document, or after it.
+std::string_view locate(Value const &value, std::string const &what, TextsAfter const &after)
 {
     if (!after.present)
     {
         if (!value.IsString())
             damaged(what + " is not a string");
-        return std::string(value.GetString(), value.GetStringLength());
+        return {value.GetString(), value.GetStringLength()};
     }
     if (!value.IsArray() || value.Size() != 2 || !value[0].IsUint64() || !value[1].IsUint64())
         damaged(what + " is not a text");
@@ -298,7 +303,24 @@ std::string bytesOf(Value const &value, std::string const &what, TextsAfter cons
     auto const size = value[1].GetUint64();
     if (at > after.size || size > after.size - at)
         damaged(what + " runs past the end");
-    return copyOf(after.data + at, size);
+    return {after.data + at, size};
+}
+
+std::string bytesOf(Value const &value, std::string const &what, TextsAfter const &after)
+{
+    auto const bytes = locate(value, what, after);
+    return copyOf(bytes.data(), bytes.size());
+}
+
+// A large text after the document stays in the file, mapped, rather than copied.
+HeldText heldBytesOf(Value const &value, std::string const &what, TextsAfter const &after)
+{
+    auto const bytes = locate(value, what, after);
+    if (after.present && after.file != nullptr && bytes.size() >= InheritedStateFile::mappedFrom)
+        if (auto text = after.file->map(static_cast<std::uint64_t>(bytes.data() - after.fileStart),
+                                        bytes.size()))
+            return std::move(*text);
+    return copyOf(bytes.data(), bytes.size());
 }
 
 std::string bytesMember(Value const &object, char const *name, TextsAfter const &after)
@@ -387,7 +409,7 @@ ReloadState::RunningRequest readRequest(Value const &value, std::size_t deviceCo
                                         TextsAfter const &after)
 {
     ReloadState::RunningRequest request{{uuidMember(value, "id"), numberMember(value, "unit"),
-                                         bytesMember(value, "task", after),
+                                         heldBytesOf(member(value, "task"), "\"task\"", after),
                                          numberMember(value, "action")},
                                         -1};
     auto const &device = member(value, "device");
@@ -403,8 +425,9 @@ std::vector<SharedText> sharedBytesArrayMember(Value const &object, char const *
                                                TextsAfter const &after)
 {
     std::vector<SharedText> texts;
-    for (auto &text : bytesArrayMember(object, name, after))
-        texts.push_back(std::make_shared<std::string const>(std::move(text)));
+    for (auto const &value : arrayMember(object, name))
+        texts.push_back(std::make_shared<HeldText const>(
+            heldBytesOf(value, std::string("an element of \"") + name + "\"", after)));
     return texts;
 }
 
@@ -519,7 +542,7 @@ ReloadState decodeReloadState(std::string text)
     return decodeReloadState(text.data(), text.size());
 }
 
-ReloadState decodeReloadState(char *text, std::size_t size)
+ReloadState decodeReloadState(char *text, std::size_t size, InheritedStateFile *file)
 {
     rapidjson::Document document;
     // Iterative: the depth of a damaged text costs heap, not stack. In place: the document's
@@ -540,7 +563,7 @@ ReloadState decodeReloadState(char *text, std::size_t size)
     {
         // Nothing but the texts follows the document.
         auto const end = std::min(stream.Tell(), size);
-        after = {true, text + end, size - end};
+        after = {true, text + end, size - end, text, file};
     }
     ReloadState state;
     state.configuration = textMember(document, "configuration");

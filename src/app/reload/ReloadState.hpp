@@ -61,8 +61,10 @@ std::error_code writeReloadState(ReloadState const &state, int descriptor);
 // Throws std::runtime_error naming what is wrong when the text is not a state of a format version
 // this program reads, or is damaged; never reads outside the text.
 ReloadState decodeReloadState(std::string text);
+class InheritedStateFile;
 // The same, parsed in place in `size` bytes at `text`, which the reader may write; text[size]
-// must be 0.
-ReloadState decodeReloadState(char *text, std::size_t size);
+// must be 0. With the file the text is mapped from (whole, from its start), the large texts of
+// the running requests and the API queues are mapped out of it instead of copied.
+ReloadState decodeReloadState(char *text, std::size_t size, InheritedStateFile *file = nullptr);
 
 } // namespace kelvarin::triggerTesting

@@ -224,20 +224,33 @@ TEST(ProgramReplacement, InheritedStateIsReadOnceAndItsVariableGoes)
     EXPECT_EQ(std::getenv(reloadStateVariable), nullptr);
     EXPECT_EQ(::fcntl(memory, F_GETFD), -1); // closed
 
-    // Or left open, and given back on the loop in slices of 16 MiB: 40 MiB take two handlers
-    // after the first slice.
+    // Or left open, and given back on the loop in slices of 16 MiB: 41 MiB take two handlers
+    // after the first slice. A queue's large message stays mapped in it, whole through the
+    // release, and the file closes with the last such text.
     int const large = ::memfd_create("state", 0);
     handed.reports = {std::string(40 << 20, 'r')};
+    handed.apiQueues.emplace_back().unsent = testSupport::sharedTexts({std::string(1 << 20, 'q')});
     auto const largeText = encodeReloadState(handed);
     ASSERT_EQ(::write(large, largeText.data(), largeText.size()),
               static_cast<ssize_t>(largeText.size()));
     ::setenv(reloadStateVariable, std::to_string(large).c_str(), 1);
-    int left = -1;
-    ASSERT_EQ(takeInheritedState(&left)->reports, handed.reports);
-    ASSERT_EQ(left, large);
+    std::shared_ptr<InheritedStateFile> left;
+    auto inherited = takeInheritedState(&left);
+    ASSERT_EQ(inherited->reports, handed.reports);
+    ASSERT_EQ(left->descriptor(), large);
+    auto message = inherited->apiQueues.at(0).unsent.at(0);
+    EXPECT_TRUE(message->isKeptElsewhere());
+    inherited.reset();
     boost::asio::io_context io;
-    releaseStateFile(io, left);
+    releaseStateFile(io, std::move(left));
     EXPECT_EQ(io.run(), 2u);
+    EXPECT_EQ(message->view(), std::string(1 << 20, 'q'));
+    struct stat status
+    {
+    };
+    ASSERT_EQ(::fstat(large, &status), 0);
+    EXPECT_LE(status.st_blocks * 512, (1 << 20) + 2 * 4096); // the message's pages, no more
+    message.reset();
     EXPECT_EQ(::fcntl(large, F_GETFD), -1);
 
     ::setenv(reloadStateVariable, "x", 1);
