@@ -105,6 +105,7 @@ void Controller::resume(ReloadState &handedBack)
 {
     for (auto &request : handedBack.requests)
         apiManager.takeBack(request.metadata);
+    probeManager.takeBack(handedBack.devices);
     probeManager.resume();
     apiManager.resume();
 }

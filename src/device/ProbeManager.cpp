@@ -129,8 +129,15 @@ void ProbeManager::hold()
         });
 }
 
+void ProbeManager::takeBack(std::vector<DeviceHandOver> &devices)
+{
+    for (std::size_t i = 0; i < devices.size() && i < handedOver.size(); ++i)
+        handedOver[i]->takeBack(devices[i]);
+}
+
 void ProbeManager::resume()
 {
+    handedOver.clear();
     for (auto &server : servers)
         server->resume();
     for (auto &session : std::exchange(held, {}))
@@ -148,6 +155,7 @@ bool ProbeManager::readyForHandOver()
 DeviceSideHandOver ProbeManager::handOver()
 {
     DeviceSideHandOver handOver;
+    handedOver.clear();
     for (auto &server : servers)
     {
         auto &acceptor = server->listeningSocket();
@@ -173,6 +181,7 @@ DeviceSideHandOver ProbeManager::handOver()
             }
             handOver.devices.push_back(std::move(*record));
             handOver.sessions.push_back(&session);
+            handedOver.push_back(&session);
         });
     return handOver;
 }

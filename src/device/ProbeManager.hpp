@@ -66,6 +66,9 @@ public:
     void resume();
     bool readyForHandOver();
     DeviceSideHandOver handOver();
+    // When the program could not be replaced, before resume(): each session takes back what
+    // its record took, the records in the order handOver() gave them.
+    void takeBack(std::vector<DeviceHandOver> &devices);
     // The connections a previous program handed over, after start(): the session of each
     // record, empty where it could not be adopted (that connection is closed).
     std::vector<std::shared_ptr<ProbeSession>> adopt(std::vector<DeviceHandOver> const &devices);
@@ -85,6 +88,8 @@ private:
     std::vector<std::shared_ptr<ProbeServer>> servers;
     // A held session that waits at a message boundary has no operation pending to keep it.
     std::vector<std::shared_ptr<ProbeSession>> held;
+    // The session of each record of the last hand-over, kept alive by `held`.
+    std::vector<ProbeSession *> handedOver;
 };
 
 } // namespace kelvarin::triggerTesting

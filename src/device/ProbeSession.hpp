@@ -126,8 +126,10 @@ public:
     // Nothing is partly read or written: what the session holds can be handed over exactly.
     bool atHandOverPoint() const;
     // What the next program needs to go on; nothing when the connection is not worth handing
-    // over (its handshake is not done), and it is to be closed.
-    std::optional<DeviceHandOver> handOverRecord() const;
+    // over (its handshake is not done), and it is to be closed. The messages queued for the
+    // device move into the record; takeBack() returns them when the program was not replaced.
+    std::optional<DeviceHandOver> handOverRecord();
+    void takeBack(DeviceHandOver &record);
     // Ends a connection that could not reach a message boundary in time, as a failed one.
     void failHandOver();
     // Goes on with a connection handed over by the previous program.

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <iterator>
 
 // The device session's half of a reload: held at a message boundary, its record for the next
 // program, and the session that program makes of it.
@@ -47,7 +48,7 @@ bool ProbeSession::atHandOverPoint() const
            frames.deliveredWholeMessages() && frames.messagesDelivered() == messagesHandled;
 }
 
-std::optional<DeviceHandOver> ProbeSession::handOverRecord() const
+std::optional<DeviceHandOver> ProbeSession::handOverRecord()
 {
     if (stopped || !open)
         return std::nullopt;
@@ -64,7 +65,10 @@ std::optional<DeviceHandOver> ProbeSession::handOverRecord() const
                      std::chrono::ceil<std::chrono::milliseconds>(registrationDeadline - now));
     record.silence = std::chrono::floor<std::chrono::milliseconds>(now - lastHeard);
     record.pending = frames.pending;
-    record.unsent.assign(writeQueue.begin(), writeQueue.end());
+    // Lent to the record, not copied; the count of queued bytes stays, for takeBack().
+    record.unsent.assign(std::make_move_iterator(writeQueue.begin()),
+                         std::make_move_iterator(writeQueue.end()));
+    writeQueue.clear();
     record.mac = mac;
     record.refused = refused;
     record.connectedAt = connectedAt;
@@ -73,6 +77,13 @@ std::optional<DeviceHandOver> ProbeSession::handOverRecord() const
     if (state == State::validated)
         record.admittedAt = admittedAt;
     return record;
+}
+
+void ProbeSession::takeBack(DeviceHandOver &record)
+{
+    writeQueue.assign(std::make_move_iterator(record.unsent.begin()),
+                      std::make_move_iterator(record.unsent.end()));
+    record.unsent.clear();
 }
 
 void ProbeSession::failHandOver()

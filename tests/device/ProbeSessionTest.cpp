@@ -604,6 +604,21 @@ TEST_F(ProbeManagerTest, HeldConnectionsGoOnInTheNextManagerFromTheirMessageBoun
     EXPECT_EQ(reports.size(), 0u);
 }
 
+// A reload that fails: what the records took of the sessions' queues comes back, and goes out.
+TEST_F(ProbeManagerTest, AFailedHandOverGivesEachSessionItsQueueBack)
+{
+    auto waiting = registeringDevice(8);
+    manager->hold();
+    validations[0].answer(true); // queued, as the session holds
+    ASSERT_TRUE(runUntil([&] { return manager->readyForHandOver(); }));
+    auto handOver = manager->handOver();
+    ASSERT_EQ(handOver.devices.at(0).unsent.size(), 1u);
+    manager->takeBack(handOver.devices);
+    manager->resume();
+    ASSERT_TRUE(runUntil([&] { return waiting->received().size() == 1; }));
+    EXPECT_EQ(sim::decodeValidationAnswer(waiting->received()[0]), true);
+}
+
 using State = DeviceConnectionView::State;
 
 // Units 3 (waiting for its answer), 5 (admitted, then a newer refused connection) and 9
