@@ -26,7 +26,8 @@ constexpr std::size_t sharedTextBlock =
 std::size_t queueEntryCost(HeldText const &text)
 {
     static std::size_t const inlineCapacity = std::string().capacity();
-    // What a reload mapped is paid in whole pages, kept elsewhere as long as the text lives.
+    // What a reload left mapped in its state file is held there, byte for byte, as long as the
+    // text lives.
     std::size_t buffer = text.size();
     if (!text.isKeptElsewhere())
         buffer = text.capacity() > inlineCapacity ? allocated(text.capacity() + 1) : 0;

@@ -26,9 +26,7 @@ public:
 
     std::string_view view() const { return keeper ? kept : std::string_view(owned); }
     operator std::string_view() const { return view(); }
-    char const *data() const { return view().data(); }
     std::size_t size() const { return view().size(); }
-    bool empty() const { return size() == 0; }
     // The room of its own string, or the size of the bytes kept elsewhere.
     std::size_t capacity() const { return keeper ? kept.size() : owned.capacity(); }
     // Whether the bytes are kept elsewhere, not in a string of their own.

@@ -32,25 +32,21 @@ std::optional<HeldText> InheritedStateFile::map(std::uint64_t offset, std::size_
         ::mmap(nullptr, length, PROT_READ, MAP_SHARED, memory, static_cast<off_t>(pageStart));
     if (at == MAP_FAILED)
         return std::nullopt;
-    mapped.emplace(pageStart, length);
+    auto const mapping = mapped.emplace(pageStart, length);
     std::shared_ptr<void const> keeper(
         at,
-        [file = shared_from_this(), pageStart, length, offset, size](void const *mapping)
+        [file = shared_from_this(), mapping, offset, size](void const *address)
         {
-            ::munmap(const_cast<void *>(mapping), length);
-            file->forget(pageStart, length, offset, size);
+            ::munmap(const_cast<void *>(address), mapping->second);
+            file->forget(mapping, offset, size);
         });
     std::string_view const bytes(static_cast<char const *>(at) + (offset - pageStart), size);
     return HeldText(std::move(keeper), bytes);
 }
 
-void InheritedStateFile::forget(std::uint64_t pageStart, std::uint64_t length, std::uint64_t offset,
-                                std::size_t size)
+void InheritedStateFile::forget(Mappings::iterator mapping, std::uint64_t offset, std::size_t size)
 {
-    auto const [first, last] = mapped.equal_range(pageStart);
-    auto const entry = std::find_if(first, last, [&](auto const &e) { return e.second == length; });
-    if (entry != last)
-        mapped.erase(entry);
+    mapped.erase(mapping);
     // The pages that hold nothing but this text; its first and last may be another's too.
     auto const innerBegin = (offset + page - 1) & ~(page - 1);
     auto const innerEnd = (offset + size) & ~(page - 1);

@@ -35,19 +35,18 @@ public:
     // Gives back the next slice of the file, from its end, but for the pages mapped texts keep;
     // false once the whole file was passed.
     bool releaseSlice();
-    // The mapped texts alive now, for tests.
-    std::size_t mappedTexts() const { return mapped.size(); }
 
 private:
-    void forget(std::uint64_t pageStart, std::uint64_t length, std::uint64_t offset,
-                std::size_t size);
+    // The page range of every live mapping, by its start; two may share their boundary page.
+    using Mappings = std::multimap<std::uint64_t, std::uint64_t>;
+
+    void forget(Mappings::iterator mapping, std::uint64_t offset, std::size_t size);
     void giveBack(std::uint64_t begin, std::uint64_t end);
 
     int memory;
     std::uint64_t page;
     std::uint64_t releasedDownTo; // from here to the end, nothing but mapped pages is left
-    // The page range of every live mapping, by its start; two may share their boundary page.
-    std::multimap<std::uint64_t, std::uint64_t> mapped;
+    Mappings mapped;
 };
 
 } // namespace kelvarin::triggerTesting

@@ -39,9 +39,10 @@ requestsOfAdopted(std::vector<ReloadState::RunningRequest> &requests,
     {
         void const *session = nullptr;
         if (request.device >= 0)
-            session = adopted[static_cast<std::size_t>(request.device)].get();
-        if (request.device >= 0 && session == nullptr)
-            session = notAdopted;
+        {
+            auto const &device = adopted[static_cast<std::size_t>(request.device)];
+            session = device ? device.get() : notAdopted;
+        }
         running.push_back({std::move(request.metadata), session});
     }
     return running;
