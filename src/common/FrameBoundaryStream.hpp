@@ -116,18 +116,41 @@ template <class Buffers, class Handler> struct ReadCompletion
 };
 
 // The completion of a socket write, which may have begun with gathered bytes: the waiting
-// handler is told only of its own bytes written.
-template <class Handler> struct WriteCompletion
+// handler is told only of its own bytes written. A socket that took gathered bytes alone is
+// written again: told of none written and no error, a composed write (Asio's, under every
+// WebSocket frame) would end as if done, and the frame would never go out.
+template <class NextLayer, class ConstBuffers, class Handler> struct WriteCompletion
 {
+    NextLayer *layer;
     FrameBoundary *boundary;
+    ConstBuffers buffers;
     Handler handler;
 
     void operator()(boost::system::error_code ec, std::size_t written)
     {
-        boundary->writing = false;
         auto const gatheredPart = std::min(written, boundary->gathered.size());
         boundary->gathered.erase(0, gatheredPart);
+        if (!ec && gatheredPart != 0 && written == gatheredPart &&
+            boost::asio::buffer_size(buffers) != 0)
+        {
+            writeAgain();
+            return;
+        }
+        boundary->writing = false;
         std::move(handler)(ec, written - gatheredPart);
+    }
+
+    // The gathered bytes go first, then the waiting handler's.
+    void writeAgain()
+    {
+        auto *const next = layer;
+        auto const &gathered = boundary->gathered;
+        auto const own = buffers;
+        if (gathered.empty())
+            next->async_write_some(own, std::move(*this));
+        else
+            next->async_write_some(boost::beast::buffers_cat(boost::asio::buffer(gathered), own),
+                                   std::move(*this));
     }
 };
 
@@ -334,14 +357,9 @@ private:
             return;
         }
         frames.writing = true;
-        frameBoundaryDetail::WriteCompletion<Handler> completion{&frames,
-                                                                 std::forward<Waiting>(waiting)};
-        if (frames.gathered.empty())
-            this->layer().async_write_some(buffers, std::move(completion));
-        else
-            this->layer().async_write_some(
-                boost::beast::buffers_cat(boost::asio::buffer(frames.gathered), buffers),
-                std::move(completion));
+        frameBoundaryDetail::WriteCompletion<NextLayer, ConstBuffers, Handler> completion{
+            &this->layer(), &frames, buffers, std::forward<Waiting>(waiting)};
+        completion.writeAgain();
     }
 
     // Bytes waiting in the connection are handed on through the executor, never inside the call
@@ -399,12 +417,15 @@ struct associator<Associator,
     }
 };
 
-template <template <typename, typename> class Associator, class Handler, class DefaultCandidate>
-struct associator<Associator,
-                  kelvarin::triggerTesting::frameBoundaryDetail::WriteCompletion<Handler>,
-                  DefaultCandidate> : Associator<Handler, DefaultCandidate>
+template <template <typename, typename> class Associator, class NextLayer, class Buffers,
+          class Handler, class DefaultCandidate>
+struct associator<
+    Associator,
+    kelvarin::triggerTesting::frameBoundaryDetail::WriteCompletion<NextLayer, Buffers, Handler>,
+    DefaultCandidate> : Associator<Handler, DefaultCandidate>
 {
-    using Completion = kelvarin::triggerTesting::frameBoundaryDetail::WriteCompletion<Handler>;
+    using Completion =
+        kelvarin::triggerTesting::frameBoundaryDetail::WriteCompletion<NextLayer, Buffers, Handler>;
     static typename Associator<Handler, DefaultCandidate>::type get(Completion const &completion)
     {
         return Associator<Handler, DefaultCandidate>::get(completion.handler);

@@ -8,6 +8,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/beast/_experimental/test/stream.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket/stream.hpp>
@@ -203,6 +204,34 @@ TEST_F(FrameBoundaryStreamTest, GatheredWritesWaitAndGoOutWithTheNextWrite)
                                     "b\x82\x01"
                                     "c",
                                     9));
+}
+
+// A socket that takes fewer bytes than were gathered must not end the next frame's write as if
+// it were done: the frame would be lost, and the stream go on without it.
+TEST(FrameBoundaryStream, AWriteThatTakesOnlyGatheredBytesGoesOnWithItsOwn)
+{
+    net::io_context io;
+    FrameBoundaryStream<boost::beast::test::stream> layer(io);
+    boost::beast::test::stream peer(io);
+    layer.next_layer().connect(peer);
+    layer.next_layer().write_size(1);
+    layer.gatherWrites(true);
+    std::size_t gathered = 0;
+    layer.async_write_some(net::buffer(std::string_view("ab")),
+                           [&](auto const &, std::size_t n) { gathered = n; });
+    io.run();
+    io.restart();
+    layer.gatherWrites(false);
+    boost::system::error_code ec;
+    std::size_t written = 0;
+    net::async_write(layer, net::buffer(std::string_view("cd")),
+                     [&](auto const &error, std::size_t n) { ec = error, written = n; });
+    io.run();
+    EXPECT_EQ(gathered, 2U);
+    EXPECT_FALSE(ec);
+    EXPECT_EQ(written, 2U);
+    EXPECT_EQ(peer.str(), "abcd");
+    EXPECT_FALSE(layer.isWriting());
 }
 
 } // namespace

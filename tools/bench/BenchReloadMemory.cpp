@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -122,6 +123,30 @@ std::vector<std::string> inConnectionOrder(
     return all;
 }
 
+// The keys only one of the two lists holds (or holds more often), and where they first stand
+// in it: what a failed comparison reports.
+std::string keysOfOneOnly(std::vector<std::string> const &all,
+                          std::vector<std::string> const &frozen)
+{
+    std::map<std::string, long> balance;
+    for (auto const &key : all)
+        ++balance[key];
+    for (auto const &key : frozen)
+        --balance[key];
+    std::string text;
+    for (auto const &[key, count] : balance)
+    {
+        if (count == 0)
+            continue;
+        auto const &list = count > 0 ? all : frozen;
+        auto const at = std::find(list.begin(), list.end(), key) - list.begin();
+        text += (text.empty() ? "" : ", ") + std::string(count > 0 ? "other" : "frozen") + " has " +
+                std::to_string(std::labs(count)) + " more of \"" + key + "\" (first at " +
+                std::to_string(at) + ")";
+    }
+    return text.empty() ? "the same messages in another order" : text;
+}
+
 // What the reading server received, the frozen one must have received too, in the same order,
 // but for one run of messages in the middle: the oldest of its queue that the bound dropped.
 // Empty when that holds, else what is wrong.
@@ -138,7 +163,8 @@ std::string queueMismatch(std::vector<std::string> const &all,
     if (!std::equal(frozen.begin() + static_cast<long>(prefix), frozen.end(),
                     all.end() - static_cast<long>(suffix)))
         return "the frozen server's messages after the " + std::to_string(prefix) +
-               " first are not the last " + std::to_string(suffix) + " of the other's";
+               " first are not the last " + std::to_string(suffix) + " of the other's (" +
+               keysOfOneOnly(all, frozen) + ")";
     return "";
 }
 
