@@ -115,11 +115,19 @@ void APIQueueBudget::scheduleLine()
     lineDue = true;
     lineTimer.expires_at(std::max(std::chrono::steady_clock::now(), nextLine));
     lineTimer.async_wait(
-        [weakSelf = weak_from_this()](boost::system::error_code const &)
+        [weakSelf = weak_from_this()](boost::system::error_code const &ec)
         {
-            if (auto self = weakSelf.lock())
+            if (auto self = weakSelf.lock(); self && ec != boost::asio::error::operation_aborted)
                 self->writeLine();
         });
+}
+
+void APIQueueBudget::writeDueLine()
+{
+    if (!lineDue)
+        return;
+    lineTimer.cancel();
+    writeLine();
 }
 
 void APIQueueBudget::writeLine()

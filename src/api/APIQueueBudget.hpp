@@ -75,6 +75,9 @@ public:
     void noteDropped(Account &account, boost::asio::ip::tcp::endpoint const &endpoint);
     // The session is going: its charges are refunded, its drops stay counted.
     void close(Account &account);
+    // The drops not yet told are told now: the program is about to be replaced, and a line
+    // left for the end of the second would never be written.
+    void writeDueLine();
 
     std::size_t getLimit() const { return limit; }
     std::size_t spent() const { return total; }

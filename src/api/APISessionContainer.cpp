@@ -52,6 +52,7 @@ std::vector<APISessionHandOver> APISessionContainer::handOver()
         session->failHandOver();
         records.push_back(session->handOverRecord());
     }
+    factory.writeDueDropLine();
     return records;
 }
 

@@ -25,6 +25,8 @@ public:
     std::shared_ptr<APISession> createAPISession(boost::asio::ip::tcp::endpoint endpoint) const;
 
     APIQueueBudget const &getBudget() const { return *budget; }
+    // The sessions' drops not yet told go into the log now, before a hand-over.
+    void writeDueDropLine() { budget->writeDueLine(); }
 
 private:
     boost::asio::io_context &io;

@@ -337,6 +337,13 @@ TEST_F(APIQueueBudgetTest, OneDropLineASecondForAllSessionsTogether)
     EXPECT_GE(std::chrono::steady_clock::now() - beforeFirstLine, 1s);
     EXPECT_EQ(dropLines()[1],
               "API 127.0.0.1:8: queue full, dropped 3 messages, and 9 from 9 other sessions");
+
+    // Before a hand-over, the drops of the second so far are told at once.
+    push(queues[0], 9);
+    push(queues[0], 10);
+    budget->writeDueLine();
+    ASSERT_EQ(dropLines().size(), 3u);
+    EXPECT_EQ(dropLines()[2], "API 127.0.0.1:1: queue full, dropped 1 messages");
 }
 
 // Its queue goes with it, at once: the pool will not write it.
