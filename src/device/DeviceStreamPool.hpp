@@ -44,6 +44,8 @@ public:
     void giveBack(WebSocket &&stream);
 
     std::size_t freeStreams() const { return streams.size(); }
+    // The free streams go: a fleet has shrunk, and the next borrowers will be fewer.
+    void releaseFree() { std::vector<WebSocket>().swap(streams); }
 
 private:
     static WebSocket makeOpen(Executor const &executor);

@@ -11,13 +11,14 @@ HeapTrimmer::HeapTrimmer() : HeapTrimmer([] { ::malloc_trim(0); }) {}
 
 HeapTrimmer::HeapTrimmer(TrimFn trim) : trim(std::move(trim)) {}
 
-void HeapTrimmer::noteCount(std::size_t count)
+bool HeapTrimmer::noteCount(std::size_t count)
 {
     peak = std::max(peak, count);
     if (peak == 0 || count > peak / 2)
-        return;
+        return false;
     trim();
     peak = count;
+    return true;
 }
 
 } // namespace kelvarin::triggerTesting

@@ -18,8 +18,9 @@ public:
     HeapTrimmer();
     explicit HeapTrimmer(TrimFn trim);
 
-    // The number of devices now held; called whenever it changes.
-    void noteCount(std::size_t count);
+    // The number of devices now held; called whenever it changes. True when it trimmed: the
+    // caller may let go of what it keeps for a fleet of the peak's size as well.
+    bool noteCount(std::size_t count);
 
 private:
     TrimFn trim;

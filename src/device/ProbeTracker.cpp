@@ -12,7 +12,7 @@ void ProbeTracker::addProbe(std::shared_ptr<ProbeSession> session)
     auto const unitId = session->getUnitId();
     probes.erase(unitId);
     probes.emplace(unitId, session);
-    trimmer.noteCount(probes.size());
+    noteCount();
 }
 
 std::shared_ptr<ProbeSession> ProbeTracker::getProbe(unsigned long unitId) const
@@ -29,7 +29,17 @@ void ProbeTracker::removeProbe(unsigned long unitId, std::shared_ptr<ProbeSessio
     if (found == probes.end() || found->second.lock() != session)
         return;
     probes.erase(found);
-    trimmer.noteCount(probes.size());
+    noteCount();
+}
+
+// Once the fleet has halved, the table's buckets and the free streams kept for a fleet of its
+// peak's size go too.
+void ProbeTracker::noteCount()
+{
+    if (!trimmer.noteCount(probes.size()))
+        return;
+    probes.rehash(0);
+    streamPool.releaseFree();
 }
 
 bool ProbeTracker::hasProbe(unsigned long unitId) const

@@ -103,6 +103,7 @@ private:
     // its pending wait would cost every idle device as much again as the rest of its session.
     void armSweep();
     void sweep();
+    void noteCount();
 
     struct UnitOf
     {

@@ -19,8 +19,8 @@ namespace
 TEST(ProbeTrackerTest, TheLastToLeaveTrimsAndAVanishedSessionYieldsNothing)
 {
     std::size_t trims = 0;
+    boost::asio::io_context io; // outlives the tracker's streams
     ProbeTracker tracker(HeapTrimmer([&] { ++trims; }));
-    boost::asio::io_context io;
     ProbeSession::ValidateFn validateFn;
     ProbeSession::TestResultFn resultFn;
     ProbeSession::ReportDisconnectFn const reportFn;
@@ -28,9 +28,16 @@ TEST(ProbeTrackerTest, TheLastToLeaveTrimsAndAVanishedSessionYieldsNothing)
                                                   tracker, ProbeSession::Timeouts{});
     tracker.addProbe(session);
     EXPECT_EQ(tracker.getProbe(0), session);
+    // A free stream kept for the next borrower goes with the trim.
+    DeviceStreamPool::Socket socket(io.get_executor());
+    FrameBoundary frames;
+    tracker.streams().giveBack(
+        tracker.streams().lend(io.get_executor(), socket, frames, std::chrono::seconds(1)));
+    EXPECT_EQ(tracker.streams().freeStreams(), 1u);
     tracker.removeProbe(0, session);
     EXPECT_FALSE(tracker.hasProbe(0));
     EXPECT_EQ(trims, 1u);
+    EXPECT_EQ(tracker.streams().freeStreams(), 0u);
 
     tracker.addProbe(session);
     session.reset();
