@@ -11,12 +11,11 @@ HeapTrimmer::HeapTrimmer() : HeapTrimmer([] { ::malloc_trim(0); }) {}
 
 HeapTrimmer::HeapTrimmer(TrimFn trim) : trim(std::move(trim)) {}
 
-bool HeapTrimmer::noteCount(std::size_t count)
+bool HeapTrimmer::halved(std::size_t count)
 {
     peak = std::max(peak, count);
     if (peak == 0 || count > peak / 2)
         return false;
-    trim();
     peak = count;
     return true;
 }

@@ -18,11 +18,25 @@ public:
     HeapTrimmer();
     explicit HeapTrimmer(TrimFn trim);
 
-    // The number of devices now held; called whenever it changes. True when it trimmed: the
-    // caller may let go of what it keeps for a fleet of the peak's size as well.
-    bool noteCount(std::size_t count);
+    // The number of devices now held; called whenever it changes. When the count has halved,
+    // `letGo` first frees what the caller keeps for a fleet of the peak's size, so that the
+    // trim finds it free.
+    template <class LetGo> void noteCount(std::size_t count, LetGo letGo)
+    {
+        if (!halved(count))
+            return;
+        letGo();
+        trim();
+    }
+    void noteCount(std::size_t count)
+    {
+        noteCount(count, [] {});
+    }
 
 private:
+    // Whether the count has halved since the peak; it is then the new peak.
+    bool halved(std::size_t count);
+
     TrimFn trim;
     std::size_t peak = 0;
 };

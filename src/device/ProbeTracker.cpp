@@ -36,10 +36,12 @@ void ProbeTracker::removeProbe(unsigned long unitId, std::shared_ptr<ProbeSessio
 // peak's size go too.
 void ProbeTracker::noteCount()
 {
-    if (!trimmer.noteCount(probes.size()))
-        return;
-    probes.rehash(0);
-    streamPool.releaseFree();
+    trimmer.noteCount(probes.size(),
+                      [this]
+                      {
+                          probes.rehash(0);
+                          streamPool.releaseFree();
+                      });
 }
 
 bool ProbeTracker::hasProbe(unsigned long unitId) const
