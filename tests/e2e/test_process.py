@@ -1,6 +1,5 @@
 """The life of the process: help, configuration errors, listening sockets, signals."""
 
-import re
 import resource
 import signal
 import socket
@@ -39,21 +38,15 @@ def quiet_api():
     return QUIET_API % held.getsockname()[1]
 
 
-@pytest.mark.parametrize("option", ["--help", "--version"])
-def test_help_and_version_are_printed_without_opening_the_file(option):
-    result = run_controller([option, "-c", "/nonexistent/tt.cfg"])
+def test_help_is_printed_without_opening_the_file():
+    result = run_controller(["--help", "-c", "/nonexistent/tt.cfg"])
     assert result.returncode == 0
-    if option == "--help":
-        assert (result.stdout, result.stderr.decode()) == (b"", HELP_TEXT)
-    else:
-        assert re.fullmatch(rb"tt_controller \d+\.\d+\.\d+\n", result.stdout), result.stdout
-        assert result.stderr == b""
+    assert (result.stdout, result.stderr.decode()) == (b"", HELP_TEXT)
 
 
 @pytest.mark.parametrize("args, text, message", [
     (["--help", "--bogus"], None, "unrecognised option '--bogus'"),
     (["-c"], None, "the required argument for option '--config' is missing"),
-    (["--config", "/nonexistent/tt.cfg"], None, "can not open config file: /nonexistent/tt.cfg"),
     ([], "api-side.foo=1\n", "unrecognised option 'api-side.foo'"),
     ([], "config=/etc/x.cfg\n", "unrecognised option 'config'"),
 ])
@@ -80,9 +73,8 @@ class TestCheckConfig:
 
     @pytest.mark.parametrize("text", [
         "[api-side]\nrefresh-interval=2147483648\n",
-        "[metrics]\nlisten=localhost:9120\n",
         "[device-side]\nlisten-service=no-such-service\n",
-    ], ids=["bad-number", "bad-metrics-address", "unresolved-service"])
+    ], ids=["bad-number", "unresolved-service"])
     def test_an_invalid_file_fails_with_the_line_of_a_start(self, config, text):
         path = config(quiet_api() + text)
         checked = run_controller(["--check-config", "-c", path])

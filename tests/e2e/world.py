@@ -29,7 +29,7 @@ requires_private_hosts = pytest.mark.skipif(
 
 
 class World:
-    def __init__(self, tmp_path, policy=lambda unit, mac: True, start_validator=True,
+    def __init__(self, tmp_path, policy=lambda unit, mac: True,
                  unserved=(), api_settings="", stderr=None, hang_up=False, metrics=False,
                  env=None, device_settings="", pass_fds=(), deaf_validator=False):
         """`unserved`: further addresses of the all-API name that the test serves itself, or
@@ -56,22 +56,19 @@ class World:
         self.stderr = stderr
         self.env = env
         self.pass_fds = pass_fds
-        self.start_validator = start_validator
         self.controller = None
         self.devices = []
 
     async def __aenter__(self):
         for api in self.apis:
             await api.start()
-        if self.start_validator:
-            await self.validator.start()
+        await self.validator.start()
         self.controller = self._start_controller()
         if self.stderr is None:
             await self.wait_log("Not using systemd sockets")
         for api in self.apis:
             await api.connected()
-        if self.start_validator:
-            await self.validator.connected()
+        await self.validator.connected()
         return self
 
     async def __aexit__(self, *exc):
