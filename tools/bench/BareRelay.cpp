@@ -5,9 +5,9 @@
 #include "common/SetNoDelay.hpp"
 #include "device/DeviceProtocol.hpp"
 
+#include <boost/asio/basic_waitable_timer.hpp>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/spawn.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/field.hpp>
 #include <boost/beast/websocket/stream.hpp>
@@ -32,6 +32,13 @@ using net::ip::tcp;
 namespace
 {
 
+// The relay's objects name the event loop's own executor, as the controller's do: a
+// type-erased executor would be copied and called through at every step of every message.
+using Executor = net::io_context::executor_type;
+using Socket = net::basic_stream_socket<tcp, Executor>;
+using Acceptor = net::basic_socket_acceptor<tcp, Executor>;
+using Yield = net::basic_yield_context<Executor>;
+
 using Message = std::shared_ptr<std::string const>;
 
 constexpr std::string_view testIdKey = "\"test_id\":\"";
@@ -48,7 +55,7 @@ struct Link : std::enable_shared_from_this<Link>
 {
     // Every message in one frame, and a client's masking done in one pass: as little work per
     // message as the library allows. Reads go to the stream as they come.
-    explicit Link(tcp::socket socket) : ws(std::move(socket))
+    explicit Link(Socket socket) : ws(std::move(socket))
     {
         ws.auto_fragment(false);
         ws.write_buffer_bytes(64 * 1024);
@@ -94,7 +101,7 @@ struct Link : std::enable_shared_from_this<Link>
                        });
     }
 
-    websocket::stream<FrameBoundaryStream<tcp::socket>> ws;
+    websocket::stream<FrameBoundaryStream<Socket>> ws;
     std::deque<Message> outbox;
     std::size_t batch = 0;
     std::size_t written = 0;
@@ -110,16 +117,16 @@ std::string_view payload(beast::flat_buffer const &buffer)
 struct BareRelay::State : std::enable_shared_from_this<BareRelay::State>
 {
     State(net::io_context &io, tcp::endpoint const &devices, std::vector<tcp::endpoint> apis)
-        : io(io), acceptor(io, devices), apiEndpoints(std::move(apis))
+        : io(io), acceptor(io.get_executor(), devices), apiEndpoints(std::move(apis))
     {
     }
 
-    void acceptLoop(net::yield_context yield)
+    void acceptLoop(Yield yield)
     {
         while (!stopped)
         {
             error_code ec;
-            tcp::socket socket = acceptor.async_accept(yield[ec]);
+            Socket socket = acceptor.async_accept(yield[ec]);
             if (stopped)
                 return;
             if (ec)
@@ -127,14 +134,13 @@ struct BareRelay::State : std::enable_shared_from_this<BareRelay::State>
             setNoDelay(socket);
             auto link = std::make_shared<Link>(std::move(socket));
             net::spawn(
-                io,
-                [self = shared_from_this(), link](net::yield_context y)
-                { self->serveDevice(link, y); },
+                io.get_executor(),
+                [self = shared_from_this(), link](Yield y) { self->serveDevice(link, y); },
                 rethrowFailure);
         }
     }
 
-    void serveDevice(std::shared_ptr<Link> link, net::yield_context yield)
+    void serveDevice(std::shared_ptr<Link> link, Yield yield)
     {
         auto &ws = link->ws;
         ws.binary(true);
@@ -190,12 +196,14 @@ struct BareRelay::State : std::enable_shared_from_this<BareRelay::State>
             api->send(message);
     }
 
-    void serveApi(tcp::endpoint endpoint, net::yield_context yield)
+    void serveApi(tcp::endpoint endpoint, Yield yield)
     {
-        net::steady_timer retry(io);
+        net::basic_waitable_timer<std::chrono::steady_clock,
+                                  net::wait_traits<std::chrono::steady_clock>, Executor>
+            retry(io.get_executor());
         while (!stopped)
         {
-            auto link = std::make_shared<Link>(tcp::socket(io));
+            auto link = std::make_shared<Link>(Socket(io.get_executor()));
             error_code ec;
             beast::get_lowest_layer(link->ws).async_connect(endpoint, yield[ec]);
             if (!ec)
@@ -264,7 +272,7 @@ struct BareRelay::State : std::enable_shared_from_this<BareRelay::State>
     }
 
     net::io_context &io;
-    tcp::acceptor acceptor;
+    Acceptor acceptor;
     std::vector<tcp::endpoint> apiEndpoints;
     std::unordered_map<std::uint64_t, std::shared_ptr<Link>> devices;
     std::vector<std::shared_ptr<Link>> apis;
@@ -285,13 +293,12 @@ BareRelay::~BareRelay()
 void BareRelay::start()
 {
     net::spawn(
-        state->io, [state = state](net::yield_context yield) { state->acceptLoop(yield); },
+        state->io.get_executor(), [state = state](Yield yield) { state->acceptLoop(yield); },
         rethrowFailure);
     for (auto const &endpoint : state->apiEndpoints)
         net::spawn(
-            state->io,
-            [state = state, endpoint](net::yield_context yield)
-            { state->serveApi(endpoint, yield); },
+            state->io.get_executor(),
+            [state = state, endpoint](Yield yield) { state->serveApi(endpoint, yield); },
             rethrowFailure);
 }
 
