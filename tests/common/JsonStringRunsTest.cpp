@@ -166,7 +166,10 @@ TEST(JsonStringRunsTest, TextsComeOutAsTheLibraryAloneReadsAndWritesThem)
     {
         std::string text = "{";
         for (int member = 0; member < 3; ++member)
-            text += (member ? "," : "") + randomJsonString(random) + ":" + randomJsonString(random);
+            text.append(member ? "," : "")
+                .append(randomJsonString(random))
+                .append(":")
+                .append(randomJsonString(random));
         text += "}";
         auto const expected = rewrittenByTheLibrary(text);
         // From no room at all (every string grows the output) to room for the whole text.

@@ -55,9 +55,8 @@ void HeldDevice::onMessage(std::string_view message)
     // A task may be megabytes: only the request id is kept, not the task.
     if (message.size() < runHeaderSize || message[4] != 2)
         return;
-    boost::uuids::uuid id{};
+    auto &id = latest.emplace();
     std::copy_n(message.begin() + runIdOffset, id.size(), id.begin());
-    latest = id;
     ++runs;
 }
 

@@ -32,8 +32,8 @@ std::string Summary::json() const
 {
     std::string line = "{\"role\":" + Utils::quoted(role);
     for (auto const &[name, value] : counts)
-        line += "," + Utils::quoted(name) + ":" + std::to_string(value);
-    return line + "}";
+        line.append(",").append(Utils::quoted(name)).append(":").append(std::to_string(value));
+    return line.append("}");
 }
 
 } // namespace kelvarin::triggerTesting::sim
