@@ -28,10 +28,6 @@ public:
         letGo();
         trim();
     }
-    void noteCount(std::size_t count)
-    {
-        noteCount(count, [] {});
-    }
 
 private:
     // Whether the count has halved since the peak; it is then the new peak.

@@ -51,7 +51,7 @@ TEST(HeapTrimmerTest, TrimsOncePerHalvingSinceThePeak)
     std::size_t count = 0;
     HeapTrimmer trimmer([&] { trims.push_back(count); });
     for (std::size_t n : {0, 1, 100, 51, 50, 26, 25, 40, 21, 20, 1, 0})
-        trimmer.noteCount(count = n);
+        trimmer.noteCount(count = n, [] {});
     EXPECT_EQ(trims, (std::vector<std::size_t>{50, 25, 20, 1, 0}));
 }
 
